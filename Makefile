@@ -1,0 +1,33 @@
+# make run    builds, then starts PROXY (stampproxy|stageproxy|slotproxy) on PORT
+# make test   configures, builds and runs every test with CTest
+# SANITIZE=address|thread builds in build/<sanitizer> with that sanitizer.
+PROXY    ?= stampproxy
+PORT     ?= 56416
+SANITIZE ?=
+BUILD    ?= build/$(if $(SANITIZE),$(SANITIZE),default)
+JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX   ?= /usr/local
+
+.PHONY: all build run test clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DSANITIZE=$(SANITIZE) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@case "$(PROXY)" in stampproxy|stageproxy|slotproxy) ;; \
+	  *) echo "PROXY must be stampproxy, stageproxy or slotproxy" >&2; exit 2;; esac
+	@if [ ! -x $(BUILD)/$(PROXY)/$(PROXY) ]; then \
+	  echo "$(PROXY) is not built yet" >&2; exit 2; fi
+	@echo "$(PROXY) on port $(PORT); point a browser or curl -x http://127.0.0.1:$(PORT) at it"
+	exec $(BUILD)/$(PROXY)/$(PROXY) $(PORT)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build

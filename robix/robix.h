@@ -1,0 +1,184 @@
+// robix: error reporters, error-checking wrappers, robust buffered I/O and
+// socket helpers shared by the three proxies. Built in two editions from one
+// source: the common edition, and slotproxy's edition (ROBIX_SLOT_EDITION),
+// where some wrappers end only the calling thread and host lookups go through
+// gethostbyname_ts under the library's semaphore `mutex`.
+//
+// The library keeps no state besides `mutex` (slot edition only). Lower-case
+// functions report failure by result and print nothing; capitalised wrappers
+// print "<Name> error: <text>" and never return a failure to their caller.
+#ifndef ROBIX_H
+#define ROBIX_H
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Size of the read buffer inside every rio_t.
+constexpr int RIO_BUFSIZE = 8192;
+// Backlog of every listening socket opened by open_listenfd.
+constexpr int LISTENQ = 1024;
+
+// The type of a signal handler, as taken and returned by Signal.
+typedef void handler_t(int);
+
+// A read buffer bound to one descriptor. When rio_cnt > 0, the rio_cnt bytes
+// starting at rio_bufptr lie inside rio_buf and have not been handed out yet;
+// rio_cnt <= 0 means empty (-1 after a failed read, 0 after end of file).
+// Owned by its caller; never shared between threads; never closes rio_fd.
+struct rio_t {
+    int rio_fd;
+    int rio_cnt;
+    char *rio_bufptr;
+    char rio_buf[RIO_BUFSIZE];
+};
+
+// ---- Reporters: none of them returns. ----
+// Each writes one line to standard error and ends the process with status 1
+// (an error must not look like success to a parent or service manager).
+[[noreturn]] void unix_error(const char *msg);            // "msg: strerror(errno)"
+[[noreturn]] void posix_error(int code, const char *msg);  // "msg: strerror(code)"
+[[noreturn]] void dns_error(const char *msg);             // "msg: DNS error h_errno"
+[[noreturn]] void app_error(const char *msg);             // "msg"
+#ifdef ROBIX_SLOT_EDITION
+// "msg: strerror(errno)", then pthread_exit(NULL): only the caller ends.
+// Cleanup handlers and destructors of the calling thread run (forced unwind),
+// so a thread can release what it holds with pthread_cleanup_push.
+[[noreturn]] void thread_error(const char *msg);
+#endif
+
+// ---- Process control ----
+pid_t Fork(void);
+void Execve(const char *filename, char *const argv[], char *const envp[]);
+pid_t Wait(int *status);
+pid_t Waitpid(pid_t pid, int *iptr, int options);
+void Kill(pid_t pid, int signum);
+unsigned int Sleep(unsigned int secs);
+void Pause(void);
+unsigned int Alarm(unsigned int seconds);
+void Setpgid(pid_t pid, pid_t pgid);
+pid_t Getpgrp(void);
+
+// ---- Signals ----
+// Installs handler with an empty sa_mask and SA_RESTART; returns the old one.
+handler_t *Signal(int signum, handler_t *handler);
+void Sigprocmask(int how, const sigset_t *set, sigset_t *oldset);
+void Sigemptyset(sigset_t *set);
+void Sigfillset(sigset_t *set);
+void Sigaddset(sigset_t *set, int signum);
+void Sigdelset(sigset_t *set, int signum);
+int Sigismember(const sigset_t *set, int signum);
+
+// ---- Unix I/O ----
+int Open(const char *pathname, int flags, mode_t mode);
+ssize_t Read(int fd, void *buf, size_t count);
+ssize_t Write(int fd, const void *buf, size_t count);
+off_t Lseek(int fildes, off_t offset, int whence);
+void Close(int fd);
+int Select(int n, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struct timeval *timeout);
+int Dup2(int fd1, int fd2);
+void Stat(const char *filename, struct stat *buf);
+void Fstat(int fd, struct stat *buf);
+
+// ---- Memory mapping ----
+void *Mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset);
+void Munmap(void *start, size_t length);
+
+// ---- Dynamic storage ----
+void *Malloc(size_t size);
+void *Realloc(void *ptr, size_t size);
+void *Calloc(size_t nmemb, size_t size);
+void Free(void *ptr);
+
+// ---- Standard I/O ----
+void Fclose(FILE *fp);
+FILE *Fdopen(int fd, const char *type);
+char *Fgets(char *ptr, int n, FILE *stream);  // null at end of file, no report
+FILE *Fopen(const char *filename, const char *mode);
+void Fputs(const char *ptr, FILE *stream);
+size_t Fread(void *ptr, size_t size, size_t nmemb, FILE *stream);  // short at EOF
+void Fwrite(const void *ptr, size_t size, size_t nmemb, FILE *stream);
+
+// ---- Sockets ----
+int Socket(int domain, int type, int protocol);
+void Setsockopt(int s, int level, int optname, const void *optval, socklen_t optlen);
+void Bind(int sockfd, const struct sockaddr *my_addr, socklen_t addrlen);
+void Listen(int s, int backlog);
+int Accept(int s, struct sockaddr *addr, socklen_t *addrlen);
+void Connect(int sockfd, const struct sockaddr *serv_addr, socklen_t addrlen);
+
+// ---- Resolver (the entry belongs to the resolver) ----
+struct hostent *Gethostbyname(const char *name);
+struct hostent *Gethostbyaddr(const char *addr, int len, int type);
+
+// ---- Threads ----
+void Pthread_create(pthread_t *tidp, pthread_attr_t *attrp, void *(*routine)(void *), void *argp);
+void Pthread_join(pthread_t tid, void **thread_return);
+void Pthread_cancel(pthread_t tid);
+void Pthread_detach(pthread_t tid);
+[[noreturn]] void Pthread_exit(void *retval);
+pthread_t Pthread_self(void);
+void Pthread_once(pthread_once_t *once_control, void (*init_function)());
+
+// ---- POSIX semaphores ----
+void Sem_init(sem_t *sem, int pshared, unsigned int value);
+void P(sem_t *sem);  // sem_wait, resumed after EINTR
+void V(sem_t *sem);  // sem_post
+
+// ---- Robust I/O ----
+// rio_readn/rio_writen: unbuffered, never short except at end of file;
+// -1 with errno on failure. EINTR is always resumed.
+ssize_t rio_readn(int fd, void *usrbuf, size_t n);
+ssize_t rio_writen(int fd, const void *usrbuf, size_t n);
+void rio_readinitb(rio_t *rp, int fd);
+ssize_t rio_readnb(rio_t *rp, void *usrbuf, size_t n);
+// Stores at most maxlen - 1 bytes up to and including a newline, then a NUL.
+// 0 at end of file before any byte (usrbuf untouched); -1 on error (bytes
+// stored so far stay, unterminated). maxlen < 2 stores nothing and returns 0.
+ssize_t rio_readlineb(rio_t *rp, void *usrbuf, size_t maxlen);
+
+ssize_t Rio_readn(int fd, void *ptr, size_t nbytes);
+void Rio_writen(int fd, const void *usrbuf, size_t n);
+void Rio_readinitb(rio_t *rp, int fd);
+ssize_t Rio_readnb(rio_t *rp, void *usrbuf, size_t n);
+ssize_t Rio_readlineb(rio_t *rp, void *usrbuf, size_t maxlen);
+
+// ---- Client and listening sockets ----
+// open_clientfd: a connected descriptor; -1 when socket or connect failed
+// (errno), -2 when the lookup failed (h_errno), -3 when the entry holds no
+// address. The socket it made is closed on every failure.
+int open_clientfd(const char *hostname, int port);
+// open_listenfd: a descriptor listening on every local interface with
+// SO_REUSEADDR and backlog LISTENQ; -1 (errno) with the socket closed.
+int open_listenfd(int port);
+int Open_clientfd(const char *hostname, int port);
+int Open_listenfd(int port);
+
+#ifdef ROBIX_SLOT_EDITION
+// Serialises host lookups; the program initialises it to 1 with Sem_init
+// before the first lookup.
+extern sem_t mutex;
+// A private deep copy of the host entry (name, aliases and addresses copied
+// while `mutex` is held) in one block the caller releases with free; null
+// when the lookup failed (h_errno tells why).
+struct hostent *gethostbyname_ts(const char *name);
+#endif
+
+#endif  // ROBIX_H

@@ -1,0 +1,531 @@
+// Launcher, scripted origin and raw client for whole-program tests.
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace harness {
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+clock_type::time_point deadline_after(ms d) { return clock_type::now() + scaled(d); }
+
+int remaining_ms(clock_type::time_point end) {
+    auto left = std::chrono::duration_cast<ms>(end - clock_type::now()).count();
+    return left < 0 ? 0 : (int)left;
+}
+
+void pause_for(int millis) {
+    if (millis > 0) std::this_thread::sleep_for(ms(millis));
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string temp_file(const char *tag) {
+    char path[] = "/tmp/harness-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) return std::string();
+    close(fd);
+    return std::string(path) + "-" + tag;
+}
+
+int count_dir(const std::string &path) {
+    DIR *d = opendir(path.c_str());
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (e->d_name[0] != '.') n++;
+    }
+    closedir(d);
+    return n;
+}
+
+bool write_full(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        p += k;
+        n -= (size_t)k;
+    }
+    return true;
+}
+
+// Sends bytes in the given pieces with pauses; false when the peer has gone.
+bool send_pieces(int fd, const std::string &bytes, const std::vector<size_t> &pieces,
+                 int pause_ms) {
+    size_t off = 0;
+    for (size_t piece : pieces) {
+        if (off >= bytes.size()) break;
+        size_t n = std::min(piece, bytes.size() - off);
+        if (!write_full(fd, bytes.data() + off, n)) return false;
+        off += n;
+        pause_for(pause_ms);
+    }
+    return write_full(fd, bytes.data() + off, bytes.size() - off);
+}
+
+std::string request_path(const std::string &bytes) {
+    size_t eol = bytes.find('\n');
+    std::string line = bytes.substr(0, eol);
+    size_t a = line.find(' ');
+    if (a == std::string::npos) return std::string();
+    size_t b = line.find(' ', a + 1);
+    return line.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
+}
+
+// Reads what is available within wait_ms into conn bytes; 0 on EOF, -1 on
+// error or reset, 1 when bytes came, 2 on a quiet interval.
+int origin_read_some(origin_t &o, int fd, size_t index, int wait_ms) {
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int rc = poll(&pfd, 1, wait_ms);
+    if (rc == 0) return 2;
+    if (rc < 0) return errno == EINTR ? 2 : -1;
+    char buf[65536];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0) return errno == EINTR ? 2 : -1;
+    if (n == 0) return 0;
+    std::lock_guard<std::mutex> g(o.lock);
+    o.conns[index].bytes.append(buf, (size_t)n);
+    if (o.conns[index].bytes.find("\r\n\r\n") != std::string::npos) {
+        o.conns[index].header_done = true;
+    }
+    o.changed.notify_all();
+    return 1;
+}
+
+void origin_mark(origin_t &o, size_t index, bool closed) {
+    std::lock_guard<std::mutex> g(o.lock);
+    o.conns[index].header_done = true;
+    if (closed) o.conns[index].closed = true;
+    o.changed.notify_all();
+}
+
+void origin_serve(origin_t &o, int fd, size_t index) {
+    // Phase 1: the request up to its header end (or the peer's close).
+    bool peer_closed = false;
+    auto header_deadline = deadline_after(ms(20000));
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(o.lock);
+            if (o.conns[index].header_done) break;
+        }
+        if (o.stopping || remaining_ms(header_deadline) == 0) break;
+        int rc = origin_read_some(o, fd, index, 50);
+        if (rc <= 0) {
+            peer_closed = true;
+            break;
+        }
+    }
+    origin_reply_t reply;
+    {
+        std::lock_guard<std::mutex> g(o.lock);
+        auto it = o.routes.find(request_path(o.conns[index].bytes));
+        reply = it != o.routes.end() ? it->second : o.default_reply;
+    }
+    origin_mark(o, index, false);
+
+    // Phase 2: the reply, then the chosen ending.
+    bool ok = !peer_closed || !reply.wait_request;
+    if (ok) ok = send_pieces(fd, reply.bytes, reply.pieces, reply.pause_ms);
+    if (ok && reply.end == origin_end_t::RESET) {
+        struct linger lg = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        close(fd);
+        origin_mark(o, index, true);
+        return;
+    }
+    if (ok && reply.end == origin_end_t::CLOSE) shutdown(fd, SHUT_WR);
+
+    // Phase 3: record whatever else arrives until the peer closes.
+    auto tail_deadline = deadline_after(reply.end == origin_end_t::HOLD ? ms(600000) : ms(10000));
+    while (!peer_closed && !o.stopping && remaining_ms(tail_deadline) > 0) {
+        int rc = origin_read_some(o, fd, index, 50);
+        if (rc <= 0) break;
+    }
+    close(fd);
+    origin_mark(o, index, true);
+}
+
+void origin_accept_loop(origin_t &o) {
+    while (!o.stopping) {
+        struct pollfd pfd = {o.listen_fd, POLLIN, 0};
+        if (poll(&pfd, 1, 50) <= 0) continue;
+        int fd = accept(o.listen_fd, nullptr, nullptr);
+        if (fd < 0) continue;
+        std::lock_guard<std::mutex> g(o.lock);
+        size_t index = o.conns.size();
+        o.conns.push_back(origin_conn_t());
+        o.connections++;
+        o.threads.emplace_back([&o, fd, index] { origin_serve(o, fd, index); });
+    }
+}
+
+template <typename Pred>
+bool origin_wait(origin_t &o, ms deadline, Pred pred) {
+    std::unique_lock<std::mutex> g(o.lock);
+    return o.changed.wait_for(g, scaled(deadline), [&] { return pred(); });
+}
+
+}  // namespace
+
+double time_scale() {
+    const char *env = getenv("HARNESS_TIME_SCALE");
+    if (env != nullptr && atof(env) > 0) return atof(env);
+#ifdef HARNESS_SANITIZED
+    return 3.0;
+#else
+    return 1.0;
+#endif
+}
+
+ms scaled(ms d) { return ms((long long)(d.count() * time_scale())); }
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) == 0 &&
+        getsockname(fd, (struct sockaddr *)&a, &len) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+// ---------------------------------------------------------------- processes
+
+bool start_process(process_t &p, const std::vector<std::string> &argv) {
+    p.out_path = temp_file("out");
+    p.err_path = temp_file("err");
+    p.reaped = false;
+    p.status = -1;
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        // The child must not inherit the test's other descriptors.
+        for (int fd = 3; fd < 1024; fd++) close(fd);
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    p.pid = pid;
+    return true;
+}
+
+bool is_running(process_t &p) {
+    if (p.pid <= 0 || p.reaped) return false;
+    int status;
+    pid_t r = waitpid(p.pid, &status, WNOHANG);
+    if (r == p.pid) {
+        p.status = status;
+        p.reaped = true;
+        return false;
+    }
+    return true;
+}
+
+bool wait_accepting(process_t &p, int port, ms deadline) {
+    auto end = deadline_after(deadline);
+    while (remaining_ms(end) > 0) {
+        if (!is_running(p)) return false;
+        int fd = client_connect(port);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        pause_for(10);
+    }
+    return false;
+}
+
+bool start_server(process_t &p, const std::string &binary, const std::vector<std::string> &extra) {
+    for (int attempt = 0; attempt < 5; attempt++) {
+        int port = free_port();
+        std::vector<std::string> argv = {binary, std::to_string(port)};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        if (!start_process(p, argv)) return false;
+        p.port = port;
+        if (wait_accepting(p, port, ms(5000))) return true;
+        stop_process(p);
+    }
+    return false;
+}
+
+bool wait_exit(process_t &p, ms deadline) {
+    auto end = deadline_after(deadline);
+    while (remaining_ms(end) > 0) {
+        if (!is_running(p)) return p.reaped;
+        pause_for(5);
+    }
+    return !is_running(p) && p.reaped;
+}
+
+int stop_process(process_t &p, ms deadline) {
+    if (p.pid <= 0) return -1;
+    if (is_running(p)) {
+        kill(p.pid, SIGTERM);
+        if (!wait_exit(p, deadline)) {
+            kill(p.pid, SIGKILL);
+            int status;
+            if (waitpid(p.pid, &status, 0) == p.pid) {
+                p.status = status;
+                p.reaped = true;
+            }
+        }
+    }
+    return p.status;
+}
+
+std::string read_stdout(const process_t &p) { return slurp(p.out_path); }
+std::string read_stderr(const process_t &p) { return slurp(p.err_path); }
+
+static int occurrences(const std::string &hay, const std::string &needle) {
+    if (needle.empty()) return 0;
+    int n = 0;
+    for (size_t pos = hay.find(needle); pos != std::string::npos;
+         pos = hay.find(needle, pos + needle.size())) {
+        n++;
+    }
+    return n;
+}
+
+bool wait_output(const process_t &p, const std::string &needle, ms deadline, bool from_stderr,
+                 int count) {
+    auto end = deadline_after(deadline);
+    for (;;) {
+        std::string text = from_stderr ? read_stderr(p) : read_stdout(p);
+        if (occurrences(text, needle) >= count) return true;
+        if (remaining_ms(end) == 0) return false;
+        pause_for(10);
+    }
+}
+
+int count_fds(pid_t pid) { return count_dir("/proc/" + std::to_string(pid) + "/fd"); }
+int count_threads(pid_t pid) { return count_dir("/proc/" + std::to_string(pid) + "/task"); }
+
+bool wait_threads(pid_t pid, int n, ms deadline) {
+    auto end = deadline_after(deadline);
+    for (;;) {
+        if (count_threads(pid) == n) return true;
+        if (remaining_ms(end) == 0) return false;
+        pause_for(10);
+    }
+}
+
+bool wait_fds(pid_t pid, int n, ms deadline) {
+    auto end = deadline_after(deadline);
+    for (;;) {
+        if (count_fds(pid) == n) return true;
+        if (remaining_ms(end) == 0) return false;
+        pause_for(10);
+    }
+}
+
+run_result_t run_to_exit(const std::vector<std::string> &argv, ms deadline) {
+    run_result_t r;
+    process_t p;
+    if (!start_process(p, argv)) return r;
+    r.exited = wait_exit(p, deadline);
+    if (!r.exited) stop_process(p, ms(1000));
+    if (p.reaped && WIFEXITED(p.status)) r.exit_code = WEXITSTATUS(p.status);
+    if (p.reaped && WIFSIGNALED(p.status)) r.signal = WTERMSIG(p.status);
+    r.out = read_stdout(p);
+    r.err = read_stderr(p);
+    unlink(p.out_path.c_str());
+    unlink(p.err_path.c_str());
+    return r;
+}
+
+// ---------------------------------------------------------------- origin
+
+bool origin_start(origin_t &o) {
+    o.listen_fd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(o.listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(o.listen_fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(o.listen_fd, 1024) < 0 ||
+        getsockname(o.listen_fd, (struct sockaddr *)&a, &len) < 0) {
+        close(o.listen_fd);
+        o.listen_fd = -1;
+        return false;
+    }
+    o.port = ntohs(a.sin_port);
+    o.stopping = false;
+    o.acceptor = std::thread([&o] { origin_accept_loop(o); });
+    return true;
+}
+
+void origin_stop(origin_t &o) {
+    o.stopping = true;
+    if (o.acceptor.joinable()) o.acceptor.join();
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> g(o.lock);
+        threads.swap(o.threads);
+    }
+    for (std::thread &t : threads) t.join();
+    if (o.listen_fd >= 0) close(o.listen_fd);
+    o.listen_fd = -1;
+}
+
+void origin_route(origin_t &o, const std::string &path, const origin_reply_t &reply) {
+    std::lock_guard<std::mutex> g(o.lock);
+    o.routes[path] = reply;
+}
+
+void origin_default(origin_t &o, const origin_reply_t &reply) {
+    std::lock_guard<std::mutex> g(o.lock);
+    o.default_reply = reply;
+}
+
+bool origin_wait_requests(origin_t &o, size_t n, ms deadline) {
+    return origin_wait(o, deadline, [&] {
+        size_t done = 0;
+        for (const origin_conn_t &c : o.conns) done += c.header_done ? 1 : 0;
+        return done >= n;
+    });
+}
+
+bool origin_wait_closed(origin_t &o, size_t n, ms deadline) {
+    return origin_wait(o, deadline, [&] {
+        size_t done = 0;
+        for (const origin_conn_t &c : o.conns) done += c.closed ? 1 : 0;
+        return done >= n;
+    });
+}
+
+std::string origin_request(origin_t &o, size_t i) {
+    std::lock_guard<std::mutex> g(o.lock);
+    return i < o.conns.size() ? o.conns[i].bytes : std::string();
+}
+
+size_t origin_count(origin_t &o) {
+    std::lock_guard<std::mutex> g(o.lock);
+    return o.conns.size();
+}
+
+std::string http_response(const std::string &body, int status, const std::string &reason) {
+    return "HTTP/1.0 " + std::to_string(status) + " " + reason +
+           "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+std::string pattern_body(size_t n, unsigned seed) {
+    std::string s(n, ' ');
+    unsigned x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (i % 64 == 63) ? '\n' : (char)('a' + (x >> 16) % 26);
+    }
+    return s;
+}
+
+// ---------------------------------------------------------------- client
+
+int client_connect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    if (connect(fd, (struct sockaddr *)&a, sizeof a) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool send_all(int fd, const std::string &bytes) { return write_full(fd, bytes.data(), bytes.size()); }
+
+client_result_t read_until_close(int fd, ms deadline, size_t limit) {
+    client_result_t r;
+    r.connected = true;
+    auto end = deadline_after(deadline);
+    char buf[65536];
+    for (;;) {
+        int left = remaining_ms(end);
+        if (left == 0) {
+            r.timed_out = true;
+            return r;
+        }
+        struct pollfd pfd = {fd, POLLIN, 0};
+        int rc = poll(&pfd, 1, left);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc <= 0) continue;
+        size_t want = sizeof buf;
+        if (limit > 0 && limit - r.bytes.size() < want) want = limit - r.bytes.size();
+        ssize_t n = recv(fd, buf, want, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            r.reset = errno == ECONNRESET;
+            return r;
+        }
+        if (n == 0) {
+            r.eof = true;
+            return r;
+        }
+        r.bytes.append(buf, (size_t)n);
+        if (limit > 0 && r.bytes.size() >= limit) return r;
+    }
+}
+
+client_result_t client_exchange(int port, const std::string &request, ms deadline,
+                                const client_opts_t &opts) {
+    client_result_t r;
+    int fd = client_connect(port);
+    if (fd < 0) return r;
+    send_pieces(fd, request, opts.pieces, opts.pause_ms);
+    if (opts.close_after_send) {
+        close(fd);
+        r.connected = true;
+        return r;
+    }
+    if (opts.shutdown_write) shutdown(fd, SHUT_WR);
+    r = read_until_close(fd, deadline, opts.read_limit);
+    close(fd);
+    return r;
+}
+
+}  // namespace harness

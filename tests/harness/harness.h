@@ -1,0 +1,168 @@
+// Test harness for whole programs on loopback: a launcher for a program as a
+// child process (captured stdout/stderr, wait until it accepts, stop, exit
+// status), a scripted origin server that records the exact bytes it receives,
+// and a raw client with deadlines. Every wait here is bounded; deadlines are
+// multiplied by time_scale() (HARNESS_TIME_SCALE, larger under sanitizers).
+#ifndef HARNESS_H
+#define HARNESS_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace harness {
+
+using ms = std::chrono::milliseconds;
+
+// Deadline multiplier: HARNESS_TIME_SCALE from the environment, else the
+// build's default (3 under a sanitizer, 1 otherwise).
+double time_scale();
+ms scaled(ms d);
+
+// A port that was free on 127.0.0.1 a moment ago (bound to port 0, closed).
+int free_port();
+
+// ---------------------------------------------------------------- processes
+
+struct process_t {
+    pid_t pid = -1;
+    int port = 0;          // the port it was started on, when it is a server
+    std::string out_path;  // its standard output, captured in a file
+    std::string err_path;  // its standard error, captured in a file
+    int status = -1;       // wait status once reaped
+    bool reaped = false;
+};
+
+// Starts argv (argv[0] is the program's path) with stdin on /dev/null and
+// stdout/stderr in fresh files. False when fork or exec failed.
+bool start_process(process_t &p, const std::vector<std::string> &argv);
+// Starts binary with argv = {binary, <free port>, extra...} and waits until
+// the port accepts; retries on another port if the child died at once (the
+// port was taken meanwhile). False when it never came up.
+bool start_server(process_t &p, const std::string &binary,
+                  const std::vector<std::string> &extra = {});
+// True once a TCP connect to 127.0.0.1:port succeeds; false as soon as the
+// child has exited, or at the deadline.
+bool wait_accepting(process_t &p, int port, ms deadline);
+// True while the child has not exited (reaps it if it has).
+bool is_running(process_t &p);
+// Waits for the child to exit on its own; true with p.status set.
+bool wait_exit(process_t &p, ms deadline);
+// SIGTERM, then SIGKILL after the deadline; returns the wait status.
+int stop_process(process_t &p, ms deadline = ms(3000));
+std::string read_stdout(const process_t &p);
+std::string read_stderr(const process_t &p);
+// Waits until the captured stream holds needle `count` times or more.
+bool wait_output(const process_t &p, const std::string &needle, ms deadline,
+                 bool from_stderr = false, int count = 1);
+// Number of descriptors and threads of a live process (from /proc), -1 if gone.
+int count_fds(pid_t pid);
+int count_threads(pid_t pid);
+// Waits until count_threads(pid) == n; true when reached.
+bool wait_threads(pid_t pid, int n, ms deadline);
+bool wait_fds(pid_t pid, int n, ms deadline);
+
+struct run_result_t {
+    bool exited = false;  // ended on its own before the deadline
+    int exit_code = -1;   // WEXITSTATUS when exited normally
+    int signal = 0;       // WTERMSIG when killed by a signal
+    std::string out, err;
+};
+// Runs argv to completion (killed at the deadline) and collects its output.
+run_result_t run_to_exit(const std::vector<std::string> &argv, ms deadline);
+
+// ---------------------------------------------------------------- origin
+
+enum class origin_end_t {
+    CLOSE,  // send the reply, then shut the sending side (the peer sees EOF)
+    RESET,  // send the reply, then close with SO_LINGER 0 (the peer sees RST)
+    HOLD,   // send the reply, then keep the connection open until the peer
+            // closes it or the origin stops
+};
+
+struct origin_reply_t {
+    std::string bytes;           // what to send
+    std::vector<size_t> pieces;  // send in pieces of these sizes, rest at once
+    int pause_ms = 0;            // pause between pieces
+    origin_end_t end = origin_end_t::CLOSE;
+    bool wait_request = true;  // read the request up to "\r\n\r\n" first
+};
+
+struct origin_conn_t {
+    std::string bytes;         // every byte received on this connection
+    bool header_done = false;  // "\r\n\r\n" seen, or the peer closed first
+    bool closed = false;       // the exchange is over
+};
+
+// A scripted origin server on 127.0.0.1. The reply is chosen by the path of
+// the request line (second word of the first line), else default_reply.
+struct origin_t {
+    int port = 0;
+    int listen_fd = -1;
+    std::atomic<bool> stopping{false};
+    std::atomic<int> connections{0};
+    std::mutex lock;  // guards everything below
+    std::condition_variable changed;
+    std::map<std::string, origin_reply_t> routes;
+    origin_reply_t default_reply;
+    std::vector<origin_conn_t> conns;  // in order of acceptance
+    std::vector<std::thread> threads;
+    std::thread acceptor;
+};
+
+bool origin_start(origin_t &o);
+void origin_stop(origin_t &o);  // joins every thread; closes every socket
+void origin_route(origin_t &o, const std::string &path, const origin_reply_t &reply);
+void origin_default(origin_t &o, const origin_reply_t &reply);
+// Waits until n connections have a complete header block (or closed).
+bool origin_wait_requests(origin_t &o, size_t n, ms deadline);
+// Waits until n connections are over (the proxy closed its side, or reset).
+bool origin_wait_closed(origin_t &o, size_t n, ms deadline);
+// The bytes received on connection i (in order of acceptance).
+std::string origin_request(origin_t &o, size_t i);
+size_t origin_count(origin_t &o);
+
+// An HTTP/1.0 response with Content-Length and the given body.
+std::string http_response(const std::string &body, int status = 200,
+                          const std::string &reason = "OK");
+// Deterministic bytes of any length (printable, with line ends every 64).
+std::string pattern_body(size_t n, unsigned seed = 1);
+
+// ---------------------------------------------------------------- client
+
+struct client_opts_t {
+    std::vector<size_t> pieces;  // send in pieces of these sizes, rest at once
+    int pause_ms = 0;            // pause between pieces
+    bool shutdown_write = false;  // shut the sending side after sending
+    bool close_after_send = false;  // close at once without reading
+    size_t read_limit = 0;       // if > 0: close after this many bytes
+};
+
+struct client_result_t {
+    bool connected = false;
+    std::string bytes;  // what the proxy sent
+    bool eof = false;   // the proxy closed its side
+    bool reset = false;  // ECONNRESET while reading
+    bool timed_out = false;
+};
+
+// Connects to 127.0.0.1:port (-1 on failure).
+int client_connect(int port);
+// Sends all bytes (ignoring a peer that has gone); false if a write failed.
+bool send_all(int fd, const std::string &bytes);
+// Reads until EOF, reset, limit or deadline.
+client_result_t read_until_close(int fd, ms deadline, size_t limit = 0);
+// Connect, send, read until the proxy closes (or the deadline), close.
+client_result_t client_exchange(int port, const std::string &request, ms deadline,
+                                const client_opts_t &opts = client_opts_t());
+
+}  // namespace harness
+
+#endif  // HARNESS_H
