@@ -8,7 +8,7 @@ BUILD    ?= build/$(if $(SANITIZE),$(SANITIZE),default)
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX   ?= /usr/local
 
-.PHONY: all build run test clean
+.PHONY: all build run test clean bench stress install uninstall
 
 all: build
 
@@ -31,3 +31,20 @@ test: build
 
 clean:
 	rm -rf build
+
+# Benchmarks against a real origin (see bench/README.md); not part of make test.
+bench:
+	bash bench/run.sh
+
+# The stress suite at full size (make test runs it at CI size).
+stress:
+	$(MAKE) build
+	cd $(BUILD) && STRESS_FULL=1 ctest --output-on-failure -L stress
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+uninstall:
+	@if [ -f $(BUILD)/install_manifest.txt ]; then \
+	  xargs -d '\n' rm -fv < $(BUILD)/install_manifest.txt; \
+	else echo "nothing installed from $(BUILD)"; fi
