@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds every libFuzzer target with clang (ASan + UBSan) and runs each for
+# FUZZ_SECONDS (default 20) from its seed corpus. New inputs go to a scratch
+# copy, so the seeds in the repository stay small. Any crash fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+secs=${FUZZ_SECONDS:-20}
+build=build/fuzz
+CXX=clang++ cmake -S . -B "$build" -DFUZZ=ON -DBUILD_TESTING=OFF -DPARTS=fuzz >/dev/null
+cmake --build "$build" -j "$(nproc)"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+status=0
+for bin in "$build"/fuzz/*_fuzz; do
+  name=$(basename "$bin" _fuzz)
+  seeds=fuzz/corpus/$name
+  mkdir -p "$scratch/$name" "$scratch/$name-crash"
+  echo "== $name for ${secs}s"
+  if ! "$bin" -max_total_time="$secs" -print_final_stats=1 \
+        -artifact_prefix="$scratch/$name-crash/" "$scratch/$name" "$seeds" \
+        2>"$scratch/$name.log"; then
+    tail -40 "$scratch/$name.log"
+    echo "FAIL: $name (artifacts: $(ls "$scratch/$name-crash"))"
+    cp -r "$scratch/$name-crash" "fuzz/crash-$name" 2>/dev/null || true
+    status=1
+  else
+    grep -E "number_of_executed_units|new_units_added" "$scratch/$name.log" | sed "s/^/  /"
+  fi
+done
+exit $status
