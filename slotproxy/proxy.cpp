@@ -1,0 +1,347 @@
+// slotproxy: start-up, the accept loop on the main thread, and one detached
+// thread per browser connection that relays one GET request (or answers it
+// from the cache, or refuses another method with a 501 page). The cache and
+// its locks belong to cache.cpp; the lookup semaphore `mutex` to robix.
+#include <poll.h>
+#include <strings.h>
+#include <time.h>
+
+#include "cache.h"
+#include "robix.h"
+
+// Size of every line buffer: at most 8191 characters and a NUL.
+static constexpr int MAXLINE = 8192;
+// Size of the collection buffer. A response is stored only while the bytes
+// before its current line are under MAX_OBJECT_SIZE - MAXLINE, so at most
+// 94207 + 8191 = 102398 bytes are ever collected.
+static constexpr int MAX_OBJECT_SIZE = 102400;
+// The 501 page's body holds the method with every character possibly
+// escaped into six ("&quot;"), plus the fixed text.
+static constexpr int ERROR_BODY_SIZE = 7 * MAXLINE;
+static const char HTTP10_TAIL[] = " HTTP/1.0\r\n";
+
+// Lingering close: what a browser may still send after its response before
+// the connection is closed regardless.
+static constexpr size_t LINGER_MAX_BYTES = 65536;
+static constexpr int LINGER_MAX_MS = 2000;
+// Pause of the accept loop when descriptors, memory or threads run out, so it
+// does not spin while connections drain.
+static constexpr long RESOURCE_PAUSE_MS = 50;
+
+// Holds SIGPIPE only: blocked before any thread exists, so every thread
+// inherits it and a write to a vanished peer fails with EPIPE instead.
+static sigset_t signal_mask;
+
+// ---------------------------------------------------------------- small helpers
+
+static void pause_ms(long millis) {
+    struct timespec ts = {millis / 1000, (millis % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+    }  // retry with what is left
+}
+
+static long now_ms(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The HTML entity that stands for c, or null when c needs none.
+static const char *html_entity(char c) {
+    switch (c) {
+        case '&':
+            return "&amp;";
+        case '<':
+            return "&lt;";
+        case '>':
+            return "&gt;";
+        case '"':
+            return "&quot;";
+        case '\'':
+            return "&#39;";
+        default:
+            return nullptr;
+    }
+}
+
+// Appends the NUL-terminated `text` at dst[*len], never past cap - 1 bytes,
+// keeping dst NUL-terminated; escapes it for HTML when asked. Cannot fail:
+// what does not fit is cut.
+static void append_text(char *dst, size_t cap, size_t *len, const char *text, bool escape) {
+    for (const char *p = text; *p != '\0'; p++) {
+        const char *entity = escape ? html_entity(*p) : nullptr;
+        const char *piece = entity != nullptr ? entity : p;
+        size_t n = entity != nullptr ? strlen(entity) : 1;
+        if (*len + n >= cap) break;
+        memcpy(dst + *len, piece, n);
+        *len += n;
+    }
+    dst[*len] = '\0';
+}
+
+// ---------------------------------------------------------------- cleanup handlers
+// A failed read, write or close ends the connection thread on the spot
+// (pthread_exit, which unwinds the stack): these give back what the thread
+// holds at that moment. They use no wrapper, which could end the thread again.
+
+static void cleanup_close(void *fdp) {
+    int fd = *static_cast<int *>(fdp);
+    if (fd >= 0) close(fd);
+}
+
+static void cleanup_end_connection(void *fdp) {
+    cleanup_close(fdp);
+    fflush(stdout);
+}
+
+static void cleanup_release(void *object) { cache_release(static_cast<web_object *>(object)); }
+
+static void cleanup_free(void *p) { free(p); }
+
+// ---------------------------------------------------------------- error page
+
+// Writes one complete HTTP/1.0 error response to fd: status line, type,
+// length, then the HTML body with `cause` escaped. A failed write ends the
+// calling thread (Rio_writen).
+static void clienterror(int fd, const char *cause, const char *errnum, const char *shortmsg,
+                        const char *longmsg) {
+    char body[ERROR_BODY_SIZE];
+    char buf[MAXLINE];
+    size_t len = 0;
+    body[0] = '\0';
+    append_text(body, sizeof body, &len, "<html><title>Proxy Error</title>", false);
+    append_text(body, sizeof body, &len, "<body bgcolor=ffffff>\r\n", false);
+    append_text(body, sizeof body, &len, errnum, false);
+    append_text(body, sizeof body, &len, ": ", false);
+    append_text(body, sizeof body, &len, shortmsg, false);
+    append_text(body, sizeof body, &len, "\r\n<p>", false);
+    append_text(body, sizeof body, &len, longmsg, false);
+    append_text(body, sizeof body, &len, ": ", false);
+    append_text(body, sizeof body, &len, cause, true);
+    append_text(body, sizeof body, &len, "\r\n<hr><em>Dovrane's Proxy Server</em>\r\n", false);
+
+    snprintf(buf, sizeof buf, "HTTP/1.0 %s %s\r\n", errnum, shortmsg);
+    Rio_writen(fd, buf, strlen(buf));
+    snprintf(buf, sizeof buf, "Content-type: text/html\r\n");
+    Rio_writen(fd, buf, strlen(buf));
+    snprintf(buf, sizeof buf, "Content-length: %d\r\n\r\n", (int)len);
+    Rio_writen(fd, buf, strlen(buf));
+    Rio_writen(fd, body, len);
+}
+
+// ---------------------------------------------------------------- relay
+
+// Sends a cache hit. The reference check_cache took keeps the bytes alive
+// while they are written, even if the entry is evicted meanwhile.
+static void send_hit(int connfd, web_object *object) {
+    pthread_cleanup_push(cleanup_release, object);
+    Rio_writen(connfd, object->data, (size_t)object->size);
+    pthread_cleanup_pop(1);
+}
+
+// Sends the request upstream on clientfd, relays the response line by line
+// to connfd, and stores it when it stayed small enough. `method` is extended
+// into the request line in place. A failed read or write ends the thread;
+// nothing is stored then.
+static void relay(int connfd, int clientfd, char *method, const char *host, const char *page,
+                  const char *uri_orig) {
+    rio_t rio_c;
+    char header[MAXLINE];
+    char buf_c[MAXLINE];
+    char cache_buf[MAX_OBJECT_SIZE];
+
+    Rio_readinitb(&rio_c, clientfd);
+    snprintf(header, sizeof header, "Host: %s\r\n\r\n", host);
+    size_t mlen = strlen(method);
+    snprintf(method + mlen, MAXLINE - mlen, " %s%s", page, HTTP10_TAIL);
+    Rio_writen(clientfd, method, strlen(method));
+    Rio_writen(clientfd, header, strlen(header));
+
+    char *buf_pos = cache_buf;
+    int length = 0;
+    char flag = 0;
+    ssize_t m;
+    while ((m = Rio_readlineb(&rio_c, buf_c, MAXLINE)) != 0) {
+        Rio_writen(connfd, buf_c, (size_t)m);
+        if (flag == 0 && length < MAX_OBJECT_SIZE - MAXLINE) {
+            memcpy(buf_pos, buf_c, (size_t)m);
+            buf_pos += m;
+            length += (int)m;
+        } else {
+            flag = 1;
+        }
+    }
+    if (flag == 0) {
+        // No memory for the entry: the response was relayed, just not kept.
+        web_object *cache_object = cache_new_object(uri_orig, cache_buf, length);
+        if (cache_object != nullptr) write_to_cache(cache_object);
+    }
+}
+
+// Connects to the origin and relays through it; closes the origin descriptor
+// on every path, also when the relay ends the thread.
+static void fetch(int connfd, char *method, const char *host, int port, const char *page,
+                  const char *uri_orig) {
+    int clientfd = Open_clientfd(host, port);
+    if (clientfd < 0) return;  // "invalid host" or "bcopy error" is printed
+    pthread_cleanup_push(cleanup_close, &clientfd);
+    relay(connfd, clientfd, method, host, page, uri_orig);
+    pthread_cleanup_pop(0);
+    Close(clientfd);
+}
+
+// Serves one request on the browser connection connfd (left open for the
+// caller): only the request line is read. A hit is answered from the cache
+// whatever the method; another method than GET gets the 501 page; a GET is
+// relayed. A browser gone before a line, a line of fewer than two fields, an
+// unreachable origin, or a request too long for its upstream buffers ends
+// the connection without a response.
+static void be_a_proxy(int connfd) {
+    rio_t rio_s;
+    char buf[MAXLINE];
+    char method[MAXLINE], uri[MAXLINE], version[MAXLINE];
+    char uri_orig[MAXLINE];
+
+    Rio_readinitb(&rio_s, connfd);
+    if (Rio_readlineb(&rio_s, buf, MAXLINE) == 0) return;
+    // The line holds at most 8191 characters, so no field can overrun.
+    if (sscanf(buf, "%8191s %8191s %8191s", method, uri, version) < 2) return;
+
+    web_object *cache_object = check_cache(uri);
+    if (cache_object != nullptr) {
+        send_hit(connfd, cache_object);
+        return;
+    }
+    memcpy(uri_orig, uri, strlen(uri) + 1);
+
+    if (strcasecmp(method, "GET") != 0) {
+        clienterror(connfd, method, "501", "Not Implemented", "Method not supported");
+        return;
+    }
+
+    char *request = strncmp(uri, "http://", 7) == 0 ? uri + 7 : uri;
+    // The path starts at the third slash after the first character; the
+    // first slash after the host, for an absolute URL.
+    char *temp = uri + 1;
+    int slash_count = 0;
+    while (*temp != '\0') {
+        if (*temp == '/' && ++slash_count == 3) break;
+        temp++;
+    }
+    // Without a path the request asks for "/", so the request line stays
+    // valid HTTP.
+    const char *path = slash_count == 3 ? temp : "/";
+    size_t path_len = strlen(path);
+    char *page = static_cast<char *>(malloc(path_len + 1));
+    if (page == nullptr) return;
+    memcpy(page, path, path_len + 1);
+    if (slash_count == 3) *temp = '\0';
+
+    int port = 80;
+    char *port_string = strchr(request, ':');
+    if (port_string != nullptr) {
+        port = atoi(port_string + 1);
+        *port_string = '\0';
+    }
+
+    pthread_cleanup_push(cleanup_free, page);
+    // The request line and the Host line must each fit a line buffer with
+    // its NUL; a request that cannot is refused before any lookup.
+    bool fits = strlen(method) + 1 + path_len + strlen(HTTP10_TAIL) < (size_t)MAXLINE &&
+                strlen("Host: ") + strlen(request) + strlen("\r\n\r\n") < (size_t)MAXLINE;
+    if (fits) fetch(connfd, method, request, port, page, uri_orig);
+    pthread_cleanup_pop(1);
+}
+
+// ---------------------------------------------------------------- connection threads
+
+// Shuts the sending side, so the browser sees the whole response end, then
+// discards what it still sends (bounded in bytes and time) before closing:
+// closing with unread bytes queued would reset the connection and could
+// destroy the response's tail in the browser's receive queue.
+static void linger_close(int connfd) {
+    char sink[4096];
+    size_t discarded = 0;
+    long deadline = now_ms() + LINGER_MAX_MS;
+    if (shutdown(connfd, SHUT_WR) == 0) {
+        while (discarded < LINGER_MAX_BYTES) {
+            long left = deadline - now_ms();
+            if (left <= 0) break;
+            struct pollfd pfd = {connfd, POLLIN, 0};
+            int rc = poll(&pfd, 1, (int)left);
+            if (rc < 0 && errno == EINTR) continue;  // retry
+            if (rc <= 0) break;
+            ssize_t n = read(connfd, sink, sizeof sink);
+            if (n < 0 && errno == EINTR) continue;  // retry
+            if (n <= 0) break;
+            discarded += (size_t)n;
+        }
+    }
+    Close(connfd);
+}
+
+// Start routine of a connection thread: takes the descriptor out of its
+// heap cell, frees the cell, serves the one request and closes the
+// connection. The console lines of the request are flushed as it ends.
+static void *thread(void *vargp) {
+    int connfd = *static_cast<int *>(vargp);
+    Pthread_detach(pthread_self());
+    Free(vargp);
+    pthread_cleanup_push(cleanup_end_connection, &connfd);
+    be_a_proxy(connfd);
+    pthread_cleanup_pop(0);
+    fflush(stdout);
+    linger_close(connfd);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- start-up and accept loop
+
+int main(int argc, char **argv) {
+    int listenfd, port, rc;
+    struct sockaddr_in clientaddr;
+    socklen_t clientlen;
+    int *connfd;
+    pthread_t tid;
+
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s <port>\n", argc > 0 ? argv[0] : "slotproxy");
+        exit(1);
+    }
+    sigemptyset(&signal_mask);
+    sigaddset(&signal_mask, SIGPIPE);
+    rc = pthread_sigmask(SIG_BLOCK, &signal_mask, NULL);
+    if (rc != 0) posix_error(rc, "sigmask error");
+
+    Sem_init(&mutex, 0, 1);
+    cache_init();
+    port = atoi(argv[1]);
+    listenfd = Open_listenfd(port);
+    fflush(stdout);
+
+    // The accept and thread-creation failures are reported the way their
+    // wrappers would, but the loop carries on: one burst of load must not
+    // leave a process that no longer accepts.
+    for (;;) {
+        clientlen = sizeof clientaddr;
+        connfd = static_cast<int *>(Malloc(sizeof(int)));
+        *connfd = accept(listenfd, (struct sockaddr *)&clientaddr, &clientlen);
+        if (*connfd < 0) {
+            int err = errno;
+            Free(connfd);
+            if (err == EINTR) continue;  // retry
+            fprintf(stderr, "Accept error: %s\n", strerror(err));
+            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+                pause_ms(RESOURCE_PAUSE_MS);
+            }
+            continue;
+        }
+        rc = pthread_create(&tid, NULL, thread, connfd);
+        if (rc != 0) {
+            fprintf(stderr, "Pthread_create error: %s\n", strerror(rc));
+            close(*connfd);
+            Free(connfd);
+            if (rc == EAGAIN) pause_ms(RESOURCE_PAUSE_MS);
+        }
+    }
+}
