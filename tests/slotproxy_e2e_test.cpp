@@ -1,0 +1,422 @@
+// slotproxy as a whole program over loopback against the scripted origin:
+// exact upstream bytes, exact browser bytes, the 501 page, what is stored
+// and replayed, console lines, and many connections at once.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace harness;
+
+const ms WAIT(5000);
+
+// A sanitizer in the proxy reports on its standard error and may carry on;
+// any such report fails the test that provoked it.
+void expect_no_sanitizer_report(const process_t &p) {
+    const std::string err = read_stderr(p);
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
+}
+
+class SlotProxy : public ::testing::Test {
+   protected:
+    origin_t origin;
+    process_t proxy;
+
+    void SetUp() override {
+        ASSERT_TRUE(origin_start(origin));
+        origin_reply_t r;
+        r.bytes = http_response("default body\n");
+        origin_default(origin, r);
+        ASSERT_TRUE(start_server(proxy, PROXY_BIN));
+    }
+    void TearDown() override {
+        stop_process(proxy);
+        expect_no_sanitizer_report(proxy);
+        origin_stop(origin);
+        unlink(proxy.out_path.c_str());
+        unlink(proxy.err_path.c_str());
+    }
+
+    std::string base() { return "http://127.0.0.1:" + std::to_string(origin.port); }
+    std::string url(const std::string &path) { return base() + path; }
+
+    void route(const std::string &path, const std::string &bytes) {
+        origin_reply_t r;
+        r.bytes = bytes;
+        origin_route(origin, path, r);
+    }
+
+    // One request line with a typical header block after it.
+    client_result_t ask(const std::string &line) {
+        return client_exchange(proxy.port, line + "\r\nHost: x\r\nUser-Agent: t\r\n\r\n", WAIT);
+    }
+    client_result_t get(const std::string &path) { return ask("GET " + url(path) + " HTTP/1.0"); }
+
+    // The whole request the origin's i-th connection received, once the
+    // proxy has closed that connection.
+    std::string upstream(size_t i) {
+        EXPECT_TRUE(origin_wait_closed(origin, i + 1, WAIT));
+        return origin_request(origin, i);
+    }
+};
+
+std::string host_line(const std::string &host) { return "Host: " + host + "\r\n\r\n"; }
+
+std::string page_501(const std::string &escaped_method) {
+    std::string body =
+        "<html><title>Proxy Error</title><body bgcolor=ffffff>\r\n"
+        "501: Not Implemented\r\n"
+        "<p>Method not supported: " +
+        escaped_method +
+        "\r\n"
+        "<hr><em>Dovrane's Proxy Server</em>\r\n";
+    return "HTTP/1.0 501 Not Implemented\r\nContent-type: text/html\r\nContent-length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// Request lines that reach the origin, and exactly what it receives.
+TEST_F(SlotProxy, SendsOnlyRequestLineAndHost) {
+    const std::string port = std::to_string(origin.port);
+    struct {
+        const char *name;
+        std::string request;  // sent as is, then a header block
+        std::string upstream;
+    } cases[] = {
+        {"path, query and HTTP/1.1", "GET " + url("/a/b?x=1") + " HTTP/1.1\r\n",
+         "GET /a/b?x=1 HTTP/1.0\r\n" + host_line("127.0.0.1")},
+        {"lower-case method kept as received", "get " + url("/") + " HTTP/1.0\r\n",
+         "get / HTTP/1.0\r\n" + host_line("127.0.0.1")},
+        {"mixed-case method", "GeT " + url("/m") + " HTTP/1.0\r\n",
+         "GeT /m HTTP/1.0\r\n" + host_line("127.0.0.1")},
+        {"host name, port left out of Host", "GET http://localhost:" + port + "/l HTTP/1.0\r\n",
+         "GET /l HTTP/1.0\r\n" + host_line("localhost")},
+        {"port above 65535 keeps its low 16 bits",
+         "GET http://127.0.0.1:" + std::to_string(origin.port + 65536 * 1525) + "/big HTTP/1.0\r\n",
+         "GET /big HTTP/1.0\r\n" + host_line("127.0.0.1")},
+        {"negative port wraps",
+         "GET http://127.0.0.1:" + std::to_string(origin.port - 65536) + "/neg HTTP/1.0\r\n",
+         "GET /neg HTTP/1.0\r\n" + host_line("127.0.0.1")},
+        {"bare newline ending", "GET " + url("/n") + " HTTP/1.0\n",
+         "GET /n HTTP/1.0\r\n" + host_line("127.0.0.1")},
+        {"no version", "GET " + url("/v") + "\r\n", "GET /v HTTP/1.0\r\n" + host_line("127.0.0.1")},
+        {"tabs between fields", "GET\t" + url("/t") + "\tHTTP/1.0\r\n",
+         "GET /t HTTP/1.0\r\n" + host_line("127.0.0.1")},
+        {"more slashes stay in the path", "GET " + url("//d//e/") + " HTTP/1.0\r\n",
+         "GET //d//e/ HTTP/1.0\r\n" + host_line("127.0.0.1")},
+    };
+    size_t i = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        client_result_t r = client_exchange(
+            proxy.port,
+            c.request + "Host: elsewhere\r\nCookie: a=b\r\nConnection: keep-alive\r\n\r\n", WAIT);
+        EXPECT_TRUE(r.eof);
+        EXPECT_EQ(r.bytes, http_response("default body\n"));
+        EXPECT_EQ(upstream(i), c.upstream);
+        i++;
+    }
+    EXPECT_EQ(origin_count(origin), i);
+}
+
+TEST_F(SlotProxy, UriWithoutPathIsSentWithSlash) {
+    client_result_t r = ask("GET " + base() + " HTTP/1.0");
+    EXPECT_EQ(r.bytes, http_response("default body\n"));
+    EXPECT_EQ(upstream(0), "GET / HTTP/1.0\r\n" + host_line("127.0.0.1"));
+}
+
+// Request lines that never reach an origin: the browser gets nothing and the
+// proxy says "invalid host" on standard output.
+TEST_F(SlotProxy, UnreachableOriginsGetNoResponseAndInvalidHost) {
+    const std::string closed_port = std::to_string(free_port());
+    struct {
+        const char *name;
+        std::string line;
+    } cases[] = {
+        {"upper-case scheme: host HTTP, port 0",
+         "GET HTTP://127.0.0.1:" + std::to_string(origin.port) + "/ HTTP/1.0"},
+        {"no scheme: the path is the host", "GET /index.html HTTP/1.0"},
+        {"the scheme alone", "GET http:// HTTP/1.0"},
+        {"nothing listening", "GET http://127.0.0.1:" + closed_port + "/ HTTP/1.0"},
+        {"port 0", "GET http://127.0.0.1:0/ HTTP/1.0"},
+        {"empty host", "GET http:///x HTTP/1.0"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        client_result_t r = ask(c.line);
+        EXPECT_TRUE(r.eof);
+        EXPECT_EQ(r.bytes, "");
+        n++;
+        EXPECT_TRUE(wait_output(proxy, "invalid host\n", WAIT, false, n));
+    }
+    EXPECT_EQ(read_stdout(proxy), [&] {
+        std::string s;
+        for (int k = 0; k < n; k++) s += "invalid host\n";
+        return s;
+    }());
+    EXPECT_EQ(origin_count(origin), 0u);
+    EXPECT_EQ(read_stderr(proxy), "");
+}
+
+TEST_F(SlotProxy, UriWithoutPortGoesToPort80) {
+    int probe = client_connect(80);
+    if (probe >= 0) {
+        close(probe);
+        GTEST_SKIP() << "something listens on port 80 here";
+    }
+    client_result_t r = ask("GET http://127.0.0.1/ HTTP/1.0");
+    EXPECT_EQ(r.bytes, "");
+    EXPECT_TRUE(wait_output(proxy, "invalid host\n", WAIT));
+}
+
+TEST_F(SlotProxy, OtherMethodsGetThe501PageAndNothingGoesUpstream) {
+    struct {
+        const char *name;
+        std::string method;
+        std::string shown;
+    } cases[] = {
+        {"POST", "POST", "POST"},
+        {"HEAD", "HEAD", "HEAD"},
+        {"bytes above 127 pass as they are", "G\xc3\xa9T", "G\xc3\xa9T"},
+        {"GET with a suffix", "GETX", "GETX"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        client_result_t r = client_exchange(
+            proxy.port, c.method + " " + url("/form") + " HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc",
+            WAIT);
+        EXPECT_TRUE(r.eof);
+        EXPECT_EQ(r.bytes, page_501(c.shown));
+    }
+    EXPECT_EQ(origin_count(origin), 0u);
+}
+
+TEST_F(SlotProxy, ErrorPageEscapesMethodForHtml) {
+    client_result_t r = ask("<a&\"'b> " + url("/x") + " HTTP/1.0");
+    EXPECT_EQ(r.bytes, page_501("&lt;a&amp;&quot;&#39;b&gt;"));
+    // The exact length of the escaped body, counted by hand.
+    EXPECT_NE(r.bytes.find("Content-length: 167\r\n"), std::string::npos);
+}
+
+TEST_F(SlotProxy, CachedUriIsAnsweredWhateverTheMethod) {
+    route("/c", http_response("cached body"));
+    EXPECT_EQ(get("/c").bytes, http_response("cached body"));
+    client_result_t r = ask("POST " + url("/c") + " HTTP/1.0");
+    EXPECT_EQ(r.bytes, http_response("cached body"));
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+TEST_F(SlotProxy, RepeatedUriIsAnsweredFromCacheWithoutOrigin) {
+    const std::string reply = http_response(pattern_body(20000));
+    route("/r", reply);
+    client_result_t first = get("/r");
+    ASSERT_TRUE(origin_wait_closed(origin, 1, WAIT));
+    client_result_t second = get("/r");
+    client_result_t third = ask("GET " + url("/r") + " HTTP/1.1");
+    EXPECT_EQ(first.bytes, reply);
+    EXPECT_EQ(second.bytes, reply);
+    EXPECT_EQ(third.bytes, reply);
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+TEST_F(SlotProxy, OriginSplittingItsWritesIsRelayedWhole) {
+    origin_reply_t r;
+    r.bytes = http_response(pattern_body(30000, 7)) + "tail without newline";
+    r.pieces = {1, 2, 3, 100, 5000, 7};
+    r.pause_ms = 5;
+    origin_route(origin, "/split", r);
+    EXPECT_EQ(get("/split").bytes, r.bytes);
+    EXPECT_EQ(get("/split").bytes, r.bytes);
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+// Lines of at most 8191 bytes whose total is `before`, then a last run of
+// `last` bytes with no newline.
+std::string response_of(size_t before, size_t last) {
+    std::string s;
+    while (s.size() < before) {
+        size_t n = std::min<size_t>(4096, before - s.size());
+        s += std::string(n - 1, 'a' + (char)(s.size() / 4096 % 26)) + "\n";
+    }
+    return s + std::string(last, 'z');
+}
+
+// A response is stored exactly when the bytes before its last line are under
+// 94208; 102398 bytes is the most that can be.
+TEST_F(SlotProxy, StoringBoundary) {
+    struct {
+        const char *name;
+        size_t before, last;
+        bool stored;
+    } cases[] = {
+        {"94208 bytes in all", 94208 - 100, 100, true},
+        {"one short line after 94207", 94207, 1, true},
+        {"102398 bytes, the largest", 94207, 8191, true},
+        {"94208 before a one-byte line", 94208, 1, false},
+        {"102399 bytes, last run split by the line limit", 94207, 8192, false},
+        {"a large response", 300000, 10, false},
+        {"tiny", 0, 5, true},
+    };
+    size_t conns = 0;
+    int k = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/size" + std::to_string(k++);
+        const std::string reply = response_of(c.before, c.last);
+        route(path, reply);
+        client_result_t a = get(path);
+        ASSERT_TRUE(origin_wait_closed(origin, ++conns, WAIT));
+        client_result_t b = get(path);
+        EXPECT_EQ(a.bytes.size(), reply.size());
+        EXPECT_TRUE(a.bytes == reply);
+        EXPECT_TRUE(b.bytes == reply);
+        if (!c.stored) {
+            ASSERT_TRUE(origin_wait_closed(origin, ++conns, WAIT));
+        }
+        EXPECT_EQ(origin_count(origin), conns);
+    }
+}
+
+TEST_F(SlotProxy, NotFoundIsStoredAndReplayed) {
+    const std::string reply = http_response("no such page\n", 404, "Not Found");
+    route("/missing", reply);
+    EXPECT_EQ(get("/missing").bytes, reply);
+    EXPECT_EQ(get("/missing").bytes, reply);
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+TEST_F(SlotProxy, SilentOriginStoresAnEmptyEntry) {
+    route("/silent", "");
+    client_result_t a = get("/silent");
+    EXPECT_TRUE(a.eof);
+    EXPECT_EQ(a.bytes, "");
+    ASSERT_TRUE(origin_wait_closed(origin, 1, WAIT));
+    client_result_t b = get("/silent");
+    EXPECT_TRUE(b.eof);
+    EXPECT_EQ(b.bytes, "");
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+TEST_F(SlotProxy, DifferentSpellingsOfOneObjectAreDifferentEntries) {
+    const std::string port = std::to_string(origin.port);
+    route("/x", http_response("x"));
+    route("/X", http_response("X"));
+    const std::string uris[] = {
+        "http://127.0.0.1:" + port + "/x",  "http://localhost:" + port + "/x",
+        "http://LOCALHOST:" + port + "/x",  "http://127.0.0.1:" + port + "/X",
+        "http://127.0.0.1:" + port + "/x?",
+    };
+    size_t n = 0;
+    for (const std::string &u : uris) {
+        SCOPED_TRACE(u);
+        EXPECT_FALSE(ask("GET " + u + " HTTP/1.0").bytes.empty());
+        EXPECT_TRUE(origin_wait_closed(origin, ++n, WAIT));
+    }
+    for (const std::string &u : uris) EXPECT_FALSE(ask("GET " + u + " HTTP/1.0").bytes.empty());
+    EXPECT_EQ(origin_count(origin), n);
+    EXPECT_EQ(upstream(2), "GET /x HTTP/1.0\r\n" + host_line("LOCALHOST"));
+}
+
+TEST_F(SlotProxy, ClosesEveryConnectionAfterOneRequest) {
+    int fd = client_connect(proxy.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, "GET " + url("/k") + " HTTP/1.1\r\nConnection: keep-alive\r\n\r\n" +
+                                 "GET " + url("/k2") + " HTTP/1.1\r\n\r\n"));
+    client_result_t r = read_until_close(fd, WAIT);
+    close(fd);
+    EXPECT_TRUE(r.eof);
+    EXPECT_EQ(r.bytes, http_response("default body\n"));
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+// The browser sends a long header block it never has read and a body; the
+// response is large. Closing with those bytes unread would reset the
+// connection, so the proxy lingers and the browser still gets every byte.
+TEST_F(SlotProxy, LingeringCloseDeliversEveryByteDespiteUnreadRequest) {
+    const std::string reply = http_response(pattern_body(90000, 3));
+    route("/long", reply);
+    std::string request = "GET " + url("/long") + " HTTP/1.0\r\n";
+    for (int i = 0; request.size() < 50000; i++)
+        request += "X-Filler-" + std::to_string(i) + ": " + std::string(60, 'f') + "\r\n";
+    request += "Content-Length: 2000\r\n\r\n" + std::string(2000, 'b');
+    for (int round = 0; round < 2; round++) {  // a miss, then a hit
+        SCOPED_TRACE(round);
+        int fd = client_connect(proxy.port);
+        ASSERT_GE(fd, 0);
+        std::thread sender([&] { send_all(fd, request); });
+        client_result_t r = read_until_close(fd, WAIT);
+        sender.join();
+        close(fd);
+        EXPECT_TRUE(r.eof);
+        EXPECT_FALSE(r.reset);
+        EXPECT_EQ(r.bytes.size(), reply.size());
+        EXPECT_TRUE(r.bytes == reply);
+    }
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+TEST_F(SlotProxy, ConsoleLinesAreFlushedAsEachConnectionEnds) {
+    ask("GET /nowhere HTTP/1.0");
+    EXPECT_TRUE(wait_output(proxy, "invalid host\n", WAIT));
+    EXPECT_TRUE(is_running(proxy));
+    // Killing the process, its only way to stop, loses no finished line.
+    kill(proxy.pid, SIGKILL);
+    EXPECT_TRUE(wait_exit(proxy, WAIT));
+    EXPECT_EQ(read_stdout(proxy), "invalid host\n");
+}
+
+TEST_F(SlotProxy, CurlThroughTheProxyGetsOriginBytesThenCache) {
+    if (access("/usr/bin/curl", X_OK) != 0) GTEST_SKIP() << "no curl";
+    const std::string body = pattern_body(12345, 9);
+    route("/file", http_response(body));
+    const std::vector<std::string> argv = {"/usr/bin/curl", "-s", "-x",
+                                           "http://127.0.0.1:" + std::to_string(proxy.port),
+                                           url("/file")};
+    run_result_t a = run_to_exit(argv, WAIT);
+    ASSERT_TRUE(origin_wait_closed(origin, 1, WAIT));
+    run_result_t b = run_to_exit(argv, WAIT);
+    EXPECT_EQ(a.exit_code, 0);
+    EXPECT_EQ(b.exit_code, 0);
+    EXPECT_TRUE(a.out == body);
+    EXPECT_TRUE(b.out == body);
+    EXPECT_EQ(origin_count(origin), 1u);
+    EXPECT_EQ(upstream(0), "GET /file HTTP/1.0\r\n" + host_line("127.0.0.1"));
+}
+
+// Many browsers at once, each asking for several paths: every response is
+// the origin's bytes for its own path.
+TEST_F(SlotProxy, ManyConcurrentConnectionsEachGetTheirOwnBytes) {
+    const int paths = 12, clients = 40, each = 4;
+    std::vector<std::string> replies;
+    for (int i = 0; i < paths; i++) {
+        replies.push_back(http_response(pattern_body(1000 + 3000 * (size_t)i, (unsigned)i)));
+        route("/p" + std::to_string(i), replies.back());
+    }
+    std::atomic<int> wrong{0}, done{0};
+    std::vector<std::thread> pool;
+    for (int c = 0; c < clients; c++) {
+        pool.emplace_back([&, c] {
+            for (int k = 0; k < each; k++) {
+                int i = (c * 7 + k * 5) % paths;
+                client_result_t r = get("/p" + std::to_string(i));
+                if (!r.eof || r.bytes != replies[(size_t)i]) wrong++;
+                done++;
+            }
+        });
+    }
+    for (std::thread &t : pool) t.join();
+    EXPECT_EQ(done.load(), clients * each);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GE(origin_count(origin), (size_t)paths);
+    EXPECT_TRUE(is_running(proxy));
+    EXPECT_EQ(read_stderr(proxy), "");
+}
+
+}  // namespace

@@ -1,0 +1,505 @@
+// slotproxy under bad input, failing peers and exhausted resources, and its
+// command line: every case gets a defined answer, a thread that ends early
+// gives back what it held, and the process keeps serving.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace harness;
+
+const ms WAIT(5000);
+
+// A sanitizer in the proxy reports on its standard error and may carry on;
+// any such report fails the test that provoked it.
+void expect_no_sanitizer_report(const process_t &p) {
+    const std::string err = read_stderr(p);
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool SANITIZED = true;
+#else
+const bool SANITIZED = false;
+#endif
+
+std::string host_line(const std::string &host) { return "Host: " + host + "\r\n\r\n"; }
+
+// Descriptors of a process that are sockets other than its listening one:
+// the connections it holds (browsers and origins). -1 when it is gone.
+int connection_fds(pid_t pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    int sockets = 0;
+    for (int fd = 0; fd < 4096; fd++) {
+        char link[64];
+        ssize_t n = readlink((dir + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        if (n <= 0) continue;
+        link[n] = '\0';
+        if (strncmp(link, "socket:", 7) == 0) sockets++;
+    }
+    return count_fds(pid) < 0 ? -1 : sockets - 1;
+}
+
+bool wait_connection_fds(pid_t pid, int n, ms deadline) {
+    auto end = std::chrono::steady_clock::now() + scaled(deadline);
+    for (;;) {
+        if (connection_fds(pid) == n) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(ms(10));
+    }
+}
+
+// ThreadSanitizer's runtime starts a thread of its own at the program's
+// first pthread_create and keeps it.
+#if defined(__SANITIZE_THREAD__)
+const int RUNTIME_THREADS = 1;
+#else
+const int RUNTIME_THREADS = 0;
+#endif
+
+// Threads of the proxy with no connection, once it has served one: its main
+// thread and the sanitizer's. Waits until every connection so far is over:
+// one served to the end here, after the launcher's probe, accepted first.
+int idle_threads(process_t &p) {
+    client_exchange(p.port, "\r\n", WAIT);
+    EXPECT_TRUE(wait_connection_fds(p.pid, 0, WAIT));
+    EXPECT_TRUE(wait_threads(p.pid, 1 + RUNTIME_THREADS, WAIT));
+    return 1 + RUNTIME_THREADS;
+}
+
+class SlotFaults : public ::testing::Test {
+   protected:
+    origin_t origin;
+    process_t proxy;
+    int idle = 0;
+
+    void SetUp() override {
+        ASSERT_TRUE(origin_start(origin));
+        origin_reply_t r;
+        r.bytes = http_response("fine\n");
+        origin_default(origin, r);
+        ASSERT_TRUE(start_server(proxy, PROXY_BIN));
+        idle = idle_threads(proxy);
+    }
+    void TearDown() override {
+        stop_process(proxy);
+        expect_no_sanitizer_report(proxy);
+        origin_stop(origin);
+        unlink(proxy.out_path.c_str());
+        unlink(proxy.err_path.c_str());
+    }
+
+    std::string hostport() { return "127.0.0.1:" + std::to_string(origin.port); }
+    std::string url(const std::string &path) { return "http://" + hostport() + path; }
+
+    // The process is alive, serves a normal miss correctly, and holds no
+    // more threads or descriptors than when idle.
+    void expect_healthy() {
+        ASSERT_TRUE(is_running(proxy));
+        static int n = 0;
+        const std::string path = "/health" + std::to_string(n++);
+        client_result_t r =
+            client_exchange(proxy.port, "GET " + url(path) + " HTTP/1.0\r\n\r\n", WAIT);
+        EXPECT_EQ(r.bytes, http_response("fine\n"));
+        expect_idle();
+    }
+
+    // Every connection is over: no connection descriptor, no extra thread.
+    void expect_idle() {
+        EXPECT_TRUE(wait_connection_fds(proxy.pid, 0, WAIT)) << connection_fds(proxy.pid);
+        EXPECT_TRUE(wait_threads(proxy.pid, idle, WAIT)) << count_threads(proxy.pid);
+    }
+};
+
+// ---------------------------------------------------------------- bad input
+
+enum class answer_t { NOTHING, PAGE_501, RELAYED };
+
+TEST_F(SlotFaults, BadInputGetsADefinedAnswer) {
+    const std::string u = url("/ok");
+    std::string long_line = "GET " + url("/") + std::string(9000, 'q') + " HTTP/1.0\r\n";
+    // Cut after 8191 bytes: the URI loses its end and the version is gone.
+    std::string long_path = long_line.substr(4 + ("http://" + hostport()).size(),
+                                             8191 - 4 - ("http://" + hostport()).size());
+    std::string many_headers, wide_header = "X-Wide: " + std::string(50000, 'w') + "\r\n";
+    for (int i = 0; i < 100000; i++) many_headers += "H: v\r\n";
+    struct {
+        const char *name;
+        std::string request;
+        answer_t answer;
+        std::string upstream;  // for RELAYED
+        bool all_bytes;        // the browser must get the whole response
+    } cases[] = {
+        {"empty line", "\r\n", answer_t::NOTHING, "", true},
+        {"bare newline", "\n", answer_t::NOTHING, "", true},
+        {"line of spaces", "        \r\n", answer_t::NOTHING, "", true},
+        {"one field", "GET\r\n", answer_t::NOTHING, "", true},
+        {"NUL ends the method", std::string("G\0ET ", 5) + u + " HTTP/1.0\r\n", answer_t::NOTHING,
+         "", true},
+        {"NUL in the URI cuts it", "GET " + url("/a") + std::string("\0b", 2) + " HTTP/1.0\r\n",
+         answer_t::RELAYED, "GET /a HTTP/1.0\r\n" + host_line("127.0.0.1"), true},
+        {"bytes above 127 in the path", "GET " + url("/\xff\xfe\x80") + " HTTP/1.0\r\n",
+         answer_t::RELAYED, "GET /\xff\xfe\x80 HTTP/1.0\r\n" + host_line("127.0.0.1"), true},
+        {"bytes above 127 and NUL in headers",
+         "GET " + url("/h") + " HTTP/1.0\r\nX: \xff" + std::string("\0", 1) + "z\r\n\r\n",
+         answer_t::RELAYED, "GET /h HTTP/1.0\r\n" + host_line("127.0.0.1"), true},
+        {"9000-byte request line", long_line, answer_t::RELAYED,
+         "GET " + long_path + " HTTP/1.0\r\n" + host_line("127.0.0.1"), true},
+        {"50000-byte header line", "GET " + url("/w") + " HTTP/1.0\r\n" + wide_header + "\r\n",
+         answer_t::RELAYED, "GET /w HTTP/1.0\r\n" + host_line("127.0.0.1"), true},
+        {"request body",
+         "GET " + url("/b") + " HTTP/1.0\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'B'),
+         answer_t::RELAYED, "GET /b HTTP/1.0\r\n" + host_line("127.0.0.1"), true},
+        {"100000 header lines", "GET " + url("/many") + " HTTP/1.0\r\n" + many_headers + "\r\n",
+         answer_t::RELAYED, "GET /many HTTP/1.0\r\n" + host_line("127.0.0.1"),
+         false},  // more than the linger bound is left unread: the tail may be reset
+        {"POST with a body", "POST " + u + " HTTP/1.0\r\nContent-Length: 4\r\n\r\nbody",
+         answer_t::PAGE_501, "", true},
+    };
+    size_t conns = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int fd = client_connect(proxy.port);
+        ASSERT_GE(fd, 0);
+        std::thread sender([&] { send_all(fd, c.request); });
+        client_result_t r = read_until_close(fd, WAIT);
+        sender.join();
+        close(fd);
+        EXPECT_FALSE(r.timed_out);
+        switch (c.answer) {
+            case answer_t::NOTHING:
+                EXPECT_EQ(r.bytes, "");
+                break;
+            case answer_t::PAGE_501:
+                EXPECT_EQ(r.bytes.compare(0, 30, "HTTP/1.0 501 Not Implemented\r\n"), 0);
+                EXPECT_TRUE(r.eof);
+                break;
+            case answer_t::RELAYED:
+                conns++;
+                ASSERT_TRUE(origin_wait_closed(origin, conns, WAIT));
+                EXPECT_TRUE(origin_request(origin, conns - 1) == c.upstream);
+                if (c.all_bytes) {
+                    EXPECT_TRUE(r.eof);
+                    EXPECT_EQ(r.bytes, http_response("fine\n"));
+                } else {
+                    EXPECT_EQ(http_response("fine\n").compare(0, r.bytes.size(), r.bytes), 0);
+                }
+                break;
+        }
+        EXPECT_EQ(origin_count(origin), conns);
+    }
+    EXPECT_EQ(read_stdout(proxy), "");
+    expect_healthy();
+}
+
+// ---------------------------------------------------------------- line limits
+
+TEST_F(SlotFaults, RequestLineOf8191BytesIsRelayedWhole) {
+    const std::string head = "GET " + url("/");
+    const std::string tail = " HTTP/1.0\r\n";
+    const std::string path = "/" + std::string(8191 - head.size() - tail.size(), 'p');
+    const std::string line = "GET " + url(path) + tail;
+    ASSERT_EQ(line.size(), 8191u);
+    client_result_t r = client_exchange(proxy.port, line + "\r\n", WAIT);
+    EXPECT_EQ(r.bytes, http_response("fine\n"));
+    ASSERT_TRUE(origin_wait_closed(origin, 1, WAIT));
+    EXPECT_TRUE(origin_request(origin, 0) ==
+                "GET " + path + " HTTP/1.0\r\n" + host_line("127.0.0.1"));
+    // One byte longer, the line loses its newline to the limit (its carriage
+    // return still ends the version) and is relayed the same way.
+    const std::string longer = "GET " + url(path + "q") + tail;
+    ASSERT_EQ(longer.size(), 8192u);
+    client_result_t again = client_exchange(proxy.port, longer + "\r\n", WAIT);
+    EXPECT_EQ(again.bytes, http_response("fine\n"));
+    ASSERT_TRUE(origin_wait_closed(origin, 2, WAIT));
+    EXPECT_TRUE(origin_request(origin, 1) ==
+                "GET " + path + "q HTTP/1.0\r\n" + host_line("127.0.0.1"));
+}
+
+// With a one-character host, a cut request line yields an upstream request
+// line of 8194 bytes, which no 8192-byte buffer holds: refused before any
+// lookup, so nothing is printed and nothing is sent.
+TEST_F(SlotFaults, OverlongUpstreamRequestLineIsRefused) {
+    client_result_t r =
+        client_exchange(proxy.port, "GET http://0/" + std::string(9000, 'a') + "\r\n\r\n", WAIT);
+    EXPECT_TRUE(r.eof);
+    EXPECT_EQ(r.bytes, "");
+    EXPECT_EQ(read_stdout(proxy), "");
+    expect_healthy();
+}
+
+// A URI without slashes becomes the host whole: a Host line of 8197 bytes.
+TEST_F(SlotFaults, OverlongHostLineIsRefused) {
+    client_result_t r =
+        client_exchange(proxy.port, "GET " + std::string(9000, 'h') + "\r\n\r\n", WAIT);
+    EXPECT_TRUE(r.eof);
+    EXPECT_EQ(r.bytes, "");
+    EXPECT_EQ(read_stdout(proxy), "");
+    expect_healthy();
+}
+
+// A method of 8180 quotes escapes to 49080 bytes: the page still holds it
+// all, and its length is counted on the escaped body.
+TEST_F(SlotFaults, EscapedMethodNearLimitFitsThePage) {
+    const std::string method(8180, '"');
+    client_result_t r = client_exchange(proxy.port, method + " x\r\n\r\n", WAIT);
+    std::string escaped;
+    for (size_t i = 0; i < method.size(); i++) escaped += "&quot;";
+    const std::string body =
+        "<html><title>Proxy Error</title><body bgcolor=ffffff>\r\n"
+        "501: Not Implemented\r\n<p>Method not supported: " +
+        escaped + "\r\n<hr><em>Dovrane's Proxy Server</em>\r\n";
+    EXPECT_TRUE(r.eof);
+    EXPECT_TRUE(r.bytes ==
+                "HTTP/1.0 501 Not Implemented\r\nContent-type: text/html\r\n"
+                "Content-length: 49221\r\n\r\n" +
+                    body);
+    EXPECT_EQ(body.size(), 49221u);
+}
+
+// ---------------------------------------------------------------- browsers and origins that fail
+
+TEST_F(SlotFaults, BrowserClosingAtOnceGetsNothingAndNothingIsLookedUp) {
+    for (int i = 0; i < 20; i++) {
+        int fd = client_connect(proxy.port);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    EXPECT_EQ(origin_count(origin), 0u);
+    expect_healthy();
+    EXPECT_EQ(read_stdout(proxy), "");
+    EXPECT_EQ(read_stderr(proxy), "");
+}
+
+TEST_F(SlotFaults, FewerThanTwoFieldsEndsWithoutResponse) {
+    for (const char *line : {"GET\r\n", "   GET   \r\n", "x\n"}) {
+        SCOPED_TRACE(line);
+        client_result_t r = client_exchange(proxy.port, line, WAIT);
+        EXPECT_TRUE(r.eof);
+        EXPECT_EQ(r.bytes, "");
+    }
+    EXPECT_EQ(origin_count(origin), 0u);
+    EXPECT_EQ(read_stdout(proxy), "");
+}
+
+// The browser reads a little of a long, slowly sent response and goes away:
+// the proxy's write fails, which ends that thread only; the thread closes
+// both descriptors and stores nothing.
+TEST_F(SlotFaults, BrowserVanishingMidResponseEndsOnlyItsThread) {
+    origin_reply_t slow;
+    slow.bytes = http_response(pattern_body(60000, 4));
+    slow.pieces = std::vector<size_t>(60, 1000);
+    slow.pause_ms = 10;
+    origin_route(origin, "/slow", slow);
+    client_opts_t quitter;
+    quitter.read_limit = 500;
+    client_result_t r =
+        client_exchange(proxy.port, "GET " + url("/slow") + " HTTP/1.0\r\n\r\n", WAIT, quitter);
+    EXPECT_EQ(r.bytes, slow.bytes.substr(0, 500));
+    EXPECT_TRUE(wait_output(proxy, "Rio_writen error: ", WAIT, true));
+    ASSERT_TRUE(origin_wait_closed(origin, 1, WAIT));
+    expect_healthy();
+    // Not stored: the next request for it goes to the origin again.
+    client_result_t whole =
+        client_exchange(proxy.port, "GET " + url("/slow") + " HTTP/1.0\r\n\r\n", ms(20000));
+    EXPECT_TRUE(whole.bytes == slow.bytes);
+    EXPECT_EQ(origin_count(origin), 3u);  // the first, the health check, the second
+}
+
+TEST_F(SlotFaults, ThreadEndedEarlyReleasesDescriptors) {
+    origin_reply_t slow;
+    slow.bytes = http_response(pattern_body(40000, 5));
+    slow.pieces = std::vector<size_t>(40, 1000);
+    slow.pause_ms = 5;
+    origin_route(origin, "/slow", slow);
+    client_opts_t quitter;
+    quitter.read_limit = 100;
+    const int quitters = 8;
+    std::vector<std::thread> pool;
+    for (int i = 0; i < quitters; i++) {
+        pool.emplace_back([&] {
+            client_exchange(proxy.port, "GET " + url("/slow") + " HTTP/1.0\r\n\r\n", WAIT, quitter);
+        });
+    }
+    for (std::thread &t : pool) t.join();
+    EXPECT_TRUE(wait_output(proxy, "Rio_writen error: ", WAIT, true, quitters));
+    ASSERT_TRUE(origin_wait_closed(origin, quitters, WAIT));
+    expect_idle();
+    expect_healthy();
+}
+
+TEST_F(SlotFaults, OriginResetMidResponseStoresNothing) {
+    origin_reply_t reset;
+    reset.bytes = "HTTP/1.0 200 OK\r\n\r\npartial line\n";
+    reset.end = origin_end_t::RESET;
+    origin_route(origin, "/reset", reset);
+    client_result_t a =
+        client_exchange(proxy.port, "GET " + url("/reset") + " HTTP/1.0\r\n\r\n", WAIT);
+    EXPECT_TRUE(a.eof || a.reset);
+    EXPECT_EQ(reset.bytes.compare(0, a.bytes.size(), a.bytes), 0);
+    EXPECT_TRUE(wait_output(proxy, "Rio_readlineb error: ", WAIT, true));
+    client_exchange(proxy.port, "GET " + url("/reset") + " HTTP/1.0\r\n\r\n", WAIT);
+    EXPECT_EQ(origin_count(origin), 2u);
+    expect_healthy();
+}
+
+// ---------------------------------------------------------------- resources
+
+// Starts the proxy through the shell with the given limits; false when it
+// does not come up.
+bool start_limited(process_t &p, const std::string &limits) {
+    p.port = free_port();
+    if (!start_process(
+            p, {"/bin/sh", "-c",
+                limits + "; exec " + std::string(PROXY_BIN) + " " + std::to_string(p.port)})) {
+        return false;
+    }
+    return wait_accepting(p, p.port, WAIT);
+}
+
+// Opens n connections that send nothing, so each holds a thread blocked in
+// its first read.
+std::vector<int> idle_browsers(int port, int n) {
+    std::vector<int> fds;
+    for (int i = 0; i < n; i++) {
+        int fd = client_connect(port);
+        if (fd >= 0) fds.push_back(fd);
+    }
+    return fds;
+}
+
+TEST_F(SlotFaults, AcceptFailureDoesNotStopServing) {
+    process_t limited;
+    ASSERT_TRUE(start_limited(limited, "ulimit -n 32"));
+    std::vector<int> fds = idle_browsers(limited.port, 60);
+    EXPECT_TRUE(wait_output(limited, "Accept error: Too many open files\n", WAIT, true));
+    for (int fd : fds) close(fd);
+    client_result_t r =
+        client_exchange(limited.port, "GET " + url("/after") + " HTTP/1.0\r\n\r\n", WAIT);
+    EXPECT_EQ(r.bytes, http_response("fine\n"));
+    EXPECT_TRUE(is_running(limited));
+    stop_process(limited);
+    expect_no_sanitizer_report(limited);
+    unlink(limited.out_path.c_str());
+    unlink(limited.err_path.c_str());
+}
+
+// Each thread's stack is made huge and the address space small, so only a
+// few threads fit: the connection that gets none is closed unanswered.
+TEST_F(SlotFaults, ThreadCreationFailureDoesNotStopServing) {
+    if (SANITIZED) GTEST_SKIP() << "sanitizer runtimes need more address space than the cap";
+    process_t limited;
+    ASSERT_TRUE(start_limited(limited, "ulimit -s 262144 && ulimit -v 1100000"));
+    std::vector<int> fds = idle_browsers(limited.port, 8);
+    EXPECT_TRUE(wait_output(limited, "Pthread_create error: Resource temporarily unavailable\n",
+                            WAIT, true));
+    int unanswered = 0;
+    for (int fd : fds) {
+        client_result_t r = read_until_close(fd, ms(200));
+        if (r.eof && r.bytes.empty()) unanswered++;
+        close(fd);
+    }
+    EXPECT_GT(unanswered, 0);
+    client_result_t r =
+        client_exchange(limited.port, "GET " + url("/after") + " HTTP/1.0\r\n\r\n", WAIT);
+    EXPECT_EQ(r.bytes, http_response("fine\n"));
+    EXPECT_TRUE(is_running(limited));
+    stop_process(limited);
+    expect_no_sanitizer_report(limited);
+    unlink(limited.out_path.c_str());
+    unlink(limited.err_path.c_str());
+}
+
+// ---------------------------------------------------------------- command line
+
+TEST(SlotCommandLine, UsageLineEndsWithStatusOne) {
+    const std::vector<std::vector<std::string>> argvs = {
+        {PROXY_BIN}, {PROXY_BIN, "1", "2"}, {PROXY_BIN, "8080", "x", "y"}};
+    for (const auto &argv : argvs) {
+        SCOPED_TRACE(argv.size());
+        run_result_t r = run_to_exit(argv, WAIT);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, std::string("usage: ") + PROXY_BIN + " <port>\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// The port a process listens on, from its socket descriptors and the
+// kernel's table of TCP sockets; -1 when none is found.
+int listening_port(pid_t pid) {
+    std::vector<std::string> inodes;
+    for (int fd = 0; fd < 64; fd++) {
+        char link[256];
+        std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+        if (n <= 0) continue;
+        link[n] = '\0';
+        if (strncmp(link, "socket:[", 8) == 0)
+            inodes.push_back(std::string(link + 8, (size_t)n - 9));
+    }
+    std::ifstream tcp("/proc/" + std::to_string(pid) + "/net/tcp");
+    std::string line;
+    std::getline(tcp, line);
+    while (std::getline(tcp, line)) {
+        std::istringstream s(line);
+        std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+        s >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+        if (state != "0A") continue;  // LISTEN
+        for (const std::string &i : inodes) {
+            if (i == inode)
+                return (int)strtol(local.substr(local.find(':') + 1).c_str(), nullptr, 16);
+        }
+    }
+    return -1;
+}
+
+TEST_F(SlotFaults, NonNumericPortListensOnPortZero) {
+    process_t p;
+    ASSERT_TRUE(start_process(p, {PROXY_BIN, "web"}));
+    int port = -1;
+    for (int tries = 0; tries < 500 && port < 0 && is_running(p); tries++) {
+        port = listening_port(p.pid);
+        if (port < 0) std::this_thread::sleep_for(ms(10));
+    }
+    ASSERT_GT(port, 0) << "no listening socket found";
+    client_result_t r = client_exchange(port, "GET " + url("/zero") + " HTTP/1.0\r\n\r\n", WAIT);
+    EXPECT_EQ(r.bytes, http_response("fine\n"));
+    EXPECT_EQ(read_stderr(p), "");
+    stop_process(p);
+    expect_no_sanitizer_report(p);
+    unlink(p.out_path.c_str());
+    unlink(p.err_path.c_str());
+}
+
+TEST(SlotCommandLine, PortInUseEndsWithOpenListenfdError) {
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(holder, (struct sockaddr *)&a, sizeof a), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    ASSERT_EQ(getsockname(holder, (struct sockaddr *)&a, &len), 0);
+    run_result_t r = run_to_exit({PROXY_BIN, std::to_string(ntohs(a.sin_port))}, WAIT);
+    close(holder);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.err, "Open_listenfd error: Address already in use\n");
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+}  // namespace
