@@ -88,9 +88,9 @@ cleanup() {
   if [ -n "$LOADPID" ] && kill -0 "$LOADPID" 2>/dev/null; then
     kill "$LOADPID" 2>/dev/null
   fi
-  local pid i
+  local pid
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-  for i in $(seq 1 30); do
+  for _ in $(seq 1 30); do
     local alive=0
     for pid in "${PIDS[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
     [ $alive = 0 ] && break
@@ -161,8 +161,7 @@ free_port() {
 
 # wait_listen NAME PID PORT: wait until PORT listens on 127.0.0.1 or 0.0.0.0.
 wait_listen() {
-  local i
-  for i in $(seq 1 100); do
+  for _ in $(seq 1 100); do
     if ! kill -0 "$2" 2>/dev/null; then return 1; fi
     if [ -n "$(ss -Htln "sport = :$3" 2>/dev/null)" ]; then return 0; fi
     sleep 0.1
@@ -418,7 +417,7 @@ run_row() {
   local p=$1 path=$2 tool=$3 s=$4 c=$5
   local pid=${PID_OF[$p]} port=${PORT_OF[$p]} file=$s.txt
   local out=$RUN_DIR/load.out note=
-  local requests= rps= mean= p99= failed= non2xx= o0 o1 origin peak ratio= ok
+  local requests='' rps='' mean='' p99='' failed='' non2xx='' ratio='' o0 o1 origin peak ok
   ROWNO=$((ROWNO + 1))
   if ! kill -0 "$pid" 2>/dev/null; then
     note="process gone"
@@ -465,7 +464,12 @@ run_row() {
     local line
     line=$(grep -m1 '^WRKRESULT' "$out")
     if [ -n "$line" ]; then
-      eval "$(echo "$line" | cut -d' ' -f2- | tr ' ' '\n' | sed 's/^/w_/')"
+      local w_requests w_duration_us w_mean_us w_p99_us w_connect w_read w_write w_status w_timeout
+      wf() { echo "$line" | tr ' ' '\n' | awk -F= -v k="$1" '$1 == k { print $2 }'; }
+      w_requests=$(wf requests); w_duration_us=$(wf duration_us)
+      w_mean_us=$(wf mean_us); w_p99_us=$(wf p99_us)
+      w_connect=$(wf connect); w_read=$(wf read); w_write=$(wf write)
+      w_status=$(wf status); w_timeout=$(wf timeout)
       requests=$w_requests
       rps=$(awk -v n="$w_requests" -v d="$w_duration_us" 'BEGIN { if (d > 0) printf "%.2f", n * 1e6 / d }')
       mean=$(awk -v m="$w_mean_us" 'BEGIN { printf "%.3f", m / 1000 }')
