@@ -1,0 +1,232 @@
+// stampproxy's list cache: the globals proxy_cache and rw_cache_lock, the
+// lookup (shared side), the insertion with its least-recently-stamped
+// eviction (exclusive side), and their trace lines on standard output. Runs on
+// every connection thread; init_cache runs once on the main thread.
+#include "cache.h"
+
+#include <assert.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <new>
+#include <string>
+
+cache *proxy_cache = nullptr;
+pthread_rwlock_t rw_cache_lock;
+
+long long stamp_now(void) {
+    struct timespec ts;
+    // CLOCK_REALTIME is always available; clock_gettime cannot fail with it.
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+struct timeb stamp_timeb(long long stamp) {
+    struct timeb t;
+    t.time = (time_t)(stamp / 1000);
+    t.millitm = (unsigned short)(stamp % 1000);
+    t.timezone = 0;
+    t.dstflag = 0;
+    return t;
+}
+
+void init_cache(void) {
+    proxy_cache = new cache;
+    proxy_cache->dummy_head = new cache_entry;
+    proxy_cache->dummy_tail = new cache_entry;
+    proxy_cache->dummy_head->next = proxy_cache->dummy_tail;
+    proxy_cache->dummy_tail->next = nullptr;
+    proxy_cache->size = 0;
+    proxy_cache->item_count = 0;
+    pthread_rwlock_init(&rw_cache_lock, nullptr);
+}
+
+ssize_t check_cache(const char *browser_request, char **object_pointer) {
+    ssize_t found = 0;
+    long long renewed = 0;
+    pthread_rwlock_rdlock(&rw_cache_lock);
+    for (cache_entry *e = proxy_cache->dummy_head->next; e != proxy_cache->dummy_tail;
+         e = e->next) {
+        if (strcmp(e->browser_get, browser_request) != 0) continue;
+        // The copy is made under the lock so that no eviction can release
+        // the object meanwhile; it is sent after the lock is released.
+        char *copy = (char *)malloc((size_t)e->object_size);
+        if (copy != nullptr) {
+            renewed = stamp_now();
+            e->last_access.store(renewed, std::memory_order_relaxed);
+            memcpy(copy, e->object, (size_t)e->object_size);
+            *object_pointer = copy;
+            found = e->object_size;
+        }
+        break;
+    }
+    pthread_rwlock_unlock(&rw_cache_lock);
+    if (found > 0) {
+        // Printed after the lock is released: the same lines, but a slow
+        // console never holds up an insertion.
+        struct timeb t = stamp_timeb(renewed);
+        printf("\tHIT!");
+        printf("\tSize %zd Time %zd.%d", found, (ssize_t)t.time, (int)t.millitm);
+    }
+    return found;
+}
+
+int is_in_cache(const char *browser_request) {
+    for (cache_entry *e = proxy_cache->dummy_head->next; e != proxy_cache->dummy_tail;
+         e = e->next) {
+        if (strcmp(e->browser_get, browser_request) == 0) {
+            e->last_access.store(stamp_now(), std::memory_order_relaxed);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Appends the trace of one entry visited by the victim scan.
+static void trace_visit(std::string &trace, const cache_entry *e, long long stamp) {
+    struct timeb t = stamp_timeb(stamp);
+    char line[128];
+    trace += '\t';
+    trace += e->browser_get;
+    snprintf(line, sizeof line, " oldest %zd", e->object_size);
+    trace += line;
+    snprintf(line, sizeof line, "%zd.%d time", (ssize_t)t.time, (int)t.millitm);
+    trace += line;
+}
+
+// One eviction pass: finds the entry with the earliest stamp (the one nearest
+// the head among equal stamps), unlinks and releases it. The caller holds
+// rw_cache_lock exclusively and has checked that the list is not empty.
+static void evict_oldest_locked(std::string &trace) {
+    cache_entry *oldest = proxy_cache->dummy_head->next;
+    cache_entry *oldest_prev = proxy_cache->dummy_head;
+    long long oldest_stamp = oldest->last_access.load(std::memory_order_relaxed);
+    cache_entry *current_prev = proxy_cache->dummy_head;
+    for (cache_entry *current = oldest; current != proxy_cache->dummy_tail;
+         current_prev = current, current = current->next) {
+        long long stamp = current->last_access.load(std::memory_order_relaxed);
+        trace_visit(trace, current, stamp);
+        // Strictly earlier only: equal stamps keep the entry nearer the head.
+        if (stamp < oldest_stamp) {
+            trace += "\tOLDER";
+            oldest = current;
+            oldest_prev = current_prev;
+            oldest_stamp = stamp;
+        }
+    }
+    oldest_prev->next = oldest->next;
+    proxy_cache->size -= oldest->object_size;
+    proxy_cache->item_count--;
+    free(oldest->object);
+    free(oldest->browser_get);
+    delete oldest;
+}
+
+void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
+    char *key = *browser_get;
+    char *bytes = *object;
+    *browser_get = nullptr;
+    *object = nullptr;
+    cache_entry *entry = nullptr;
+    if (size_temp > 0 && size_temp <= MAX_CACHE_SIZE) {
+        entry = new (std::nothrow) cache_entry;
+    }
+    if (entry == nullptr) {
+        free(key);
+        free(bytes);
+        return;
+    }
+    // The relay hands over its whole read buffer; keep only the object's
+    // bytes, or a cache of small objects would hold many times its budget.
+    // A failed shrink leaves the larger block, which is still correct.
+    char *fitted = (char *)realloc(bytes, (size_t)size_temp);
+    if (fitted != nullptr) bytes = fitted;
+    long long stamp = stamp_now();
+    entry->last_access.store(stamp, std::memory_order_relaxed);
+    entry->object_size = size_temp;
+    entry->object = bytes;
+    entry->browser_get = key;
+
+    struct timeb t = stamp_timeb(stamp);
+    printf("Adding new entry !");
+    printf("SIZE %zd TIME %zd.%d", size_temp, (ssize_t)t.time, (int)t.millitm);
+
+    // The eviction trace is collected under the lock and printed after it.
+    std::string trace;
+    bool duplicate;
+    pthread_rwlock_wrlock(&rw_cache_lock);
+    duplicate = is_in_cache(key) != 0;
+    if (!duplicate) {
+        while (proxy_cache->size + entry->object_size > MAX_CACHE_SIZE &&
+               proxy_cache->item_count > 0) {
+            trace += "Cache too big";
+            evict_oldest_locked(trace);
+        }
+        assert(proxy_cache->size + entry->object_size <= MAX_CACHE_SIZE);
+        entry->next = proxy_cache->dummy_head->next;
+        proxy_cache->dummy_head->next = entry;
+        proxy_cache->item_count++;
+        proxy_cache->size += entry->object_size;
+    }
+    pthread_rwlock_unlock(&rw_cache_lock);
+
+    if (!trace.empty()) fwrite(trace.data(), 1, trace.size(), stdout);
+    if (duplicate) {
+        free(entry->object);
+        free(entry->browser_get);
+        delete entry;
+    }
+}
+
+const char *cache_check_invariants(void) {
+    const char *broken = nullptr;
+    pthread_rwlock_rdlock(&rw_cache_lock);
+    ssize_t size = 0;
+    int count = 0;
+    const cache_entry *e = proxy_cache->dummy_head->next;
+    for (; e != proxy_cache->dummy_tail && e != nullptr && broken == nullptr; e = e->next) {
+        count++;
+        size += e->object_size;
+        if (e->object_size <= 0 || e->object == nullptr || e->browser_get == nullptr) {
+            broken = "an entry without object or key";
+        }
+        for (const cache_entry *f = e->next; broken == nullptr && f != proxy_cache->dummy_tail &&
+                                             f != nullptr;
+             f = f->next) {
+            if (strcmp(e->browser_get, f->browser_get) == 0) broken = "two entries with one key";
+        }
+    }
+    if (broken == nullptr) {
+        if (e == nullptr) {
+            broken = "the list does not reach dummy_tail";
+        } else if (proxy_cache->dummy_tail->next != nullptr) {
+            broken = "dummy_tail has a successor";
+        } else if (count != proxy_cache->item_count) {
+            broken = "item_count differs from the entries";
+        } else if (size != proxy_cache->size) {
+            broken = "size differs from the sum of object sizes";
+        } else if (size > MAX_CACHE_SIZE) {
+            broken = "size exceeds the budget";
+        }
+    }
+    pthread_rwlock_unlock(&rw_cache_lock);
+    return broken;
+}
+
+void cache_clear(void) {
+    pthread_rwlock_wrlock(&rw_cache_lock);
+    cache_entry *e = proxy_cache->dummy_head->next;
+    while (e != proxy_cache->dummy_tail) {
+        cache_entry *next = e->next;
+        free(e->object);
+        free(e->browser_get);
+        delete e;
+        e = next;
+    }
+    proxy_cache->dummy_head->next = proxy_cache->dummy_tail;
+    proxy_cache->size = 0;
+    proxy_cache->item_count = 0;
+    pthread_rwlock_unlock(&rw_cache_lock);
+}

@@ -1,0 +1,95 @@
+// stampproxy's response cache: one process-wide list between two sentinels,
+// keyed by the browser's exact request line, guarded by one reader-writer
+// lock, with use stamps in milliseconds. This module owns `proxy_cache` and
+// `rw_cache_lock`; proxy.cpp reaches them only through these functions.
+#ifndef STAMPPROXY_CACHE_H
+#define STAMPPROXY_CACHE_H
+
+#include <pthread.h>
+#include <sys/timeb.h>
+#include <sys/types.h>
+
+#include <atomic>
+
+// The byte budget: the sum of object sizes never exceeds it after an insertion.
+constexpr ssize_t MAX_CACHE_SIZE = 1048576;
+// The largest object the relay offers (one read of the relay buffer).
+constexpr ssize_t MAX_OBJECT_SIZE = 102400;
+
+// One cached response, or a sentinel.
+//
+// `last_access` is the wall-clock time of the last use, in milliseconds since
+// the epoch, held as one 64-bit atomic. A hit renews it while holding the lock
+// only shared, so two hits may renew one entry at once; a single atomic store
+// cannot tear (seconds from one renewal, milliseconds from the other), and the
+// last store wins. Relaxed order is enough: the stamp guards no other data,
+// and the eviction scan reads it under the exclusive lock, whose acquisition
+// orders it after every renewal made under the shared side. The seconds and
+// milliseconds (a `timeb`) are derived from it for printing: stamp_timeb().
+struct cache_entry_t {
+    std::atomic<long long> last_access{0};
+    ssize_t object_size = 0;      // bytes at `object` (> 0 for entries)
+    char *object = nullptr;       // the response exactly as the origin sent it,
+                                  // in a malloc block of exactly object_size
+                                  // bytes; no terminator, may hold NUL bytes
+    char *browser_get = nullptr;  // malloc'd key: the request line, line end
+                                  // included, NUL-terminated
+    cache_entry_t *next = nullptr;
+};
+typedef cache_entry_t cache_entry;
+
+// The list: dummy_head, the entries newest-inserted first, dummy_tail. A hit
+// only renews a stamp and never moves an entry, so position says nothing
+// about recency of use. Sentinels hold no key and no object. No two entries
+// have equal keys. Each entry owns its record, object and key; only eviction
+// (or cache_clear) releases them.
+struct cache {
+    cache_entry *dummy_head;
+    cache_entry *dummy_tail;
+    ssize_t size;    // sum of object_size over the entries (keys not counted)
+    int item_count;  // entries, sentinels not counted
+};
+
+// Set once by init_cache; the list behind it is guarded by rw_cache_lock.
+extern cache *proxy_cache;
+// Guards everything reachable from proxy_cache: shared for lookups, exclusive
+// for insertion and eviction. The only lock of stampproxy.
+extern pthread_rwlock_t rw_cache_lock;
+
+// Builds the empty cache and its lock. Start-up only, before any thread
+// exists. Ends the process if the records cannot be allocated.
+void init_cache(void);
+
+// Lookup. Thread-safe: takes rw_cache_lock shared. On a hit renews the
+// entry's stamp, stores a new malloc'd copy of its object in *object_pointer
+// (the caller frees it), prints "\tHIT!" and "\tSize %zd Time %zd.%d", and
+// returns the object size (> 0). On a miss returns 0, prints nothing and
+// leaves *object_pointer alone. A copy that cannot be allocated is a miss.
+ssize_t check_cache(const char *browser_request, char **object_pointer);
+
+// Insertion. Thread-safe: takes rw_cache_lock exclusive. Takes ownership of
+// *browser_get (a NUL-terminated key) and *object (size_temp bytes, malloc'd)
+// in every case and sets both caller pointers to null: the buffers end up in
+// the cache or are released. An object larger than the budget, or one that
+// cannot be recorded, is released uncached. A key already present keeps its
+// entry (only its stamp is renewed). Otherwise evicts earliest-stamped entries
+// while the budget would be exceeded, then links the new entry at the head.
+void add_to_cache(char **browser_get, char **object, ssize_t size_temp);
+
+// 1 when an entry with this key exists (and renews its stamp), else 0. Takes
+// no lock: the caller holds rw_cache_lock exclusively.
+int is_in_cache(const char *browser_request);
+
+// The wall-clock time now, in milliseconds since the epoch. Cannot fail.
+long long stamp_now(void);
+// A stamp as seconds and milliseconds (time-zone fields zero).
+struct timeb stamp_timeb(long long stamp);
+
+// Checks every invariant of the list; null when they hold, else a text naming
+// the first broken one. Takes rw_cache_lock shared. For tests.
+const char *cache_check_invariants(void);
+// Releases every entry and empties the list. Takes rw_cache_lock exclusive.
+// For tests, which need a fresh cache per case; the program never empties it.
+void cache_clear(void);
+
+#endif  // STAMPPROXY_CACHE_H

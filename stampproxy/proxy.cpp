@@ -1,0 +1,427 @@
+// stampproxy: a caching HTTP forward proxy. The main thread opens the
+// listening socket and accepts for ever; each browser connection gets a
+// detached thread running handle_connection, which serves one request from
+// the cache (cache.cpp) or from the origin, then closes. Every diagnostic goes
+// to standard output, which is flushed after start-up and at the end of each
+// connection. The only state threads share is the cache and stdout.
+#include <ctype.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "cache.h"
+#include "robix.h"
+
+constexpr int DEFAULT_PORT = 56416;
+// Request line and header lines are read in pieces of at most this many
+// bytes, terminator included.
+constexpr int MAXLINE = 1024;
+// Size of the kept-header buffer and of the request built for the origin.
+constexpr int MAXBUF = 10240;
+// What the lingering close of a browser connection discards at most.
+constexpr size_t LINGER_MAX_BYTES = 65536;
+constexpr int LINGER_MAX_MS = 2000;
+// Pause after accept ran out of descriptors or memory, so that the loop does
+// not spin while the pending connection stays queued.
+constexpr long ACCEPT_BACKOFF_NS = 50 * 1000 * 1000;
+
+static const char RULE[] = "<--------------------------------------------->\n";
+
+// ---------------------------------------------------------------- closing
+
+// Closes a browser connection without losing the response's tail. Bytes the
+// browser sent that were never read (header lines after a hit, a request
+// body) would make close() send a reset, and a browser that has not yet read
+// the response would lose part of it. So the sending side is shut first and
+// what still arrives is discarded, bounded in bytes and time, then closed.
+static void close_browser(int fd) {
+    if (shutdown(fd, SHUT_WR) == 0) {
+        char sink[8192];
+        size_t discarded = 0;
+        struct timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        while (discarded < LINGER_MAX_BYTES) {
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+            if (elapsed >= LINGER_MAX_MS) break;
+            struct pollfd pfd = {fd, POLLIN, 0};
+            int ready = poll(&pfd, 1, (int)(LINGER_MAX_MS - elapsed));
+            if (ready < 0 && errno == EINTR) continue;  // retry with the time left
+            if (ready <= 0) break;
+            ssize_t n = read(fd, sink, sizeof sink);
+            if (n < 0 && errno == EINTR) continue;  // retry
+            if (n <= 0) break;                      // the browser closed, or reset
+            discarded += (size_t)n;
+        }
+    }
+    // close() is never retried: the descriptor is gone whatever it returns.
+    close(fd);
+}
+
+static void print_exit_block(const char *message) {
+    printf("\n%s", RULE);
+    printf("%s", message);
+    printf("\n");
+    printf("%s\n", RULE);
+    // The connection is over: its lines reach a file or pipe now, and a kill
+    // (the only way this program stops) loses no finished connection's lines.
+    fflush(stdout);
+}
+
+// Closes the browser connection and prints the exit block with `message`.
+void exit_prep1(int clientfd, const char *message) {
+    close_browser(clientfd);
+    print_exit_block(message);
+}
+
+// Closes the origin connection, then the browser's, and prints the exit block.
+void exit_prep2(int serverfd, int clientfd, const char *message) {
+    close(serverfd);
+    close_browser(clientfd);
+    print_exit_block(message);
+}
+
+// ---------------------------------------------------------------- origin
+
+// A socket connected to hostname:port (only the low 16 bits of port are
+// used), or -1 (no socket), -2 (the name did not resolve, also when its
+// answer needs more than the 1024-byte work buffer), -3 (connect failed).
+// Prints one line on each failure; the socket is closed on -2 and -3.
+int server_connect(const char *hostname, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        int err = errno;
+        printf("ERR creating socket for server %s %d errno %d - %s\n", hostname, port, err,
+               strerror(err));
+        return -1;
+    }
+    struct hostent host, *answer = nullptr;
+    char work[1024];
+    int local_errno = 0;
+    int rc = gethostbyname_r(hostname, &host, work, sizeof work, &answer, &local_errno);
+    if (rc != 0 || answer == nullptr || answer->h_addr_list[0] == nullptr ||
+        answer->h_length != (int)sizeof(struct in_addr)) {
+        printf("ERR did not resolve name %s errno %d - %s\n", hostname, local_errno,
+               strerror(local_errno));
+        close(fd);
+        return -2;
+    }
+    struct sockaddr_in server_addr;
+    memset(&server_addr, 0, sizeof server_addr);
+    server_addr.sin_family = AF_INET;
+    memcpy(&server_addr.sin_addr, answer->h_addr_list[0], sizeof server_addr.sin_addr);
+    server_addr.sin_port = htons((uint16_t)port);
+    if (connect(fd, (struct sockaddr *)&server_addr, sizeof server_addr) < 0) {
+        int err = errno;
+        printf("Error connecting to server %s errno %d - %s\n", hostname, err, strerror(err));
+        close(fd);
+        return -3;
+    }
+    return fd;
+}
+
+// ---------------------------------------------------------------- request
+
+// True when the header line starts with `name` and a colon (letter case
+// ignored, as HTTP field names are compared) and a non-blank character
+// follows somewhere after the colon. The line is NUL-terminated; a NUL ends
+// the test as it ends a scanf-style match.
+static bool header_is(const char *line, const char *name) {
+    size_t len = strlen(name);
+    if (strncasecmp(line, name, len) != 0 || line[len] != ':') return false;
+    for (const char *p = line + len + 1; *p != '\0'; p++) {
+        if (!isspace((unsigned char)*p)) return true;
+    }
+    return false;
+}
+
+// Appends n bytes to buf (holding *len bytes, capacity cap with room kept for
+// a terminator). False, with nothing appended, when they would not fit.
+static bool append_bytes(char *buf, size_t *len, size_t cap, const char *bytes, size_t n) {
+    if (*len + n + 1 > cap) return false;
+    memcpy(buf + *len, bytes, n);
+    *len += n;
+    buf[*len] = '\0';
+    return true;
+}
+
+static bool append_text(char *buf, size_t *len, size_t cap, const char *text) {
+    return append_bytes(buf, len, cap, text, strlen(text));
+}
+
+void *handle_connection(void *temp_connfd) {
+    char request[MAXBUF];
+    char action[MAXLINE] = "", address[MAXLINE] = "", temp[MAXLINE] = "", file[MAXLINE] = "",
+         protocol[MAXLINE] = "";
+    char other_information[MAXBUF];
+    char packet[MAXBUF];
+    int port = -1;
+    rio_t rio_client;
+
+    Pthread_detach(pthread_self());
+    int connfd = *(int *)temp_connfd;
+    free(temp_connfd);
+    rio_readinitb(&rio_client, connfd);
+
+    ssize_t n = rio_readlineb(&rio_client, request, MAXLINE);
+    if (n < 0) {
+        int err = errno;
+        printf("ERR rio_readlineb from client failed errno %d - %s\n", err, strerror(err));
+        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
+        return nullptr;
+    }
+    if (n == 0) {
+        // The browser closed before sending a byte: nothing to parse or look up.
+        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
+        return nullptr;
+    }
+    printf("INPUT: %s\n", request);
+
+    // The line holds at most MAXLINE - 1 bytes, so no field can outgrow its
+    // MAXLINE buffer; the widths only make that visible.
+    sscanf(request, "%1023s %1023[^:]://%1023s %1023s", action, temp, address, protocol);
+    sscanf(address, "%1023[^/]/%1023s", temp, file);
+    int matched = sscanf(temp, "%1023[^:]:%d", address, &port);
+    if (matched == 1) port = 80;
+    strcpy(protocol, "HTTP/1.0");
+
+    char *object = nullptr;
+    n = check_cache(request, &object);
+    if (n > 0) {
+        if (rio_writen(connfd, object, (size_t)n) < 0) {
+            int err = errno;
+            printf("ERR writing to client errno %d - %s\n", err, strerror(err));
+        }
+        free(object);
+        exit_prep1(connfd, "CACHE_HIT_REQUEST");
+        return nullptr;
+    }
+
+    // The browser's header lines, kept or rewritten, up to the empty line.
+    // Each keeps its exact bytes (NUL bytes included) and its own line end.
+    size_t info_len = 0;
+    other_information[0] = '\0';
+    int host_flag = 1;
+    bool too_large = false;
+    for (;;) {
+        ssize_t got = rio_readlineb(&rio_client, packet, MAXLINE);
+        if (got <= 0) break;
+        if (got == 2 && packet[0] == '\r' && packet[1] == '\n') break;
+        bool kept = true;
+        if (header_is(packet, "Proxy-Connection")) {
+            kept = append_text(other_information, &info_len, MAXBUF, "Proxy-Connection: close\r\n");
+        } else if (header_is(packet, "Keep-Alive") || header_is(packet, "Connection")) {
+            // dropped: the origin must close the connection when done
+        } else {
+            if (header_is(packet, "Host")) host_flag = 0;
+            kept = append_bytes(other_information, &info_len, MAXBUF, packet, (size_t)got);
+        }
+        if (!kept) {
+            too_large = true;
+            break;
+        }
+    }
+
+    // The request for the origin; its first line is logged as soon as built.
+    size_t packet_len = 0;
+    packet[0] = '\0';
+    bool fits = !too_large && append_text(packet, &packet_len, MAXBUF, action) &&
+                append_text(packet, &packet_len, MAXBUF, " /") &&
+                append_text(packet, &packet_len, MAXBUF, file) &&
+                append_text(packet, &packet_len, MAXBUF, " ") &&
+                append_text(packet, &packet_len, MAXBUF, protocol) &&
+                append_text(packet, &packet_len, MAXBUF, "\r\n");
+    size_t request_line_len = packet_len;
+    if (fits && host_flag == 1) {
+        fits = append_text(packet, &packet_len, MAXBUF, "Host: ") &&
+               append_text(packet, &packet_len, MAXBUF, address) &&
+               append_text(packet, &packet_len, MAXBUF, "\r\n");
+    }
+    fits = fits && append_text(packet, &packet_len, MAXBUF, "Connection: close\r\n") &&
+           append_bytes(packet, &packet_len, MAXBUF, other_information, info_len) &&
+           append_text(packet, &packet_len, MAXBUF, "\r\n");
+    if (!fits) {
+        // Refused before any byte goes upstream: the browser's headers would
+        // overflow the request buffer.
+        printf("ERR request too large for the %d-byte request buffer\n", MAXBUF);
+        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
+        return nullptr;
+    }
+
+    int serverfd = server_connect(address, port);
+    if (serverfd < 0) {
+        exit_prep1(connfd, "REGULAR_EXIT");
+        return nullptr;
+    }
+    printf("REQ:\t%.*s", (int)request_line_len, packet);
+    if (rio_writen(serverfd, packet, packet_len) < 0) {
+        int err = errno;
+        printf("ERR packet to server errno %d - %s\n", err, strerror(err));
+        exit_prep2(serverfd, connfd, "WRITE_ERROR_EXIT");
+        return nullptr;
+    }
+
+    object = (char *)malloc((size_t)MAX_OBJECT_SIZE);
+    size_t key_len = strlen(request);
+    char *request_string = (char *)malloc(key_len + 1);
+    if (object == nullptr || request_string == nullptr) {
+        free(object);
+        free(request_string);
+        exit_prep2(serverfd, connfd, "REGULAR_EXIT");
+        return nullptr;
+    }
+    memcpy(request_string, request, key_len + 1);
+
+    ssize_t server_read = 0, last_server_read = -1;
+    int read_count = 0;
+    int read_errno = 0;
+    bool origin_closed = false;
+    for (;;) {
+        server_read = rio_readn(serverfd, object, (size_t)MAX_OBJECT_SIZE);
+        if (server_read < 0) read_errno = errno;
+        if (server_read == 0) origin_closed = true;
+        if (server_read <= 0) break;
+        // A short read means the origin closed its side right after it.
+        if (server_read < MAX_OBJECT_SIZE) origin_closed = true;
+        if (read_count < 1024) read_count++;
+        printf("Server recieved %d bytes\n", (int)server_read);
+        last_server_read = server_read;
+        if (rio_writen(connfd, object, (size_t)server_read) < 0) {
+            int err = errno;
+            printf("ERR writing to client errno %d - %s\n", err, strerror(err));
+            break;
+        }
+        if (origin_closed) break;
+    }
+
+    // Only a response known to be whole is kept: one read brought all of it
+    // and the origin closed its side. A full first read followed by a failed
+    // read or write may be the start of a longer response.
+    if (read_count == 1 && origin_closed) {
+        add_to_cache(&request_string, &object, last_server_read);
+    } else {
+        free(request_string);
+        free(object);
+    }
+    if (server_read < 0) {
+        printf("ERR reading from server errno %d - %s\n", read_errno, strerror(read_errno));
+    }
+    exit_prep2(serverfd, connfd, "REGULAR_EXIT");
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- listener
+
+// The listening descriptor on every local interface (only the low 16 bits of
+// port are used), or -1 after one ERR line. Also makes writes to a peer that
+// has gone fail with EPIPE instead of ending the process.
+int setup_listen_port(int port) {
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+        printf("ERR Error blocking SIGPIPE errno %d - %s\n", errno, strerror(errno));
+        return -1;
+    }
+    int listen_fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (listen_fd < 0) {
+        printf("ERR socket syscall errno %d - %s\n", errno, strerror(errno));
+        return -1;
+    }
+    int optval = 1;
+    if (setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &optval, sizeof optval) < 0) {
+        printf("ERR setsockopt syscall errno %d - %s\n", errno, strerror(errno));
+        close(listen_fd);
+        return -1;
+    }
+    struct sockaddr_in server_addr;
+    memset(&server_addr, 0, sizeof server_addr);
+    server_addr.sin_family = AF_INET;
+    server_addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    server_addr.sin_port = htons((uint16_t)port);
+    if (bind(listen_fd, (struct sockaddr *)&server_addr, sizeof server_addr) < 0) {
+        printf("ERR bind errno %d - %s\n", errno, strerror(errno));
+        close(listen_fd);
+        return -1;
+    }
+    if (listen(listen_fd, 1024) < 0) {
+        printf("ERR listen errno %d - %s\n", errno, strerror(errno));
+        close(listen_fd);
+        return -1;
+    }
+    return listen_fd;
+}
+
+// An accept failure that no retry can cure: the listening socket itself is
+// unusable. Anything else (an aborted connection, a signal, descriptors or
+// memory running out) passes, and the loop must go on serving.
+static bool accept_failure_is_fatal(int err) {
+    return err == EBADF || err == EINVAL || err == ENOTSOCK || err == EOPNOTSUPP;
+}
+
+static bool accept_failure_needs_pause(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// atoi's reading (leading blanks, a sign, decimal digits), without its
+// undefined behaviour on overflow: the value wraps as an int.
+static int parse_port(const char *text) { return (int)strtol(text, nullptr, 10); }
+
+int main(int argc, char **argv) {
+    int port;
+    if (argc < 2) {
+        port = DEFAULT_PORT;
+        printf("ERR Port %d at time %d\n", port, (int)time(nullptr));
+    } else {
+        port = parse_port(argv[1]);
+        // No line end: the next output continues this line.
+        printf("Port %d at time %d", port, (int)time(nullptr));
+    }
+    init_cache();
+    int listen_fd = setup_listen_port(port);
+    if (listen_fd == -1) return -1;
+    fflush(stdout);
+
+    struct sockaddr_in clientaddr;
+    socklen_t clientlen = sizeof clientaddr;
+    pthread_t worker_thread;
+    for (;;) {
+        int *connection_fd = (int *)malloc(sizeof(int));
+        if (connection_fd == nullptr) {
+            // Leave the connection queued until memory is back.
+            struct timespec pause = {0, ACCEPT_BACKOFF_NS};
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        *connection_fd = accept(listen_fd, (struct sockaddr *)&clientaddr, &clientlen);
+        if (*connection_fd < 0) {
+            int err = errno;
+            free(connection_fd);
+            printf("ERR accepting connection failure errno %d - %s\n", err, strerror(err));
+            fflush(stdout);
+            if (accept_failure_is_fatal(err)) return -1;
+            if (accept_failure_needs_pause(err)) {
+                struct timespec pause = {0, ACCEPT_BACKOFF_NS};
+                nanosleep(&pause, nullptr);
+            }
+            continue;
+        }
+        printf("%s", RULE);
+        printf("START-REQUEST %d\n", (int)time(nullptr));
+        printf("%s", RULE);
+        int rc = pthread_create(&worker_thread, nullptr, handle_connection, connection_fd);
+        if (rc != 0) {
+            printf("Pthread_create error: %s\n", strerror(rc));
+            fflush(stdout);
+            close(*connection_fd);
+            free(connection_fd);
+        }
+    }
+}

@@ -1,0 +1,579 @@
+// stampproxy as a whole program over loopback: request parsing and header
+// rewriting (exact bytes at a scripted origin), the relay and its cache rule,
+// the console transcripts, bad input, the lingering close, many browsers at
+// once, and curl as a real client.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+const std::string RULE_RE = "<-{45}>\\n";
+const ms DEADLINE(10000);
+
+int occurrences(const std::string &hay, const std::string &needle) {
+    int n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
+    return n;
+}
+
+std::string regex_escape(const std::string &s) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(s, special, R"(\$&)");
+}
+
+// A test socket listening on 127.0.0.1 (an origin the test drives by hand).
+int listen_local(int &port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 16) < 0 ||
+        getsockname(fd, (struct sockaddr *)&a, &len) < 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+int accept_within(int lfd, ms deadline) {
+    struct pollfd pfd = {lfd, POLLIN, 0};
+    if (poll(&pfd, 1, (int)scaled(deadline).count()) <= 0) return -1;
+    return accept(lfd, nullptr, nullptr);
+}
+
+// Reads until the empty line that ends a header block, or the deadline.
+std::string read_header_block(int fd, ms deadline) {
+    std::string got;
+    while (got.find("\r\n\r\n") == std::string::npos) {
+        client_result_t r = read_until_close(fd, deadline, 1);
+        if (r.bytes.empty()) break;
+        got += r.bytes;
+    }
+    return got;
+}
+
+void reset_close(int fd) {
+    struct linger lg = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close(fd);
+}
+
+class Stamp : public ::testing::Test {
+  protected:
+    origin_t origin;
+    process_t proxy;
+    int idle_fds = -1;
+    int idle_threads = -1;
+
+    void SetUp() override {
+        ASSERT_TRUE(origin_start(origin));
+        origin_reply_t r;
+        r.bytes = http_response("default reply");
+        origin_default(origin, r);
+        ASSERT_TRUE(start_server(proxy, PROXY_BIN));
+        // start_server's readiness probe is a connection closed at once.
+        ASSERT_TRUE(wait_label("CLIENT_ERR_REQUEST", 1));
+        idle_fds = count_fds(proxy.pid);
+        idle_threads = count_threads(proxy.pid);
+    }
+    void TearDown() override {
+        EXPECT_TRUE(is_running(proxy));
+        stop_process(proxy);
+        // Only standard output is written; a sanitizer report lands here.
+        EXPECT_EQ(read_stderr(proxy), "");
+        unlink(proxy.out_path.c_str());
+        unlink(proxy.err_path.c_str());
+        origin_stop(origin);
+    }
+
+    std::string url(const std::string &path) const {
+        return "http://127.0.0.1:" + std::to_string(origin.port) + path;
+    }
+    std::string get(const std::string &path, const std::string &headers = "") const {
+        return "GET " + url(path) + " HTTP/1.0\r\n" + headers + "\r\n";
+    }
+    void route(const std::string &path, const std::string &bytes,
+               origin_end_t end = origin_end_t::CLOSE) {
+        origin_reply_t r;
+        r.bytes = bytes;
+        r.end = end;
+        origin_route(origin, path, r);
+    }
+    client_result_t ask(const std::string &request, const client_opts_t &opts = client_opts_t()) {
+        return client_exchange(proxy.port, request, DEADLINE, opts);
+    }
+    // Waits until the console shows `count` exit blocks with this label.
+    bool wait_label(const std::string &label, int count) {
+        return wait_output(proxy, "\n" + label + "\n", DEADLINE, false, count);
+    }
+    int labels(const std::string &label) { return occurrences(read_stdout(proxy), "\n" + label + "\n"); }
+    std::string out() { return read_stdout(proxy); }
+
+    // One request on the side: the proxy still serves a cached and a fresh
+    // response correctly.
+    void expect_healthy() {
+        static int fresh = 0;
+        route("/ok", http_response("ok"));
+        EXPECT_EQ(ask(get("/ok")).bytes, http_response("ok"));
+        std::string path = "/fresh" + std::to_string(fresh++);
+        route(path, http_response(path));
+        EXPECT_EQ(ask(get(path)).bytes, http_response(path));
+    }
+};
+
+// ---------------------------------------------------------------- parsing
+
+TEST_F(Stamp, ParseExamplesReachTheOriginAsRewritten) {
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port);
+    const long wrapped = origin.port + 65536L * 1525;  // above 99 999 999
+    const long negative = origin.port - 65536L;
+    const struct {
+        const char *name;
+        std::string line, upstream_line;
+    } cases[] = {
+        {"port, path and query", "GET http://" + host + "/a/b?c HTTP/1.1", "GET /a/b?c HTTP/1.0"},
+        {"no path", "GET http://" + host + " HTTP/1.0", "GET / HTTP/1.0"},
+        {"root path", "GET http://" + host + "/ HTTP/1.0", "GET / HTTP/1.0"},
+        {"scheme not examined, method kept", "get ftp://" + host + "/x HTTP/1.0", "get /x HTTP/1.0"},
+        {"port beyond 65535 wraps", "GET http://127.0.0.1:" + std::to_string(wrapped) + "/w HTTP/1.0",
+         "GET /w HTTP/1.0"},
+        {"negative port wraps", "GET http://127.0.0.1:" + std::to_string(negative) + "/n HTTP/1.0",
+         "GET /n HTTP/1.0"},
+    };
+    size_t i = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ask(c.line + "\r\n\r\n").bytes, http_response("default reply"));
+        ASSERT_TRUE(origin_wait_closed(origin, i + 1, DEADLINE));
+        EXPECT_EQ(origin_request(origin, i),
+                  c.upstream_line + "\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        i++;
+    }
+}
+
+TEST_F(Stamp, UnresolvedHostsNameTheParsedHostAndCloseSilently) {
+    const std::string long_name = "127.0.0." + std::string(980, '0') + "1";
+    const struct {
+        const char *name;
+        std::string line, host;
+        int code;
+    } cases[] = {
+        {"no scheme: the rest of the line is the host", "GET /index.html HTTP/1.0\r\n",
+         "/index.html HTTP/1.0\r\n", 1},
+        {"unknown name", "GET http://nosuchhost.invalid/a HTTP/1.0\r\n", "nosuchhost.invalid", 1},
+        {"unknown name with port", "GET http://nosuchhost.invalid:8080/a HTTP/1.0\r\n",
+         "nosuchhost.invalid", 1},
+        {"answer beyond the 1024-byte work buffer", "GET http://" + long_name + "/ HTTP/1.0\r\n",
+         long_name, -1},
+    };
+    int done = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        client_result_t r = ask(c.line + "\r\n");
+        EXPECT_TRUE(r.eof);
+        EXPECT_EQ(r.bytes, "");
+        ASSERT_TRUE(wait_label("REGULAR_EXIT", ++done));
+        EXPECT_NE(out().find("ERR did not resolve name " + c.host + " errno " + std::to_string(c.code) +
+                             " - " + strerror(c.code) + "\n"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(origin_count(origin), 0u);
+}
+
+// ---------------------------------------------------------------- headers
+
+TEST_F(Stamp, HeaderRewriteExampleByteForByte) {
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port);
+    ask("GET http://" + host + "/index.html HTTP/1.1\r\n"
+        "Host: " + host + "\r\n"
+        "User-Agent: X\r\n"
+        "Proxy-Connection: keep-alive\r\n"
+        "Connection: keep-alive\r\n"
+        "Keep-Alive: 300\r\n"
+        "Accept: any\r\n"
+        "\r\n");
+    ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
+    EXPECT_EQ(origin_request(origin, 0), "GET /index.html HTTP/1.0\r\n"
+                                         "Connection: close\r\n"
+                                         "Host: " + host + "\r\n"
+                                         "User-Agent: X\r\n"
+                                         "Proxy-Connection: close\r\n"
+                                         "Accept: any\r\n"
+                                         "\r\n");
+}
+
+TEST_F(Stamp, HostAddedOnlyWhenAbsentAndHeaderNamesMatchedWithoutRegardToCase) {
+    const struct {
+        const char *name;
+        std::string headers, upstream_after_request_line;
+    } cases[] = {
+        {"no Host: added after the request line", "Accept: a\r\n",
+         "Host: 127.0.0.1\r\nConnection: close\r\nAccept: a\r\n"},
+        {"Host kept where it stood", "Accept: a\r\nHost: elsewhere\r\n",
+         "Connection: close\r\nAccept: a\r\nHost: elsewhere\r\n"},
+        {"lower-case host is a Host line", "host: elsewhere\r\n", "Connection: close\r\nhost: elsewhere\r\n"},
+        {"lower-case connection is dropped", "connection: keep-alive\r\nKEEP-ALIVE: 300\r\n",
+         "Host: 127.0.0.1\r\nConnection: close\r\n"},
+        {"any-case proxy-connection is replaced", "proxy-connection: keep-alive\r\n",
+         "Host: 127.0.0.1\r\nConnection: close\r\nProxy-Connection: close\r\n"},
+        {"a header without a value is passed on", "Connection: \r\nKeep-Alive:\r\n",
+         "Host: 127.0.0.1\r\nConnection: close\r\nConnection: \r\nKeep-Alive:\r\n"},
+        {"no blank needed after the colon", "Connection:close\r\nX-Connection: y\r\n",
+         "Host: 127.0.0.1\r\nConnection: close\r\nX-Connection: y\r\n"},
+    };
+    size_t i = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        // A path of its own per case: a repeated request line is a hit.
+        const std::string path = "/h" + std::to_string(i);
+        EXPECT_EQ(ask(get(path, c.headers)).bytes, http_response("default reply"));
+        ASSERT_TRUE(origin_wait_closed(origin, i + 1, DEADLINE));
+        EXPECT_EQ(origin_request(origin, i),
+                  "GET " + path + " HTTP/1.0\r\n" + c.upstream_after_request_line + "\r\n");
+        i++;
+    }
+}
+
+TEST_F(Stamp, LongRequestLineIsCutAt1023BytesRestPassedAsHeader) {
+    std::string prefix = "GET " + url("/");
+    std::string path(1023 - prefix.size(), 'p');  // the cut falls at the path's end
+    std::string line = prefix + path + "tail HTTP/1.0\r\n";
+    EXPECT_EQ(ask(line + "Accept: a\r\n\r\n").bytes, http_response("default reply"));
+    ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
+    EXPECT_EQ(origin_request(origin, 0), "GET /" + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n"
+                                         "Connection: close\r\ntail HTTP/1.0\r\nAccept: a\r\n\r\n");
+    ASSERT_TRUE(wait_label("REGULAR_EXIT", 1));
+    // The cut line is the key: another line with the same first 1023 bytes hits.
+    EXPECT_EQ(ask(prefix + path + "other HTTP/1.1\r\n\r\n").bytes, http_response("default reply"));
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+TEST_F(Stamp, LongHeaderLineReachesOriginWhole) {
+    std::string header = "X-Long: " + std::string(3000, 'h') + "\r\n";
+    ask(get("/long", header));
+    ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
+    EXPECT_EQ(origin_request(origin, 0),
+              "GET /long HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + header + "\r\n");
+}
+
+// ---------------------------------------------------------------- relay and cache
+
+TEST_F(Stamp, ExactlyMaxObjectIsCachedOneByteMoreRelayedInTwoChunks) {
+    const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+    const std::string max = head + pattern_body(102400 - head.size(), 1);
+    const std::string over = head + pattern_body(102401 - head.size(), 2);
+    route("/max", max);
+    route("/over", over);
+    EXPECT_EQ(ask(get("/max")).bytes, max);
+    EXPECT_EQ(ask(get("/max")).bytes, max);
+    EXPECT_EQ(origin_count(origin), 1u);
+    EXPECT_EQ(ask(get("/over")).bytes, over);
+    EXPECT_EQ(ask(get("/over")).bytes, over);
+    EXPECT_EQ(origin_count(origin), 3u);
+    ASSERT_TRUE(wait_label("REGULAR_EXIT", 3));
+    std::string text = out();
+    EXPECT_EQ(occurrences(text, "Adding new entry !SIZE 102400 TIME "), 1);
+    EXPECT_EQ(occurrences(text, "Adding new entry !"), 1);
+    EXPECT_EQ(occurrences(text, "Server recieved 102400 bytes\nServer recieved 1 bytes\n"), 2);
+}
+
+TEST_F(Stamp, HitIsServedWithoutContactingOrigin) {
+    const std::string body = http_response(pattern_body(5000), 404, "Not Found");
+    route("/hit", body);  // any status is cached
+    EXPECT_EQ(ask(get("/hit", "Accept: a\r\n")).bytes, body);
+    EXPECT_EQ(ask(get("/hit", "Accept: something else\r\nHost: x\r\n")).bytes, body);
+    ASSERT_TRUE(wait_label("CACHE_HIT_REQUEST", 1));
+    EXPECT_EQ(origin_count(origin), 1u);
+    EXPECT_NE(out().find("\tHIT!\tSize " + std::to_string(body.size()) + " Time "), std::string::npos);
+}
+
+TEST_F(Stamp, MissAndHitTranscriptsAreExact) {
+    const std::string body = http_response("transcript");
+    route("/t", body);
+    const std::string line = "GET " + url("/t") + " HTTP/1.0\r\n";
+    const std::string stamp = "\\d+\\.(0|[1-9]\\d{0,2})";  // milliseconds without leading zeros
+    const std::string start = RULE_RE + "START-REQUEST \\d+\\n" + RULE_RE;
+    size_t before = out().size();
+    ask(line + "\r\n");
+    ASSERT_TRUE(wait_label("REGULAR_EXIT", 1));
+    std::string miss = out().substr(before);
+    EXPECT_TRUE(std::regex_match(
+        miss, std::regex(start + regex_escape("INPUT: " + line + "\n" + "REQ:\tGET /t HTTP/1.0\r\n" +
+                                              "Server recieved " + std::to_string(body.size()) +
+                                              " bytes\nAdding new entry !SIZE " +
+                                              std::to_string(body.size()) + " TIME ") +
+                         stamp + "\\n" + RULE_RE + "REGULAR_EXIT\\n" + RULE_RE + "\\n")))
+        << miss;
+    before = out().size();
+    ask(line + "\r\n");
+    ASSERT_TRUE(wait_label("CACHE_HIT_REQUEST", 1));
+    std::string hit = out().substr(before);
+    EXPECT_TRUE(std::regex_match(
+        hit, std::regex(start + regex_escape("INPUT: " + line + "\n\tHIT!\tSize " +
+                                             std::to_string(body.size()) + " Time ") +
+                        stamp + "\\n" + RULE_RE + "CACHE_HIT_REQUEST\\n" + RULE_RE + "\\n")))
+        << hit;
+}
+
+TEST_F(Stamp, EndOfStreamBeforeRequestLineClosesWithClientErrorOnly) {
+    size_t before = out().size();
+    client_opts_t opts;
+    opts.shutdown_write = true;
+    client_result_t r = ask("", opts);
+    EXPECT_TRUE(r.eof);
+    ASSERT_TRUE(wait_label("CLIENT_ERR_REQUEST", 2));
+    EXPECT_TRUE(std::regex_match(out().substr(before),
+                                 std::regex(RULE_RE + "START-REQUEST \\d+\\n" + RULE_RE + "\\n" +
+                                            RULE_RE + "CLIENT_ERR_REQUEST\\n" + RULE_RE + "\\n")));
+}
+
+TEST_F(Stamp, ResetBeforeRequestLineReportsReadFailure) {
+    int fd = client_connect(proxy.port);
+    ASSERT_GE(fd, 0);
+    send_all(fd, "GET htt");
+    reset_close(fd);
+    ASSERT_TRUE(wait_label("CLIENT_ERR_REQUEST", 2));
+    EXPECT_NE(out().find("ERR rio_readlineb from client failed errno 104 - " +
+                         std::string(strerror(ECONNRESET)) + "\n"),
+              std::string::npos);
+    expect_healthy();
+}
+
+TEST_F(Stamp, TwoBrowsersFetchingSameLineAtOnceBothReachOrigin) {
+    int port;
+    int lfd = listen_local(port);
+    ASSERT_GE(lfd, 0);
+    const std::string request = "GET http://127.0.0.1:" + std::to_string(port) + "/same HTTP/1.0\r\n\r\n";
+    const std::string reply = "HTTP/1.0 200 OK\r\n\r\nsame body";
+    int b1 = client_connect(proxy.port), b2 = client_connect(proxy.port);
+    send_all(b1, request);
+    send_all(b2, request);
+    // The origin holds both answers until both requests are in: neither
+    // browser can have been answered from the cache.
+    int s1 = accept_within(lfd, DEADLINE), s2 = accept_within(lfd, DEADLINE);
+    ASSERT_GE(s1, 0);
+    ASSERT_GE(s2, 0);
+    EXPECT_EQ(read_header_block(s1, DEADLINE), read_header_block(s2, DEADLINE));
+    send_all(s1, reply);
+    send_all(s2, reply);
+    close(s1);
+    close(s2);
+    EXPECT_EQ(read_until_close(b1, DEADLINE).bytes, reply);
+    EXPECT_EQ(read_until_close(b2, DEADLINE).bytes, reply);
+    close(b1);
+    close(b2);
+    ASSERT_TRUE(wait_label("REGULAR_EXIT", 2));
+    EXPECT_EQ(occurrences(out(), "Adding new entry !SIZE " + std::to_string(reply.size())), 2);
+    // One entry stands: the third browser is answered without the origin.
+    EXPECT_EQ(ask(request).bytes, reply);
+    EXPECT_EQ(accept_within(lfd, ms(0)), -1);
+    close(lfd);
+}
+
+TEST_F(Stamp, FullFirstChunkThenOriginResetIsNotCached) {
+    int port;
+    int lfd = listen_local(port);
+    ASSERT_GE(lfd, 0);
+    const std::string request = "GET http://127.0.0.1:" + std::to_string(port) + "/full HTTP/1.0\r\n\r\n";
+    const std::string chunk = pattern_body(102400, 3);
+    int b = client_connect(proxy.port);
+    send_all(b, request);
+    int s = accept_within(lfd, DEADLINE);
+    ASSERT_GE(s, 0);
+    read_header_block(s, DEADLINE);
+    send_all(s, chunk);
+    // The proxy relayed the whole first chunk; only then does the origin fail.
+    EXPECT_EQ(read_until_close(b, DEADLINE, chunk.size()).bytes, chunk);
+    reset_close(s);
+    EXPECT_TRUE(read_until_close(b, DEADLINE).eof);
+    close(b);
+    ASSERT_TRUE(wait_label("REGULAR_EXIT", 1));
+    EXPECT_NE(out().find("Server recieved 102400 bytes\nERR reading from server errno 104 - "),
+              std::string::npos);
+    EXPECT_EQ(out().find("Adding new entry !"), std::string::npos);
+    // A second request goes to the origin again.
+    b = client_connect(proxy.port);
+    send_all(b, request);
+    s = accept_within(lfd, DEADLINE);
+    EXPECT_GE(s, 0);
+    if (s >= 0) close(s);
+    close(b);
+    close(lfd);
+}
+
+TEST_F(Stamp, BrowserVanishingMidRelayLeavesProcessServing) {
+    route("/huge", http_response(pattern_body(8 << 20)));
+    client_opts_t opts;
+    opts.read_limit = 1000;
+    EXPECT_EQ(ask(get("/huge"), opts).bytes.size(), 1000u);
+    ASSERT_TRUE(wait_label("REGULAR_EXIT", 1));
+    std::string text = out();
+    EXPECT_TRUE(text.find("ERR writing to client errno 32 - ") != std::string::npos ||
+                text.find("ERR writing to client errno 104 - ") != std::string::npos);
+    EXPECT_EQ(text.find("Adding new entry !"), std::string::npos);
+    expect_healthy();
+}
+
+// ---------------------------------------------------------------- lingering close
+
+TEST_F(Stamp, LingeringCloseDeliversEveryByteOfHitDespiteUnreadHeaders) {
+    const std::string body = http_response(pattern_body(100000, 4));
+    route("/linger", body);
+    ASSERT_EQ(ask(get("/linger")).bytes, body);
+    // On a hit the header lines are never read: 40 000 bytes of them wait.
+    std::string headers;
+    for (int i = 0; headers.size() < 40000; i++) headers += "X-Pad-" + std::to_string(i) + ": padding\r\n";
+    client_result_t r = ask(get("/linger", headers));
+    EXPECT_TRUE(r.eof);
+    EXPECT_FALSE(r.reset);
+    EXPECT_EQ(r.bytes, body);
+    ASSERT_TRUE(wait_label("CACHE_HIT_REQUEST", 1));
+}
+
+TEST_F(Stamp, LingeringCloseDeliversEveryByteDespiteUnreadBody) {
+    const std::string body = http_response(pattern_body(1 << 20, 5));
+    route("/post", body);
+    const std::string sent = "x-form-data " + std::string(50000, 'b');
+    client_result_t r = ask("POST " + url("/post") + " HTTP/1.0\r\nContent-Length: " +
+                            std::to_string(sent.size()) + "\r\n\r\n" + sent);
+    EXPECT_FALSE(r.reset);
+    EXPECT_EQ(r.bytes, body);
+    ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
+    EXPECT_EQ(origin_request(origin, 0), "POST /post HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                                         "Content-Length: 50012\r\n\r\n");
+}
+
+// ---------------------------------------------------------------- bad input
+
+TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
+    enum answer_t { NOTHING, REPLY, CLOSED };
+    const std::string u = url("");
+    const std::string port = std::to_string(origin.port);
+    std::string many_lines, many_dropped;
+    for (int i = 0; i < 100000; i++) many_lines += "X-H: v\r\n";
+    for (int i = 0; i < 100000; i++) many_dropped += "Connection: x\r\n";
+    const struct {
+        const char *name;
+        std::string bytes;
+        answer_t answer;
+        std::string console;   // a line the console must show
+        std::string upstream;  // the exact request the origin must receive
+    } cases[] = {
+        {"empty line", "\r\n", NOTHING, "ERR did not resolve name  errno", ""},
+        {"line of spaces", "      \r\n\r\n", NOTHING, "ERR did not resolve name  errno", ""},
+        {"request line of 9000 bytes", "GET " + u + "/" + std::string(9000, 'a') + " HTTP/1.0\r\n\r\n",
+         REPLY, "", ""},
+        {"NUL in the method", std::string("G\0ET ", 5) + u + "/nul HTTP/1.0\r\n\r\n", NOTHING,
+         "ERR did not resolve name  errno", ""},
+        {"bytes above 127 in URI, NUL in a header",
+         "GET " + u + "/\xe9t\xe9 HTTP/1.0\r\n" + std::string("X-Bin: a\0b\xff\r\n\r\n", 15), REPLY, "",
+         "GET /\xe9t\xe9 HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+             std::string("X-Bin: a\0b\xff\r\n\r\n", 15)},
+        {"URI of only http://", "GET http:// HTTP/1.0\r\n\r\n", NOTHING, "ERR did not resolve name HTTP errno",
+         ""},
+        {"URI http:// ending the line", "GET http://\r\n\r\n", NOTHING, "ERR did not resolve name http errno",
+         ""},
+        {"port 99999999", "GET http://127.0.0.1:99999999/big HTTP/1.0\r\n\r\n", CLOSED, "", ""},
+        {"port -5", "GET http://127.0.0.1:-5/neg HTTP/1.0\r\n\r\n", CLOSED, "", ""},
+        {"100 000 header lines", "GET " + u + "/many HTTP/1.0\r\n" + many_lines + "\r\n", NOTHING,
+         "ERR request too large", ""},
+        {"100 000 dropped header lines", "GET " + u + "/dropped HTTP/1.0\r\n" + many_dropped + "\r\n",
+         REPLY, "", "GET /dropped HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"},
+        {"header line of 50 000 bytes", "GET " + u + "/wide HTTP/1.0\r\nX-Wide: " + std::string(50000, 'w') +
+                                            "\r\n\r\n",
+         NOTHING, "ERR request too large", ""},
+        // A bare "\n" line does not end the header block: it is passed on.
+        {"bare newline endings", "GET " + u + "/bare HTTP/1.0\nHost: 127.0.0.1\n\nAccept: a\r\n\r\n", REPLY,
+         "", "GET /bare HTTP/1.0\r\nConnection: close\r\nHost: 127.0.0.1\n\nAccept: a\r\n\r\n"},
+        {"request with a body", "POST " + u + "/body HTTP/1.0\r\nContent-Length: 9\r\n\r\nname=body", REPLY,
+         "", "POST /body HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: 9\r\n\r\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t conns = origin_count(origin);
+        client_opts_t opts;
+        opts.shutdown_write = true;  // a header block left open ends at end of stream
+        client_result_t r = ask(c.bytes, opts);
+        EXPECT_FALSE(r.timed_out);
+        if (c.answer == NOTHING) {
+            EXPECT_EQ(r.bytes, "");
+            EXPECT_EQ(origin_count(origin), conns);
+        } else if (c.answer == REPLY) {
+            EXPECT_EQ(r.bytes, http_response("default reply"));
+            EXPECT_TRUE(origin_wait_closed(origin, conns + 1, DEADLINE));
+            if (!c.upstream.empty()) {
+                EXPECT_EQ(origin_request(origin, conns), c.upstream);
+            }
+        }
+        if (!c.console.empty()) {
+            EXPECT_TRUE(wait_output(proxy, c.console, DEADLINE));
+        }
+        ASSERT_TRUE(is_running(proxy));
+        expect_healthy();
+    }
+    EXPECT_TRUE(wait_fds(proxy.pid, idle_fds, DEADLINE)) << "descriptors leaked";
+}
+
+// ---------------------------------------------------------------- load and clients
+
+TEST_F(Stamp, ManyBrowsersAtOnceGetExactBytes) {
+    const size_t sizes[] = {1, 300, 5000, 50000, 70000, 102400 - 19, 200000, 102401};
+    std::vector<std::string> bodies;
+    for (size_t i = 0; i < 8; i++) {
+        bodies.push_back("HTTP/1.0 200 OK\r\n\r\n" + pattern_body(sizes[i], (unsigned)i + 10));
+        route("/m" + std::to_string(i), bodies.back());
+    }
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> browsers;
+    for (int t = 0; t < 16; t++) {
+        browsers.emplace_back([&, t] {
+            for (int k = 0; k < 12; k++) {
+                size_t i = (size_t)(t + k) % 8;
+                client_result_t r =
+                    client_exchange(proxy.port, get("/m" + std::to_string(i)), ms(30000));
+                if (r.bytes != bodies[i]) wrong++;
+            }
+        });
+    }
+    for (std::thread &b : browsers) b.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(wait_label("CACHE_HIT_REQUEST", 1));
+    EXPECT_TRUE(wait_threads(proxy.pid, idle_threads, DEADLINE)) << "connection threads left";
+    EXPECT_TRUE(wait_fds(proxy.pid, idle_fds, DEADLINE)) << "descriptors leaked";
+    expect_healthy();
+}
+
+TEST_F(Stamp, CurlGetsOriginBytesSecondTimeFromCache) {
+    if (access("/usr/bin/curl", X_OK) != 0) GTEST_SKIP() << "curl is not installed";
+    const std::string body = pattern_body(20000, 6);
+    route("/file", http_response(body));
+    for (int i = 0; i < 2; i++) {
+        run_result_t r = run_to_exit({"/usr/bin/curl", "-s", "--max-time", "20", "-x",
+                                      "http://127.0.0.1:" + std::to_string(proxy.port), url("/file")},
+                                     ms(30000));
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, body);
+    }
+    EXPECT_EQ(origin_count(origin), 1u);
+    EXPECT_TRUE(wait_label("CACHE_HIT_REQUEST", 1));
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// Fault injection for stampproxy's whole-program tests, loaded into the
+// program with LD_PRELOAD. It makes failures that loopback cannot produce on
+// demand, each chosen by an environment variable read once:
+//   STAMP_FAULT_ACCEPT="N:ERRNO[,N:ERRNO...]"  the Nth accept() call fails
+//                                              with ERRNO (no connection taken)
+//   STAMP_FAULT_THREAD="N[,N...]"              the Nth pthread_create() call
+//                                              returns EAGAIN
+//   STAMP_FAULT_WRITE_PORT="P"                 write() to a socket whose peer
+//                                              port is P fails with EPIPE
+// Every other call goes to the real function.
+#include <dlfcn.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<int> accept_calls{0};
+std::atomic<int> thread_calls{0};
+
+// The error planned for call number `call` in a "N:ERRNO,..." list (ERRNO
+// defaults to `fallback` when a plan gives only N), or 0 for none.
+int planned(const char *plan, int call, int fallback) {
+    if (plan == nullptr) return 0;
+    const char *p = plan;
+    while (*p != '\0') {
+        char *end;
+        long n = strtol(p, &end, 10);
+        int err = fallback;
+        if (*end == ':') err = (int)strtol(end + 1, &end, 10);
+        if (n == call) return err;
+        if (*end != ',') break;
+        p = end + 1;
+    }
+    return 0;
+}
+
+int write_fault_port() {
+    static const int port = [] {
+        const char *v = getenv("STAMP_FAULT_WRITE_PORT");
+        return v != nullptr ? atoi(v) : 0;
+    }();
+    return port;
+}
+
+}  // namespace
+
+extern "C" int accept(int fd, struct sockaddr *addr, socklen_t *len) {
+    using accept_fn = int (*)(int, struct sockaddr *, socklen_t *);
+    static accept_fn real = (accept_fn)dlsym(RTLD_NEXT, "accept");
+    static const char *plan = getenv("STAMP_FAULT_ACCEPT");
+    int err = planned(plan, ++accept_calls, EINTR);
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    return real(fd, addr, len);
+}
+
+extern "C" int pthread_create(pthread_t *tid, const pthread_attr_t *attr, void *(*start)(void *),
+                              void *arg) {
+    using create_fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    static create_fn real = (create_fn)dlsym(RTLD_NEXT, "pthread_create");
+    static const char *plan = getenv("STAMP_FAULT_THREAD");
+    if (planned(plan, ++thread_calls, EAGAIN) != 0) return EAGAIN;
+    return real(tid, attr, start, arg);
+}
+
+extern "C" ssize_t write(int fd, const void *buf, size_t n) {
+    using write_fn = ssize_t (*)(int, const void *, size_t);
+    static write_fn real = (write_fn)dlsym(RTLD_NEXT, "write");
+    int port = write_fault_port();
+    if (port != 0) {
+        struct sockaddr_in peer;
+        socklen_t len = sizeof peer;
+        if (getpeername(fd, (struct sockaddr *)&peer, &len) == 0 && peer.sin_family == AF_INET &&
+            ntohs(peer.sin_port) == port) {
+            errno = EPIPE;
+            return -1;
+        }
+    }
+    return real(fd, buf, n);
+}

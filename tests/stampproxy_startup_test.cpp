@@ -1,0 +1,348 @@
+// stampproxy's start-up and accept loop as a whole program: the Port line
+// variants and the default port, the bind failure's status, rebinding after
+// a restart, console flushing, and the loop surviving accept and thread
+// failures (made on demand by the LD_PRELOAD shim in stampproxy_faults_shim,
+// or for real by lowering the descriptor limit).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+const ms DEADLINE(10000);
+const char *const RULE = "<--------------------------------------------->\n";
+
+// A listening socket on 127.0.0.1:port, or -1 (the port is taken).
+int hold_port(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 4) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The local port of the listening TCP socket that descriptor fd of process
+// pid is, from /proc; -1 when not found.
+int listening_port(pid_t pid, int fd) {
+    char link[256];
+    std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+    if (n <= 0) return -1;
+    link[n] = '\0';
+    unsigned long inode = 0;
+    if (sscanf(link, "socket:[%lu]", &inode) != 1) return -1;
+    std::ifstream tcp("/proc/" + std::to_string(pid) + "/net/tcp");
+    std::string line;
+    std::getline(tcp, line);  // the column titles
+    while (std::getline(tcp, line)) {
+        unsigned local_port = 0, state = 0;
+        unsigned long ino = 0;
+        char skip[64];
+        if (sscanf(line.c_str(), " %*d: %*[0-9A-F]:%X %*[0-9A-F]:%*X %X %63s %*s %*s %*s %*s %lu",
+                   &local_port, &state, skip, &ino) == 4 &&
+            ino == inode) {
+            return (int)local_port;
+        }
+    }
+    return -1;
+}
+
+std::string http_ok(const std::string &body) { return http_response(body); }
+
+struct Started {
+    process_t p;
+    ~Started() {
+        stop_process(p);
+        unlink(p.out_path.c_str());
+        unlink(p.err_path.c_str());
+    }
+};
+
+// Environment for one child: set on construction, restored when done.
+struct env_guard {
+    std::vector<std::pair<std::string, std::string>> saved;
+    void set(const std::string &name, const std::string &value) {
+        const char *old = getenv(name.c_str());
+        saved.emplace_back(name, old != nullptr ? old : std::string("\x01"));
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    ~env_guard() {
+        for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+            if (it->second == "\x01") {
+                unsetenv(it->first.c_str());
+            } else {
+                setenv(it->first.c_str(), it->second.c_str(), 1);
+            }
+        }
+    }
+};
+
+// Puts the fault shim in front of the program for the next child.
+void preload_shim(env_guard &env) {
+    env.set("LD_PRELOAD", FAULTS_SHIM);
+    // The shim is not the sanitizer runtime; let that runtime load second.
+    const char *asan = getenv("ASAN_OPTIONS");
+    env.set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+}
+
+// ---------------------------------------------------------------- start-up
+
+TEST(StampStartup, PortLineShowsParsedValueWhileOnlyLow16BitsReachSocket) {
+    const int port = free_port();
+    const struct {
+        const char *name;
+        std::string arg;
+        long shown;
+    } cases[] = {
+        {"plain", std::to_string(port), port},
+        {"above 65535 wraps", std::to_string(port + 65536), port + 65536},
+        {"negative wraps", std::to_string(port - 65536), port - 65536},
+        {"leading blanks and sign", "  +" + std::to_string(port), port},
+        {"digits up to the first other character", std::to_string(port) + "xyz", port},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Started s;
+        ASSERT_TRUE(start_process(s.p, {PROXY_BIN, c.arg}));
+        ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE));
+        ASSERT_TRUE(wait_output(s.p, "CLIENT_ERR_REQUEST", DEADLINE));
+        std::string out = read_stdout(s.p);
+        // No line end after the Port line: the first block continues it.
+        EXPECT_TRUE(std::regex_search(out, std::regex("^Port " + std::to_string(c.shown) +
+                                                      " at time \\d+<-{45}>\\nSTART-REQUEST \\d+\\n")))
+            << out;
+        stop_process(s.p);
+    }
+}
+
+TEST(StampStartup, NonNumericPortListensOnSystemChosenPort) {
+    Started s;
+    ASSERT_TRUE(start_process(s.p, {PROXY_BIN, "abc"}));
+    ASSERT_TRUE(wait_output(s.p, "Port 0 at time ", DEADLINE));
+    int port = listening_port(s.p.pid, 3);
+    ASSERT_GT(port, 0) << "no listening socket found for descriptor 3";
+    origin_t o;
+    ASSERT_TRUE(origin_start(o));
+    origin_reply_t r;
+    r.bytes = http_ok("chosen");
+    origin_default(o, r);
+    EXPECT_EQ(client_exchange(port, "GET http://127.0.0.1:" + std::to_string(o.port) +
+                                        "/ HTTP/1.0\r\n\r\n",
+                              DEADLINE)
+                  .bytes,
+              r.bytes);
+    origin_stop(o);
+}
+
+TEST(StampStartup, NoArgumentListensOnDefaultPort56416) {
+    int probe = hold_port(56416);
+    if (probe < 0) GTEST_SKIP() << "port 56416 is in use on this machine; cannot test the default";
+    close(probe);
+    Started s;
+    ASSERT_TRUE(start_process(s.p, {PROXY_BIN}));
+    if (!wait_accepting(s.p, 56416, DEADLINE)) {
+        if (read_stdout(s.p).find("ERR bind errno") != std::string::npos) {
+            GTEST_SKIP() << "port 56416 was taken meanwhile";
+        }
+        FAIL() << "not accepting on 56416: " << read_stdout(s.p);
+    }
+    ASSERT_TRUE(wait_output(s.p, "CLIENT_ERR_REQUEST", DEADLINE));
+    std::string out = read_stdout(s.p);
+    EXPECT_TRUE(std::regex_search(out, std::regex("^ERR Port 56416 at time \\d+\\n<-{45}>\\n"))) << out;
+}
+
+TEST(StampStartup, PortInUseGivesBindErrorAndStatus255) {
+    int port = free_port();
+    int held = hold_port(port);
+    ASSERT_GE(held, 0);
+    run_result_t r = run_to_exit({PROXY_BIN, std::to_string(port)}, DEADLINE);
+    close(held);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("Port " + std::to_string(port) +
+                                                   " at time \\d+ERR bind errno 98 - " +
+                                                   strerror(EADDRINUSE) + "\\n")))
+        << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(StampStartup, RestartBindsSamePortAtOnce) {
+    origin_t o;
+    ASSERT_TRUE(origin_start(o));
+    origin_reply_t r;
+    r.bytes = http_ok("again");
+    origin_default(o, r);
+    const std::string request = "GET http://127.0.0.1:" + std::to_string(o.port) + "/ HTTP/1.0\r\n\r\n";
+    int port = free_port();
+    for (int run = 0; run < 2; run++) {
+        SCOPED_TRACE(run);
+        Started s;
+        ASSERT_TRUE(start_process(s.p, {PROXY_BIN, std::to_string(port)}));
+        // The first run's connections linger in the kernel (TIME_WAIT).
+        ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE)) << read_stdout(s.p);
+        EXPECT_EQ(client_exchange(port, request, DEADLINE).bytes, r.bytes);
+    }
+    origin_stop(o);
+}
+
+TEST(StampStartup, ConsoleFlushedAfterStartupAndAtEachConnectionEnd) {
+    int port = free_port();
+    Started s;
+    ASSERT_TRUE(start_process(s.p, {PROXY_BIN, std::to_string(port)}));
+    // Visible before any connection: flushed once start-up is done.
+    ASSERT_TRUE(wait_output(s.p, "Port " + std::to_string(port) + " at time ", DEADLINE));
+    ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE));
+    ASSERT_TRUE(wait_output(s.p, "CLIENT_ERR_REQUEST", DEADLINE));
+    // A kill, the only way the program stops, loses no finished connection.
+    kill(s.p.pid, SIGKILL);
+    ASSERT_TRUE(wait_exit(s.p, DEADLINE));
+    EXPECT_NE(read_stdout(s.p).find(std::string("\nCLIENT_ERR_REQUEST\n") + RULE + "\n"),
+              std::string::npos);
+}
+
+// ---------------------------------------------------------------- accept loop
+
+struct FaultedProxy : ::testing::Test {
+    origin_t origin;
+    Started proxy;
+    void SetUp() override {
+        ASSERT_TRUE(origin_start(origin));
+        origin_reply_t r;
+        r.bytes = http_ok("served");
+        origin_default(origin, r);
+    }
+    void TearDown() override {
+        EXPECT_EQ(read_stderr(proxy.p), "");
+        origin_stop(origin);
+    }
+    // Starts the program with the shim and the given fault plan; the first
+    // accept and the first thread belong to start_server's probe.
+    void start_with(const std::string &name, const std::string &plan) {
+        env_guard env;
+        preload_shim(env);
+        env.set(name, plan);
+        ASSERT_TRUE(start_server(proxy.p, PROXY_BIN));
+    }
+    std::string get(const std::string &path) const {
+        return "GET http://127.0.0.1:" + std::to_string(origin.port) + path + " HTTP/1.0\r\n\r\n";
+    }
+    std::string out() { return read_stdout(proxy.p); }
+};
+
+std::string accept_line(int err) {
+    return "ERR accepting connection failure errno " + std::to_string(err) + " - " + strerror(err) + "\n";
+}
+
+TEST_F(FaultedProxy, AcceptTransientFailureKeepsServing) {
+    const int errs[] = {ECONNABORTED, EINTR, EPROTO, EMFILE, ENFILE, ENOBUFS, ENOMEM, EPERM};
+    std::string plan;
+    for (size_t i = 0; i < sizeof errs / sizeof errs[0]; i++) {
+        plan += (i ? "," : "") + std::to_string(i + 2) + ":" + std::to_string(errs[i]);
+    }
+    start_with("STAMP_FAULT_ACCEPT", plan);
+    EXPECT_EQ(client_exchange(proxy.p.port, get("/after"), DEADLINE).bytes, http_ok("served"));
+    ASSERT_TRUE(wait_output(proxy.p, "\nREGULAR_EXIT\n", DEADLINE));
+    // One line per failure, in order (other connections' lines may fall between).
+    std::string text = out();
+    size_t at = 0;
+    for (int err : errs) {
+        at = text.find(accept_line(err), at);
+        ASSERT_NE(at, std::string::npos) << accept_line(err) << text;
+    }
+    EXPECT_TRUE(is_running(proxy.p));
+}
+
+TEST_F(FaultedProxy, AcceptFailureOnUnusableListenerEndsWith255) {
+    start_with("STAMP_FAULT_ACCEPT", "2:" + std::to_string(EBADF));
+    ASSERT_TRUE(wait_exit(proxy.p, DEADLINE));
+    ASSERT_TRUE(WIFEXITED(proxy.p.status));
+    EXPECT_EQ(WEXITSTATUS(proxy.p.status), 255);
+    EXPECT_NE(out().find(accept_line(EBADF)), std::string::npos);
+}
+
+TEST_F(FaultedProxy, ThreadCreationFailureClosesConnectionKeepsAccepting) {
+    start_with("STAMP_FAULT_THREAD", "2");
+    client_result_t refused = client_exchange(proxy.p.port, get("/refused"), DEADLINE);
+    EXPECT_EQ(refused.bytes, "");
+    EXPECT_FALSE(refused.timed_out);
+    EXPECT_EQ(client_exchange(proxy.p.port, get("/next"), DEADLINE).bytes, http_ok("served"));
+    ASSERT_TRUE(wait_output(proxy.p, "\nREGULAR_EXIT\n", DEADLINE));
+    EXPECT_NE(out().find(std::string("Pthread_create error: ") + strerror(EAGAIN) + "\n"),
+              std::string::npos);
+    EXPECT_EQ(origin_count(origin), 1u) << "the refused connection reached the origin";
+}
+
+TEST_F(FaultedProxy, RequestWriteFailureEndsWithWriteErrorExit) {
+    start_with("STAMP_FAULT_WRITE_PORT", std::to_string(origin.port));
+    client_result_t r = client_exchange(proxy.p.port, get("/w"), DEADLINE);
+    EXPECT_EQ(r.bytes, "");
+    EXPECT_TRUE(r.eof);
+    ASSERT_TRUE(wait_output(proxy.p, "\nWRITE_ERROR_EXIT\n", DEADLINE));
+    EXPECT_NE(out().find("REQ:\tGET /w HTTP/1.0\r\nERR packet to server errno 32 - " +
+                         std::string(strerror(EPIPE)) + "\n\n" + RULE + "WRITE_ERROR_EXIT\n" + RULE +
+                         "\n"),
+              std::string::npos)
+        << out();
+    ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
+    EXPECT_EQ(origin_request(origin, 0), "") << "nothing may reach the origin";
+}
+
+TEST_F(FaultedProxy, DescriptorExhaustionPausesAcceptAndRecovers) {
+    ASSERT_TRUE(start_server(proxy.p, PROXY_BIN));
+    ASSERT_TRUE(wait_output(proxy.p, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
+    ASSERT_EQ(client_exchange(proxy.p.port, get("/warm"), DEADLINE).bytes, http_ok("served"));
+    ASSERT_TRUE(wait_output(proxy.p, "\nREGULAR_EXIT\n", DEADLINE));
+    // Room for exactly one more descriptor: the lowest free number is next.
+    int highest = -1;
+    for (int fd = 0; fd < 4096; fd++) {
+        std::string path = "/proc/" + std::to_string(proxy.p.pid) + "/fd/" + std::to_string(fd);
+        if (access(path.c_str(), F_OK) == 0) highest = fd;
+    }
+    int in_use = count_fds(proxy.p.pid);
+    ASSERT_EQ(in_use, highest + 1) << "descriptor numbers have holes";
+    struct rlimit old_limit, tight = {(rlim_t)in_use + 1, (rlim_t)in_use + 1};
+    ASSERT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, nullptr, &old_limit), 0);
+    tight.rlim_max = old_limit.rlim_max;
+    ASSERT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    int first = client_connect(proxy.p.port);   // takes the last descriptor
+    int second = client_connect(proxy.p.port);  // waits in the backlog
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    send_all(second, get("/warm"));
+    ASSERT_TRUE(wait_output(proxy.p, accept_line(EMFILE), DEADLINE));
+    // The first connection is served from the cache and frees its
+    // descriptor; then the waiting one is accepted and served too.
+    send_all(first, get("/warm"));
+    EXPECT_EQ(read_until_close(first, DEADLINE).bytes, http_ok("served"));
+    EXPECT_EQ(read_until_close(second, DEADLINE).bytes, http_ok("served"));
+    close(first);
+    close(second);
+    EXPECT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, &old_limit, nullptr), 0);
+    EXPECT_TRUE(is_running(proxy.p));
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+}  // namespace
