@@ -64,11 +64,10 @@ ssize_t check_cache(const char *browser_request, char **object_pointer) {
     }
     pthread_rwlock_unlock(&rw_cache_lock);
     if (found > 0) {
-        // Printed after the lock is released: the same lines, but a slow
-        // console never holds up an insertion.
+        // Printed after the lock is released (a slow console must not hold
+        // up an insertion), both lines in one call.
         struct timeb t = stamp_timeb(renewed);
-        printf("\tHIT!");
-        printf("\tSize %zd Time %zd.%d", found, (ssize_t)t.time, (int)t.millitm);
+        printf("\tHIT!\tSize %zd Time %zd.%d", found, (ssize_t)t.time, (int)t.millitm);
     }
     return found;
 }
@@ -150,8 +149,8 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
     entry->browser_get = key;
 
     struct timeb t = stamp_timeb(stamp);
-    printf("Adding new entry !");
-    printf("SIZE %zd TIME %zd.%d", size_temp, (ssize_t)t.time, (int)t.millitm);
+    // Both trace lines in one call, so that concurrent insertions cannot split them.
+    printf("Adding new entry !SIZE %zd TIME %zd.%d", size_temp, (ssize_t)t.time, (int)t.millitm);
 
     // The eviction trace is collected under the lock and printed after it.
     std::string trace;
@@ -192,9 +191,8 @@ const char *cache_check_invariants(void) {
         if (e->object_size <= 0 || e->object == nullptr || e->browser_get == nullptr) {
             broken = "an entry without object or key";
         }
-        for (const cache_entry *f = e->next; broken == nullptr && f != proxy_cache->dummy_tail &&
-                                             f != nullptr;
-             f = f->next) {
+        for (const cache_entry *f = e->next;
+             broken == nullptr && f != proxy_cache->dummy_tail && f != nullptr; f = f->next) {
             if (strcmp(e->browser_get, f->browser_get) == 0) broken = "two entries with one key";
         }
     }

@@ -52,7 +52,8 @@ static void close_browser(int fd) {
         clock_gettime(CLOCK_MONOTONIC, &start);
         while (discarded < LINGER_MAX_BYTES) {
             clock_gettime(CLOCK_MONOTONIC, &now);
-            long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+            long elapsed =
+                (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
             if (elapsed >= LINGER_MAX_MS) break;
             struct pollfd pfd = {fd, POLLIN, 0};
             int ready = poll(&pfd, 1, (int)(LINGER_MAX_MS - elapsed));
@@ -68,11 +69,10 @@ static void close_browser(int fd) {
     close(fd);
 }
 
+// The block goes out in one call, so blocks of connections that end at the
+// same moment never interleave inside each other.
 static void print_exit_block(const char *message) {
-    printf("\n%s", RULE);
-    printf("%s", message);
-    printf("\n");
-    printf("%s\n", RULE);
+    printf("\n%s%s\n%s\n", RULE, message, RULE);
     // The connection is over: its lines reach a file or pipe now, and a kill
     // (the only way this program stops) loses no finished connection's lines.
     fflush(stdout);
@@ -159,126 +159,85 @@ static bool append_text(char *buf, size_t *len, size_t cap, const char *text) {
     return append_bytes(buf, len, cap, text, strlen(text));
 }
 
-void *handle_connection(void *temp_connfd) {
-    char request[MAXBUF];
-    char action[MAXLINE] = "", address[MAXLINE] = "", temp[MAXLINE] = "", file[MAXLINE] = "",
-         protocol[MAXLINE] = "";
-    char other_information[MAXBUF];
-    char packet[MAXBUF];
-    int port = -1;
-    rio_t rio_client;
-
-    Pthread_detach(pthread_self());
-    int connfd = *(int *)temp_connfd;
-    free(temp_connfd);
-    rio_readinitb(&rio_client, connfd);
-
-    ssize_t n = rio_readlineb(&rio_client, request, MAXLINE);
-    if (n < 0) {
-        int err = errno;
-        printf("ERR rio_readlineb from client failed errno %d - %s\n", err, strerror(err));
-        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
-        return nullptr;
-    }
-    if (n == 0) {
-        // The browser closed before sending a byte: nothing to parse or look up.
-        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
-        return nullptr;
-    }
-    printf("INPUT: %s\n", request);
-
-    // The line holds at most MAXLINE - 1 bytes, so no field can outgrow its
-    // MAXLINE buffer; the widths only make that visible.
+// Takes the request line apart with the three scanf-style patterns, each
+// working on what the earlier ones left: method, host, port (80 when none is
+// given, -1 when nothing could be read) and the path after the first "/".
+// The line holds at most MAXLINE - 1 bytes, so no field can outgrow its
+// MAXLINE buffer; the widths only make that visible.
+static void parse_request_line(const char *request, char *action, char *address, char *file,
+                               char *protocol, int *port) {
+    char temp[MAXLINE] = "";
     sscanf(request, "%1023s %1023[^:]://%1023s %1023s", action, temp, address, protocol);
     sscanf(address, "%1023[^/]/%1023s", temp, file);
-    int matched = sscanf(temp, "%1023[^:]:%d", address, &port);
-    if (matched == 1) port = 80;
-    strcpy(protocol, "HTTP/1.0");
+    if (sscanf(temp, "%1023[^:]:%d", address, port) == 1) *port = 80;
+    strcpy(protocol, "HTTP/1.0");  // the browser's version is never passed on
+}
 
-    char *object = nullptr;
-    n = check_cache(request, &object);
-    if (n > 0) {
-        if (rio_writen(connfd, object, (size_t)n) < 0) {
-            int err = errno;
-            printf("ERR writing to client errno %d - %s\n", err, strerror(err));
-        }
-        free(object);
-        exit_prep1(connfd, "CACHE_HIT_REQUEST");
-        return nullptr;
-    }
-
-    // The browser's header lines, kept or rewritten, up to the empty line.
-    // Each keeps its exact bytes (NUL bytes included) and its own line end.
-    size_t info_len = 0;
+// Reads the browser's header lines up to the empty line (or end of stream, or
+// a failed read) into other_information: Proxy-Connection rewritten,
+// Keep-Alive and Connection dropped, the rest kept with their exact bytes and
+// line ends. Clears *host_flag when a Host line is kept. False when the kept
+// lines would not fit (reading stops there). `line` is scratch of MAXLINE.
+static bool read_browser_headers(rio_t *rp, char *line, char *other_information, size_t *info_len,
+                                 int *host_flag) {
+    *info_len = 0;
     other_information[0] = '\0';
-    int host_flag = 1;
-    bool too_large = false;
+    *host_flag = 1;
     for (;;) {
-        ssize_t got = rio_readlineb(&rio_client, packet, MAXLINE);
-        if (got <= 0) break;
-        if (got == 2 && packet[0] == '\r' && packet[1] == '\n') break;
+        ssize_t got = rio_readlineb(rp, line, MAXLINE);
+        if (got <= 0) return true;
+        if (got == 2 && line[0] == '\r' && line[1] == '\n') return true;
         bool kept = true;
-        if (header_is(packet, "Proxy-Connection")) {
-            kept = append_text(other_information, &info_len, MAXBUF, "Proxy-Connection: close\r\n");
-        } else if (header_is(packet, "Keep-Alive") || header_is(packet, "Connection")) {
-            // dropped: the origin must close the connection when done
+        if (header_is(line, "Proxy-Connection")) {
+            kept = append_text(other_information, info_len, MAXBUF, "Proxy-Connection: close\r\n");
+        } else if (header_is(line, "Keep-Alive") || header_is(line, "Connection")) {
+            // Dropped: the relay waits for the origin to close, so the origin
+            // must see only the "Connection: close" added below.
         } else {
-            if (header_is(packet, "Host")) host_flag = 0;
-            kept = append_bytes(other_information, &info_len, MAXBUF, packet, (size_t)got);
+            if (header_is(line, "Host")) *host_flag = 0;
+            kept = append_bytes(other_information, info_len, MAXBUF, line, (size_t)got);
         }
-        if (!kept) {
-            too_large = true;
-            break;
-        }
+        if (!kept) return false;
     }
+}
 
-    // The request for the origin; its first line is logged as soon as built.
-    size_t packet_len = 0;
+// Builds the request for the origin in packet (MAXBUF bytes): the request
+// line, Host unless the browser sent one, "Connection: close", the kept
+// lines, the empty line. Its length, or 0 when it would not fit; the request
+// line's length in *line_len.
+static size_t build_request(char *packet, const char *action, const char *file,
+                            const char *protocol, const char *address, int host_flag,
+                            const char *other_information, size_t info_len, size_t *line_len) {
+    size_t len = 0;
     packet[0] = '\0';
-    bool fits = !too_large && append_text(packet, &packet_len, MAXBUF, action) &&
-                append_text(packet, &packet_len, MAXBUF, " /") &&
-                append_text(packet, &packet_len, MAXBUF, file) &&
-                append_text(packet, &packet_len, MAXBUF, " ") &&
-                append_text(packet, &packet_len, MAXBUF, protocol) &&
-                append_text(packet, &packet_len, MAXBUF, "\r\n");
-    size_t request_line_len = packet_len;
+    bool fits =
+        append_text(packet, &len, MAXBUF, action) && append_text(packet, &len, MAXBUF, " /") &&
+        append_text(packet, &len, MAXBUF, file) && append_text(packet, &len, MAXBUF, " ") &&
+        append_text(packet, &len, MAXBUF, protocol) && append_text(packet, &len, MAXBUF, "\r\n");
+    *line_len = len;
     if (fits && host_flag == 1) {
-        fits = append_text(packet, &packet_len, MAXBUF, "Host: ") &&
-               append_text(packet, &packet_len, MAXBUF, address) &&
-               append_text(packet, &packet_len, MAXBUF, "\r\n");
+        fits = append_text(packet, &len, MAXBUF, "Host: ") &&
+               append_text(packet, &len, MAXBUF, address) &&
+               append_text(packet, &len, MAXBUF, "\r\n");
     }
-    fits = fits && append_text(packet, &packet_len, MAXBUF, "Connection: close\r\n") &&
-           append_bytes(packet, &packet_len, MAXBUF, other_information, info_len) &&
-           append_text(packet, &packet_len, MAXBUF, "\r\n");
-    if (!fits) {
-        // Refused before any byte goes upstream: the browser's headers would
-        // overflow the request buffer.
-        printf("ERR request too large for the %d-byte request buffer\n", MAXBUF);
-        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
-        return nullptr;
-    }
+    fits = fits && append_text(packet, &len, MAXBUF, "Connection: close\r\n") &&
+           append_bytes(packet, &len, MAXBUF, other_information, info_len) &&
+           append_text(packet, &len, MAXBUF, "\r\n");
+    return fits ? len : 0;
+}
 
-    int serverfd = server_connect(address, port);
-    if (serverfd < 0) {
-        exit_prep1(connfd, "REGULAR_EXIT");
-        return nullptr;
-    }
-    printf("REQ:\t%.*s", (int)request_line_len, packet);
-    if (rio_writen(serverfd, packet, packet_len) < 0) {
-        int err = errno;
-        printf("ERR packet to server errno %d - %s\n", err, strerror(err));
-        exit_prep2(serverfd, connfd, "WRITE_ERROR_EXIT");
-        return nullptr;
-    }
-
-    object = (char *)malloc((size_t)MAX_OBJECT_SIZE);
+// Relays the origin's response to the browser in reads of up to
+// MAX_OBJECT_SIZE bytes and offers it to the cache under `request` when it
+// is known to be whole. Ends the connection with its exit block.
+static void relay_response(int serverfd, int connfd, const char *request) {
+    char *object = (char *)malloc((size_t)MAX_OBJECT_SIZE);
     size_t key_len = strlen(request);
     char *request_string = (char *)malloc(key_len + 1);
     if (object == nullptr || request_string == nullptr) {
         free(object);
         free(request_string);
         exit_prep2(serverfd, connfd, "REGULAR_EXIT");
-        return nullptr;
+        return;
     }
     memcpy(request_string, request, key_len + 1);
 
@@ -291,7 +250,8 @@ void *handle_connection(void *temp_connfd) {
         if (server_read < 0) read_errno = errno;
         if (server_read == 0) origin_closed = true;
         if (server_read <= 0) break;
-        // A short read means the origin closed its side right after it.
+        // rio_readn comes back short only at end of stream: the origin has
+        // closed its side, and reading again would only return 0.
         if (server_read < MAX_OBJECT_SIZE) origin_closed = true;
         if (read_count < 1024) read_count++;
         printf("Server recieved %d bytes\n", (int)server_read);
@@ -317,6 +277,79 @@ void *handle_connection(void *temp_connfd) {
         printf("ERR reading from server errno %d - %s\n", read_errno, strerror(read_errno));
     }
     exit_prep2(serverfd, connfd, "REGULAR_EXIT");
+}
+
+// The body of every connection thread: serves one request of the browser on
+// the descriptor in the heap cell temp_connfd (freed here), then closes.
+void *handle_connection(void *temp_connfd) {
+    char request[MAXBUF];
+    char action[MAXLINE] = "", address[MAXLINE] = "", file[MAXLINE] = "", protocol[MAXLINE] = "";
+    char other_information[MAXBUF];
+    char packet[MAXBUF];
+    int port = -1;
+    rio_t rio_client;
+
+    Pthread_detach(pthread_self());
+    int connfd = *(int *)temp_connfd;
+    free(temp_connfd);
+    rio_readinitb(&rio_client, connfd);
+
+    ssize_t n = rio_readlineb(&rio_client, request, MAXLINE);
+    if (n < 0) {
+        int err = errno;
+        printf("ERR rio_readlineb from client failed errno %d - %s\n", err, strerror(err));
+        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
+        return nullptr;
+    }
+    if (n == 0) {
+        // The browser closed before sending a byte: nothing to parse or look up.
+        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
+        return nullptr;
+    }
+    printf("INPUT: %s\n", request);
+    parse_request_line(request, action, address, file, protocol, &port);
+
+    char *object = nullptr;
+    n = check_cache(request, &object);
+    if (n > 0) {
+        // The browser's header lines are left unread; the lingering close
+        // keeps them from resetting the connection.
+        if (rio_writen(connfd, object, (size_t)n) < 0) {
+            int err = errno;
+            printf("ERR writing to client errno %d - %s\n", err, strerror(err));
+        }
+        free(object);
+        exit_prep1(connfd, "CACHE_HIT_REQUEST");
+        return nullptr;
+    }
+
+    size_t info_len = 0, line_len = 0, packet_len = 0;
+    int host_flag = 1;
+    if (read_browser_headers(&rio_client, packet, other_information, &info_len, &host_flag)) {
+        packet_len = build_request(packet, action, file, protocol, address, host_flag,
+                                   other_information, info_len, &line_len);
+    }
+    if (packet_len == 0) {
+        // Refused before anything goes upstream: the browser's headers would
+        // overflow the request buffer.
+        printf("ERR request too large for the %d-byte request buffer\n", MAXBUF);
+        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
+        return nullptr;
+    }
+
+    int serverfd = server_connect(address, port);
+    if (serverfd < 0) {
+        exit_prep1(connfd, "REGULAR_EXIT");
+        return nullptr;
+    }
+    printf("REQ:\t%.*s", (int)line_len, packet);
+    if (rio_writen(serverfd, packet, packet_len) < 0) {
+        int err = errno;
+        printf("ERR packet to server errno %d - %s\n", err, strerror(err));
+        exit_prep2(serverfd, connfd, "WRITE_ERROR_EXIT");
+        return nullptr;
+    }
+    relay_response(serverfd, connfd, request);
     return nullptr;
 }
 
@@ -413,9 +446,7 @@ int main(int argc, char **argv) {
             }
             continue;
         }
-        printf("%s", RULE);
-        printf("START-REQUEST %d\n", (int)time(nullptr));
-        printf("%s", RULE);
+        printf("%sSTART-REQUEST %d\n%s", RULE, (int)time(nullptr), RULE);
         int rc = pthread_create(&worker_thread, nullptr, handle_connection, connection_fd);
         if (rc != 0) {
             printf("Pthread_create error: %s\n", strerror(rc));

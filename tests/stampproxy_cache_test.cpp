@@ -18,7 +18,7 @@
 namespace {
 
 class StampCache : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override {
         if (proxy_cache == nullptr) init_cache();
         cache_clear();
@@ -49,7 +49,8 @@ void insert(const std::string &key, const std::string &bytes, size_t block = 0) 
 
 // Tests run on one thread here, so the list may be walked without the lock.
 cache_entry *find(const std::string &key) {
-    for (cache_entry *e = proxy_cache->dummy_head->next; e != proxy_cache->dummy_tail; e = e->next) {
+    for (cache_entry *e = proxy_cache->dummy_head->next; e != proxy_cache->dummy_tail;
+         e = e->next) {
         if (key == e->browser_get) return e;
     }
     return nullptr;
@@ -57,7 +58,8 @@ cache_entry *find(const std::string &key) {
 
 std::vector<std::string> keys() {
     std::vector<std::string> out;
-    for (cache_entry *e = proxy_cache->dummy_head->next; e != proxy_cache->dummy_tail; e = e->next) {
+    for (cache_entry *e = proxy_cache->dummy_head->next; e != proxy_cache->dummy_tail;
+         e = e->next) {
         out.push_back(e->browser_get);
     }
     return out;
@@ -209,8 +211,8 @@ TEST_F(StampCache, LargeInsertEvictsSeveralEachWithItsOwnPass) {
     insert(line(99), std::string(300000, 'y'));
     std::string out = captured();
     // Stamps 1000, 1001, 1002 belong to entries 0, 3 and 6.
-    std::vector<std::string> expect = {line(99), line(9), line(8), line(7), line(5),
-                                       line(4),  line(2), line(1)};
+    std::vector<std::string> expect = {line(99), line(9), line(8), line(7),
+                                       line(5),  line(4), line(2), line(1)};
     EXPECT_EQ(keys(), expect);
     size_t passes = 0;
     for (size_t p = out.find("Cache too big"); p != std::string::npos;
@@ -222,7 +224,8 @@ TEST_F(StampCache, LargeInsertEvictsSeveralEachWithItsOwnPass) {
 }
 
 TEST_F(StampCache, InsertionAndEvictionTraceLinesAreExact) {
-    const std::string a = "GET http://origin/a HTTP/1.0\r\n", b = "GET http://origin/b HTTP/1.1\r\n";
+    const std::string a = "GET http://origin/a HTTP/1.0\r\n",
+                      b = "GET http://origin/b HTTP/1.1\r\n";
     insert(a, std::string(600000, 'a'));
     insert(b, std::string(400000, 'b'));
     set_stamp(a, 1700000000005LL);  // 5 ms past the second: printed as ".5"
@@ -237,8 +240,15 @@ TEST_F(StampCache, InsertionAndEvictionTraceLinesAreExact) {
     ASSERT_LE(stamp, after);
     EXPECT_EQ(out, "Adding new entry !SIZE 100000 TIME " + stamp_text(stamp) +
                        "Cache too big"
-                       "\t" + b + " oldest 400000" "1700000000.100 time"
-                       "\t" + a + " oldest 600000" "1700000000.5 time" "\tOLDER");
+                       "\t" +
+                       b +
+                       " oldest 400000"
+                       "1700000000.100 time"
+                       "\t" +
+                       a +
+                       " oldest 600000"
+                       "1700000000.5 time"
+                       "\tOLDER");
     EXPECT_EQ(keys(), (std::vector<std::string>{line(3), b}));
 }
 
