@@ -1,0 +1,9 @@
+# The programs' fuzz targets. Each compiles the program's own sources (and
+# its edition of the library) with the fuzz flags; nothing of the programs'
+# own targets is reused, so these build with PARTS=fuzz alone.
+
+# slotproxy's connection thread, browser to origin, against a model.
+add_fuzz_target(slotproxy_request_fuzz
+  SOURCES slotproxy_request_fuzz.cpp slot_robix.cpp loopback.cpp
+          ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp
+  DEFS ROBIX_SLOT_EDITION)
