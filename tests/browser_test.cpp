@@ -1,0 +1,522 @@
+// A real browser through each proxy: headless Chromium loads a page from a
+// scripted origin on loopback, with a stylesheet, a script and three images
+// (one too large to cache), through stampproxy, stageproxy and slotproxy in
+// turn. The test checks what the browser rendered (the script's report of
+// the computed style and of every decoded pixel, written into the DOM), that
+// the first load reached the origin once per object, and that a second load
+// (a fresh browser with an empty cache of its own) is answered from the
+// proxy's cache for every object that fits, while the large image is fetched
+// again. Skipped when /usr/bin/chromium is not installed.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace harness;
+
+const char CHROMIUM[] = "/usr/bin/chromium";
+// A load normally takes about a second; the bound only keeps a hung
+// browser from holding the suite.
+const ms BROWSER_DEADLINE(25000);
+const ms WAIT(5000);
+
+// ---------------------------------------------------------------- the page
+
+// An image of w x h pixels whose colours depend on the position and the seed,
+// so that a truncated, shifted or mixed-up transfer changes the checksum.
+struct image_t {
+    std::string id;
+    int width, height;
+    unsigned seed;
+};
+
+const image_t IMAGES[] = {
+    {"small1", 16, 12, 1},
+    {"small2", 24, 20, 2},
+    // 600-byte rows, 180 of them: 108054 bytes of file, more than any of the
+    // three proxies stores.
+    {"large", 200, 180, 3},
+};
+
+void pixel(const image_t &im, int x, int y, unsigned char rgb[3]) {
+    rgb[0] = (unsigned char)(x * 7 + y * 13 + im.seed * 40);
+    rgb[1] = (unsigned char)((x * 3) ^ (y * 5) ^ (im.seed * 17));
+    rgb[2] = (unsigned char)(x + y * 2 + im.seed);
+}
+
+void put_le(std::string &s, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; i++) s.push_back((char)((v >> (8 * i)) & 0xff));
+}
+
+// An uncompressed 24-bit BMP: a binary body full of NUL bytes and bytes above
+// 127, stored bottom row first, so its last bytes are the top-left pixels.
+std::string bmp(const image_t &im) {
+    const uint32_t row = (uint32_t)((im.width * 3 + 3) / 4 * 4);
+    const uint32_t data = row * (uint32_t)im.height;
+    std::string s = "BM";
+    put_le(s, 54 + data, 4);
+    put_le(s, 0, 4);
+    put_le(s, 54, 4);
+    put_le(s, 40, 4);
+    put_le(s, (uint32_t)im.width, 4);
+    put_le(s, (uint32_t)im.height, 4);
+    put_le(s, 1, 2);
+    put_le(s, 24, 2);
+    put_le(s, 0, 4);
+    put_le(s, data, 4);
+    put_le(s, 2835, 4);
+    put_le(s, 2835, 4);
+    put_le(s, 0, 4);
+    put_le(s, 0, 4);
+    for (int y = im.height - 1; y >= 0; y--) {
+        std::string line;
+        for (int x = 0; x < im.width; x++) {
+            unsigned char rgb[3];
+            pixel(im, x, y, rgb);
+            line.push_back((char)rgb[2]);
+            line.push_back((char)rgb[1]);
+            line.push_back((char)rgb[0]);
+        }
+        line.resize(row, '\0');
+        s += line;
+    }
+    return s;
+}
+
+// The checksum the page's script computes over the decoded pixels, top row
+// first: h = h * 31 + 0xRRGGBB, modulo 2^32.
+std::string checksum(const image_t &im) {
+    uint32_t h = 0;
+    for (int y = 0; y < im.height; y++) {
+        for (int x = 0; x < im.width; x++) {
+            unsigned char rgb[3];
+            pixel(im, x, y, rgb);
+            h = h * 31u + ((uint32_t)rgb[0] << 16 | (uint32_t)rgb[1] << 8 | rgb[2]);
+        }
+    }
+    std::ostringstream s;
+    s << std::hex << h;
+    return s.str();
+}
+
+const char PAGE[] =
+    "<!DOCTYPE html>\n"
+    "<html><head><meta charset=\"utf-8\"><title>Through the proxy</title>\n"
+    "<link rel=\"stylesheet\" href=\"/style.css\">\n"
+    "<script src=\"/app.js\"></script>\n"
+    "</head><body>\n"
+    "<h1 id=\"title\">Loaded through the proxy</h1>\n"
+    "<p id=\"probe\">A paragraph the stylesheet colours.</p>\n"
+    "<img id=\"small1\" src=\"/small1.bmp\">\n"
+    "<img id=\"small2\" src=\"/small2.bmp\">\n"
+    "<img id=\"large\" src=\"/large.bmp\">\n"
+    "<pre id=\"report\">the script did not run</pre>\n"
+    "</body></html>\n";
+
+const char STYLE[] =
+    "body { margin: 8px; font-family: sans-serif; }\n"
+    "#probe { color: rgb(12, 34, 56); width: 321px; }\n";
+
+// Runs once everything has loaded: reports the stylesheet's effect and each
+// image's size and pixel checksum as one line in #report.
+const char SCRIPT[] =
+    "window.addEventListener('load', function () {\n"
+    "  var out = [];\n"
+    "  var cs = getComputedStyle(document.getElementById('probe'));\n"
+    "  out.push('color=' + cs.color);\n"
+    "  out.push('width=' + cs.width);\n"
+    "  var imgs = document.images;\n"
+    "  for (var i = 0; i < imgs.length; i++) {\n"
+    "    var im = imgs[i], w = im.naturalWidth, h = im.naturalHeight, sum = 'none';\n"
+    "    if (w > 0 && h > 0) {\n"
+    "      var c = document.createElement('canvas');\n"
+    "      c.width = w; c.height = h;\n"
+    "      var g = c.getContext('2d');\n"
+    "      g.drawImage(im, 0, 0);\n"
+    "      var d = g.getImageData(0, 0, w, h).data, s = 0;\n"
+    "      for (var p = 0; p < d.length; p += 4)\n"
+    "        s = (Math.imul(s, 31) + d[p] * 65536 + d[p + 1] * 256 + d[p + 2]) >>> 0;\n"
+    "      sum = s.toString(16);\n"
+    "    }\n"
+    "    out.push(im.id + '=' + w + 'x' + h + ':' + sum);\n"
+    "  }\n"
+    "  document.getElementById('report').textContent = out.join(';');\n"
+    "  document.body.setAttribute('data-script', 'ran');\n"
+    "});\n";
+
+std::string expected_report() {
+    std::string r = "color=rgb(12, 34, 56);width=321px";
+    for (const image_t &im : IMAGES) {
+        r += ";" + im.id + "=" + std::to_string(im.width) + "x" + std::to_string(im.height) +
+             ":" + checksum(im);
+    }
+    return r;
+}
+
+std::string response(const std::string &type, const std::string &body, int status = 200,
+                     const std::string &reason = "OK") {
+    return "HTTP/1.0 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The objects of the page, by path, and whether a proxy can keep them.
+struct object_t {
+    std::string path;
+    std::string bytes;
+    bool fits;
+};
+
+std::vector<object_t> page_objects() {
+    std::vector<object_t> objects = {
+        {"/index.html", response("text/html; charset=utf-8", PAGE), true},
+        {"/style.css", response("text/css", STYLE), true},
+        {"/app.js", response("text/javascript", SCRIPT), true},
+    };
+    for (const image_t &im : IMAGES) {
+        std::string bytes = response("image/bmp", bmp(im));
+        objects.push_back({"/" + im.id + ".bmp", bytes, bytes.size() < 94208});
+    }
+    return objects;
+}
+
+const char FAVICON[] = "/favicon.ico";
+
+// ---------------------------------------------------------------- the browser
+
+struct browser_run_t {
+    bool started = false;
+    bool exited = false;  // ended on its own before the deadline
+    int exit_code = -1;
+    std::string dom;     // its standard output: the serialised DOM
+    std::string errors;  // its standard error
+};
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string temp_path(const char *tag) {
+    char path[] = "/tmp/browser-test-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) return std::string();
+    close(fd);
+    unlink(path);
+    return std::string(path) + "-" + tag;
+}
+
+// Loads url in a fresh headless Chromium that uses the proxy on proxy_port
+// for every address, loopback included, and returns the DOM it dumps once
+// the page has loaded. The browser runs in a process group of its own, which
+// is killed as a whole at the end, so none of its helper processes outlives
+// the run.
+browser_run_t load_page(int proxy_port, const std::string &url) {
+    browser_run_t r;
+    const std::string profile = temp_path("profile");
+    const std::string out_path = temp_path("dom");
+    const std::string err_path = temp_path("err");
+    if (profile.empty() || mkdir(profile.c_str(), 0700) != 0) return r;
+
+    const std::vector<std::string> argv = {
+        CHROMIUM,
+        "--headless",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--no-first-run",
+        "--no-default-browser-check",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-sync",
+        "--disable-quic",
+        "--disable-extensions",
+        "--disable-features=HttpsUpgrades,Translate,OptimizationHints,MediaRouter",
+        "--user-data-dir=" + profile,
+        "--proxy-server=http://127.0.0.1:" + std::to_string(proxy_port),
+        // Loopback goes through the proxy too; the browser's own traffic to
+        // its vendor's services goes around it and fails to resolve, so the
+        // proxies see only the page.
+        "--proxy-bypass-list=<-loopback>;*.google.com;*.googleapis.com;*.gstatic.com;*.gvt1.com",
+        "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
+        "--dump-dom",
+        url,
+    };
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (int fd = 3; fd < 1024; fd++) close(fd);
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (pid > 0) {
+        // Also set here, so the group exists whichever of the two runs first.
+        setpgid(pid, pid);
+        r.started = true;
+        int status = 0;
+        auto end = std::chrono::steady_clock::now() + scaled(BROWSER_DEADLINE);
+        for (;;) {
+            pid_t w = waitpid(pid, &status, WNOHANG);
+            if (w == pid) {
+                r.exited = true;
+                if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+                break;
+            }
+            if (w < 0 && errno != EINTR) break;
+            if (std::chrono::steady_clock::now() >= end) {
+                kill(-pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(ms(20));
+        }
+        // Helpers the browser left behind, if any.
+        kill(-pid, SIGKILL);
+    }
+    r.dom = slurp(out_path);
+    r.errors = slurp(err_path);
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(profile, ignored);
+    return r;
+}
+
+// The text between <pre id="report"> and </pre> in the dumped DOM.
+std::string report_of(const std::string &dom) {
+    const std::string open = "<pre id=\"report\">";
+    size_t a = dom.find(open);
+    if (a == std::string::npos) return std::string();
+    a += open.size();
+    size_t b = dom.find("</pre>", a);
+    return b == std::string::npos ? std::string() : dom.substr(a, b - a);
+}
+
+// ---------------------------------------------------------------- the origin
+
+struct seen_t {
+    std::map<std::string, int> per_path;  // requests per path
+    std::vector<std::string> lines;       // every request line, in order
+};
+
+std::string first_line(const std::string &bytes) {
+    size_t eol = bytes.find("\r\n");
+    return bytes.substr(0, eol == std::string::npos ? bytes.find('\n') : eol);
+}
+
+seen_t origin_seen(origin_t &o) {
+    seen_t s;
+    for (size_t i = 0; i < origin_count(o); i++) {
+        std::string line = first_line(origin_request(o, i));
+        s.lines.push_back(line);
+        size_t a = line.find(' ');
+        size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
+        if (b != std::string::npos) s.per_path[line.substr(a + 1, b - a - 1)]++;
+    }
+    return s;
+}
+
+std::string describe(const seen_t &s) {
+    std::string d;
+    for (const std::string &l : s.lines) d += "  " + l + "\n";
+    return d;
+}
+
+// ---------------------------------------------------------------- the test
+
+// How a program's console shows a cache hit.
+enum class hits_shown_t {
+    NONE,          // it prints nothing for a hit
+    EXIT_LABEL,    // one "CACHE_HIT_REQUEST" exit block per hit
+    FOUND_BY_URL,  // one "Found (URL) in cache." line per hit
+};
+
+struct program_t {
+    const char *name;
+    const char *binary;
+    std::vector<std::string> extra_args;
+    hits_shown_t hits;
+};
+
+// Names the parameter in test output.
+void PrintTo(const program_t &p, std::ostream *os) { *os << p.name; }
+
+int occurrences(const std::string &hay, const std::string &needle) {
+    int n = 0;
+    for (size_t pos = hay.find(needle); pos != std::string::npos;
+         pos = hay.find(needle, pos + needle.size())) {
+        n++;
+    }
+    return n;
+}
+
+class BrowserThroughProxy : public ::testing::TestWithParam<program_t> {
+   protected:
+    origin_t origin;
+    process_t proxy;
+    // The proxy with no connection: its main thread, and the thread that
+    // ThreadSanitizer's runtime starts at the first thread creation.
+#if defined(__SANITIZE_THREAD__)
+    const int idle_threads = 2;
+#else
+    const int idle_threads = 1;
+#endif
+    std::vector<object_t> objects = page_objects();
+
+    void SetUp() override {
+        if (access(CHROMIUM, X_OK) != 0) {
+            GTEST_SKIP() << CHROMIUM << " is not installed (Debian package chromium): "
+                         << "the real-browser test needs it and is skipped";
+        }
+        ASSERT_TRUE(origin_start(origin));
+        for (const object_t &o : objects) {
+            origin_reply_t r;
+            r.bytes = o.bytes;
+            origin_route(origin, o.path, r);
+        }
+        origin_reply_t missing;
+        missing.bytes = response("text/plain", "no such object\n", 404, "Not Found");
+        origin_route(origin, FAVICON, missing);
+        origin_default(origin, missing);
+        ASSERT_TRUE(start_server(proxy, GetParam().binary, GetParam().extra_args))
+            << GetParam().name << " did not start";
+    }
+
+    void TearDown() override {
+        if (proxy.pid > 0) {
+            stop_process(proxy);
+            unlink(proxy.out_path.c_str());
+            unlink(proxy.err_path.c_str());
+        }
+        if (origin.listen_fd >= 0) origin_stop(origin);
+    }
+
+    std::string page_url() {
+        return "http://127.0.0.1:" + std::to_string(origin.port) + "/index.html";
+    }
+
+    // One page load in a fresh browser; checks what it rendered.
+    void load_and_check(const char *which) {
+        browser_run_t run = load_page(proxy.port, page_url());
+        ASSERT_TRUE(run.started) << "could not start " << CHROMIUM;
+        ASSERT_TRUE(run.exited) << which << " load: the browser did not finish within "
+                                << scaled(BROWSER_DEADLINE).count() << " ms\n"
+                                << run.errors;
+        EXPECT_EQ(run.exit_code, 0) << run.errors;
+        EXPECT_NE(run.dom.find("<h1 id=\"title\">Loaded through the proxy</h1>"),
+                  std::string::npos)
+            << which << " load: the page itself did not arrive:\n"
+            << run.dom;
+        EXPECT_NE(run.dom.find("data-script=\"ran\""), std::string::npos)
+            << which << " load: the script did not run:\n"
+            << run.dom;
+        EXPECT_EQ(report_of(run.dom), expected_report())
+            << which << " load: the stylesheet or an image did not arrive intact";
+        // Every proxied request is rewritten to HTTP/1.0: a request line
+        // still in the browser's HTTP/1.1 went around the proxy.
+        for (const std::string &line : origin_seen(origin).lines) {
+            EXPECT_EQ(line.compare(line.size() >= 9 ? line.size() - 9 : 0, 9, " HTTP/1.0"), 0)
+                << which << " load: not through the proxy: " << line;
+        }
+        // The browser has gone, so every connection thread of the proxy
+        // ends: by then it has stored what it keeps, closed its origin
+        // connections and flushed its console lines.
+        EXPECT_TRUE(wait_threads(proxy.pid, idle_threads, WAIT))
+            << which << " load: connection threads left: " << count_threads(proxy.pid);
+        EXPECT_TRUE(origin_wait_closed(origin, origin_count(origin), WAIT));
+    }
+
+    void expect_counts(const char *which, bool second) {
+        seen_t seen = origin_seen(origin);
+        for (const object_t &o : objects) {
+            int want = second && !o.fits ? 2 : 1;
+            EXPECT_EQ(seen.per_path[o.path], want)
+                << which << " load: origin requests for " << o.path << "; origin saw:\n"
+                << describe(seen);
+        }
+        // A favicon, if the browser asks for one, is a small 404: kept too.
+        EXPECT_LE(seen.per_path[FAVICON], 1) << describe(seen);
+        for (const auto &kv : seen.per_path) {
+            bool known = kv.first == FAVICON;
+            for (const object_t &o : objects) known = known || kv.first == o.path;
+            EXPECT_TRUE(known) << which << " load: unexpected request for " << kv.first;
+        }
+    }
+};
+
+TEST_P(BrowserThroughProxy, RendersPageAndAnswersRepeatFromCache) {
+    const program_t &prog = GetParam();
+
+    load_and_check("first");
+    if (HasFatalFailure()) return;
+    expect_counts("first", false);
+
+    load_and_check("second");
+    if (HasFatalFailure()) return;
+    expect_counts("second", true);
+
+    EXPECT_TRUE(is_running(proxy)) << prog.name << " ended during the loads";
+
+    // The console agrees: a hit for each object that fits on the second
+    // load, none for the large image. Lines of parallel connections
+    // interleave, so only lines printed whole by one call are counted.
+    const std::string out = read_stdout(proxy);
+    const std::string base = "http://127.0.0.1:" + std::to_string(origin.port);
+    if (prog.hits == hits_shown_t::EXIT_LABEL) {
+        int fitting = 0;
+        for (const object_t &o : objects) fitting += o.fits ? 1 : 0;
+        // Favicon requests beyond the one the origin answered were hits too.
+        int favicon_asked = occurrences(out, "INPUT: GET " + base + FAVICON + " HTTP/1.1");
+        int favicon_fetched = origin_seen(origin).per_path[FAVICON];
+        EXPECT_EQ(occurrences(out, "CACHE_HIT_REQUEST"),
+                  fitting + favicon_asked - favicon_fetched)
+            << out;
+    } else if (prog.hits == hits_shown_t::FOUND_BY_URL) {
+        for (const object_t &o : objects) {
+            EXPECT_EQ(occurrences(out, "Found (" + base + o.path + ") in cache.\n"),
+                      o.fits ? 1 : 0)
+                << prog.name << " console, for " << o.path << ":\n"
+                << out;
+        }
+    }
+    const std::string err = read_stderr(proxy);
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllPrograms, BrowserThroughProxy,
+    ::testing::Values(
+        program_t{"stampproxy", STAMPPROXY_BIN, {}, hits_shown_t::EXIT_LABEL},
+        program_t{"stageproxy", STAGEPROXY_BIN, {"1"}, hits_shown_t::FOUND_BY_URL},
+        program_t{"slotproxy", SLOTPROXY_BIN, {}, hits_shown_t::NONE}),
+    [](const ::testing::TestParamInfo<program_t> &info) { return std::string(info.param.name); });
+
+}  // namespace
