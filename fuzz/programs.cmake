@@ -7,3 +7,8 @@ add_fuzz_target(slotproxy_request_fuzz
   SOURCES slotproxy_request_fuzz.cpp slot_robix.cpp loopback.cpp
           ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp
   DEFS ROBIX_SLOT_EDITION)
+
+# stampproxy's handle_connection, browser to origin, against a model.
+add_fuzz_target(stampproxy_request_fuzz
+  SOURCES stampproxy_request_fuzz.cpp loopback.cpp
+          ${CMAKE_SOURCE_DIR}/robix/robix.cpp ${CMAKE_SOURCE_DIR}/stampproxy/cache.cpp)

@@ -1,0 +1,394 @@
+// Fuzzes stampproxy's connection handling end to end: the fuzz input is what
+// a browser sends; the real handle_connection (request line, the three
+// scanf-style parses, cache lookup, header rewriting, upstream request,
+// relay, cache offer) serves it against the harness's origin on 127.0.0.1
+// (loopback.h). An independent model (hand-written scanners, no scanf)
+// predicts for every input the host looked up, the port connected, the exact
+// request the origin must receive, what the browser must receive, and what
+// the cache must hold; the upstream request's shape and rewrite rules are
+// also checked on their own.
+//
+// Input: byte 0 chooses the exchange (bits 0-2 the origin's response, bit 3
+// send the same bytes on a second connection, bit 4 the browser closes as
+// soon as it has sent, bit 5 the origin refuses the connection); the rest is
+// the browser's bytes, with 0xFF k c standing for (k + 1) * 32 copies of c.
+//
+// The program's source is compiled into this file; its resolver, socket()
+// and connect() calls go to the harness's stand-ins, and the thread's
+// self-detach becomes a no-op so that the harness can join it.
+#include <ctype.h>
+#include <errno.h>
+#include <limits.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "../stampproxy/cache.h"
+#include "loopback.h"
+#include "robix.h"
+
+static void keep_joinable(pthread_t) {}
+
+#define Pthread_detach keep_joinable
+#define main stampproxy_main
+#define gethostbyname_r fuzz_gethostbyname_r
+#define connect fuzz_connect
+#define socket fuzz_socket
+#include "../stampproxy/proxy.cpp"
+#undef socket
+#undef connect
+#undef gethostbyname_r
+#undef main
+#undef Pthread_detach
+
+namespace {
+
+constexpr size_t MAX_BROWSER_BYTES = 60000;  // below the lingering close's 64 KB
+constexpr size_t PIECE_LIMIT = 1023;         // bytes of one line read
+constexpr size_t BUFFER_LIMIT = 10239;       // kept headers, and the whole request
+constexpr size_t ONE_READ = 102400;          // the relay's read, the largest object
+
+enum outcome_t { SILENT, HIT, NO_ORIGIN, RELAYED };
+
+struct expect_t {
+    outcome_t outcome = SILENT;
+    std::string key;  // the request line as the C string the program keeps
+    std::string action, address, file;
+    int port = -1;
+    bool looks_up = false, connects = false;
+    std::string upstream;
+};
+
+bool c_space(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string c_string(const std::string &bytes) {
+    size_t nul = bytes.find('\0');
+    return nul == std::string::npos ? bytes : bytes.substr(0, nul);
+}
+
+// One read of the line reader with a 1024-byte limit, from bytes[*pos].
+std::string next_piece(const std::string &bytes, size_t *pos) {
+    size_t nl = bytes.find('\n', *pos);
+    size_t len = nl == std::string::npos ? bytes.size() - *pos : nl + 1 - *pos;
+    if (len > PIECE_LIMIT) len = PIECE_LIMIT;
+    std::string piece = bytes.substr(*pos, len);
+    *pos += len;
+    return piece;
+}
+
+// The conversions of the three patterns, written out by hand: a white-space
+// directive skips any run of white space; %s skips white space, then takes
+// one or more other characters; %[^c] takes one or more characters other
+// than c; a literal character must come next. A failed step ends the pattern
+// with the earlier targets assigned and the later ones untouched.
+struct scanner_t {
+    const std::string &s;
+    size_t i = 0;
+
+    bool at_end() const { return i >= s.size(); }
+    void skip_space() {
+        while (!at_end() && c_space((unsigned char)s[i])) i++;
+    }
+    bool word(std::string &out) {
+        skip_space();
+        size_t start = i;
+        while (!at_end() && !c_space((unsigned char)s[i])) i++;
+        if (i == start) return false;
+        out = s.substr(start, i - start);
+        return true;
+    }
+    bool all_but(char stop, std::string &out) {
+        size_t start = i;
+        while (!at_end() && s[i] != stop) i++;
+        if (i == start) return false;
+        out = s.substr(start, i - start);
+        return true;
+    }
+    bool literal(char c) {
+        if (at_end() || s[i] != c) return false;
+        i++;
+        return true;
+    }
+    // %d: white space, a sign, one or more digits; the value as the C
+    // library converts it (saturated to a long, then cut to an int).
+    bool decimal(int &out) {
+        skip_space();
+        bool negative = false;
+        if (!at_end() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+        const unsigned long long limit = (unsigned long long)LONG_MAX + 1;
+        unsigned long long value = 0;
+        size_t start = i;
+        for (; !at_end() && s[i] >= '0' && s[i] <= '9'; i++) {
+            unsigned long long digit = (unsigned long long)(s[i] - '0');
+            value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
+        }
+        if (i == start) return false;
+        long result;
+        if (negative) {
+            result = value >= limit ? LONG_MIN : -(long)value;
+        } else {
+            result = value > (unsigned long long)LONG_MAX ? LONG_MAX : (long)value;
+        }
+        out = (int)result;
+        return true;
+    }
+};
+
+void parse_model(const std::string &request, expect_t &e) {
+    std::string temp, protocol;
+    // "%s %[^:]://%s %s"
+    {
+        scanner_t sc{request};
+        if (sc.word(e.action)) {
+            sc.skip_space();
+            if (sc.all_but(':', temp) && sc.literal(':') && sc.literal('/') && sc.literal('/') &&
+                sc.word(e.address)) {
+                sc.word(protocol);
+            }
+        }
+    }
+    // "%[^/]/%s" over the address
+    {
+        scanner_t sc{e.address};
+        if (sc.all_but('/', temp) && sc.literal('/')) sc.word(e.file);
+    }
+    // "%[^:]:%d" over temp; exactly one conversion means port 80
+    {
+        scanner_t sc{temp};
+        int matched = 0;
+        if (sc.all_but(':', e.address)) {
+            matched = 1;
+            if (sc.literal(':') && sc.decimal(e.port)) matched = 2;
+        }
+        if (matched == 1) e.port = 80;
+    }
+}
+
+// Whether a header line (as a C string) has this name, letter case aside,
+// then a colon and some non-blank character.
+bool named(const std::string &line, const char *name) {
+    size_t len = strlen(name);
+    if (line.size() < len + 1 || strncasecmp(line.c_str(), name, len) != 0 || line[len] != ':') {
+        return false;
+    }
+    for (size_t i = len + 1; i < line.size(); i++) {
+        if (!c_space((unsigned char)line[i])) return true;
+    }
+    return false;
+}
+
+expect_t predict(const std::string &bytes, const std::map<std::string, std::string> &stored,
+                 bool refuse) {
+    expect_t e;
+    if (bytes.empty()) return e;  // closed before a byte
+    size_t pos = 0;
+    e.key = c_string(next_piece(bytes, &pos));
+    parse_model(e.key, e);
+    if (stored.count(e.key) != 0) {
+        e.outcome = HIT;
+        return e;
+    }
+    std::string kept;
+    bool host_sent = false;
+    while (pos < bytes.size()) {
+        std::string piece = next_piece(bytes, &pos);
+        if (piece == "\r\n") break;
+        std::string line = c_string(piece);
+        std::string add;
+        if (named(line, "Proxy-Connection")) {
+            add = "Proxy-Connection: close\r\n";
+        } else if (named(line, "Keep-Alive") || named(line, "Connection")) {
+            continue;
+        } else {
+            if (named(line, "Host")) host_sent = true;
+            add = piece;
+        }
+        if (kept.size() + add.size() > BUFFER_LIMIT) return e;  // refused
+        kept += add;
+    }
+    std::string packet = e.action + " /" + e.file + " HTTP/1.0\r\n";
+    if (!host_sent) packet += "Host: " + c_string(e.address) + "\r\n";
+    packet += "Connection: close\r\n" + kept + "\r\n";
+    if (packet.size() > BUFFER_LIMIT) return e;  // refused
+    e.looks_up = true;
+    e.outcome = NO_ORIGIN;
+    if (lookup_answer(e.address) != LOOKUP_ADDRESS) return e;
+    e.connects = true;
+    if (refuse) return e;
+    e.outcome = RELAYED;
+    e.upstream = packet;
+    return e;
+}
+
+// The upstream request's shape, apart from the model: "<method> /<path>
+// HTTP/1.0" with no other blank; then the proxy's Host line or not, then
+// "Connection: close"; no other Connection or Keep-Alive line and every
+// Proxy-Connection line rewritten; the last line ends in CR LF.
+void check_upstream_shape(const std::string &up) {
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < up.size();) {
+        size_t nl = up.find('\n', i);
+        size_t end = nl == std::string::npos ? up.size() : nl + 1;
+        lines.push_back(up.substr(i, end - i));
+        i = end;
+    }
+    const std::string tail = " HTTP/1.0\r\n";
+    bool ok = lines.size() >= 3 && lines[0].size() > tail.size() &&
+              lines[0].compare(lines[0].size() - tail.size(), tail.size(), tail) == 0;
+    if (ok) {
+        std::string head = lines[0].substr(0, lines[0].size() - tail.size());
+        size_t sp = head.find(' ');
+        ok = sp != std::string::npos && sp > 0 && sp + 1 < head.size() && head[sp + 1] == '/';
+        for (size_t i = 0; ok && i < head.size(); i++) {
+            if (i != sp && c_space((unsigned char)head[i])) ok = false;
+        }
+    }
+    size_t own = ok && lines[1].compare(0, 6, "Host: ") == 0 ? 2 : 1;
+    ok = ok && lines.size() > own && lines[own] == "Connection: close\r\n" &&
+         up.size() >= 2 && up.compare(up.size() - 2, 2, "\r\n") == 0;
+    for (size_t k = own + 1; ok && k < lines.size(); k++) {
+        std::string line = c_string(lines[k]);
+        if (named(line, "Connection") || named(line, "Keep-Alive")) ok = false;
+        if (named(line, "Proxy-Connection") && lines[k] != "Proxy-Connection: close\r\n") {
+            ok = false;
+        }
+    }
+    if (!ok) fuzz_fail("the upstream request is malformed", escaped(up));
+}
+
+void serve_stamp(int fd) {
+    int *cell = static_cast<int *>(malloc(sizeof(int)));
+    if (cell == nullptr) fuzz_fail("out of memory");
+    *cell = fd;
+    handle_connection(cell);
+}
+
+// The cache against the model: entries newest first, keys and bytes.
+void check_cache_contents(const std::vector<std::pair<std::string, std::string>> &newest_first) {
+    const char *broken = cache_check_invariants();
+    if (broken != nullptr) fuzz_fail("the cache's invariants do not hold", broken);
+    if (proxy_cache->item_count != (int)newest_first.size()) {
+        fuzz_fail("the cache holds the wrong number of entries",
+                  std::to_string(proxy_cache->item_count) + " instead of " +
+                      std::to_string(newest_first.size()));
+    }
+    const cache_entry *e = proxy_cache->dummy_head->next;
+    for (const std::pair<std::string, std::string> &want : newest_first) {
+        std::string object(e->object, (size_t)e->object_size);
+        if (want.first != e->browser_get || want.second != object) {
+            fuzz_fail("a cache entry differs from what was relayed",
+                      "key " + escaped(e->browser_get) + "\nbytes " + escaped(object, 200));
+        }
+        e = e->next;
+    }
+}
+
+bool trace = false;
+
+}  // namespace
+
+// FUZZ_TRACE=1 in the environment prints each round's predicted outcome.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    trace = getenv("FUZZ_TRACE") != nullptr;
+    loopback_init();
+    init_cache();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t flags = data[0];
+    const origin_kind_t origin = (origin_kind_t)(flags & 7);
+    const int rounds = (flags & 8) ? 2 : 1;
+    const bool vanish = (flags & 16) != 0;
+    const bool refuse = (flags & 32) != 0;
+    const std::string bytes = expand_input(data + 1, size - 1, MAX_BROWSER_BYTES);
+    const std::string &response = origin_response(origin);
+
+    std::map<std::string, std::string> stored;
+    std::vector<std::pair<std::string, std::string>> entries;  // newest first
+    for (int round = 0; round < rounds; round++) {
+        expect_t e = predict(bytes, stored, refuse);
+        exchange_t x;
+        x.browser_sends = bytes;
+        x.browser_vanishes = vanish;
+        x.refuse_connect = refuse;
+        x.origin = origin;
+        x.expect_upstream = e.upstream;
+        run_exchange(serve_stamp, x);
+        if (trace) {
+            static const char *const names[] = {"silent", "hit", "no origin", "relayed"};
+            fprintf(stderr, "round %d: %s, browser got %zu bytes, origin %zu connection(s)\n",
+                    round, names[e.outcome], x.browser_got.size(), x.origin_got.size());
+        }
+
+        if (!x.connect_address_ok) fuzz_fail("connect() to an address the resolver never gave");
+        std::vector<std::string> want_lookups;
+        if (e.looks_up) want_lookups.push_back(c_string(e.address));
+        if (x.lookups != want_lookups) {
+            fuzz_fail("the wrong host was looked up",
+                      "model " + (e.looks_up ? escaped(e.address) : std::string("(none)")) +
+                          "\nlooked up " + std::to_string(x.lookups.size()) + " names" +
+                          (x.lookups.empty() ? "" : ", first " + escaped(x.lookups[0])));
+        }
+        std::vector<int> want_ports;
+        if (e.connects) want_ports.push_back((int)(uint16_t)e.port);
+        if (x.connect_ports != want_ports) {
+            fuzz_fail("the wrong port was connected",
+                      "model " + std::to_string(e.connects ? (int)(uint16_t)e.port : -1) +
+                          ", connected " +
+                          (x.connect_ports.empty() ? std::string("none")
+                                                   : std::to_string(x.connect_ports[0])));
+        }
+        if (e.outcome == RELAYED) {
+            if (x.origin_got.size() != 1) fuzz_fail("the origin was not contacted once");
+            check_upstream_shape(x.origin_got[0]);
+            if (x.origin_got[0] != e.upstream) {
+                fuzz_fail("the upstream request differs from the model",
+                          "got\n" + escaped(x.origin_got[0], 3000) + "\nmodel\n" +
+                              escaped(e.upstream, 3000));
+            }
+        } else if (!x.origin_got.empty()) {
+            fuzz_fail("the origin was contacted", escaped(x.origin_got[0]));
+        }
+
+        if (!vanish) {
+            std::string want;
+            if (e.outcome == HIT) want = stored[e.key];
+            if (e.outcome == RELAYED) want = response;
+            if (x.browser_got != want) {
+                fuzz_fail("the browser received the wrong bytes",
+                          "got\n" + escaped(x.browser_got) + "\nwanted\n" + escaped(want));
+            }
+        }
+
+        // A response that came whole in one read is kept. A browser that went
+        // away may have cut the relay short, so then either is right, as long
+        // as what is kept is the response.
+        if (e.outcome == RELAYED && !response.empty() && response.size() <= ONE_READ) {
+            bool kept = proxy_cache->item_count > (int)entries.size();
+            if (kept || !vanish) {
+                entries.insert(entries.begin(), {e.key, response});
+                stored[e.key] = response;
+            }
+        }
+        check_cache_contents(entries);
+    }
+    cache_clear();
+    return 0;
+}
