@@ -1,0 +1,446 @@
+// stageproxy: start-up with a port and a verbosity level, the accept loop on
+// the main thread, and one detached thread per browser connection that runs
+// the request pipeline once: validateRequest, a cache lookup, then either the
+// answer from the cache or parseUrl, connectToServer, sendInitialRequest,
+// passToServer and cacheAndRespond. Each stage returns non-zero on success;
+// handleRequest prints one "Error: ..." line for the first that fails.
+// The cache and its lock belong to cache.cpp; this file takes rwlock around
+// each cache call and never holds it during network I/O. `verbosity` is
+// written by main before any thread exists and only read afterwards.
+#include <ctype.h>
+#include <poll.h>
+#include <stdint.h>
+#include <strings.h>
+#include <time.h>
+
+#include "cache.h"
+#include "robix.h"
+
+typedef struct sockaddr_in SAI;
+
+// Size of every line buffer: one read yields at most 8191 bytes and a NUL.
+static constexpr int MAXLINE = 8192;
+// The upstream request line: "GET ", a path of up to MAXLINE - 1 characters,
+// " HTTP/1.0\r\n" and a NUL. A request line near the read limit can carry a
+// path longer than a line buffer would leave room for.
+static constexpr int REQUEST_SIZE = 4 + MAXLINE + 12;
+// What replaces the browser's connection headers upstream.
+static const char PROXY_CONNECTION_CLOSE[] = "Proxy-Connection: close\r\n";
+static const char CONNECTION_CLOSE[] = "Connection: close\r\n";
+
+// Lingering close: what a browser may still send after its answer before the
+// connection is closed regardless.
+static constexpr size_t LINGER_MAX_BYTES = 65536;
+static constexpr int LINGER_MAX_MS = 2000;
+// Pause of the accept loop when descriptors, memory or threads run out, so it
+// does not spin while connections drain.
+static constexpr long RESOURCE_PAUSE_MS = 50;
+
+// 0 (quiet), 1 or 2 (names the request line and the URL in three lines).
+int verbosity = 1;
+
+// ---------------------------------------------------------------- small helpers
+
+static void pauseMs(long millis) {
+    struct timespec ts = {millis / 1000, (millis % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+    }  // retry with what is left
+}
+
+static long nowMs(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The one line that reports a failed stage, on standard error.
+static void stageFailed(const char *what) { fprintf(stderr, "Error: %s\n", what); }
+
+// Copies the next word of text[*at, length) into word, skipping the white
+// space before it; an empty word when none is left. A word is at most as long
+// as the text, so a MAXLINE buffer always holds it.
+static void nextWord(const char *text, int length, int *at, char *word) {
+    int i = *at, n = 0;
+    while (i < length && isspace((unsigned char)text[i])) i++;
+    while (i < length && !isspace((unsigned char)text[i]) && n < MAXLINE - 1) word[n++] = text[i++];
+    word[n] = '\0';
+    *at = i;
+}
+
+// True when the line text[0, length) is a header called `name`, in any case:
+// the name, then at once the colon.
+static bool headerNamed(const char *text, int length, const char *name) {
+    int n = (int)strlen(name);
+    return length > n && text[n] == ':' && strncasecmp(text, name, (size_t)n) == 0;
+}
+
+// ---------------------------------------------------------------- reads and writes
+
+// Writes all length bytes to fd: the full writer's result, negative on
+// failure. A peer that has gone (EPIPE; SIGPIPE is ignored) is reported.
+static int rioWrite(int fd, const char *buffer, int length) {
+    int result = (int)rio_writen(fd, buffer, (size_t)length);
+    if (result < 0 && errno == EPIPE) {
+        puts("Sig Pipe detected - aborting connection thread.");
+        return -1;
+    }
+    return result;
+}
+
+// Reads one line of at most length - 1 bytes through website: the count read,
+// 0 at end of stream, negative on failure. A reset connection is reported.
+static int rioRead(rio_t *website, char *buffer, int length) {
+    int result = (int)rio_readlineb(website, buffer, (size_t)length);
+    if (result < 0 && errno == ECONNRESET) {
+        puts("Sig Conn detected - aborting connection thread.");
+        return -1;
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- stages
+
+// Reads the request line and copies its second word, the URL, into url
+// (MAXLINE bytes). 1 for a GET in any letter case; 0 for another method, an
+// empty line (also a browser gone at once) or a failed read. Words end at
+// white space and at the first NUL byte, since the line is taken as text.
+static int validateRequest(rio_t *browser, char *url) {
+    char buffer[MAXLINE], method[MAXLINE], version[MAXLINE];
+    int length = rioRead(browser, buffer, MAXLINE);
+    if (length < 0) return 0;
+    buffer[length] = '\0';  // a read of 0 bytes left it untouched: an empty line
+    int textLength = (int)strlen(buffer);
+    int at = 0;
+    nextWord(buffer, textLength, &at, method);
+    nextWord(buffer, textLength, &at, url);
+    nextWord(buffer, textLength, &at, version);
+
+    if (verbosity == 1) {
+        puts("Received Request");
+    } else if (verbosity == 2) {
+        printf("\n\nReceived Request: %s\n", buffer);
+    }
+    if (strcasecmp(method, "GET") == 0) return 1;
+    fputs("Error: Must be GET request.\n", stderr);
+    return 0;
+}
+
+// Takes url apart: the host from its eighth character up to a '/' or ':',
+// the port after a ':' (80 without one; atoi, no range check), and the path
+// from the first '/' after the host ("/" when there is none). domain and path
+// hold MAXLINE bytes each. 0, with "Error: URL too short." printed, for a URL
+// of 6 characters or less; 1 otherwise.
+static int parseUrl(const char *url, char *domain, char *path, int *port) {
+    char customport[MAXLINE];
+    int i, lenUrl, lenDomain, lenPath, offset;
+
+    *port = 80;
+    lenUrl = (int)strlen(url);
+    if (lenUrl <= 6) {
+        puts("Error: URL too short.");
+        return 0;
+    }
+    // The scheme prefix is skipped unexamined.
+    i = 7;
+    while (i < lenUrl && url[i] != '/' && url[i] != ':') i++;
+    if (i < lenUrl && url[i] == ':') {
+        offset = i + 1;
+        while (offset < lenUrl && url[offset] != '/') offset++;
+        memcpy(customport, url + i + 1, (size_t)(offset - i - 1));
+        customport[offset - i - 1] = '\0';
+        *port = atoi(customport);
+        if (verbosity > 0) printf("Custom Port Detected: %i\n", *port);
+    } else {
+        offset = i;
+    }
+    lenDomain = i - 7;
+    memcpy(domain, url + 7, (size_t)lenDomain);
+    domain[lenDomain] = '\0';
+    lenPath = lenUrl - offset;
+    if (lenPath == 0) {
+        memcpy(path, "/", 2);
+    } else {
+        memcpy(path, url + offset, (size_t)lenPath);
+        path[lenPath] = '\0';
+    }
+    return 1;
+}
+
+// Resolves domain and connects to it on the low 16 bits of port; 1 with the
+// descriptor in *fdWebserver, 0 (the variable negative) otherwise.
+static int connectToServer(int *fdWebserver, const char *domain, int port) {
+    *fdWebserver = open_clientfd(domain, port);
+    return *fdWebserver >= 0;
+}
+
+// Writes "GET " path " HTTP/1.0\r\n" upstream, whatever method case and
+// version the browser used; no header line of its own. 0 when the write
+// failed, 1 otherwise.
+static int sendInitialRequest(int fdWebserver, const char *path) {
+    char request[REQUEST_SIZE];
+    int length = snprintf(request, sizeof request, "GET %s HTTP/1.0\r\n", path);
+    // A path comes from a URL of under MAXLINE characters, so it always fits.
+    if (length < 0 || length >= (int)sizeof request) return 0;
+    if (verbosity > 0) printf("Forwarding Request: %s\n", request);
+    if (rioWrite(fdWebserver, request, length) < 0) return 0;
+    return 1;
+}
+
+// Relays the browser's header lines upstream one read at a time, up to and
+// including the line that starts with a carriage return right after a line
+// that held one. By header name, in any case: Keep-Alive is dropped,
+// Proxy-Connection and Connection are replaced by their "close" forms; every
+// other line passes unchanged. Only the first read of a line carries its
+// name; the later reads of a line too long for one read follow its first:
+// dropped with it, or passed with it. 0 on a failed read or write, and when
+// the browser's stream ends before the block does; 1 otherwise.
+static int passToServer(rio_t *browser, int fdWebserver) {
+    char buffer[MAXLINE + 1];
+    int reading = 1, length, prevN = 1;
+    bool lineStart = true;  // this read begins a line
+    bool skipLine = false;  // the line being read was dropped or replaced
+
+    while (reading) {
+        length = rioRead(browser, buffer, MAXLINE);
+        // Without the block's end the server could never answer.
+        if (length <= 0) return 0;
+        buffer[length] = '\0';
+        if (prevN && buffer[0] == '\r') reading = 0;
+        prevN = memchr(buffer, '\r', (size_t)length) != nullptr;
+
+        const char *out = buffer;
+        int outLength = length;
+        if (lineStart) {
+            skipLine = true;
+            if (headerNamed(buffer, length, "Keep-Alive")) {
+                out = nullptr;
+            } else if (headerNamed(buffer, length, "Proxy-Connection")) {
+                out = PROXY_CONNECTION_CLOSE;
+                outLength = (int)sizeof PROXY_CONNECTION_CLOSE - 1;
+            } else if (headerNamed(buffer, length, "Connection")) {
+                out = CONNECTION_CLOSE;
+                outLength = (int)sizeof CONNECTION_CLOSE - 1;
+            } else {
+                skipLine = false;
+            }
+        } else if (skipLine) {
+            out = nullptr;
+        }
+        lineStart = buffer[length - 1] == '\n';
+        if (out != nullptr && rioWrite(fdWebserver, out, outLength) < 0) return 0;
+    }
+    return 1;
+}
+
+// Relays the server's response to the browser one read at a time until the
+// server closes, keeping a copy; a response of at most MAX_OBJECT_SIZE bytes
+// is then stored under url (also one of 0 bytes). 0 on a failed read or
+// write, with nothing stored; 1 otherwise, stored or not.
+static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser) {
+    char buffer[MAXLINE];
+    char page[MAX_OBJECT_SIZE + 1];
+    int length, total = 0, cacheable = 1;
+
+    while ((length = rioRead(website, buffer, MAXLINE)) != 0) {
+        if (length < 0) return 0;
+        if (total + length > MAX_OBJECT_SIZE) {
+            cacheable = 0;
+        } else if (cacheable) {
+            memcpy(page + total, buffer, (size_t)length);
+            total += length;
+        }
+        if (rioWrite(fdBrowser, buffer, length) < 0) return 0;
+    }
+
+    if (cacheable) {
+        if (verbosity == 1) {
+            puts("Inserting into Cache.");
+        } else if (verbosity == 2) {
+            printf("Inserting (%s) in Cache.\n", url);
+        }
+        pthread_rwlock_wrlock(&rwlock);
+        cacheInsert(url, page, total);  // out of memory: simply not cached
+        pthread_rwlock_unlock(&rwlock);
+    } else if (verbosity == 1) {
+        puts("Not caching, too large.");
+    } else if (verbosity == 2) {
+        printf("Not caching (%s), too large.\n", url);
+    }
+    return 1;
+}
+
+// Writes a held cache entry to the browser and gives the reference back.
+// 0 when the write failed.
+static int respondFromCache(int fdBrowser, const char *url, cacheEntry *entry) {
+    if (verbosity > 0) printf("Found (%s) in cache.\n", url);
+    int result = rioWrite(fdBrowser, entry->data, entry->size);
+    cacheRelease(entry);
+    if (result < 0) return 0;
+    if (verbosity > 0) printf("Successfully sent (%s) from cache directly to browser.\n", url);
+    return 1;
+}
+
+// Serves the one request of a browser connection, from the cache or through
+// the origin server. Returns on success and on every failure, with the
+// upstream descriptor closed; fdBrowser stays open for the caller.
+static void handleRequest(int fdBrowser) {
+    char url[MAXLINE], domain[MAXLINE], path[MAXLINE];
+    cacheEntry *entry;
+    int fdWebserver, port, cacheError;
+    rio_t browser, website;
+
+    Rio_readinitb(&browser, fdBrowser);
+    if (!validateRequest(&browser, url)) {
+        stageFailed("Invalid HTTP Request.");
+        return;
+    }
+
+    // The reference keeps the bytes valid while they are written without
+    // the lock, even if another thread's insert evicts the entry meanwhile.
+    pthread_rwlock_rdlock(&rwlock);
+    entry = cacheGet(url);
+    if (entry != nullptr) cacheHold(entry);
+    pthread_rwlock_unlock(&rwlock);
+    if (entry != nullptr) {
+        if (!respondFromCache(fdBrowser, url, entry)) stageFailed("Failed to respond to browser.\n");
+        return;
+    }
+
+    if (!parseUrl(url, domain, path, &port)) {
+        stageFailed("URL malformed.");
+        return;
+    }
+    if (verbosity > 0) printf("Contacting (%s)...\n", domain);
+    if (!connectToServer(&fdWebserver, domain, port)) {
+        stageFailed("Unable to connect to remote server.");
+        return;
+    }
+    Rio_readinitb(&website, fdWebserver);
+    if (!sendInitialRequest(fdWebserver, path)) {
+        Close(fdWebserver);
+        stageFailed("Could not pass request to server.");
+        return;
+    }
+    if (!passToServer(&browser, fdWebserver)) {
+        Close(fdWebserver);
+        stageFailed("Failed to complete communication with webserver.");
+        return;
+    }
+    if (verbosity > 0) {
+        puts("Server responded. Sending reply to browser...");
+        puts("Caching response...");
+    }
+    cacheError = cacheAndRespond(&website, url, fdBrowser);
+    if (!cacheError) {
+        Close(fdWebserver);
+        stageFailed("Unabled to cache and send reply to browser.");
+        return;
+    }
+    if (verbosity > 0) puts("Successful response to browser!");
+    Close(fdWebserver);
+}
+
+// ---------------------------------------------------------------- connection threads
+
+// Shuts the sending side, so the browser sees the whole answer end, then
+// discards what it still sends (bounded in bytes and time) before closing:
+// closing with unread bytes queued (header lines after a hit, a body) would
+// reset the connection and could destroy the answer's tail in the browser's
+// receive queue.
+static void lingerClose(int fdBrowser) {
+    char sink[4096];
+    size_t discarded = 0;
+    long deadline = nowMs() + LINGER_MAX_MS;
+    if (shutdown(fdBrowser, SHUT_WR) == 0) {
+        while (discarded < LINGER_MAX_BYTES) {
+            long left = deadline - nowMs();
+            if (left <= 0) break;
+            struct pollfd pfd = {fdBrowser, POLLIN, 0};
+            int rc = poll(&pfd, 1, (int)left);
+            if (rc < 0 && errno == EINTR) continue;  // retry
+            if (rc <= 0) break;
+            ssize_t n = read(fdBrowser, sink, sizeof sink);
+            if (n < 0 && errno == EINTR) continue;  // retry
+            if (n <= 0) break;
+            discarded += (size_t)n;
+        }
+    }
+    Close(fdBrowser);
+}
+
+// Body of each connection thread; vargp carries the browser descriptor by
+// value. The connection's console lines are flushed as it ends.
+static void *requestThread(void *vargp) {
+    int fdBrowser = (int)(intptr_t)vargp;
+    handleRequest(fdBrowser);
+    lingerClose(fdBrowser);
+    puts("Disconnected.");
+    fflush(stdout);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- start-up and accept loop
+
+// Reports a failed accept the way its wrapper would. A listener that cannot
+// accept at all ends the process (a loop would only repeat the line); every
+// other failure is transient and the loop carries on, pausing while
+// descriptors or memory are exhausted.
+static void acceptFailed(int err) {
+    if (err == EINTR) return;  // retry
+    errno = err;
+    if (err == EBADF || err == ENOTSOCK || err == EINVAL || err == EFAULT) unix_error("Accept error");
+    fprintf(stderr, "Accept error: %s\n", strerror(err));
+    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) pauseMs(RESOURCE_PAUSE_MS);
+}
+
+// Accepts browsers for ever, one detached request thread each. Accept and
+// thread-creation failures are reported as their wrappers would, but do not
+// end the loop: one burst of load must not leave a process that no longer
+// accepts.
+static void runProxy(int fdListen) {
+    int fdBrowser, rc;
+    SAI clientaddr;
+    socklen_t len;
+    pthread_t tid;
+    int running = 1;
+
+    while (running) {
+        len = sizeof(SAI);
+        fdBrowser = accept(fdListen, (struct sockaddr *)&clientaddr, &len);
+        if (fdBrowser < 0) {
+            acceptFailed(errno);
+            continue;
+        }
+        rc = pthread_create(&tid, nullptr, requestThread, (void *)(intptr_t)fdBrowser);
+        if (rc != 0) {
+            fprintf(stderr, "Pthread_create error: %s\n", strerror(rc));
+            close(fdBrowser);
+            if (rc == EAGAIN) pauseMs(RESOURCE_PAUSE_MS);
+            continue;
+        }
+        Pthread_detach(tid);
+    }
+}
+
+[[noreturn]] static void usage(const char *program) {
+    fprintf(stderr, "usage: %s (port number) (verbosity level: 0, 1, 2)\n", program);
+    exit(1);
+}
+
+int main(int argc, char **argv) {
+    const char *program = argc > 0 ? argv[0] : "stageproxy";
+    if (argc < 2) usage(program);
+    int port = atoi(argv[1]);
+    verbosity = argc > 2 ? atoi(argv[2]) : 1;
+    if (verbosity > 2 || verbosity < 0) usage(program);
+
+    Signal(SIGPIPE, SIG_IGN);
+    initCache();
+    int fdListen = Open_listenfd(port);
+    printf("Marlowin proxy is listening on socket: %i.\n", port);
+    fflush(stdout);
+
+    runProxy(fdListen);
+    Close(fdListen);
+    return 0;
+}
