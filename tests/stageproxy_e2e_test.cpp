@@ -1,0 +1,600 @@
+// stageproxy as a whole program over loopback, against the scripted origin:
+// the exact console lines at each verbosity level, the exact bytes sent
+// upstream and to the browser, what is stored and what is not, peers that
+// fail mid-way, bad input, the lingering close, many clients at once, and
+// curl as a real client.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+const ms DEADLINE(10000);
+
+// ThreadSanitizer's runtime keeps a thread of its own once threads exist.
+#if defined(__SANITIZE_THREAD__)
+const int RUNTIME_THREADS = 1;
+#else
+const int RUNTIME_THREADS = 0;
+#endif
+
+// The line a request starts with at each level.
+std::string received(int level, const std::string &requestLine) {
+    if (level == 1) return "Received Request\n";
+    if (level == 2) return "\n\nReceived Request: " + requestLine + "\n";
+    return "";
+}
+
+// A running proxy at one level, its origin, and marks in its console
+// streams so that each step's lines can be told apart. The launcher's probe
+// (a connection closed at once) is waited out by start().
+struct StageProxy : ::testing::Test {
+    origin_t origin;
+    process_t proxy;
+    int level = 1;
+    int ended = 0;  // connections that printed "Disconnected."
+    size_t outMark = 0, errMark = 0;
+
+    void SetUp() override { ASSERT_TRUE(origin_start(origin)); }
+    void TearDown() override {
+        if (proxy.pid > 0) {
+            EXPECT_TRUE(is_running(proxy)) << "the proxy has ended: " << read_stderr(proxy);
+            stop_process(proxy);
+            unlink(proxy.out_path.c_str());
+            unlink(proxy.err_path.c_str());
+        }
+        origin_stop(origin);
+    }
+    void start(int lvl) {
+        level = lvl;
+        ASSERT_TRUE(start_server(proxy, PROXY_BIN, {std::to_string(lvl)}));
+        ended = 1;
+        ASSERT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE));
+        mark();
+    }
+    void mark() {
+        outMark = read_stdout(proxy).size();
+        errMark = read_stderr(proxy).size();
+    }
+    std::string out() const { return read_stdout(proxy).substr(outMark); }
+    std::string err() const { return read_stderr(proxy).substr(errMark); }
+    std::string url(const std::string &path) const {
+        return "http://127.0.0.1:" + std::to_string(origin.port) + path;
+    }
+    std::string line(const std::string &path) const { return "GET " + url(path) + " HTTP/1.0\r\n"; }
+    std::string get(const std::string &path, const std::string &headers = "") const {
+        return line(path) + headers + "\r\n";
+    }
+    void route(const std::string &path, const std::string &bytes) {
+        origin_reply_t r;
+        r.bytes = bytes;
+        origin_route(origin, path, r);
+    }
+    // One exchange, returned once the proxy has ended the connection.
+    client_result_t ask(const std::string &request, const client_opts_t &opts = client_opts_t()) {
+        client_result_t r = client_exchange(proxy.port, request, DEADLINE, opts);
+        ended++;
+        EXPECT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
+        return r;
+    }
+    // The lines of a miss for path, stored or too large.
+    std::string missLines(const std::string &path, bool stored = true,
+                          const std::string &requestLine = "") const {
+        std::string s = received(level, requestLine.empty() ? line(path) : requestLine);
+        if (level > 0) {
+            s += "Custom Port Detected: " + std::to_string(origin.port) + "\n" +
+                 "Contacting (127.0.0.1)...\n" + "Forwarding Request: GET " + path +
+                 " HTTP/1.0\r\n\n" + "Server responded. Sending reply to browser...\n" +
+                 "Caching response...\n";
+        }
+        if (stored) {
+            if (level == 1) s += "Inserting into Cache.\n";
+            if (level == 2) s += "Inserting (" + url(path) + ") in Cache.\n";
+            s += "Successfully cached.\n";
+        } else {
+            if (level == 1) s += "Not caching, too large.\n";
+            if (level == 2) s += "Not caching (" + url(path) + "), too large.\n";
+        }
+        if (level > 0) s += "Successful response to browser!\n";
+        return s + "Disconnected.\n";
+    }
+    std::string hitLines(const std::string &path) const {
+        std::string s = received(level, line(path));
+        if (level > 0) {
+            s += "Found (" + url(path) + ") in cache.\n" + "Successfully sent (" + url(path) +
+                 ") from cache directly to browser.\n";
+        }
+        return s + "Disconnected.\n";
+    }
+};
+
+// A response of exactly n bytes whose body lines end every 64 bytes.
+std::string responseOfSize(size_t n, unsigned seed = 1) {
+    for (size_t body = n > 100 ? n - 100 : 0; body <= n; body++) {
+        std::string r = http_response(pattern_body(body, seed));
+        if (r.size() == n) return r;
+    }
+    return std::string();
+}
+
+// ---------------------------------------------------------------- console lines
+
+struct StageConsole : StageProxy, ::testing::WithParamInterface<int> {};
+
+TEST_P(StageConsole, MissThenHitPrintExactLines) {
+    start(GetParam());
+    route("/page", http_response("page body"));
+    EXPECT_EQ(ask(get("/page")).bytes, http_response("page body"));
+    EXPECT_EQ(ask(get("/page")).bytes, http_response("page body"));
+    EXPECT_EQ(out(), missLines("/page") + hitLines("/page"));
+    EXPECT_EQ(err(), "");
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+TEST_P(StageConsole, FailuresPrintExactLines) {
+    start(GetParam());
+    const std::string closedPort = std::to_string(free_port());
+    const std::string unreachable = "GET http://127.0.0.1:" + closedPort + "/x HTTP/1.0\r\n";
+    const std::string contacting = level > 0 ? "Contacting (127.0.0.1)...\n" : "";
+    const struct {
+        const char *name;
+        std::string request;
+        bool closeAtOnce;
+        std::string out, err;
+    } cases[] = {
+        {"POST refused", "POST " + url("/p") + " HTTP/1.0\r\n\r\n", false,
+         received(level, "POST " + url("/p") + " HTTP/1.0\r\n"),
+         "Error: Must be GET request.\nError: Invalid HTTP Request.\n"},
+        {"URL too short", "GET http:/ HTTP/1.0\r\n\r\n", false,
+         received(level, "GET http:/ HTTP/1.0\r\n") + "Error: URL too short.\n",
+         "Error: URL malformed.\n"},
+        {"method alone", "GET\r\n\r\n", false, received(level, "GET\r\n") + "Error: URL too short.\n",
+         "Error: URL malformed.\n"},
+        {"browser closes at once", "", true, received(level, ""),
+         "Error: Must be GET request.\nError: Invalid HTTP Request.\n"},
+        {"unreachable host", unreachable + "\r\n", false,
+         received(level, unreachable) +
+             (level > 0 ? "Custom Port Detected: " + closedPort + "\n" : "") + contacting,
+         "Error: Unable to connect to remote server.\n"},
+        {"empty host", "GET http:///x HTTP/1.0\r\n\r\n", false,
+         received(level, "GET http:///x HTTP/1.0\r\n") + (level > 0 ? "Contacting ()...\n" : ""),
+         "Error: Unable to connect to remote server.\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        mark();
+        client_opts_t opts;
+        opts.close_after_send = c.closeAtOnce;
+        client_result_t r = ask(c.request, opts);
+        EXPECT_EQ(r.bytes, "");
+        EXPECT_EQ(out(), c.out + "Disconnected.\n");
+        EXPECT_EQ(err(), c.err);
+    }
+    EXPECT_EQ(origin_count(origin), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, StageConsole, ::testing::Values(0, 1, 2));
+
+// ---------------------------------------------------------------- relay
+
+using StageRelay = StageProxy;
+
+TEST_F(StageRelay, RewritesConnectionHeaderByNameUpstream) {
+    start(0);
+    route("/h", http_response("headers"));
+    const std::string request = "GET " + url("/h") +
+                                " HTTP/1.1\r\n"
+                                "Host: 127.0.0.1\r\n"
+                                "User-Agent: test/1\r\n"
+                                "Proxy-Connection: keep-alive\r\n"
+                                "Connection: Keep-Alive\r\n"
+                                "Keep-Alive: 300\r\n"
+                                "Cookie: mode=Keep-Alive\r\n"
+                                "Referer: http://r/Connection\r\n"
+                                "\r\n";
+    EXPECT_EQ(ask(request).bytes, http_response("headers"));
+    EXPECT_EQ(origin_request(origin, 0),
+              "GET /h HTTP/1.0\r\n"
+              "Host: 127.0.0.1\r\n"
+              "User-Agent: test/1\r\n"
+              "Proxy-Connection: close\r\n"
+              "Connection: close\r\n"
+              "Cookie: mode=Keep-Alive\r\n"
+              "Referer: http://r/Connection\r\n"
+              "\r\n");
+}
+
+TEST_F(StageRelay, UrlTakenApartAsSentUpstream) {
+    start(1);
+    const int port = origin.port;
+    const std::string base = "http://127.0.0.1:";
+    const struct {
+        const char *name;
+        std::string url;
+        std::string upstream;  // "" when the origin is not reached
+        long shownPort;
+    } cases[] = {
+        {"path and query", base + std::to_string(port) + "/a/b?q=1", "GET /a/b?q=1 HTTP/1.0\r\n",
+         port},
+        {"no path", base + std::to_string(port), "GET / HTTP/1.0\r\n", port},
+        {"colon in the path", base + std::to_string(port) + "/a:1/b", "GET /a:1/b HTTP/1.0\r\n",
+         port},
+        {"port above 65535 wraps", base + std::to_string(port + 65536) + "/w",
+         "GET /w HTTP/1.0\r\n", port + 65536},
+        {"negative port wraps", base + "-" + std::to_string(65536 - port) + "/n",
+         "GET /n HTTP/1.0\r\n", port - 65536},
+        {"empty port is 0", base + "/x", "", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t before = origin_count(origin);
+        mark();
+        ask("GET " + c.url + " HTTP/1.0\r\n\r\n");
+        EXPECT_NE(out().find("Custom Port Detected: " + std::to_string(c.shownPort) + "\n"),
+                  std::string::npos)
+            << out();
+        if (c.upstream.empty()) {
+            EXPECT_EQ(origin_count(origin), before);
+            EXPECT_EQ(err(), "Error: Unable to connect to remote server.\n");
+        } else {
+            ASSERT_TRUE(origin_wait_closed(origin, before + 1, DEADLINE));
+            EXPECT_EQ(origin_request(origin, before), c.upstream + "\r\n");
+        }
+    }
+}
+
+TEST_F(StageRelay, LowerCaseGetSentAsGetHttp10) {
+    start(0);
+    route("/lc", http_response("lower"));
+    EXPECT_EQ(ask("get " + url("/lc") + " HTTP/1.1\r\nHost: h\r\n\r\n").bytes, http_response("lower"));
+    EXPECT_EQ(origin_request(origin, 0), "GET /lc HTTP/1.0\r\nHost: h\r\n\r\n");
+}
+
+TEST_F(StageRelay, RequestLineThenBlankLineRelaysBlankLineOnly) {
+    start(0);
+    route("/b", http_response("blank"));
+    EXPECT_EQ(ask(get("/b")).bytes, http_response("blank"));
+    EXPECT_EQ(origin_request(origin, 0), "GET /b HTTP/1.0\r\n\r\n");
+}
+
+TEST_F(StageRelay, BrowserEndOfStreamBeforeHeaderEndFailsStage) {
+    start(1);
+    client_opts_t opts;
+    opts.shutdown_write = true;
+    client_result_t r = ask(line("/cut") + "Host: h\r\n", opts);
+    EXPECT_EQ(r.bytes, "");
+    EXPECT_TRUE(r.eof || r.reset);
+    EXPECT_EQ(err(), "Error: Failed to complete communication with webserver.\n");
+    ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
+    EXPECT_EQ(origin_request(origin, 0), "GET /cut HTTP/1.0\r\nHost: h\r\n");
+    EXPECT_EQ(out().find("Server responded."), std::string::npos);
+}
+
+// ---------------------------------------------------------------- what is stored
+
+using StageStore = StageProxy;
+
+TEST_F(StageStore, Response102399StoredAnd102400RelayedNotStored) {
+    start(1);
+    const std::string fits = responseOfSize(102399, 3), over = responseOfSize(102400, 4);
+    ASSERT_EQ(fits.size(), 102399u);
+    ASSERT_EQ(over.size(), 102400u);
+    route("/fits", fits);
+    route("/over", over);
+    EXPECT_EQ(ask(get("/fits")).bytes, fits);
+    EXPECT_EQ(ask(get("/over")).bytes, over);
+    EXPECT_EQ(out(), missLines("/fits") + missLines("/over", false));
+    mark();
+    EXPECT_EQ(ask(get("/fits")).bytes, fits);
+    EXPECT_EQ(ask(get("/over")).bytes, over);
+    EXPECT_EQ(out(), hitLines("/fits") + missLines("/over", false));
+    EXPECT_EQ(origin_count(origin), 3u);
+}
+
+TEST_F(StageStore, ZeroByteResponseStoredAndServedAsNothing) {
+    start(1);
+    route("/empty", "");
+    client_result_t first = ask(get("/empty"));
+    EXPECT_EQ(first.bytes, "");
+    EXPECT_TRUE(first.eof);
+    client_result_t second = ask(get("/empty"));
+    EXPECT_EQ(second.bytes, "");
+    EXPECT_TRUE(second.eof);
+    EXPECT_EQ(out(), missLines("/empty") + hitLines("/empty"));
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+TEST_F(StageStore, KeyIsUrlWordAsSentCaseIncluded) {
+    start(0);
+    route("/k", http_response("k"));
+    ask(get("/k"));
+    ask("GET HTTP://127.0.0.1:" + std::to_string(origin.port) + "/k HTTP/1.0\r\n\r\n");
+    ask("GET " + url("/k") + " HTTP/1.1\r\nHost: other\r\n\r\n");  // same URL word: a hit
+    EXPECT_EQ(origin_count(origin), 2u);
+    EXPECT_EQ(out(), "Successfully cached.\nDisconnected.\nSuccessfully cached.\nDisconnected.\n"
+                     "Disconnected.\n");
+}
+
+TEST_F(StageStore, WholeResponseStoredWhateverItsStatus) {
+    start(0);
+    const std::string notFound = http_response("missing", 404, "Not Found");
+    route("/nf", notFound);
+    EXPECT_EQ(ask(get("/nf")).bytes, notFound);
+    EXPECT_EQ(ask(get("/nf")).bytes, notFound);
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+// ---------------------------------------------------------------- failing peers
+
+using StageFaults = StageProxy;
+
+TEST_F(StageFaults, BrowserVanishingMidResponseReportsSigPipe) {
+    start(0);
+    // The first piece ends at a line end, so the browser has read all the
+    // proxy sent when it closes; the rest comes a second later.
+    const std::string response = http_response(pattern_body(200000));
+    const size_t firstPiece = response.find("\r\n\r\n") + 4 + 64 * 10;
+    origin_reply_t r;
+    r.bytes = response;
+    r.pieces = {firstPiece};
+    r.pause_ms = 1000;
+    origin_route(origin, "/vanish", r);
+    client_opts_t opts;
+    opts.read_limit = firstPiece;
+    client_result_t got = ask(get("/vanish"), opts);
+    EXPECT_EQ(got.bytes, response.substr(0, firstPiece));
+    EXPECT_EQ(out(), "Sig Pipe detected - aborting connection thread.\nDisconnected.\n");
+    EXPECT_EQ(err(), "Error: Unabled to cache and send reply to browser.\n");
+    // Still serving, and nothing was stored.
+    route("/after", http_response("after"));
+    EXPECT_EQ(ask(get("/after")).bytes, http_response("after"));
+    route("/vanish", http_response("now whole"));
+    EXPECT_EQ(ask(get("/vanish")).bytes, http_response("now whole"));
+    EXPECT_EQ(origin_count(origin), 3u);
+}
+
+TEST_F(StageFaults, OriginResetMidResponseReportsSigConnAndStoresNothing) {
+    start(0);
+    const std::string response = http_response(pattern_body(5000));
+    origin_reply_t r;
+    r.bytes = response;
+    r.end = origin_end_t::RESET;
+    origin_route(origin, "/reset", r);
+    client_result_t got = ask(get("/reset"));
+    EXPECT_EQ(response.compare(0, got.bytes.size(), got.bytes), 0) << "not a prefix";
+    EXPECT_EQ(out(), "Sig Conn detected - aborting connection thread.\nDisconnected.\n");
+    EXPECT_EQ(err(), "Error: Unabled to cache and send reply to browser.\n");
+    route("/reset", http_response("fine now"));
+    EXPECT_EQ(ask(get("/reset")).bytes, http_response("fine now"));
+    EXPECT_EQ(origin_count(origin), 2u);
+}
+
+TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
+    start(0);
+    int fd = client_connect(proxy.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, line("/rst") + "Host: h\r\n"));
+    // Once the origin has the Host line, the proxy waits for the next one.
+    {
+        std::unique_lock<std::mutex> g(origin.lock);
+        ASSERT_TRUE(origin.changed.wait_for(g, scaled(DEADLINE), [&] {
+            return !origin.conns.empty() &&
+                   origin.conns[0].bytes.find("Host: h\r\n") != std::string::npos;
+        }));
+    }
+    struct linger hard = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+    ended++;
+    ASSERT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
+    EXPECT_EQ(out(), "Sig Conn detected - aborting connection thread.\nDisconnected.\n");
+    EXPECT_EQ(err(), "Error: Failed to complete communication with webserver.\n");
+    ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
+}
+
+// ---------------------------------------------------------------- bad input
+
+using StageBadInput = StageProxy;
+
+TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
+    start(0);
+    const int idleFds = count_fds(proxy.pid);
+    route("/a", http_response("body of a"));
+    route("/" + std::string("\xe9\xff"), http_response("high bytes"));
+    const std::string ok = http_response("default");
+    origin_reply_t d;
+    d.bytes = ok;
+    origin_default(origin, d);
+    const std::string must = "Error: Must be GET request.\nError: Invalid HTTP Request.\n";
+    const std::string noConnect = "Error: Unable to connect to remote server.\n";
+    const std::string incomplete = "Error: Failed to complete communication with webserver.\n";
+    std::string manyLines;
+    for (int i = 0; i < 100000; i++) manyLines += "X-" + std::to_string(i) + ": v\r\n";
+    const std::string longLine = "X-Big: " + std::string(50000, 'b') + "\r\n";
+    const std::string longUrl = url("/") + std::string(9000, 'u');
+    const struct {
+        const char *name;
+        std::string request;
+        bool shutWrite;
+        std::string answer, err;
+        std::string upstream;  // "-" when the origin is not reached
+    } cases[] = {
+        {"empty line", "\r\n", false, "", must, "-"},
+        {"line of spaces", "      \r\n", false, "", must, "-"},
+        {"NUL in the method", std::string("G\0T ", 4) + url("/a") + " HTTP/1.0\r\n\r\n", false, "",
+         must, "-"},
+        {"high bytes in the method", "G\xc5T " + url("/a") + " HTTP/1.0\r\n\r\n", false, "", must,
+         "-"},
+        {"NUL in the URI ends it", "GET " + url("/a") + std::string("\0/b", 3) + " HTTP/1.0\r\n\r\n",
+         false, http_response("body of a"), "", "GET /a HTTP/1.0\r\n\r\n"},
+        {"high bytes in the URI", get("/\xe9\xff"), false, http_response("high bytes"), "",
+         "GET /\xe9\xff HTTP/1.0\r\n\r\n"},
+        {"NUL and high bytes in a header", get("/h", std::string("X-B: \xff\0\x80\r\n", 10)), false,
+         ok, "", "GET /h HTTP/1.0\r\n" + std::string("X-B: \xff\0\x80\r\n", 10) + "\r\n"},
+        {"URI http:// alone", "GET http:// HTTP/1.0\r\n\r\n", false, "", noConnect, "-"},
+        {"9000-byte request line", "GET " + longUrl + " HTTP/1.0\r\n\r\n", false, ok, "",
+         "GET /" + std::string(8187 - url("/").size(), 'u') + " HTTP/1.0\r\n" +
+             std::string(9000 - (8187 - url("/").size()), 'u') + " HTTP/1.0\r\n\r\n"},
+        {"100000 header lines", get("/many", manyLines), false, ok, "",
+         "GET /many HTTP/1.0\r\n" + manyLines + "\r\n"},
+        {"50000-byte header line", get("/long", longLine), false, ok, "",
+         "GET /long HTTP/1.0\r\n" + longLine + "\r\n"},
+        {"bare LF line ends", "GET " + url("/lf") + " HTTP/1.0\nHost: h\n\n", true, "", incomplete,
+         "GET /lf HTTP/1.0\r\nHost: h\n\n"},
+        {"GET with a body", get("/body", "Content-Length: 11\r\n") + "hello world", false, ok, "",
+         "GET /body HTTP/1.0\r\nContent-Length: 11\r\n\r\n"},
+        {"POST with a body", "POST " + url("/a") + " HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc",
+         false, "", must, "-"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        mark();
+        size_t before = origin_count(origin);
+        client_opts_t opts;
+        opts.shutdown_write = c.shutWrite;
+        client_result_t r = ask(c.request, opts);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.bytes, c.answer);
+        EXPECT_EQ(err(), c.err);
+        if (c.upstream == "-") {
+            EXPECT_EQ(origin_count(origin), before);
+        } else {
+            ASSERT_TRUE(origin_wait_closed(origin, before + 1, DEADLINE));
+            EXPECT_TRUE(origin_request(origin, before) == c.upstream)
+                << origin_request(origin, before).substr(0, 200);
+        }
+    }
+    // Ports out of range reach only their low 16 bits; whatever answers
+    // there, the proxy stays healthy.
+    for (const char *port : {"99999999", "-5"}) {
+        SCOPED_TRACE(port);
+        mark();
+        client_result_t r = ask("GET http://127.0.0.1:" + std::string(port) + "/ HTTP/1.0\r\n\r\n");
+        EXPECT_FALSE(r.timed_out);
+    }
+    // What was stored is what its URL's origin answered.
+    mark();
+    EXPECT_EQ(ask(get("/a")).bytes, http_response("body of a"));
+    EXPECT_EQ(ask(get("/\xe9\xff")).bytes, http_response("high bytes"));
+    EXPECT_EQ(out(), "Disconnected.\nDisconnected.\n") << "expected two hits";
+    EXPECT_TRUE(wait_fds(proxy.pid, idleFds, DEADLINE)) << count_fds(proxy.pid) << " descriptors";
+    EXPECT_TRUE(wait_threads(proxy.pid, 1 + RUNTIME_THREADS, DEADLINE));
+}
+
+// ---------------------------------------------------------------- lingering close
+
+using StageLinger = StageProxy;
+
+TEST_F(StageLinger, UnreadRequestBodyDoesNotCutResponse) {
+    start(0);
+    const std::string huge = http_response(pattern_body(300000, 9));
+    route("/huge", huge);
+    int fd = client_connect(proxy.port);
+    ASSERT_GE(fd, 0);
+    // The body is never read by the proxy.
+    ASSERT_TRUE(send_all(fd, get("/huge", "Content-Length: 40000\r\n") + std::string(40000, 'B')));
+    // The proxy closes the origin connection once every byte of the response
+    // is written to the browser's connection, so it is all queued, unread,
+    // when the proxy ends that connection: a reset would destroy the part not
+    // yet delivered.
+    ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
+    client_result_t r = read_until_close(fd, DEADLINE);
+    close(fd);
+    EXPECT_TRUE(r.eof);
+    EXPECT_FALSE(r.reset);
+    EXPECT_TRUE(r.bytes == huge) << r.bytes.size() << " of " << huge.size() << " bytes";
+    ended++;
+    ASSERT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
+    EXPECT_EQ(err(), "");
+}
+
+TEST_F(StageLinger, UnreadHeaderLinesAfterHitDoNotCutResponse) {
+    start(0);
+    const std::string large = responseOfSize(102399, 7);
+    route("/large", large);
+    ASSERT_EQ(ask(get("/large")).bytes, large);
+    std::string headers;
+    for (int i = 0; i < 1000; i++) headers += "X-Filler-" + std::to_string(i) + ": 0123456789abcdef\r\n";
+    ASSERT_GT(headers.size(), 30000u);
+    // A hit never reads the header lines.
+    client_result_t r = ask(get("/large", headers));
+    EXPECT_TRUE(r.eof);
+    EXPECT_TRUE(r.bytes == large) << r.bytes.size() << " bytes";
+    EXPECT_EQ(origin_count(origin), 1u);
+    EXPECT_EQ(err(), "");
+}
+
+// ---------------------------------------------------------------- many clients
+
+using StageConcurrency = StageProxy;
+
+TEST_F(StageConcurrency, ParallelClientsGetExactBytes) {
+    start(0);
+    const int urls = 8, clients = 12, rounds = 8;
+    std::vector<std::string> bodies;
+    for (int u = 0; u < urls; u++) {
+        bodies.push_back(http_response(pattern_body(1000 + 11000 * (size_t)u, 20 + u)));
+        route("/c" + std::to_string(u), bodies.back());
+    }
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> pool;
+    for (int c = 0; c < clients; c++) {
+        pool.emplace_back([&, c] {
+            for (int r = 0; r < rounds; r++) {
+                int u = (c * 3 + r) % urls;
+                client_result_t got =
+                    client_exchange(proxy.port, get("/c" + std::to_string(u)), DEADLINE);
+                if (got.bytes != bodies[(size_t)u]) wrong++;
+            }
+        });
+    }
+    for (std::thread &t : pool) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    ended += clients * rounds;
+    EXPECT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
+    EXPECT_GE(origin_count(origin), (size_t)urls);
+    EXPECT_LT(origin_count(origin), (size_t)(clients * rounds));
+    EXPECT_EQ(err(), "");
+}
+
+// ---------------------------------------------------------------- a real client
+
+using StageCurl = StageProxy;
+
+TEST_F(StageCurl, ServesOriginBytesThenFromCache) {
+    if (access("/usr/bin/curl", X_OK) != 0) GTEST_SKIP() << "curl is not installed";
+    start(1);
+    const std::string body = pattern_body(50000, 5);
+    route("/file", http_response(body));
+    const std::vector<std::string> argv = {"/usr/bin/curl", "-s", "--max-time", "20", "-x",
+                                           "http://127.0.0.1:" + std::to_string(proxy.port),
+                                           url("/file")};
+    for (int run = 0; run < 2; run++) {
+        SCOPED_TRACE(run);
+        run_result_t r = run_to_exit(argv, DEADLINE);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_TRUE(r.out == body) << r.out.size() << " bytes";
+    }
+    ended += 2;
+    ASSERT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
+    EXPECT_EQ(origin_count(origin), 1u);
+    EXPECT_NE(out().find("Successfully sent (" + url("/file") + ") from cache directly to browser.\n"),
+              std::string::npos);
+    // curl asks to keep the connection; the server is told to close it.
+    const std::string upstream = origin_request(origin, 0);
+    EXPECT_EQ(upstream.compare(0, 20, "GET /file HTTP/1.0\r\n"), 0) << upstream;
+    EXPECT_EQ(upstream.find("Keep-Alive"), std::string::npos) << upstream;
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// Fault injection for stageproxy's whole-program tests, loaded into the
+// program with LD_PRELOAD. It makes failures that loopback cannot produce on
+// demand, each chosen by an environment variable read once:
+//   STAGE_FAULT_ACCEPT="N:ERRNO[,N:ERRNO...]"  the Nth accept() call fails
+//                                              with ERRNO (no connection taken)
+//   STAGE_FAULT_THREAD="N[,N...]"              the Nth pthread_create() call
+//                                              returns EAGAIN
+//   STAGE_FAULT_WRITE_SIZE="S"                 a write() of exactly S bytes
+//                                              fails with EPIPE
+// Every other call goes to the real function.
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<int> acceptCalls{0};
+std::atomic<int> threadCalls{0};
+
+// The error planned for call number `call` in a "N:ERRNO,..." list (ERRNO
+// defaults to `fallback` when a plan gives only N), or 0 for none.
+int planned(const char *plan, int call, int fallback) {
+    if (plan == nullptr) return 0;
+    const char *p = plan;
+    while (*p != '\0') {
+        char *end;
+        long n = strtol(p, &end, 10);
+        int err = fallback;
+        if (*end == ':') err = (int)strtol(end + 1, &end, 10);
+        if (n == call) return err;
+        if (*end != ',') break;
+        p = end + 1;
+    }
+    return 0;
+}
+
+long failingWriteSize() {
+    static const long size = [] {
+        const char *v = getenv("STAGE_FAULT_WRITE_SIZE");
+        return v != nullptr ? atol(v) : -1L;
+    }();
+    return size;
+}
+
+}  // namespace
+
+extern "C" int accept(int fd, struct sockaddr *addr, socklen_t *len) {
+    using acceptFn = int (*)(int, struct sockaddr *, socklen_t *);
+    static acceptFn real = (acceptFn)dlsym(RTLD_NEXT, "accept");
+    static const char *plan = getenv("STAGE_FAULT_ACCEPT");
+    int err = planned(plan, ++acceptCalls, EINTR);
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    return real(fd, addr, len);
+}
+
+extern "C" int pthread_create(pthread_t *tid, const pthread_attr_t *attr, void *(*start)(void *),
+                              void *arg) {
+    using createFn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    static createFn real = (createFn)dlsym(RTLD_NEXT, "pthread_create");
+    static const char *plan = getenv("STAGE_FAULT_THREAD");
+    if (planned(plan, ++threadCalls, EAGAIN) != 0) return EAGAIN;
+    return real(tid, attr, start, arg);
+}
+
+extern "C" ssize_t write(int fd, const void *buf, size_t n) {
+    using writeFn = ssize_t (*)(int, const void *, size_t);
+    static writeFn real = (writeFn)dlsym(RTLD_NEXT, "write");
+    if ((long)n == failingWriteSize()) {
+        errno = EPIPE;
+        return -1;
+    }
+    return real(fd, buf, n);
+}

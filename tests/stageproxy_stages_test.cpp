@@ -1,0 +1,285 @@
+// stageproxy's pipeline stages in-process, over socket pairs: the request
+// line's words, the URL taken apart, the upstream request line (also from a
+// request line at the read limit), and the header block relayed with its
+// rewrites by header name. The program's source is compiled in with its main
+// renamed, so the stages are the program's own.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <vector>
+
+#define main stageproxyMain
+#include "proxy.cpp"
+#undef main
+
+namespace {
+
+// A connected pair of stream sockets, closed when done.
+struct socketPair {
+    int fd[2] = {-1, -1};
+    socketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
+    ~socketPair() {
+        for (int f : fd) {
+            if (f >= 0) close(f);
+        }
+    }
+};
+
+bool writeAll(int fd, const std::string &bytes) {
+    return rio_writen(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size();
+}
+
+// Everything readable from fd until its peer shuts its side.
+std::string readAll(int fd) {
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
+    return out;
+}
+
+// Feeds `input` as a browser that then ends its stream.
+struct browserFeed {
+    socketPair pair;
+    rio_t rio;
+    explicit browserFeed(const std::string &input) {
+        EXPECT_TRUE(writeAll(pair.fd[0], input));
+        shutdown(pair.fd[0], SHUT_WR);
+        rio_readinitb(&rio, pair.fd[1]);
+    }
+};
+
+// ---------------------------------------------------------------- request line
+
+TEST(StageValidate, TakesUrlWordAndAcceptsGetInAnyCase) {
+    const struct {
+        const char *name;
+        std::string line;
+        int result;
+        std::string url;
+        std::string err;
+    } cases[] = {
+        {"absolute GET", "GET http://h/a HTTP/1.0\r\n", 1, "http://h/a", ""},
+        {"lower case get", "get http://h/a HTTP/1.1\r\n", 1, "http://h/a", ""},
+        {"tabs and extra blanks", "  GeT\thttp://h/b \t HTTP/1.0  \r\n", 1, "http://h/b", ""},
+        {"method only", "GET\r\n", 1, "", ""},
+        {"version never examined", "GET http://h/c SMTP/9\r\n", 1, "http://h/c", ""},
+        {"words end at a NUL", std::string("GET http://h\0/d HTTP/1.0\r\n", 26), 1, "http://h", ""},
+        {"POST refused", "POST http://h/a HTTP/1.0\r\n", 0, "", "Error: Must be GET request.\n"},
+        {"GETS refused", "GETS http://h/a HTTP/1.0\r\n", 0, "", "Error: Must be GET request.\n"},
+        {"empty line", "\r\n", 0, "", "Error: Must be GET request.\n"},
+        {"line of spaces", "     \r\n", 0, "", "Error: Must be GET request.\n"},
+        {"stream ends at once", "", 0, "", "Error: Must be GET request.\n"},
+    };
+    verbosity = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        browserFeed feed(c.line);
+        char url[MAXLINE] = "unchanged";
+        ::testing::internal::CaptureStderr();
+        int result = validateRequest(&feed.rio, url);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(result, c.result);
+        if (c.result == 1) {
+            EXPECT_EQ(std::string(url), c.url);
+        }
+    }
+}
+
+TEST(StageValidate, ReceivedRequestLineByLevel) {
+    const struct {
+        int level;
+        std::string out;
+    } cases[] = {
+        {0, ""},
+        {1, "Received Request\n"},
+        {2, "\n\nReceived Request: get http://h/ HTTP/1.0\r\n\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.level);
+        verbosity = c.level;
+        browserFeed feed("get http://h/ HTTP/1.0\r\nHost: h\r\n\r\n");
+        char url[MAXLINE];
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(validateRequest(&feed.rio, url), 1);
+        fflush(stdout);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.out);
+    }
+    verbosity = 0;
+}
+
+// ---------------------------------------------------------------- URL
+
+TEST(StageParseUrl, SplitsHostPortAndPath) {
+    const struct {
+        const char *url;
+        int result;
+        const char *domain;
+        int port;
+        const char *path;
+        const char *out;  // at level 1
+    } cases[] = {
+        {"http://host/a/b?q=1", 1, "host", 80, "/a/b?q=1", ""},
+        {"http://host", 1, "host", 80, "/", ""},
+        {"http://host:81/x", 1, "host", 81, "/x", "Custom Port Detected: 81\n"},
+        {"http://host:81", 1, "host", 81, "/", "Custom Port Detected: 81\n"},
+        {"http://host:/x", 1, "host", 0, "/x", "Custom Port Detected: 0\n"},
+        {"http:///x", 1, "", 80, "/x", ""},
+        {"http://", 1, "", 80, "/", ""},
+        {"http://host/a:8/b#f", 1, "host", 80, "/a:8/b#f", ""},
+        {"http://host:99999999/x", 1, "host", 99999999, "/x", "Custom Port Detected: 99999999\n"},
+        {"http://host:-5", 1, "host", -5, "/", "Custom Port Detected: -5\n"},
+        {"ftp://hostname/x", 1, "ostname", 80, "/x", ""},
+        {"http:/", 0, "", 80, "", "Error: URL too short.\n"},
+        {"", 0, "", 80, "", "Error: URL too short.\n"},
+    };
+    verbosity = 1;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.url);
+        char domain[MAXLINE] = "", path[MAXLINE] = "";
+        int port = -1;
+        ::testing::internal::CaptureStdout();
+        int result = parseUrl(c.url, domain, path, &port);
+        fflush(stdout);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.out);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(port, c.port);
+        if (result == 1) {
+            EXPECT_STREQ(domain, c.domain);
+            EXPECT_STREQ(path, c.path);
+        }
+    }
+    verbosity = 0;
+}
+
+// ---------------------------------------------------------------- upstream request line
+
+TEST(StageSendInitialRequest, AlwaysGetPathAndHttp10) {
+    verbosity = 1;
+    socketPair out;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(sendInitialRequest(out.fd[0], "/a/b?q=1"), 1);
+    fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Forwarding Request: GET /a/b?q=1 HTTP/1.0\r\n\n");
+    shutdown(out.fd[0], SHUT_WR);
+    EXPECT_EQ(readAll(out.fd[1]), "GET /a/b?q=1 HTTP/1.0\r\n");
+    verbosity = 0;
+}
+
+// A request line cut at the read limit gives a path of 8179 characters: the
+// upstream line is 8194 bytes, more than a line buffer holds.
+TEST(StageSendInitialRequest, RequestLineNearReadLimitDoesNotOverrun) {
+    verbosity = 0;
+    std::string line = "GET http://a/" + std::string(9000, 'p') + " HTTP/1.0\r\n";
+    browserFeed feed(line);
+    char url[MAXLINE], domain[MAXLINE], path[MAXLINE];
+    int port;
+    ASSERT_EQ(validateRequest(&feed.rio, url), 1);
+    ASSERT_EQ(strlen(url), 8187u);
+    ASSERT_EQ(parseUrl(url, domain, path, &port), 1);
+    EXPECT_STREQ(domain, "a");
+    ASSERT_EQ(strlen(path), 8179u);
+    socketPair out;
+    EXPECT_EQ(sendInitialRequest(out.fd[0], path), 1);
+    shutdown(out.fd[0], SHUT_WR);
+    EXPECT_EQ(readAll(out.fd[1]), "GET /" + std::string(8178, 'p') + " HTTP/1.0\r\n");
+    // The longest path any URL can give fits as well.
+    std::string longest = "/" + std::string(MAXLINE - 2, 'q');
+    socketPair out2;
+    EXPECT_EQ(sendInitialRequest(out2.fd[0], longest.c_str()), 1);
+    shutdown(out2.fd[0], SHUT_WR);
+    EXPECT_EQ(readAll(out2.fd[1]), "GET " + longest + " HTTP/1.0\r\n");
+}
+
+// ---------------------------------------------------------------- header block
+
+struct relayCase {
+    const char *name;
+    std::string in;        // what the browser sends after the request line
+    std::string upstream;  // what the server must get
+    int result;
+};
+
+void runRelayCases(const std::vector<relayCase> &cases) {
+    verbosity = 0;
+    for (const relayCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        browserFeed feed(c.in);
+        socketPair out;
+        ::testing::internal::CaptureStdout();
+        int result = passToServer(&feed.rio, out.fd[0]);
+        fflush(stdout);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        shutdown(out.fd[0], SHUT_WR);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(readAll(out.fd[1]), c.upstream);
+    }
+}
+
+TEST(StagePassToServer, RewritesConnectionHeaderByName) {
+    runRelayCases({
+        {"other lines pass", "Host: h\r\nUser-Agent: u\r\nCookie: c=1\r\n\r\n",
+         "Host: h\r\nUser-Agent: u\r\nCookie: c=1\r\n\r\n", 1},
+        {"Connection replaced", "Host: h\r\nConnection: keep-alive\r\n\r\n",
+         "Host: h\r\nConnection: close\r\n\r\n", 1},
+        {"Connection: Keep-Alive replaced, not dropped", "Connection: Keep-Alive\r\n\r\n",
+         "Connection: close\r\n\r\n", 1},
+        {"Keep-Alive dropped", "Keep-Alive: 300\r\nHost: h\r\n\r\n", "Host: h\r\n\r\n", 1},
+        {"Proxy-Connection replaced", "Proxy-Connection: keep-alive\r\n\r\n",
+         "Proxy-Connection: close\r\n\r\n", 1},
+        {"names in any case", "proxy-CONNECTION: x\r\nCONNECTION: y\r\nkeep-alive: 1\r\n\r\n",
+         "Proxy-Connection: close\r\nConnection: close\r\n\r\n", 1},
+        {"no blank after the colon", "Connection:close\r\n\r\n", "Connection: close\r\n\r\n", 1},
+        {"similar names pass", "X-Connection: a\r\nConnection-Id: b\r\nKeep-Alives: c\r\n\r\n",
+         "X-Connection: a\r\nConnection-Id: b\r\nKeep-Alives: c\r\n\r\n", 1},
+        {"no connection line added", "Host: h\r\n\r\n", "Host: h\r\n\r\n", 1},
+    });
+}
+
+TEST(StagePassToServer, KeepsCookieAndRefererHoldingHeaderWords) {
+    runRelayCases({
+        {"cookie value", "Cookie: mode=Keep-Alive; Connection=1\r\n\r\n",
+         "Cookie: mode=Keep-Alive; Connection=1\r\n\r\n", 1},
+        {"referer URL", "Referer: http://x/Proxy-Connection/Connection\r\n\r\n",
+         "Referer: http://x/Proxy-Connection/Connection\r\n\r\n", 1},
+    });
+}
+
+TEST(StagePassToServer, BlockEndsAtCarriageReturnAfterLineWithOne) {
+    runRelayCases({
+        {"blank line at once", "\r\nafter\r\n", "\r\n", 1},
+        {"only the block is relayed", "Host: h\r\n\r\nBODY", "Host: h\r\n\r\n", 1},
+        {"a CR anywhere counts", "X: a\rb\n\rend\nAfter: 1\r\n", "X: a\rb\n\rend\n", 1},
+        {"the line after a bare LF line does not end it", "X: a\n\r\nY: b\r\n\r\n",
+         "X: a\n\r\nY: b\r\n\r\n", 1},
+    });
+}
+
+TEST(StagePassToServer, BrowserEndOfStreamBeforeHeaderEndFailsStage) {
+    runRelayCases({
+        {"stream ends mid-block", "Host: h\r\nAccept: */*\r\n", "Host: h\r\nAccept: */*\r\n", 0},
+        {"bare LF endings never end the block", "Host: h\n\n", "Host: h\n\n", 0},
+        {"nothing at all", "", "", 0},
+    });
+}
+
+TEST(StagePassToServer, LongLinesRelayedWholeAndJudgedByFirstRead) {
+    const std::string longValue(20000, 'v');
+    // The second read of this line begins exactly with "Connection:".
+    const std::string pad = "X-Pad: " + std::string(8191 - 7, 'p');
+    runRelayCases({
+        {"long header passes whole", "X-Long: " + longValue + "\r\n\r\n",
+         "X-Long: " + longValue + "\r\n\r\n", 1},
+        {"long Connection line replaced whole", "Connection: " + longValue + "\r\nHost: h\r\n\r\n",
+         "Connection: close\r\nHost: h\r\n\r\n", 1},
+        {"long Keep-Alive line dropped whole", "Keep-Alive: " + longValue + "\r\n\r\n", "\r\n", 1},
+        {"a later read of a line is not judged", pad + "Connection: x\r\n\r\n",
+         pad + "Connection: x\r\n\r\n", 1},
+        {"the next line is judged again", "X-Long: " + longValue + "\r\nKeep-Alive: 1\r\n\r\n",
+         "X-Long: " + longValue + "\r\n\r\n", 1},
+    });
+}
+
+}  // namespace

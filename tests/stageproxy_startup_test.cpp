@@ -1,0 +1,323 @@
+// stageproxy's command line, banner and console flushing, and its accept
+// loop surviving accept and thread failures (made on demand by the
+// LD_PRELOAD shim in stageproxy_faults_shim, or for real by lowering the
+// descriptor limit); also a hit whose write fails, which the shim provokes.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+const ms DEADLINE(10000);
+
+std::string banner(long port) {
+    return "Marlowin proxy is listening on socket: " + std::to_string(port) + ".\n";
+}
+
+const std::string USAGE_TAIL = " (port number) (verbosity level: 0, 1, 2)\n";
+
+// A listening socket on 127.0.0.1:port, or -1 (the port is taken).
+int holdPort(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 4) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct started {
+    process_t p;
+    ~started() {
+        stop_process(p);
+        unlink(p.out_path.c_str());
+        unlink(p.err_path.c_str());
+    }
+};
+
+// Environment for the next child: set on construction, restored when done.
+struct envGuard {
+    std::vector<std::pair<std::string, std::string>> saved;
+    void set(const std::string &name, const std::string &value) {
+        const char *old = getenv(name.c_str());
+        saved.emplace_back(name, old != nullptr ? old : std::string("\x01"));
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    ~envGuard() {
+        for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+            if (it->second == "\x01") {
+                unsetenv(it->first.c_str());
+            } else {
+                setenv(it->first.c_str(), it->second.c_str(), 1);
+            }
+        }
+    }
+};
+
+// ---------------------------------------------------------------- command line
+
+TEST(StageStartup, VerbosityFromSecondArgumentDefaultOne) {
+    // The launcher's probe (a browser that closes at once) shows the level.
+    const struct {
+        const char *name;
+        std::vector<std::string> extra;
+        std::string probeOut;
+    } cases[] = {
+        {"port only: level 1", {}, "Received Request\n"},
+        {"level 0", {"0"}, ""},
+        {"level 1", {"1"}, "Received Request\n"},
+        {"level 2", {"2"}, "\n\nReceived Request: \n"},
+        {"abc: level 0", {"abc"}, ""},
+        {"words after the second ignored", {"2", "7", "x"}, "\n\nReceived Request: \n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        started s;
+        ASSERT_TRUE(start_server(s.p, PROXY_BIN, c.extra));
+        ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE));
+        EXPECT_EQ(read_stdout(s.p), banner(s.p.port) + c.probeOut + "Disconnected.\n");
+        EXPECT_EQ(read_stderr(s.p), "Error: Must be GET request.\nError: Invalid HTTP Request.\n");
+    }
+}
+
+TEST(StageStartup, VerbosityOutOfRangeRefusedWithUsageAndStatus1) {
+    const std::string port = std::to_string(free_port());
+    for (const char *level : {"3", "-1", "12"}) {
+        SCOPED_TRACE(level);
+        run_result_t r = run_to_exit({PROXY_BIN, port, level}, DEADLINE);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, std::string("usage: ") + PROXY_BIN + USAGE_TAIL);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(StageStartup, NoPortGivesUsageAndStatus1) {
+    run_result_t r = run_to_exit({PROXY_BIN}, DEADLINE);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, std::string("usage: ") + PROXY_BIN + USAGE_TAIL);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(StageStartup, BannerShowsCommandLinePortNumber) {
+    const int port = free_port();
+    const struct {
+        const char *name;
+        std::string arg;
+        long shown;
+    } cases[] = {
+        {"plain", std::to_string(port), port},
+        {"digits then other characters", std::to_string(port) + "xyz", port},
+        {"above 65535 shown whole, low 16 bits bound", std::to_string(port + 65536), port + 65536},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        started s;
+        ASSERT_TRUE(start_process(s.p, {PROXY_BIN, c.arg, "0"}));
+        ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE)) << read_stderr(s.p);
+        ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE));
+        EXPECT_EQ(read_stdout(s.p), banner(c.shown) + "Disconnected.\n");
+    }
+}
+
+TEST(StageStartup, PortInUseEndsWithOpenListenfdError) {
+    int port = free_port();
+    int held = holdPort(port);
+    ASSERT_GE(held, 0);
+    run_result_t r = run_to_exit({PROXY_BIN, std::to_string(port)}, DEADLINE);
+    close(held);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 1);  // robix's reporters end with status 1
+    EXPECT_EQ(r.err, std::string("Open_listenfd error: ") + strerror(EADDRINUSE) + "\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(StageConsole, FlushedAfterStartupAndAtEachConnectionEnd) {
+    origin_t o;
+    ASSERT_TRUE(origin_start(o));
+    origin_reply_t reply;
+    reply.bytes = http_response("flushed");
+    origin_default(o, reply);
+    started s;
+    const int port = free_port();
+    ASSERT_TRUE(start_process(s.p, {PROXY_BIN, std::to_string(port), "0"}));
+    // Visible before any connection: flushed once start-up is done.
+    ASSERT_TRUE(wait_output(s.p, banner(port), DEADLINE));
+    ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE));
+    ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE));
+    const std::string request =
+        "GET http://127.0.0.1:" + std::to_string(o.port) + "/f HTTP/1.0\r\n\r\n";
+    EXPECT_EQ(client_exchange(port, request, DEADLINE).bytes, reply.bytes);
+    ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE, false, 2));
+    // A kill, the only way the program stops, loses no finished connection.
+    kill(s.p.pid, SIGKILL);
+    ASSERT_TRUE(wait_exit(s.p, DEADLINE));
+    EXPECT_EQ(read_stdout(s.p), banner(port) + "Disconnected.\nSuccessfully cached.\nDisconnected.\n");
+    origin_stop(o);
+}
+
+// ---------------------------------------------------------------- accept loop
+
+struct StageAccept : ::testing::Test {
+    origin_t origin;
+    started proxy;
+    void SetUp() override {
+        ASSERT_TRUE(origin_start(origin));
+        origin_reply_t r;
+        r.bytes = http_response("served");
+        origin_default(origin, r);
+    }
+    void TearDown() override { origin_stop(origin); }
+    // Starts the program at level 0 with the shim and the given fault plan;
+    // the first accept and the first thread belong to start_server's probe.
+    void startWith(const std::string &name, const std::string &plan, bool waitProbe = true) {
+        envGuard env;
+        env.set("LD_PRELOAD", FAULTS_SHIM);
+        // The shim is not the sanitizer runtime; let that runtime load second.
+        const char *asan = getenv("ASAN_OPTIONS");
+        env.set("ASAN_OPTIONS",
+                std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+        env.set(name, plan);
+        ASSERT_TRUE(start_server(proxy.p, PROXY_BIN, {"0"}));
+        if (waitProbe) {
+            ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE));
+        }
+    }
+    std::string get(const std::string &path) const {
+        return "GET http://127.0.0.1:" + std::to_string(origin.port) + path + " HTTP/1.0\r\n\r\n";
+    }
+    // stderr without the probe's two lines, which the probe's thread may
+    // print between the accept loop's lines.
+    std::string err() const {
+        std::string e = read_stderr(proxy.p);
+        for (const char *probe : {"Error: Must be GET request.\n", "Error: Invalid HTTP Request.\n"}) {
+            size_t at = e.find(probe);
+            if (at != std::string::npos) e.erase(at, strlen(probe));
+        }
+        return e;
+    }
+};
+
+std::string acceptLine(int err) { return std::string("Accept error: ") + strerror(err) + "\n"; }
+
+TEST_F(StageAccept, AcceptTransientFailureKeepsServing) {
+    const int errs[] = {ECONNABORTED, EMFILE, ENFILE, ENOBUFS, ENOMEM, EPROTO, EPERM, EINTR};
+    std::string plan;
+    for (size_t i = 0; i < sizeof errs / sizeof errs[0]; i++) {
+        plan += (i ? "," : "") + std::to_string(i + 2) + ":" + std::to_string(errs[i]);
+    }
+    startWith("STAGE_FAULT_ACCEPT", plan);
+    EXPECT_EQ(client_exchange(proxy.p.port, get("/after"), DEADLINE).bytes, http_response("served"));
+    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
+    // One line per failure, in order; an interrupted accept is simply retried.
+    std::string expected;
+    for (int e : errs) {
+        if (e != EINTR) expected += acceptLine(e);
+    }
+    EXPECT_EQ(err(), expected);
+    EXPECT_TRUE(is_running(proxy.p));
+}
+
+TEST_F(StageAccept, AcceptOnUnusableListenerEndsProcess) {
+    startWith("STAGE_FAULT_ACCEPT", "2:" + std::to_string(EBADF), false);
+    ASSERT_TRUE(wait_exit(proxy.p, DEADLINE));
+    ASSERT_TRUE(WIFEXITED(proxy.p.status));
+    EXPECT_EQ(WEXITSTATUS(proxy.p.status), 1);
+    EXPECT_EQ(err(), acceptLine(EBADF));
+}
+
+TEST_F(StageAccept, ThreadCreationFailureClosesConnectionKeepsAccepting) {
+    startWith("STAGE_FAULT_THREAD", "2");
+    client_result_t refused = client_exchange(proxy.p.port, get("/refused"), DEADLINE);
+    EXPECT_EQ(refused.bytes, "");
+    EXPECT_FALSE(refused.timed_out);
+    EXPECT_EQ(client_exchange(proxy.p.port, get("/next"), DEADLINE).bytes, http_response("served"));
+    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
+    EXPECT_EQ(err(), std::string("Pthread_create error: ") + strerror(EAGAIN) + "\n");
+    EXPECT_EQ(origin_count(origin), 1u) << "the refused connection reached the origin";
+}
+
+TEST_F(StageAccept, HitWriteFailurePrintsFailedToRespond) {
+    // A response of 20000 bytes is relayed line by line on the miss, but
+    // written in one call on the hit, which the shim makes fail with EPIPE.
+    std::string response;
+    for (size_t body = 19800; body < 20000 && response.size() != 20000; body++) {
+        response = http_response(pattern_body(body, 2));
+    }
+    ASSERT_EQ(response.size(), 20000u);
+    origin_reply_t r;
+    r.bytes = response;
+    origin_route(origin, "/big", r);
+    startWith("STAGE_FAULT_WRITE_SIZE", "20000");
+    EXPECT_EQ(client_exchange(proxy.p.port, get("/big"), DEADLINE).bytes, response);
+    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
+    client_result_t hit = client_exchange(proxy.p.port, get("/big"), DEADLINE);
+    EXPECT_EQ(hit.bytes, "");
+    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 3));
+    EXPECT_EQ(read_stdout(proxy.p), banner(proxy.p.port) +
+                                        "Disconnected.\nSuccessfully cached.\nDisconnected.\n"
+                                        "Sig Pipe detected - aborting connection thread.\n"
+                                        "Disconnected.\n");
+    EXPECT_EQ(err(), "Error: Failed to respond to browser.\n\n");
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+TEST_F(StageAccept, DescriptorExhaustionPausesAcceptAndRecovers) {
+    ASSERT_TRUE(start_server(proxy.p, PROXY_BIN, {"0"}));
+    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE));
+    ASSERT_EQ(client_exchange(proxy.p.port, get("/warm"), DEADLINE).bytes, http_response("served"));
+    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
+    // Room for exactly one more descriptor: the lowest free number is next.
+    int highest = -1;
+    for (int fd = 0; fd < 4096; fd++) {
+        std::string path = "/proc/" + std::to_string(proxy.p.pid) + "/fd/" + std::to_string(fd);
+        if (access(path.c_str(), F_OK) == 0) highest = fd;
+    }
+    int inUse = count_fds(proxy.p.pid);
+    ASSERT_EQ(inUse, highest + 1) << "descriptor numbers have holes";
+    struct rlimit oldLimit, tight;
+    ASSERT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, nullptr, &oldLimit), 0);
+    tight.rlim_cur = (rlim_t)inUse + 1;
+    tight.rlim_max = oldLimit.rlim_max;
+    ASSERT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    int first = client_connect(proxy.p.port);   // takes the last descriptor
+    int second = client_connect(proxy.p.port);  // waits in the backlog
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    send_all(second, get("/warm"));
+    ASSERT_TRUE(wait_output(proxy.p, acceptLine(EMFILE), DEADLINE, true));
+    // The first is served from the cache and frees its descriptor; then the
+    // waiting one is accepted and served too.
+    send_all(first, get("/warm"));
+    EXPECT_EQ(read_until_close(first, DEADLINE).bytes, http_response("served"));
+    EXPECT_EQ(read_until_close(second, DEADLINE).bytes, http_response("served"));
+    close(first);
+    close(second);
+    EXPECT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, &oldLimit, nullptr), 0);
+    EXPECT_TRUE(is_running(proxy.p));
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
+}  // namespace
