@@ -12,3 +12,12 @@ add_fuzz_target(slotproxy_request_fuzz
 add_fuzz_target(stampproxy_request_fuzz
   SOURCES stampproxy_request_fuzz.cpp loopback.cpp
           ${CMAKE_SOURCE_DIR}/robix/robix.cpp ${CMAKE_SOURCE_DIR}/stampproxy/cache.cpp)
+
+# slotproxy's slot table under a scripted clock, against a model of its rules.
+add_fuzz_target(slotproxy_cache_fuzz
+  SOURCES slotproxy_cache_fuzz.cpp ${CMAKE_SOURCE_DIR}/robix/robix.cpp
+  DEFS ROBIX_SLOT_EDITION)
+
+# stampproxy's list cache under a scripted clock, against a model of its rules.
+add_fuzz_target(stampproxy_cache_fuzz
+  SOURCES stampproxy_cache_fuzz.cpp)

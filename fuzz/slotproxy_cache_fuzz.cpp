@@ -1,0 +1,290 @@
+// Fuzzes slotproxy's slot table with sequences of insertions, lookups, clock
+// steps, held and released hits, and failed allocations, checking the table
+// after every step against a model of its rules: each entry charged its size
+// plus 8200; a full table doubles when the budget has room for the new body,
+// otherwise entries are evicted while cache_size + size >= 1048576, the least
+// recently stamped first, ties to the lowest slot, the last entry moving into
+// the hole; lookups return the lowest slot with the key and re-stamp it;
+// duplicate keys are kept side by side. A hit that is held while its entry
+// is evicted must keep its bytes until it is released.
+//
+// The clock: stamps come from time(), whole seconds, so most of the rule is
+// about ties. cache.cpp is compiled into this file with its time() calls
+// renamed by a function-like macro to fuzz_time(), which returns the
+// scripted clock; being function-like, the macro leaves the entry's field
+// named `time` alone. realloc() and malloc() are renamed the same way so
+// that the table's growth and an entry's allocation can be made to fail.
+//
+// Input: a sequence of steps, each one byte of operation and its arguments.
+#include <assert.h>
+#include <semaphore.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <atomic>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "../slotproxy/cache.h"
+#include "robix.h"
+
+static time_t scripted_now = 1000000000;
+static bool fail_next_realloc = false;
+static bool fail_next_malloc = false;
+
+static time_t fuzz_time(time_t *t) {
+    if (t != nullptr) *t = scripted_now;
+    return scripted_now;
+}
+
+static void *fuzz_realloc(void *p, size_t n) {
+    if (fail_next_realloc) {
+        fail_next_realloc = false;
+        return nullptr;
+    }
+    return realloc(p, n);
+}
+
+static void *fuzz_malloc(size_t n) {
+    if (fail_next_malloc) {
+        fail_next_malloc = false;
+        return nullptr;
+    }
+    return malloc(n);
+}
+
+#define time(t) fuzz_time(t)
+#define realloc(p, n) fuzz_realloc(p, n)
+#define malloc(n) fuzz_malloc(n)
+#include "../slotproxy/cache.cpp"
+#undef malloc
+#undef realloc
+#undef time
+
+namespace {
+
+constexpr int BUDGET = 1048576;
+constexpr int CHARGE = 8200;
+constexpr int LARGEST = 102399;  // entries handed in are below 102400 bytes
+constexpr size_t MAX_HELD = 8;
+
+struct model_entry_t {
+    web_object *object;  // the record handed in: identity is checked
+    std::string key;
+    int size;
+    unsigned id;  // chooses the bytes
+    time_t stamp;
+};
+
+struct held_t {
+    web_object *object;
+    int size;
+    unsigned id;
+};
+
+std::vector<model_entry_t> model;  // slot order
+int model_blocks = 50;
+long long model_charged = 0;
+std::vector<held_t> held;  // hits not yet released
+unsigned next_id = 1;
+
+// An entry's bytes: runs of 4096 equal bytes that depend on the entry and on
+// the run, cheap to make and to compare.
+constexpr size_t RUN = 4096;
+
+char byte_of(unsigned id, size_t i) { return (char)((id * 131 + i / RUN * 29) & 0xff); }
+
+std::string bytes_for(unsigned id, int size) {
+    std::string s((size_t)size, '\0');
+    for (size_t i = 0; i < s.size(); i += RUN) {
+        memset(&s[i], byte_of(id, i), s.size() - i < RUN ? s.size() - i : RUN);
+    }
+    return s;
+}
+
+// Keys differ in letter case and by a trailing slash too, so that only an
+// exact match may hit.
+std::string key_for(unsigned k) {
+    std::string key = (k & 1) ? "http://Origin:8080/obj" : "http://origin:8080/obj";
+    key += std::to_string(k / 4);
+    if (k & 2) key += "/";
+    return key;
+}
+
+[[noreturn]] void fail(const char *what, const std::string &detail = std::string()) {
+    fprintf(stderr, "\n==== fuzz check failed: %s\n%s\n====\n", what, detail.c_str());
+    abort();
+}
+
+// The bytes at an entry, spot-checked at both ends (all of them on a hit).
+void check_bytes(const web_object *o, int size, unsigned id, bool all) {
+    if (o->size != size) fail("an entry's size changed");
+    if (size > 0 && o->data == nullptr) fail("an entry lost its bytes");
+    if (size == 0) return;
+    std::string want = all ? bytes_for(id, size) : std::string();
+    bool same = all ? memcmp(o->data, want.data(), (size_t)size) == 0
+                    : o->data[0] == byte_of(id, 0) &&
+                          o->data[size - 1] == byte_of(id, (size_t)size - 1);
+    if (!same) fail("an entry's bytes changed", "size " + std::to_string(size));
+}
+
+void check_all(void) {
+    if (!cache_check_invariants()) fail("cache_check_invariants failed");
+    if (filled_blocks != (int)model.size()) {
+        fail("wrong number of entries", std::to_string(filled_blocks) + " instead of " +
+                                            std::to_string(model.size()));
+    }
+    if (total_blocks != model_blocks) {
+        fail("wrong table size", std::to_string(total_blocks) + " instead of " +
+                                     std::to_string(model_blocks));
+    }
+    if (cache_size != model_charged) {
+        fail("wrong charged size", std::to_string(cache_size) + " instead of " +
+                                       std::to_string(model_charged));
+    }
+    for (size_t i = 0; i < model.size(); i++) {
+        const web_object *o = cache[i];
+        const model_entry_t &m = model[i];
+        if (o != m.object) fail("the wrong entry in a slot", "slot " + std::to_string(i));
+        if (m.key != o->uri) fail("an entry's key changed", "slot " + std::to_string(i));
+        if (o->time.load() != m.stamp) {
+            fail("an entry's stamp differs", "slot " + std::to_string(i) + ": " +
+                                                 std::to_string(o->time.load()) + " instead of " +
+                                                 std::to_string(m.stamp));
+        }
+        check_bytes(o, m.size, m.id, false);
+    }
+    for (const held_t &h : held) check_bytes(h.object, h.size, h.id, false);
+}
+
+void insert(unsigned k, int size, bool fail_growth, bool fail_alloc) {
+    unsigned id = next_id++;
+    std::string key = key_for(k);
+    std::string bytes = bytes_for(id, size);
+    fail_next_malloc = fail_alloc;
+    web_object *o = cache_new_object(key.c_str(), bytes.data(), size);
+    bool alloc_failed = fail_alloc && size > 0;
+    fail_next_malloc = false;
+    if (alloc_failed) {
+        if (o != nullptr) fail("an entry was made though its bytes could not be had");
+        return;
+    }
+    if (o == nullptr) fail("cache_new_object failed without cause");
+    if (o->refcnt.load() != 1) fail("a new entry does not hold exactly the table's reference");
+
+    bool stored = true;
+    if ((int)model.size() == model_blocks && BUDGET - size > model_charged) {
+        if (fail_growth) {
+            stored = false;  // the table stays as it was; the entry is released
+        } else {
+            model_blocks *= 2;
+        }
+    } else {
+        while (BUDGET - size <= model_charged && !model.empty()) {
+            size_t victim = 0;
+            for (size_t i = 1; i < model.size(); i++) {
+                if (model[i].stamp < model[victim].stamp) victim = i;
+            }
+            model_charged -= model[victim].size + CHARGE;
+            model[victim] = model.back();
+            model.pop_back();
+        }
+    }
+    if (stored) {
+        model.push_back({o, key, size, id, scripted_now});
+        model_charged += size + CHARGE;
+    }
+    fail_next_realloc = fail_growth;
+    write_to_cache(o);
+    // A growth that was to fail but never came must not leak into a later step.
+    fail_next_realloc = false;
+}
+
+void lookup(unsigned k) {
+    std::string key = key_for(k);
+    web_object *got = check_cache(key.c_str());
+    const model_entry_t *want = nullptr;
+    for (model_entry_t &m : model) {
+        if (m.key == key) {
+            m.stamp = scripted_now;
+            want = &m;
+            break;
+        }
+    }
+    if (got != (want != nullptr ? want->object : nullptr)) {
+        fail("a lookup returned the wrong entry", key);
+    }
+    if (got == nullptr) return;
+    check_bytes(got, want->size, want->id, true);
+    held.push_back({got, want->size, want->id});
+    if (held.size() > MAX_HELD) {
+        cache_release(held.front().object);
+        held.erase(held.begin());
+    }
+}
+
+int size_from(uint8_t cls, uint8_t a, uint8_t b) {
+    unsigned v = ((unsigned)a << 8) | b;
+    switch (cls % 4) {
+        case 0: return 0;
+        case 1: return (int)(v % 200);
+        case 2: return (int)(v % 20000);
+        default: return LARGEST - (int)(v % 40000);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    cache_init();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    size_t pos = 0;
+    auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
+    while (pos < size) {
+        uint8_t op = next();
+        switch (op % 8) {
+            case 0:
+            case 1:
+            case 2: {
+                uint8_t k = next(), cls = next(), a = next(), b = next();
+                insert(k % 24, size_from(cls, a, b), (cls & 0x40) != 0, (cls & 0x80) != 0);
+                break;
+            }
+            case 3:
+            case 4:
+                lookup(next() % 24);
+                break;
+            case 5:
+                scripted_now += next() % 3;  // often the same second: ties
+                break;
+            case 6:
+                if (!held.empty()) {
+                    cache_release(held.front().object);
+                    held.erase(held.begin());
+                }
+                break;
+            default: {
+                // A burst of small insertions: fills the table to its growths.
+                uint8_t n = next();
+                for (unsigned i = 0; i < n % 64u; i++) insert((n + i) % 24, 100 + (int)i, false, false);
+                break;
+            }
+        }
+        check_all();
+    }
+    for (const held_t &h : held) cache_release(h.object);
+    held.clear();
+    cache_free_all();
+    cache_init();
+    model.clear();
+    model_blocks = 50;
+    model_charged = 0;
+    return 0;
+}

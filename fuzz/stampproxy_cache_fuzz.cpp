@@ -1,0 +1,275 @@
+// Fuzzes stampproxy's list cache with sequences of insertions, lookups,
+// duplicate tests and clock steps, checking the list after every step
+// against a model of its rules: newest insertion first; only object bytes
+// count; a key already present is refused and its stamp renewed, its first
+// object kept; while size + new > 1048576 the entry with the earliest stamp
+// goes, ties to the one nearest the head; objects of 0 bytes or above the
+// budget are not stored; a hit renews the stamp and hands out a whole copy.
+//
+// The clock: stamps are wall-clock milliseconds from clock_gettime(). This
+// file compiles cache.cpp in with that call renamed (a macro set only around
+// the #include) to fuzz_clock_gettime(), which returns the scripted time,
+// sub-millisecond part included, so the model knows every stamp exactly.
+// The trace lines go to standard output, which is sent to /dev/null.
+//
+// Input: a sequence of steps, each one byte of operation and its arguments.
+#include <assert.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/timeb.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <atomic>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "../stampproxy/cache.h"
+
+static long long scripted_ms = 1700000000000LL;  // milliseconds since the epoch
+static long scripted_sub_ms_ns = 0;               // 0 .. 999999 on top of it
+
+static int fuzz_clock_gettime(clockid_t, struct timespec *ts) {
+    ts->tv_sec = (time_t)(scripted_ms / 1000);
+    ts->tv_nsec = (long)(scripted_ms % 1000) * 1000000L + scripted_sub_ms_ns;
+    return 0;
+}
+
+#define clock_gettime fuzz_clock_gettime
+#include "../stampproxy/cache.cpp"
+#undef clock_gettime
+
+namespace {
+
+constexpr ssize_t BUDGET = 1048576;
+constexpr size_t RUN = 4096;
+
+struct model_entry_t {
+    std::string key;
+    ssize_t size;
+    unsigned id;  // chooses the bytes
+    long long stamp;
+};
+
+// Fresh memory costs page faults, so each input may make only so many object
+// bytes; what comes after is not run (a few turns of the budget suffice).
+constexpr size_t BYTES_PER_INPUT = 6 * 1048576;
+size_t bytes_made = 0;
+
+std::vector<model_entry_t> model;  // newest insertion first
+ssize_t model_size = 0;
+unsigned next_id = 1;
+
+[[noreturn]] void fail(const char *what, const std::string &detail = std::string()) {
+    fprintf(stderr, "\n==== fuzz check failed: %s\n%s\n====\n", what, detail.c_str());
+    abort();
+}
+
+// An object's bytes: runs of RUN equal bytes that depend on the object and
+// the run, cheap to make and compare.
+char byte_of(unsigned id, size_t i) { return (char)((id * 131 + i / RUN * 29) & 0xff); }
+
+// A malloc'd block of `alloc` bytes whose first `size` are the object's.
+char *make_object(unsigned id, size_t size, size_t alloc) {
+    char *p = static_cast<char *>(malloc(alloc > 0 ? alloc : 1));
+    if (p == nullptr) fail("out of memory");
+    for (size_t i = 0; i < size; i += RUN) memset(p + i, byte_of(id, i), size - i < RUN ? size - i : RUN);
+    return p;
+}
+
+bool same_bytes(const char *p, unsigned id, size_t size, bool all) {
+    if (size == 0) return true;
+    if (!all) return p[0] == byte_of(id, 0) && p[size - 1] == byte_of(id, size - 1);
+    char run[RUN];
+    for (size_t i = 0; i < size; i += RUN) {
+        size_t n = size - i < RUN ? size - i : RUN;
+        memset(run, byte_of(id, i), n);
+        if (memcmp(p + i, run, n) != 0) return false;
+    }
+    return true;
+}
+
+// Request lines that differ in letter case, in version and in line end are
+// different keys.
+std::string key_for(unsigned k) {
+    std::string key = (k & 1) ? "get" : "GET";
+    key += " http://origin/obj" + std::to_string(k / 4);
+    key += (k & 2) ? " HTTP/1.1" : " HTTP/1.0";
+    key += (k & 4) ? "\n" : "\r\n";
+    return key;
+}
+
+char *copy_of(const std::string &s) {
+    char *p = static_cast<char *>(malloc(s.size() + 1));
+    if (p == nullptr) fail("out of memory");
+    memcpy(p, s.c_str(), s.size() + 1);
+    return p;
+}
+
+model_entry_t *find(const std::string &key) {
+    for (model_entry_t &m : model) {
+        if (m.key == key) return &m;
+    }
+    return nullptr;
+}
+
+void check_all(void) {
+    const char *broken = cache_check_invariants();
+    if (broken != nullptr) fail("cache_check_invariants failed", broken);
+    if (proxy_cache->item_count != (int)model.size() || proxy_cache->size != model_size) {
+        fail("wrong count or size", std::to_string(proxy_cache->item_count) + " entries of " +
+                                        std::to_string(proxy_cache->size) + " bytes instead of " +
+                                        std::to_string(model.size()) + " of " +
+                                        std::to_string(model_size));
+    }
+    const cache_entry *e = proxy_cache->dummy_head->next;
+    for (size_t i = 0; i < model.size(); i++, e = e->next) {
+        const model_entry_t &m = model[i];
+        std::string where = "entry " + std::to_string(i) + " (" + m.key + ")";
+        if (e == proxy_cache->dummy_tail || m.key != e->browser_get) fail("wrong key", where);
+        if (e->object_size != m.size || !same_bytes(e->object, m.id, (size_t)m.size, false)) {
+            fail("wrong object", where);
+        }
+        if (e->last_access.load() != m.stamp) {
+            fail("wrong stamp", where + ": " + std::to_string(e->last_access.load()) +
+                                    " instead of " + std::to_string(m.stamp));
+        }
+    }
+    if (e != proxy_cache->dummy_tail) fail("more entries than the model holds");
+}
+
+void insert(unsigned k, ssize_t size, bool whole_buffer) {
+    unsigned id = next_id++;
+    std::string key = key_for(k);
+    // The relay hands over its whole read buffer; other callers may not.
+    size_t alloc = whole_buffer && size <= MAX_OBJECT_SIZE ? (size_t)MAX_OBJECT_SIZE : (size_t)size;
+    bytes_made += alloc;
+    char *object = make_object(id, (size_t)size, alloc);
+    char *key_copy = copy_of(key);
+    add_to_cache(&key_copy, &object, size);
+    if (key_copy != nullptr || object != nullptr) fail("add_to_cache left the caller's pointers set");
+
+    if (size <= 0 || size > BUDGET) return;  // released, not stored
+    model_entry_t *present = find(key);
+    if (present != nullptr) {
+        present->stamp = scripted_ms;
+        return;
+    }
+    while (model_size + size > BUDGET && !model.empty()) {
+        size_t victim = 0;
+        for (size_t i = 1; i < model.size(); i++) {
+            if (model[i].stamp < model[victim].stamp) victim = i;
+        }
+        model_size -= model[victim].size;
+        model.erase(model.begin() + (long)victim);
+    }
+    model.insert(model.begin(), {key, size, id, scripted_ms});
+    model_size += size;
+}
+
+void lookup(unsigned k) {
+    std::string key = key_for(k);
+    char sentinel = 0;
+    char *copy = &sentinel;
+    ssize_t n = check_cache(key.c_str(), &copy);
+    model_entry_t *m = find(key);
+    if (m == nullptr) {
+        if (n != 0 || copy != &sentinel) fail("a miss answered or touched the pointer", key);
+        return;
+    }
+    m->stamp = scripted_ms;
+    bytes_made += (size_t)n;
+    if (n != m->size || copy == &sentinel || !same_bytes(copy, m->id, (size_t)n, true)) {
+        fail("a hit gave the wrong bytes", key);
+    }
+    free(copy);
+}
+
+void duplicate_test(unsigned k) {
+    std::string key = key_for(k);
+    pthread_rwlock_wrlock(&rw_cache_lock);
+    int found = is_in_cache(key.c_str());
+    pthread_rwlock_unlock(&rw_cache_lock);
+    model_entry_t *m = find(key);
+    if (found != (m != nullptr ? 1 : 0)) fail("is_in_cache is wrong", key);
+    if (m != nullptr) m->stamp = scripted_ms;
+}
+
+// Mostly sizes the relay offers; now and then one that fills the budget
+// alone or exceeds it (both costly to make, so rare).
+ssize_t size_from(uint8_t cls, uint8_t a, uint8_t b) {
+    unsigned v = ((unsigned)a << 8) | b;
+    switch (cls % 16) {
+        case 0:
+        case 1: return (ssize_t)(v % 3);  // 0 is refused
+        case 2:
+        case 3:
+        case 4: return 1 + (ssize_t)(v % 300);
+        case 5:
+        case 6:
+        case 7: return 1 + (ssize_t)v;
+        case 8:
+        case 9:
+        case 10:
+        case 11: return MAX_OBJECT_SIZE - (ssize_t)(v % 30000);
+        case 12:
+        case 13: return MAX_OBJECT_SIZE;
+        case 14: return BUDGET - (ssize_t)(v % 4);
+        default: return BUDGET + 1 + (ssize_t)(v % 2);  // refused
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    // The cache traces every operation on standard output.
+    if (freopen("/dev/null", "w", stdout) == nullptr) fail("cannot silence stdout");
+    init_cache();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    size_t pos = 0;
+    auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
+    bytes_made = 0;
+    while (pos < size && bytes_made < BYTES_PER_INPUT) {
+        uint8_t op = next();
+        switch (op % 8) {
+            case 0:
+            case 1:
+            case 2: {
+                uint8_t k = next(), cls = next(), a = next(), b = next();
+                insert(k % 32, size_from(cls, a, b), (cls & 0x10) != 0);
+                break;
+            }
+            case 3:
+            case 4:
+                lookup(next() % 32);
+                break;
+            case 5:
+                duplicate_test(next() % 32);
+                break;
+            case 6: {
+                // Often within the same millisecond: ties.
+                uint8_t step = next();
+                scripted_ms += step % 4 == 0 ? 0 : step % 1500;
+                scripted_sub_ms_ns = (long)next() * 3921;  // 0 .. 999855
+                break;
+            }
+            default: {
+                // A burst of small insertions of one key pattern.
+                uint8_t n = next();
+                for (unsigned i = 0; i < n % 40u; i++) insert((n + i) % 32, 1 + (ssize_t)i, false);
+                break;
+            }
+        }
+        check_all();
+    }
+    cache_clear();
+    model.clear();
+    model_size = 0;
+    return 0;
+}
