@@ -36,7 +36,7 @@ else
   CONCS=${BENCH_CONC:-1 50 200}
 fi
 SIZES=${BENCH_SIZES:-1k 10k 90k}
-PROGS=${BENCH_PROGS:-stampproxy stageproxy slotproxy}
+PROGS=${BENCH_PROGS-stampproxy stageproxy slotproxy}
 PEERS=${BENCH_PEERS-squid tinyproxy}
 STAGE_VERBOSITY=${BENCH_STAGE_VERBOSITY:-}
 
@@ -379,7 +379,7 @@ TINY_VER=$(tinyproxy -v 2>&1 | awk '{ print $2 }')
 
 declare -A DIRECT_RPS
 ROWNO=0
-FMT='%-10s %-6s %-4s %4s %4s %9s %6s %9s %9s %6s %6s %7s %8s %-4s %s\n'
+FMT='%-10s %-6s %-4s %4s %4s %9s %6s %9s %9s %6s %6s %7s %8s %6s %-4s %s\n'
 
 header() {
   echo
@@ -396,9 +396,47 @@ header() {
   for p in nginx "${STARTED[@]}"; do printf ' %s %s' "$p" "${IDLE_RSS[$p]:-?}"; done
   echo
   echo "hit/relay rows: ab -X proxy, same URL, compared with ab direct; miss rows: wrk, a new URL per request, compared with wrk direct"
-  echo "ratio = req/s / nginx direct req/s for the same size, concurrency and tool; origin = requests nginx served during the row; peakKB = VmHWM during the row"
+  echo "ratio = req/s / nginx direct req/s for the same size, concurrency and tool; origin = requests nginx served during the row; peakKB = VmHWM during the row;"
+  echo "other% = CPU used during the row by processes this run did not start, in % of all cores (high: distrust the row)"
   echo
-  printf "$FMT" program path tool size conc req/s ratio mean_ms p99_ms failed non2xx origin peakKB ok note
+  printf "$FMT" program path tool size conc req/s ratio mean_ms p99_ms failed non2xx origin peakKB other% ok note
+}
+
+# CPU time spent during a row by processes this script did not start, in
+# percent of the whole machine: all busy time (/proc/stat) less the origin's,
+# the proxy's and this shell's children's (load generator, curl).
+proc_ticks() {   # utime + stime of a PID, 0 if gone
+  local t
+  t=$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | awk '{ print $12 + $13 }')
+  echo "${t:-0}"
+}
+ours_ticks() {   # sets OURS; call it directly, not in $(): times must see our children
+  local pid=$1 t=0 x
+  for x in "$NGINX_PID" "$NGINX_WORKER"; do
+    [ -n "$x" ] && t=$((t + $(proc_ticks "$x")))
+  done
+  case " $NGINX_PID $NGINX_WORKER " in *" $pid "*) ;; *) t=$((t + $(proc_ticks "$pid"))) ;; esac
+  times >"$RUN_DIR/times.txt"     # a builtin: no subshell, so it sees our children
+  x=$(awk -v hz="$CLK_TCK" 'NR == 2 {
+        n = 0
+        for (i = 1; i <= 2; i++) { split($i, a, "m"); sub("s", "", a[2]); n += (a[1] * 60 + a[2]) * hz }
+        printf "%d", n }' "$RUN_DIR/times.txt")
+  OURS=$((t + x))
+}
+machine_ticks() {  # busy and total ticks of all CPUs
+  awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9; exit }' /proc/stat
+}
+CLK_TCK=$(getconf CLK_TCK 2>/dev/null || echo 100)
+cpu_mark() {
+  read -r M_BUSY0 M_TOTAL0 < <(machine_ticks)
+  ours_ticks "$1"; M_OURS0=$OURS
+}
+cpu_other() {   # sets OTHER
+  local busy total ours
+  read -r busy total < <(machine_ticks)
+  ours_ticks "$1"; ours=$OURS
+  OTHER=$(awk -v b=$((busy - M_BUSY0)) -v t=$((total - M_TOTAL0)) -v o=$((ours - M_OURS0)) \
+    'BEGIN { x = t > 0 ? 100 * (b - o) / t : 0; if (x < 0) x = 0; printf "%.0f", x }')
 }
 
 # emit FIELDS...: one table row, on the terminal and into the run's table.
@@ -417,12 +455,12 @@ run_row() {
   local p=$1 path=$2 tool=$3 s=$4 c=$5
   local pid=${PID_OF[$p]} port=${PORT_OF[$p]} file=$s.txt
   local out=$RUN_DIR/load.out note=
-  local requests='' rps='' mean='' p99='' failed='' non2xx='' ratio='' o0 o1 origin peak ok
+  local requests='' rps='' mean='' p99='' failed='' non2xx='' ratio='' o0 o1 origin peak ok other
   ROWNO=$((ROWNO + 1))
   if ! kill -0 "$pid" 2>/dev/null; then
     note="process gone"
-    emit "$p" "$path" "$tool" "$s" "$c" - - - - - - - - - "$note"
-    csv_row "$STAMP" "$p" "$path" "$tool" "$(size_bytes "$s")" "$c" "$SECS" "" "" "" "" "" "" "" "" "" "" "$note"
+    emit "$p" "$path" "$tool" "$s" "$c" - - - - - - - - - - "$note"
+    csv_row "$STAMP" "$p" "$path" "$tool" "$(size_bytes "$s")" "$c" "$SECS" "" "" "" "" "" "" "" "" "" "" "" "$note"
     return
   fi
   local limit=$((SECS + 25))
@@ -434,10 +472,12 @@ run_row() {
       timeout 10 ab -n 2 -c 1 -s 5 "${proxy[@]}" "http://$ORIGIN/$file" >/dev/null 2>&1
     fi
     o0=$(origin_requests)
+    cpu_mark "$pid"
     echo 5 >"/proc/$pid/clear_refs" 2>/dev/null
     timeout -k 2 "$limit" ab -r -s 10 -t "$SECS" -n $((SECS * 100000)) -c "$c" \
       -e "$RUN_DIR/ab.csv" "${proxy[@]}" "http://$ORIGIN/$file" >"$out" 2>&1 &
     LOADPID=$!; wait "$LOADPID"; local rc=$?; LOADPID=
+    cpu_other "$pid"; other=$OTHER
     o1=$(origin_requests)
     requests=$(awk '/^Complete requests:/ { print $3 }' "$out")
     failed=$(awk '/^Failed requests:/ { print $3 }' "$out")
@@ -456,10 +496,12 @@ run_row() {
     if [ "$p" = nginx ]; then target=/$file; url=http://$ORIGIN/
     else target=http://$ORIGIN/$file; url=http://127.0.0.1:$port/; fi
     o0=$(origin_requests)
+    cpu_mark "$pid"
     echo 5 >"/proc/$pid/clear_refs" 2>/dev/null
     timeout -k 2 "$limit" wrk -t "$threads" -c "$c" -d "${SECS}s" --timeout 10s \
       -s "$BENCH/miss.lua" "$url" -- "$target" "r$STAMP-$ROWNO" "$host" >"$out" 2>&1 &
     LOADPID=$!; wait "$LOADPID"; local rc=$?; LOADPID=
+    cpu_other "$pid"; other=$OTHER
     o1=$(origin_requests)
     local line
     line=$(grep -m1 '^WRKRESULT' "$out")
@@ -495,9 +537,9 @@ run_row() {
   fi
   ok=${OK[$p,$s]:-?}
   emit "$p" "$path" "$tool" "$s" "$c" "${rps:--}" "${ratio:--}" "${mean:--}" \
-    "${p99:--}" "${failed:--}" "${non2xx:--}" "${origin:--}" "${peak:--}" "$ok" "$note"
+    "${p99:--}" "${failed:--}" "${non2xx:--}" "${origin:--}" "${peak:--}" "${other:--}" "$ok" "$note"
   csv_row "$STAMP" "$p" "$path" "$tool" "$(size_bytes "$s")" "$c" "$SECS" "$requests" \
-    "$rps" "$ratio" "$mean" "$p99" "$failed" "$non2xx" "$origin" "$peak" "$ok" "$note"
+    "$rps" "$ratio" "$mean" "$p99" "$failed" "$non2xx" "$origin" "$peak" "$other" "$ok" "$note"
   sleep 0.3
 }
 
@@ -523,12 +565,12 @@ done
 # ---------------------------------------------------------------- results
 CSV=$RESULTS/$STAMP.csv
 {
-  echo "run,program,path,tool,size_bytes,concurrency,seconds,requests,rps,ratio,mean_ms,p99_ms,failed,non2xx,origin_reqs,peak_rss_kb,bytes_ok,note"
+  echo "run,program,path,tool,size_bytes,concurrency,seconds,requests,rps,ratio,mean_ms,p99_ms,failed,non2xx,origin_reqs,peak_rss_kb,other_cpu_pct,bytes_ok,note"
   for m in "${MISSING[@]}"; do
-    echo "$STAMP,${m%% *},,,,,,,,,,,,,,,,missing: ${m#* }"
+    echo "$STAMP,${m%% *},,,,,,,,,,,,,,,,,missing: ${m#* }"
   done
   for p in nginx "${STARTED[@]}"; do
-    echo "$STAMP,$p,idle,,,,,,,,,,,,,${IDLE_RSS[$p]:-},,resident set after start-up"
+    echo "$STAMP,$p,idle,,,,,,,,,,,,,${IDLE_RSS[$p]:-},,,resident set after start-up"
   done
   cat "$CSV_TMP"
 } >"$CSV"
