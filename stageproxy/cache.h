@@ -29,12 +29,12 @@ constexpr int MAX_OBJECT_SIZE = 102399;
 // holder to let go frees it (cacheRelease), so an entry evicted while a hit
 // sends it stays readable until that send is done.
 struct cacheEntry {
-    char *url = nullptr;   // the key, exactly as the browser sent it; own
-                           // malloc'd copy, NUL-terminated
-    char *data = nullptr;  // the response exactly as the origin sent it; own
-                           // malloc'd copy of `size` bytes, no terminator,
-                           // may hold NUL bytes; never changed once linked
-    int size = 0;          // bytes at `data`, 0 to MAX_OBJECT_SIZE
+    char *url = nullptr;          // the key, exactly as the browser sent it; own
+                                  // malloc'd copy, NUL-terminated
+    char *data = nullptr;         // the response exactly as the origin sent it; own
+                                  // malloc'd copy of `size` bytes, no terminator,
+                                  // may hold NUL bytes; never changed once linked
+    int size = 0;                 // bytes at `data`, 0 to MAX_OBJECT_SIZE
     std::atomic<time_t> time{0};  // seconds since the epoch of insertion or
                                   // of the last hit
     cacheEntry *next = nullptr;   // the next older insertion; null at the end

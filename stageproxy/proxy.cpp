@@ -302,7 +302,9 @@ static void handleRequest(int fdBrowser) {
     if (entry != nullptr) cacheHold(entry);
     pthread_rwlock_unlock(&rwlock);
     if (entry != nullptr) {
-        if (!respondFromCache(fdBrowser, url, entry)) stageFailed("Failed to respond to browser.\n");
+        if (!respondFromCache(fdBrowser, url, entry)) {
+            stageFailed("Failed to respond to browser.\n");
+        }
         return;
     }
 
@@ -388,9 +390,11 @@ static void *requestThread(void *vargp) {
 static void acceptFailed(int err) {
     if (err == EINTR) return;  // retry
     errno = err;
-    if (err == EBADF || err == ENOTSOCK || err == EINVAL || err == EFAULT) unix_error("Accept error");
+    if (err == EBADF || err == ENOTSOCK || err == EINVAL || err == EFAULT)
+        unix_error("Accept error");
     fprintf(stderr, "Accept error: %s\n", strerror(err));
-    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) pauseMs(RESOURCE_PAUSE_MS);
+    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
+        pauseMs(RESOURCE_PAUSE_MS);
 }
 
 // Accepts browsers for ever, one detached request thread each. Accept and

@@ -134,11 +134,14 @@ struct StageConsole : StageProxy, ::testing::WithParamInterface<int> {};
 TEST_P(StageConsole, MissThenHitPrintExactLines) {
     start(GetParam());
     route("/page", http_response("page body"));
+    const std::string over = responseOfSize(102400);
+    route("/over", over);
     EXPECT_EQ(ask(get("/page")).bytes, http_response("page body"));
     EXPECT_EQ(ask(get("/page")).bytes, http_response("page body"));
-    EXPECT_EQ(out(), missLines("/page") + hitLines("/page"));
+    EXPECT_EQ(ask(get("/over")).bytes, over);
+    EXPECT_EQ(out(), missLines("/page") + hitLines("/page") + missLines("/over", false));
     EXPECT_EQ(err(), "");
-    EXPECT_EQ(origin_count(origin), 1u);
+    EXPECT_EQ(origin_count(origin), 2u);
 }
 
 TEST_P(StageConsole, FailuresPrintExactLines) {
@@ -158,8 +161,8 @@ TEST_P(StageConsole, FailuresPrintExactLines) {
         {"URL too short", "GET http:/ HTTP/1.0\r\n\r\n", false,
          received(level, "GET http:/ HTTP/1.0\r\n") + "Error: URL too short.\n",
          "Error: URL malformed.\n"},
-        {"method alone", "GET\r\n\r\n", false, received(level, "GET\r\n") + "Error: URL too short.\n",
-         "Error: URL malformed.\n"},
+        {"method alone", "GET\r\n\r\n", false,
+         received(level, "GET\r\n") + "Error: URL too short.\n", "Error: URL malformed.\n"},
         {"browser closes at once", "", true, received(level, ""),
          "Error: Must be GET request.\nError: Invalid HTTP Request.\n"},
         {"unreachable host", unreachable + "\r\n", false,
@@ -256,7 +259,8 @@ TEST_F(StageRelay, UrlTakenApartAsSentUpstream) {
 TEST_F(StageRelay, LowerCaseGetSentAsGetHttp10) {
     start(0);
     route("/lc", http_response("lower"));
-    EXPECT_EQ(ask("get " + url("/lc") + " HTTP/1.1\r\nHost: h\r\n\r\n").bytes, http_response("lower"));
+    EXPECT_EQ(ask("get " + url("/lc") + " HTTP/1.1\r\nHost: h\r\n\r\n").bytes,
+              http_response("lower"));
     EXPECT_EQ(origin_request(origin, 0), "GET /lc HTTP/1.0\r\nHost: h\r\n\r\n");
 }
 
@@ -321,8 +325,9 @@ TEST_F(StageStore, KeyIsUrlWordAsSentCaseIncluded) {
     ask("GET HTTP://127.0.0.1:" + std::to_string(origin.port) + "/k HTTP/1.0\r\n\r\n");
     ask("GET " + url("/k") + " HTTP/1.1\r\nHost: other\r\n\r\n");  // same URL word: a hit
     EXPECT_EQ(origin_count(origin), 2u);
-    EXPECT_EQ(out(), "Successfully cached.\nDisconnected.\nSuccessfully cached.\nDisconnected.\n"
-                     "Disconnected.\n");
+    EXPECT_EQ(out(),
+              "Successfully cached.\nDisconnected.\nSuccessfully cached.\nDisconnected.\n"
+              "Disconnected.\n");
 }
 
 TEST_F(StageStore, WholeResponseStoredWhateverItsStatus) {
@@ -435,8 +440,9 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
          must, "-"},
         {"high bytes in the method", "G\xc5T " + url("/a") + " HTTP/1.0\r\n\r\n", false, "", must,
          "-"},
-        {"NUL in the URI ends it", "GET " + url("/a") + std::string("\0/b", 3) + " HTTP/1.0\r\n\r\n",
-         false, http_response("body of a"), "", "GET /a HTTP/1.0\r\n\r\n"},
+        {"NUL in the URI ends it",
+         "GET " + url("/a") + std::string("\0/b", 3) + " HTTP/1.0\r\n\r\n", false,
+         http_response("body of a"), "", "GET /a HTTP/1.0\r\n\r\n"},
         {"high bytes in the URI", get("/\xe9\xff"), false, http_response("high bytes"), "",
          "GET /\xe9\xff HTTP/1.0\r\n\r\n"},
         {"NUL and high bytes in a header", get("/h", std::string("X-B: \xff\0\x80\r\n", 10)), false,
@@ -524,7 +530,8 @@ TEST_F(StageLinger, UnreadHeaderLinesAfterHitDoNotCutResponse) {
     route("/large", large);
     ASSERT_EQ(ask(get("/large")).bytes, large);
     std::string headers;
-    for (int i = 0; i < 1000; i++) headers += "X-Filler-" + std::to_string(i) + ": 0123456789abcdef\r\n";
+    for (int i = 0; i < 1000; i++)
+        headers += "X-Filler-" + std::to_string(i) + ": 0123456789abcdef\r\n";
     ASSERT_GT(headers.size(), 30000u);
     // A hit never reads the header lines.
     client_result_t r = ask(get("/large", headers));
@@ -540,10 +547,12 @@ using StageConcurrency = StageProxy;
 
 TEST_F(StageConcurrency, ParallelClientsGetExactBytes) {
     start(0);
-    const int urls = 8, clients = 12, rounds = 8;
+    // Sixteen objects of 60 to 98 KB overflow the budget, so hits are sent
+    // while other threads' inserts evict entries.
+    const int urls = 16, clients = 12, rounds = 8;
     std::vector<std::string> bodies;
     for (int u = 0; u < urls; u++) {
-        bodies.push_back(http_response(pattern_body(1000 + 11000 * (size_t)u, 20 + u)));
+        bodies.push_back(http_response(pattern_body(60000 + 2500 * (size_t)u, 20 + u)));
         route("/c" + std::to_string(u), bodies.back());
     }
     std::atomic<int> wrong{0};
@@ -564,6 +573,7 @@ TEST_F(StageConcurrency, ParallelClientsGetExactBytes) {
     EXPECT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
     EXPECT_GE(origin_count(origin), (size_t)urls);
     EXPECT_LT(origin_count(origin), (size_t)(clients * rounds));
+    EXPECT_NE(read_stdout(proxy).find("Successfully cached."), std::string::npos);
     EXPECT_EQ(err(), "");
 }
 
@@ -576,7 +586,11 @@ TEST_F(StageCurl, ServesOriginBytesThenFromCache) {
     start(1);
     const std::string body = pattern_body(50000, 5);
     route("/file", http_response(body));
-    const std::vector<std::string> argv = {"/usr/bin/curl", "-s", "--max-time", "20", "-x",
+    const std::vector<std::string> argv = {"/usr/bin/curl",
+                                           "-s",
+                                           "--max-time",
+                                           "20",
+                                           "-x",
                                            "http://127.0.0.1:" + std::to_string(proxy.port),
                                            url("/file")};
     for (int run = 0; run < 2; run++) {
@@ -589,8 +603,9 @@ TEST_F(StageCurl, ServesOriginBytesThenFromCache) {
     ended += 2;
     ASSERT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
     EXPECT_EQ(origin_count(origin), 1u);
-    EXPECT_NE(out().find("Successfully sent (" + url("/file") + ") from cache directly to browser.\n"),
-              std::string::npos);
+    EXPECT_NE(
+        out().find("Successfully sent (" + url("/file") + ") from cache directly to browser.\n"),
+        std::string::npos);
     // curl asks to keep the connection; the server is told to close it.
     const std::string upstream = origin_request(origin, 0);
     EXPECT_EQ(upstream.compare(0, 20, "GET /file HTTP/1.0\r\n"), 0) << upstream;

@@ -173,7 +173,8 @@ TEST(StageConsole, FlushedAfterStartupAndAtEachConnectionEnd) {
     // A kill, the only way the program stops, loses no finished connection.
     kill(s.p.pid, SIGKILL);
     ASSERT_TRUE(wait_exit(s.p, DEADLINE));
-    EXPECT_EQ(read_stdout(s.p), banner(port) + "Disconnected.\nSuccessfully cached.\nDisconnected.\n");
+    EXPECT_EQ(read_stdout(s.p),
+              banner(port) + "Disconnected.\nSuccessfully cached.\nDisconnected.\n");
     origin_stop(o);
 }
 
@@ -211,7 +212,8 @@ struct StageAccept : ::testing::Test {
     // print between the accept loop's lines.
     std::string err() const {
         std::string e = read_stderr(proxy.p);
-        for (const char *probe : {"Error: Must be GET request.\n", "Error: Invalid HTTP Request.\n"}) {
+        for (const char *probe :
+             {"Error: Must be GET request.\n", "Error: Invalid HTTP Request.\n"}) {
             size_t at = e.find(probe);
             if (at != std::string::npos) e.erase(at, strlen(probe));
         }
@@ -228,7 +230,8 @@ TEST_F(StageAccept, AcceptTransientFailureKeepsServing) {
         plan += (i ? "," : "") + std::to_string(i + 2) + ":" + std::to_string(errs[i]);
     }
     startWith("STAGE_FAULT_ACCEPT", plan);
-    EXPECT_EQ(client_exchange(proxy.p.port, get("/after"), DEADLINE).bytes, http_response("served"));
+    EXPECT_EQ(client_exchange(proxy.p.port, get("/after"), DEADLINE).bytes,
+              http_response("served"));
     ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
     // One line per failure, in order; an interrupted accept is simply retried.
     std::string expected;
