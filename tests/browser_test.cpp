@@ -260,6 +260,11 @@ browser_run_t load_page(int proxy_port, const std::string &url) {
         "--dump-dom",
         url,
     };
+    // Everything the child needs is made before fork: the test runs threads
+    // (the origin's), so the child must not allocate.
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
@@ -270,9 +275,6 @@ browser_run_t load_page(int proxy_port, const std::string &url) {
         dup2(out, 1);
         dup2(err, 2);
         for (int fd = 3; fd < 1024; fd++) close(fd);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }
@@ -280,25 +282,29 @@ browser_run_t load_page(int proxy_port, const std::string &url) {
         // Also set here, so the group exists whichever of the two runs first.
         setpgid(pid, pid);
         r.started = true;
-        int status = 0;
         auto end = std::chrono::steady_clock::now() + scaled(BROWSER_DEADLINE);
         for (;;) {
-            pid_t w = waitpid(pid, &status, WNOHANG);
-            if (w == pid) {
+            // Noticed without reaping: until it is reaped below, the browser's
+            // id cannot be reused, so the group kill reaches only its own.
+            siginfo_t info;
+            info.si_pid = 0;
+            int rc = waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT);
+            if (rc == 0 && info.si_pid == pid) {
                 r.exited = true;
-                if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
                 break;
             }
-            if (w < 0 && errno != EINTR) break;
-            if (std::chrono::steady_clock::now() >= end) {
-                kill(-pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
+            if (rc < 0 && errno != EINTR) break;
+            if (std::chrono::steady_clock::now() >= end) break;
             std::this_thread::sleep_for(ms(20));
         }
-        // Helpers the browser left behind, if any.
+        // The browser if it is still running, and any helper it left behind.
         kill(-pid, SIGKILL);
+        int status = 0;
+        pid_t w;
+        do {
+            w = waitpid(pid, &status, 0);
+        } while (w < 0 && errno == EINTR);
+        if (r.exited && w == pid && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     }
     r.dom = slurp(out_path);
     r.errors = slurp(err_path);
