@@ -1,0 +1,335 @@
+// Fuzzes stageproxy's request thread end to end: the fuzz input is what a
+// browser sends; the real requestThread (validateRequest, the cache lookup,
+// parseUrl, connectToServer, sendInitialRequest, passToServer,
+// cacheAndRespond, the lingering close) serves it against the harness's
+// origin on 127.0.0.1 (loopback.h). An independent model predicts for every
+// input the host looked up, the port connected, the exact bytes the origin
+// must receive (the request line, then the browser's header lines one read at
+// a time with Keep-Alive dropped and Proxy-Connection and Connection
+// replaced, by name in any case, up to the line that starts with a carriage
+// return after a line that held one), what the browser must receive, and
+// what the cache must hold.
+//
+// Input: byte 0 chooses the exchange (bits 0-2 the origin's response, bit 3
+// send the same bytes on a second connection, bit 4 the browser closes as
+// soon as it has sent, bit 5 the origin refuses the connection, bits 6-7 the
+// verbosity level, 3 counting as 0); the rest is the browser's bytes, with
+// 0xFF k c standing for (k + 1) * 32 copies of c.
+//
+// The program's source is compiled into this file so that its static
+// functions are reachable; its error lines, which every refused request
+// prints, go to /dev/null instead of the fuzzer's log.
+#include <ctype.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <strings.h>
+#include <time.h>
+
+#include <map>
+#include <string>
+
+#include "../stageproxy/cache.h"
+#include "loopback.h"
+#include "robix.h"
+
+static FILE *quiet_stderr = nullptr;
+
+#undef stderr
+#define stderr quiet_stderr
+#define main stageproxy_main
+#include "../stageproxy/proxy.cpp"
+#undef main
+#undef stderr
+#define stderr stderr
+
+namespace {
+
+constexpr size_t MAX_BROWSER_BYTES = 60000;  // below the lingering close's 64 KB
+constexpr size_t READ_LIMIT = 8191;          // bytes of one line read
+constexpr size_t LARGEST = 102399;           // the largest response stored
+
+enum outcome_t { SILENT, HIT, NO_ORIGIN, CUT, RELAYED };
+
+struct expect_t {
+    outcome_t outcome = SILENT;
+    std::string url, domain, path;
+    int port = -1;
+    bool looks_up = false, connects = false;
+    std::string upstream;
+};
+
+bool c_space(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string c_string(const std::string &bytes) {
+    size_t nul = bytes.find('\0');
+    return nul == std::string::npos ? bytes : bytes.substr(0, nul);
+}
+
+std::string next_piece(const std::string &bytes, size_t *pos) {
+    size_t nl = bytes.find('\n', *pos);
+    size_t len = nl == std::string::npos ? bytes.size() - *pos : nl + 1 - *pos;
+    if (len > READ_LIMIT) len = READ_LIMIT;
+    std::string piece = bytes.substr(*pos, len);
+    *pos += len;
+    return piece;
+}
+
+std::vector<std::string> words(const std::string &line) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (out.size() < 3) {
+        while (i < line.size() && c_space((unsigned char)line[i])) i++;
+        size_t start = i;
+        while (i < line.size() && !c_space((unsigned char)line[i])) i++;
+        out.push_back(line.substr(start, i - start));  // empty when the line has no more
+    }
+    return out;
+}
+
+// atoi's value (saturating like the conversion behind it, then cut to an int).
+int atoi_model(const std::string &text) {
+    size_t i = 0;
+    while (i < text.size() && c_space((unsigned char)text[i])) i++;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    const unsigned long long limit = (unsigned long long)LONG_MAX + 1;
+    unsigned long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
+        unsigned long long digit = (unsigned long long)(text[i] - '0');
+        value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
+    }
+    long result;
+    if (negative) {
+        result = value >= limit ? LONG_MIN : -(long)value;
+    } else {
+        result = value > (unsigned long long)LONG_MAX ? LONG_MAX : (long)value;
+    }
+    return (int)result;
+}
+
+// Whether a header line is called `name`: the name in any letter case, then
+// at once a colon.
+bool named(const std::string &line, const char *name) {
+    size_t n = strlen(name);
+    if (line.size() <= n || line[n] != ':') return false;
+    for (size_t i = 0; i < n; i++) {
+        if (tolower((unsigned char)line[i]) != tolower((unsigned char)name[i])) return false;
+    }
+    return true;
+}
+
+expect_t predict(const std::string &bytes, const std::map<std::string, std::string> &stored,
+                 bool refuse) {
+    expect_t e;
+    size_t pos = 0;
+    std::string line = bytes.empty() ? std::string() : c_string(next_piece(bytes, &pos));
+    std::vector<std::string> w = words(line);
+    if (strcasecmp(w[0].c_str(), "GET") != 0) return e;
+    e.url = w[1];
+    if (stored.count(e.url) != 0) {
+        e.outcome = HIT;
+        return e;
+    }
+    const std::string &url = e.url;
+    if (url.size() <= 6) return e;
+    size_t i = 7;
+    while (i < url.size() && url[i] != '/' && url[i] != ':') i++;
+    size_t offset = i;
+    e.port = 80;
+    if (i < url.size() && url[i] == ':') {
+        offset = i + 1;
+        while (offset < url.size() && url[offset] != '/') offset++;
+        e.port = atoi_model(url.substr(i + 1, offset - i - 1));
+    }
+    e.domain = url.substr(7, i - 7);
+    e.path = offset == url.size() ? "/" : url.substr(offset);
+    e.looks_up = true;
+    e.outcome = NO_ORIGIN;
+    if (lookup_answer(e.domain) != LOOKUP_ADDRESS) return e;
+    e.connects = true;
+    if (refuse) return e;
+
+    e.upstream = "GET " + e.path + " HTTP/1.0\r\n";
+    bool prev_cr = true, line_start = true;
+    for (;;) {
+        if (pos >= bytes.size()) {
+            e.outcome = CUT;  // the browser's stream ended inside the block
+            return e;
+        }
+        std::string piece = next_piece(bytes, &pos);
+        bool last = prev_cr && piece[0] == '\r';
+        prev_cr = piece.find('\r') != std::string::npos;
+        if (!line_start) {
+            e.upstream += piece;  // the later reads of a long line pass unchanged
+        } else if (named(piece, "Keep-Alive")) {
+            // dropped
+        } else if (named(piece, "Proxy-Connection")) {
+            e.upstream += "Proxy-Connection: close\r\n";
+        } else if (named(piece, "Connection")) {
+            e.upstream += "Connection: close\r\n";
+        } else {
+            e.upstream += piece;
+        }
+        line_start = piece.back() == '\n';
+        if (last) break;
+    }
+    e.outcome = RELAYED;
+    return e;
+}
+
+// The upstream request's shape, apart from the model: "GET /<path>
+// HTTP/1.0" with no other blank, and no line called Keep-Alive, nor one
+// called Connection or Proxy-Connection other than the close forms.
+void check_upstream_shape(const std::string &up) {
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < up.size();) {
+        size_t nl = up.find('\n', i);
+        size_t end = nl == std::string::npos ? up.size() : nl + 1;
+        lines.push_back(up.substr(i, end - i));
+        i = end;
+    }
+    const std::string tail = " HTTP/1.0\r\n";
+    bool ok = !lines.empty() && lines[0].compare(0, 5, "GET /") == 0 &&
+              lines[0].size() >= 5 + tail.size() &&
+              lines[0].compare(lines[0].size() - tail.size(), tail.size(), tail) == 0;
+    for (size_t i = 4; ok && i < lines[0].size() - tail.size(); i++) {
+        if (c_space((unsigned char)lines[0][i])) ok = false;
+    }
+    for (size_t k = 1; ok && k < lines.size(); k++) {
+        if (named(lines[k], "Keep-Alive")) ok = false;
+        if (named(lines[k], "Connection") && lines[k] != "Connection: close\r\n") ok = false;
+        if (named(lines[k], "Proxy-Connection") && lines[k] != "Proxy-Connection: close\r\n") {
+            ok = false;
+        }
+    }
+    if (!ok) fuzz_fail("the upstream request is malformed", escaped(up));
+}
+
+void serve_stage(int fd) { requestThread((void *)(intptr_t)fd); }
+
+// The cache against the model: entries newest first, keys and bytes, budget.
+void check_cache_contents(const std::vector<std::pair<std::string, std::string>> &newest_first) {
+    pthread_rwlock_rdlock(&rwlock);
+    const char *broken = cacheCheckInvariants();
+    pthread_rwlock_unlock(&rwlock);
+    if (broken != nullptr) fuzz_fail("the cache's invariants do not hold", broken);
+    size_t used = 0;
+    const cacheEntry *e = head;
+    for (const std::pair<std::string, std::string> &want : newest_first) {
+        if (e == nullptr) fuzz_fail("the cache holds fewer entries than were stored");
+        std::string data(e->data, (size_t)e->size);
+        if (want.first != e->url || want.second != data) {
+            fuzz_fail("a cache entry differs from what was relayed",
+                      "key " + escaped(e->url) + "\nbytes " + escaped(data, 200));
+        }
+        used += data.size();
+        e = e->next;
+    }
+    if (e != nullptr) fuzz_fail("the cache holds more entries than were stored");
+    if (available != MAX_CACHE_SIZE - (int)used) fuzz_fail("the budget does not match the entries");
+}
+
+bool trace = false;
+
+}  // namespace
+
+// FUZZ_TRACE=1 in the environment prints each round's predicted outcome.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    trace = getenv("FUZZ_TRACE") != nullptr;
+    quiet_stderr = fopen("/dev/null", "w");
+    if (quiet_stderr == nullptr) fuzz_fail("cannot open /dev/null");
+    loopback_init();
+    initCache();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t flags = data[0];
+    const origin_kind_t origin = (origin_kind_t)(flags & 7);
+    const int rounds = (flags & 8) ? 2 : 1;
+    const bool vanish = (flags & 16) != 0;
+    const bool refuse = (flags & 32) != 0;
+    verbosity = (flags >> 6) % 3;
+    const std::string bytes = expand_input(data + 1, size - 1, MAX_BROWSER_BYTES);
+    const std::string &response = origin_response(origin);
+
+    std::map<std::string, std::string> stored;
+    std::vector<std::pair<std::string, std::string>> entries;  // newest first
+    for (int round = 0; round < rounds; round++) {
+        expect_t e = predict(bytes, stored, refuse);
+        exchange_t x;
+        x.browser_sends = bytes;
+        x.browser_vanishes = vanish;
+        x.refuse_connect = refuse;
+        x.origin = origin;
+        x.expect_upstream = e.upstream;
+        run_exchange(serve_stage, x);
+        if (trace) {
+            static const char *const names[] = {"silent", "hit", "no origin", "cut", "relayed"};
+            fprintf(stderr, "round %d: %s, browser got %zu bytes, origin %zu connection(s)\n",
+                    round, names[e.outcome], x.browser_got.size(), x.origin_got.size());
+        }
+
+        if (!x.connect_address_ok) fuzz_fail("connect() to an address the resolver never gave");
+        std::vector<std::string> want_lookups;
+        if (e.looks_up) want_lookups.push_back(e.domain);
+        if (x.lookups != want_lookups) {
+            fuzz_fail("the wrong host was looked up",
+                      "model " + (e.looks_up ? escaped(e.domain) : std::string("(none)")) +
+                          "\nlooked up " + std::to_string(x.lookups.size()) + " names" +
+                          (x.lookups.empty() ? "" : ", first " + escaped(x.lookups[0])));
+        }
+        std::vector<int> want_ports;
+        if (e.connects) want_ports.push_back((int)(uint16_t)e.port);
+        if (x.connect_ports != want_ports) {
+            fuzz_fail("the wrong port was connected",
+                      "model " + std::to_string(e.connects ? (int)(uint16_t)e.port : -1) +
+                          ", connected " +
+                          (x.connect_ports.empty() ? std::string("none")
+                                                   : std::to_string(x.connect_ports[0])));
+        }
+        if (e.outcome == RELAYED || e.outcome == CUT) {
+            if (x.origin_got.size() != 1) fuzz_fail("the origin was not contacted once");
+            check_upstream_shape(x.origin_got[0]);
+            if (x.origin_got[0] != e.upstream) {
+                fuzz_fail("the upstream request differs from the model",
+                          "got\n" + escaped(x.origin_got[0], 3000) + "\nmodel\n" +
+                              escaped(e.upstream, 3000));
+            }
+        } else if (!x.origin_got.empty()) {
+            fuzz_fail("the origin was contacted", escaped(x.origin_got[0]));
+        }
+
+        if (!vanish) {
+            std::string want;
+            if (e.outcome == HIT) want = stored[e.url];
+            if (e.outcome == RELAYED) want = response;
+            if (x.browser_got != want) {
+                fuzz_fail("the browser received the wrong bytes",
+                          "got\n" + escaped(x.browser_got) + "\nwanted\n" + escaped(want));
+            }
+        }
+
+        // A relayed response of up to LARGEST bytes is stored, also an empty
+        // one. A browser that went away may have cut the relay short, so then
+        // either is right, as long as what is kept is the response.
+        if (e.outcome == RELAYED && response.size() <= LARGEST) {
+            size_t count = 0;
+            for (const cacheEntry *c = head; c != nullptr; c = c->next) count++;
+            if (count > entries.size() || !vanish || response.empty()) {
+                entries.insert(entries.begin(), {e.url, response});
+                stored[e.url] = response;
+            }
+        }
+        check_cache_contents(entries);
+    }
+    pthread_rwlock_wrlock(&rwlock);
+    cacheClear();
+    pthread_rwlock_unlock(&rwlock);
+    return 0;
+}
