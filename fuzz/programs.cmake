@@ -4,7 +4,7 @@
 
 # slotproxy's connection thread, browser to origin, against a model.
 add_fuzz_target(slotproxy_request_fuzz
-  SOURCES slotproxy_request_fuzz.cpp slot_robix.cpp loopback.cpp
+  SOURCES slotproxy_request_fuzz.cpp robix_net.cpp loopback.cpp
           ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp
   DEFS ROBIX_SLOT_EDITION)
 
@@ -21,3 +21,16 @@ add_fuzz_target(slotproxy_cache_fuzz
 # stampproxy's list cache under a scripted clock, against a model of its rules.
 add_fuzz_target(stampproxy_cache_fuzz
   SOURCES stampproxy_cache_fuzz.cpp)
+
+# stageproxy's request thread, browser to origin, against a model.
+if(EXISTS ${CMAKE_SOURCE_DIR}/stageproxy/proxy.cpp)
+  add_fuzz_target(stageproxy_request_fuzz
+    SOURCES stageproxy_request_fuzz.cpp robix_net.cpp loopback.cpp
+            ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp)
+endif()
+
+# stageproxy's cache module under a scripted clock, against a model of its rules.
+if(EXISTS ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp)
+  add_fuzz_target(stageproxy_cache_fuzz
+    SOURCES stageproxy_cache_fuzz.cpp)
+endif()
