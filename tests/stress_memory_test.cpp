@@ -1,0 +1,146 @@
+// Each program's resident set under a long run of distinct responses: many
+// small ones, then a run of large ones that fills the 1 MiB budget twice
+// over, in four rounds. The resident set stays within the budget plus a
+// fixed overhead, and does not grow from round to round.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "stress_support.h"
+
+namespace {
+
+using namespace stress;
+using harness::http_response;
+using harness::pattern_body;
+
+// The cache budget of every program.
+constexpr long BUDGET_KIB = 1024;
+// What a program holds besides its cache once its connections are over:
+// code and libraries (about 3.2 MiB of VmRSS right after start-up), stdio,
+// the allocator's per-thread arenas (up to 8 per core, each keeping a few
+// hundred KiB once used) and cached thread stacks. Measured in the plain
+// build, VmRSS in KiB after the rounds below, CI size / full size:
+//   stageproxy  idle 3188, rounds 4444..6136 / 5172..6828
+//   slotproxy   idle 3232, rounds 4172..6096 / 5068..6008
+// and stampproxy with its relay buffers mapped apart from the heap (see the
+// known defect below) 5832..6800 at CI size. The bound leaves about 2 MiB
+// above the largest for the allocator's varying fragmentation.
+constexpr long OVERHEAD_KIB = 8192;
+// Growth allowed from round 2 to round 4. The arenas' high-water marks
+// still creep up with the traffic (measured: up to 850 KiB at CI size, up to
+// 330 KiB at full size); a leak of one 1 KiB block per request adds 1.5 MiB
+// at CI size and 24 MiB at full size.
+long growth_kib() { return (long)sized(1536, 1024); }
+
+// Programs whose resident set is known to break the bound, with the reason;
+// their traffic and checks run, the bound is reported and skipped.
+const char *known_rss_defect(const std::string &name) {
+    if (name == "stampproxy") {
+        return "known defect: stampproxy takes each 102400-byte relay buffer from the heap "
+               "(relay_response, proxy.cpp) and keeps small objects carved from it or copied "
+               "beside it (add_to_cache, cache.cpp), so cached entries pin the heap between "
+               "relay buffers and VmRSS grows round after round (8 to 26 MiB over 50 000 small "
+               "responses); with the relay buffers mapped apart (e.g. mallopt(M_MMAP_THRESHOLD, "
+               "65536) at start-up) it stays at 6 to 7 MiB";
+    }
+    return nullptr;
+}
+
+unsigned seed_of(const std::string &path) {
+    unsigned h = 2166136261u;
+    for (char c : path) h = (h ^ (unsigned char)c) * 16777619u;
+    return h;
+}
+
+// /s...: 1 to 4 KB; /l...: 90 000 bytes, stored by every program.
+std::string reply_for(const std::string &path, size_t) {
+    const unsigned seed = seed_of(path);
+    if (path.compare(0, 2, "/l") == 0) return http_response(pattern_body(90000, seed));
+    return http_response(pattern_body(1000 + seed % 3000, seed));
+}
+
+class StressMemory : public testing::TestWithParam<program_t> {
+   protected:
+    proxy_t proxy;
+    void TearDown() override { stop_proxy(proxy); }
+};
+
+TEST_P(StressMemory, ResidentSetStaysWithinBudgetPlusOverhead) {
+    const size_t rounds = 4, small = sized(750, 12500), large = sized(24, 48);
+    load_origin_t origin(reply_for);
+    ASSERT_TRUE(origin.start());
+    // Quiet: the trace lines of a long eviction run would fill the disk.
+    ASSERT_TRUE(
+        start_proxy(proxy, GetParam(), true, get(origin.url("/warm")), reply_for("/warm", 0)));
+    const long idle = rss_kib(proxy.pid());
+
+    std::atomic<size_t> wrong{0};
+    auto fetch_all = [&](const std::string &prefix, size_t n, size_t clients) {
+        parallel(n, clients, [&](size_t i) {
+            const std::string path = prefix + std::to_string(i);
+            harness::client_result_t r =
+                harness::client_exchange(proxy.port(), get(origin.url(path)), ms(30000));
+            if (!r.eof || r.bytes != reply_for(path, 0)) wrong++;
+        });
+        // Measured once every connection is over.
+        expect_idle(proxy);
+        return rss_kib(proxy.pid());
+    };
+    // The allocator makes a new arena for a thread that finds none free, up
+    // to its limit (8 per core): held connections at once take them all now,
+    // so the rounds compare like with like.
+    std::vector<script_t> burst(64);
+    for (size_t i = 0; i < burst.size(); i++) {
+        burst[i].request = get(origin.url("/warm" + std::to_string(i)));
+    }
+    for (const outcome_t &o : drive(proxy.port(), burst, ms(30000))) {
+        if (!o.eof) wrong++;
+    }
+    expect_idle(proxy);
+    const long warm = rss_kib(proxy.pid());
+    std::vector<long> after_small, after_large;
+    for (size_t r = 0; r < rounds; r++) {
+        const std::string round = std::to_string(r);
+        after_small.push_back(fetch_all("/s" + round + "-", small, 8));
+        after_large.push_back(fetch_all("/l" + round + "-", large, 4));
+    }
+    EXPECT_EQ(wrong.load(), 0u);
+    EXPECT_TRUE(harness::is_running(proxy.proc));
+    EXPECT_EQ(sanitizer_report(proxy.proc), "");
+
+    std::cout << "[ figures  ] " << GetParam().name << ": " << rounds * small
+              << " small and " << rounds * large << " large responses; VmRSS KiB idle " << idle
+              << ", warm " << warm << ", after small";
+    for (long v : after_small) std::cout << " " << v;
+    std::cout << ", after large";
+    for (long v : after_large) std::cout << " " << v;
+    std::cout << "; bound " << BUDGET_KIB + OVERHEAD_KIB << std::endl;
+    stop_proxy(proxy);
+    origin.stop();
+
+    if (ASAN) {
+        GTEST_SKIP() << "resident-set bound not checked under AddressSanitizer: its allocator "
+                        "keeps freed memory in quarantine (the traffic and checks above ran)";
+    }
+    if (TSAN) {
+        GTEST_SKIP() << "resident-set bound not checked under ThreadSanitizer: its shadow memory "
+                        "and allocator hold several times the program's own (the traffic and "
+                        "checks above ran)";
+    }
+    if (const char *defect = known_rss_defect(GetParam().name)) GTEST_SKIP() << defect;
+    for (size_t r = 0; r < rounds; r++) {
+        EXPECT_LE(after_small[r], BUDGET_KIB + OVERHEAD_KIB) << "round " << r;
+        EXPECT_LE(after_large[r], BUDGET_KIB + OVERHEAD_KIB) << "round " << r;
+    }
+    EXPECT_LE(after_small[3], after_small[1] + growth_kib()) << "grows across rounds";
+    EXPECT_LE(after_large[3], after_large[1] + growth_kib()) << "grows across rounds";
+}
+
+INSTANTIATE_TEST_SUITE_P(Memory, StressMemory, testing::ValuesIn(programs()), param_name);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(StressMemory);
+
+}  // namespace
