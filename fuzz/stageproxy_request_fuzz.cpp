@@ -154,7 +154,7 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     if (refuse) return e;
 
     e.upstream = "GET " + e.path + " HTTP/1.0\r\n";
-    bool prev_cr = true, line_start = true;
+    bool prev_cr = true, line_start = true, skip_line = false;
     for (;;) {
         if (pos >= bytes.size()) {
             e.outcome = CUT;  // the browser's stream ended inside the block
@@ -164,15 +164,20 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
         bool last = prev_cr && piece[0] == '\r';
         prev_cr = piece.find('\r') != std::string::npos;
         if (!line_start) {
-            e.upstream += piece;  // the later reads of a long line pass unchanged
+            // The later reads of a long line are not judged: they follow
+            // their first read, dropped with it or passed with it.
+            if (!skip_line) e.upstream += piece;
         } else if (named(piece, "Keep-Alive")) {
-            // dropped
+            skip_line = true;
         } else if (named(piece, "Proxy-Connection")) {
             e.upstream += "Proxy-Connection: close\r\n";
+            skip_line = true;
         } else if (named(piece, "Connection")) {
             e.upstream += "Connection: close\r\n";
+            skip_line = true;
         } else {
             e.upstream += piece;
+            skip_line = false;
         }
         line_start = piece.back() == '\n';
         if (last) break;

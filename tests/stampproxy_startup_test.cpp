@@ -322,6 +322,9 @@ TEST_F(FaultedProxy, ThreadCreationFailureClosesConnectionKeepsAccepting) {
 
 TEST_F(FaultedProxy, RequestWriteFailureEndsWithWriteErrorExit) {
     start_with("STAMP_FAULT_WRITE_PORT", std::to_string(origin.port));
+    // The start-up probe's connection prints its own block; let it finish first so
+    // nothing can fall between the lines checked below.
+    ASSERT_TRUE(wait_output(proxy.p, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
     client_result_t r = client_exchange(proxy.p.port, get("/w"), DEADLINE);
     EXPECT_EQ(r.bytes, "");
     EXPECT_TRUE(r.eof);

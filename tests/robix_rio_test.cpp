@@ -1,0 +1,760 @@
+// Robust I/O of the common edition: the line reader's splitting at its size
+// limit, buffered and unbuffered reads mixed on one record, transfers that a
+// handled signal must not shorten, writes to a peer that has gone, and the
+// Rio_ wrappers' reports, which end the process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "robix.h"
+
+namespace {
+
+using namespace harness;
+
+const ms WAIT(5000);
+const size_t MAXLEN = 8192;  // what the programs pass for a line
+const size_t LINE_MAX_BYTES = MAXLEN - 1;
+
+
+// Arbitrary bytes without a newline, one in five of them NUL.
+std::string bytes_without_newline(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    unsigned x = seed * 2654435761u + 7;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        char c = (char)(x >> 16);
+        if (i % 5 == 0 || c == '\n') c = '\0';
+        s[i] = c;
+    }
+    return s;
+}
+
+// The read end of a pipe that holds `bytes` and then ends; -1 when the bytes
+// did not fit in the pipe.
+int stream_of(const std::string &bytes) {
+    int p[2];
+    if (pipe(p) < 0) return -1;
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t k = write(p[1], bytes.data() + off, bytes.size() - off);
+        if (k <= 0) break;
+        off += (size_t)k;
+    }
+    close(p[1]);
+    if (off != bytes.size()) {
+        close(p[0]);
+        return -1;
+    }
+    return p[0];
+}
+
+// A destination larger than maxlen, filled with a sentinel so that a test can
+// tell which bytes were written.
+struct dest_t {
+    std::vector<char> buf = std::vector<char>(MAXLEN + 64, 'X');
+    void reset() { std::fill(buf.begin(), buf.end(), 'X'); }
+    bool untouched_from(size_t i) const {
+        for (size_t j = i; j < buf.size(); j++) {
+            if (buf[j] != 'X') return false;
+        }
+        return true;
+    }
+    std::string first(size_t n) const { return std::string(buf.data(), n); }
+};
+
+// One line read with maxlen 8192 checked: result n, the bytes expected, a NUL
+// after them and nothing written beyond that.
+void expect_line(rio_t *rp, dest_t &d, const std::string &expected) {
+    d.reset();
+    ssize_t n = rio_readlineb(rp, d.buf.data(), MAXLEN);
+    ASSERT_EQ(n, (ssize_t)expected.size());
+    EXPECT_TRUE(d.first(expected.size()) == expected);
+    EXPECT_EQ(d.buf[expected.size()], '\0');
+    EXPECT_TRUE(d.untouched_from(expected.size() + 1));
+}
+
+void expect_end(rio_t *rp, dest_t &d) {
+    d.reset();
+    EXPECT_EQ(rio_readlineb(rp, d.buf.data(), MAXLEN), 0);
+    EXPECT_TRUE(d.untouched_from(0));
+}
+
+// Bytes the next read of fd would find.
+int pending_bytes(int fd) {
+    int n = -1;
+    if (ioctl(fd, FIONREAD, &n) < 0) return -1;
+    return n;
+}
+
+// ---------------------------------------------------------------- interrupted calls
+
+std::atomic<int> signals_handled{0};
+void count_signal(int) { signals_handled++; }
+
+// SIGUSR1 handled without SA_RESTART for the life of the guard, so that a
+// blocked read or write fails with EINTR unless its caller resumes it.
+struct interrupting_signal_t {
+    struct sigaction old;
+    interrupting_signal_t() {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = count_signal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        sigaction(SIGUSR1, &sa, &old);
+    }
+    ~interrupting_signal_t() { sigaction(SIGUSR1, &old, nullptr); }
+};
+
+// SIGPIPE ignored for the life of the guard, as every program does.
+struct ignored_sigpipe_t {
+    struct sigaction old;
+    ignored_sigpipe_t() {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &sa, &old);
+    }
+    ~ignored_sigpipe_t() { sigaction(SIGPIPE, &old, nullptr); }
+};
+
+bool wait_for(const std::function<bool()> &cond, ms deadline = WAIT) {
+    auto end = std::chrono::steady_clock::now() + scaled(deadline);
+    for (;;) {
+        if (cond()) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(ms(1));
+    }
+}
+
+// The system call that thread tid of this process is in, from the kernel's
+// view; -1 while it runs in user space.
+long current_syscall(pid_t tid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/syscall", (int)tid);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) return -1;
+    long nr = -1;
+    if (fscanf(f, "%ld", &nr) != 1) nr = -1;
+    fclose(f);
+    return nr;
+}
+
+// True while signal sig waits to be delivered to thread tid of this process.
+bool signal_pending(pid_t tid, int sig) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/status", (int)tid);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) return false;
+    char line[256];
+    unsigned long long mask = 0;
+    while (fgets(line, sizeof line, f) != nullptr) {
+        if (sscanf(line, "SigPnd: %llx", &mask) == 1) break;
+    }
+    fclose(f);
+    return (mask >> (sig - 1)) & 1;
+}
+
+// A worker thread that runs one blocking call and keeps its result.
+struct worker_t {
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    ssize_t result = 0;
+    int error = 0;
+    std::thread thread;
+
+    void start(const std::function<ssize_t()> &call) {
+        thread = std::thread([this, call] {
+            tid = (pid_t)syscall(SYS_gettid);
+            result = call();
+            error = errno;
+            done = true;
+        });
+    }
+};
+
+// Waits until w blocks in system call nr, signals it, and waits until the
+// signal is delivered and w blocks in nr again: the call was resumed, not
+// ended. False at the first step that does not happen in time. (Under
+// ThreadSanitizer the handler itself may run only once the call returns.)
+bool interrupt_blocked(worker_t &w, long nr) {
+    if (!wait_for([&] { return w.tid != 0 && current_syscall(w.tid) == nr; })) return false;
+    if (pthread_kill(w.thread.native_handle(), SIGUSR1) != 0) return false;
+    if (!wait_for([&] { return !signal_pending(w.tid, SIGUSR1); })) return false;
+    return wait_for([&] { return w.done || current_syscall(w.tid) == nr; }) && !w.done;
+}
+
+// Fills the sending side of a socket until a write would block.
+size_t fill_send_buffer(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    std::string chunk(4096, 'p');
+    size_t total = 0;
+    for (int i = 0; i < 100000; i++) {
+        ssize_t k = write(fd, chunk.data(), chunk.size());
+        if (k <= 0) break;
+        total += (size_t)k;
+    }
+    fcntl(fd, F_SETFL, flags);
+    return total;
+}
+
+// Reads until end of stream or the deadline.
+std::string drain(int fd, ms deadline = WAIT) {
+    std::string got;
+    char buf[65536];
+    auto end = std::chrono::steady_clock::now() + scaled(deadline);
+    while (std::chrono::steady_clock::now() < end) {
+        ssize_t k = read(fd, buf, sizeof buf);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) break;
+        got.append(buf, (size_t)k);
+    }
+    return got;
+}
+
+struct socket_pair_t {
+    int fd[2] = {-1, -1};
+    socket_pair_t() { socketpair(AF_UNIX, SOCK_STREAM, 0, fd); }
+    ~socket_pair_t() { close_end(0), close_end(1); }
+    void close_end(int i) {
+        if (fd[i] >= 0) close(fd[i]);
+        fd[i] = -1;
+    }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- line splitting
+
+TEST(RioReadlineb, RequestLineComesBackWithNul) {
+    const std::string line = "GET / HTTP/1.0\r\n";
+    ASSERT_EQ(line.size(), 16u);
+    int fd = stream_of(line + "Host: a\r\n");
+    ASSERT_GE(fd, 0);
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    dest_t d;
+    expect_line(&rio, d, line);
+    expect_line(&rio, d, "Host: a\r\n");
+    expect_end(&rio, d);
+    close(fd);
+}
+
+TEST(RioReadlineb, LongLineComesBackAs8191BytesThenTheRest) {
+    for (size_t k : {(size_t)1, (size_t)2, (size_t)63, (size_t)4096, (size_t)8190, (size_t)8191}) {
+        SCOPED_TRACE("k = " + std::to_string(k));
+        const std::string line = bytes_without_newline(LINE_MAX_BYTES + k - 1, (unsigned)k) + "\n";
+        int fd = stream_of(line);
+        ASSERT_GE(fd, 0);
+        rio_t rio;
+        rio_readinitb(&rio, fd);
+        dest_t d;
+        expect_line(&rio, d, line.substr(0, LINE_MAX_BYTES));
+        expect_line(&rio, d, line.substr(LINE_MAX_BYTES));
+        EXPECT_EQ(d.buf[k - 1], '\n');
+        expect_end(&rio, d);
+        close(fd);
+    }
+}
+
+TEST(RioReadlineb, LineOfExactly8191BytesComesWhole) {
+    const std::string line = bytes_without_newline(LINE_MAX_BYTES - 1, 3) + "\n";
+    int fd = stream_of(line + "next\n");
+    ASSERT_GE(fd, 0);
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    dest_t d;
+    expect_line(&rio, d, line);
+    expect_line(&rio, d, "next\n");
+    expect_end(&rio, d);
+    close(fd);
+}
+
+TEST(RioReadlineb, NulBytesWithoutNewlineComeInRunsOf8191) {
+    const std::string bytes = bytes_without_newline(20000, 9);
+    int fd = stream_of(bytes);
+    ASSERT_GE(fd, 0);
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    dest_t d;
+    expect_line(&rio, d, bytes.substr(0, 8191));
+    expect_line(&rio, d, bytes.substr(8191, 8191));
+    expect_line(&rio, d, bytes.substr(16382));  // 3618 bytes, then the end
+    expect_end(&rio, d);
+    close(fd);
+}
+
+TEST(RioReadlineb, ThreeLettersThenEndLeaveDestinationUntouched) {
+    int fd = stream_of("abc");
+    ASSERT_GE(fd, 0);
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    dest_t d;
+    expect_line(&rio, d, "abc");
+    expect_end(&rio, d);
+    expect_end(&rio, d);
+    close(fd);
+}
+
+TEST(RioReadlineb, OnlyNewlineEndsALine) {
+    const std::string bytes = std::string("a\r\n\0b\n\n\r\rlast", 13);
+    int fd = stream_of(bytes);
+    ASSERT_GE(fd, 0);
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    dest_t d;
+    expect_line(&rio, d, "a\r\n");
+    expect_line(&rio, d, std::string("\0b\n", 3));
+    expect_line(&rio, d, "\n");
+    expect_line(&rio, d, "\r\rlast");
+    expect_end(&rio, d);
+    close(fd);
+}
+
+TEST(RioReadlineb, MaxlenTwoGivesOneByteAtATime) {
+    int fd = stream_of("ab\n");
+    ASSERT_GE(fd, 0);
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    for (const char *want : {"a", "b", "\n"}) {
+        char buf[4] = {'X', 'X', 'X', 'X'};
+        ASSERT_EQ(rio_readlineb(&rio, buf, 2), 1);
+        EXPECT_EQ(buf[0], want[0]);
+        EXPECT_EQ(buf[1], '\0');
+        EXPECT_EQ(buf[2], 'X');
+    }
+    char buf[4] = {'X', 'X', 'X', 'X'};
+    EXPECT_EQ(rio_readlineb(&rio, buf, 2), 0);
+    EXPECT_EQ(buf[0], 'X');
+    close(fd);
+}
+
+// No caller passes less than 2; such a call stores nothing, not even a NUL,
+// and consumes nothing.
+TEST(RioReadlineb, MaxlenBelowTwoStoresNothing) {
+    int fd = stream_of("line\n");
+    ASSERT_GE(fd, 0);
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    for (size_t maxlen : {(size_t)0, (size_t)1}) {
+        char buf[2] = {'X', 'X'};
+        EXPECT_EQ(rio_readlineb(&rio, buf, maxlen), 0);
+        EXPECT_EQ(buf[0], 'X');
+        EXPECT_EQ(buf[1], 'X');
+    }
+    dest_t d;
+    expect_line(&rio, d, "line\n");
+    close(fd);
+}
+
+// A failed read ends the line with -1: the bytes stored so far stay, with no
+// NUL after them, and the record is still usable.
+TEST(RioReadlineb, FailureKeepsStoredBytesUnterminatedAndRecordUsable) {
+    socket_pair_t sp;
+    struct timeval tv = {0, 50 * 1000};  // the read fails with EAGAIN after this
+    ASSERT_EQ(setsockopt(sp.fd[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv), 0);
+    ASSERT_EQ(write(sp.fd[1], "abc", 3), 3);
+    rio_t rio;
+    rio_readinitb(&rio, sp.fd[0]);
+    dest_t d;
+    errno = 0;
+    EXPECT_EQ(rio_readlineb(&rio, d.buf.data(), MAXLEN), -1);
+    EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << strerror(errno);
+    EXPECT_EQ(d.first(3), "abc");
+    EXPECT_TRUE(d.untouched_from(3));
+    EXPECT_EQ(rio.rio_cnt, -1);
+
+    ASSERT_EQ(write(sp.fd[1], "def\n", 4), 4);
+    expect_line(&rio, d, "def\n");
+}
+
+TEST(RioReadlineb, BadDescriptorFailsAndIsTriedAgainLater) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    int spare = dup(p[0]);  // a descriptor number that is free once closed
+    ASSERT_GE(spare, 0);
+    close(spare);
+    rio_t rio;
+    rio_readinitb(&rio, spare);
+    dest_t d;
+    errno = 0;
+    EXPECT_EQ(rio_readlineb(&rio, d.buf.data(), MAXLEN), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_TRUE(d.untouched_from(0));
+
+    ASSERT_EQ(dup2(p[0], spare), spare);
+    ASSERT_EQ(write(p[1], "ok\n", 3), 3);
+    expect_line(&rio, d, "ok\n");
+    close(spare);
+    close(p[0]);
+    close(p[1]);
+}
+
+// End of file is not remembered: a file that grows can be read on.
+TEST(RioReadlineb, EndOfFileIsNotSticky) {
+    char path[] = "/tmp/robix-rio-XXXXXX";
+    int wfd = mkstemp(path);
+    ASSERT_GE(wfd, 0);
+    int rfd = open(path, O_RDONLY);
+    unlink(path);
+    ASSERT_GE(rfd, 0);
+    ASSERT_EQ(write(wfd, "one\n", 4), 4);
+    rio_t rio;
+    rio_readinitb(&rio, rfd);
+    dest_t d;
+    expect_line(&rio, d, "one\n");
+    expect_end(&rio, d);
+    EXPECT_EQ(rio.rio_cnt, 0);
+    ASSERT_EQ(write(wfd, "two\n", 4), 4);
+    expect_line(&rio, d, "two\n");
+    close(rfd);
+    close(wfd);
+}
+
+// One read of up to a whole buffer serves many lines: the descriptor is not
+// read again until the buffered bytes are used up.
+TEST(RioReadlineb, RefillsTakeWholeBuffersNotBytes) {
+    const std::string body = pattern_body(10000);  // lines of 64 bytes
+    int fd = stream_of("x\n" + body);
+    ASSERT_GE(fd, 0);
+    const int after_first_refill = (int)(body.size() + 2) - RIO_BUFSIZE;
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    dest_t d;
+    expect_line(&rio, d, "x\n");
+    EXPECT_EQ(pending_bytes(fd), after_first_refill);
+    EXPECT_EQ(rio.rio_cnt, RIO_BUFSIZE - 2);
+    size_t off = 0;
+    for (; off + 2 + 64 <= (size_t)RIO_BUFSIZE; off += 64) {
+        expect_line(&rio, d, body.substr(off, 64));
+    }
+    EXPECT_EQ(pending_bytes(fd), after_first_refill);
+    // The line that straddles the buffer's end comes back whole.
+    expect_line(&rio, d, body.substr(off, 64));
+    EXPECT_EQ(pending_bytes(fd), 0);
+    expect_line(&rio, d, body.substr(off + 64, 64));
+    close(fd);
+}
+
+TEST(RioReadinitb, BindsAnEmptyRecord) {
+    rio_t rio;
+    memset(&rio, 0x5a, sizeof rio);
+    rio_readinitb(&rio, 42);
+    EXPECT_EQ(rio.rio_fd, 42);
+    EXPECT_EQ(rio.rio_cnt, 0);
+    EXPECT_EQ(rio.rio_bufptr, rio.rio_buf);
+    EXPECT_EQ(sizeof rio.rio_buf, 8192u);
+}
+
+// ---------------------------------------------------------------- buffered and unbuffered reads
+
+TEST(RioReadnb, AfterReadlinebReturnsTheBytesThatFollow) {
+    const std::string body = pattern_body(20000, 4);
+    int fd = stream_of("first line\r\n" + body);
+    ASSERT_GE(fd, 0);
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    dest_t d;
+    expect_line(&rio, d, "first line\r\n");
+    std::vector<char> buf(30000, 'X');
+    EXPECT_EQ(rio_readnb(&rio, buf.data(), buf.size()), (ssize_t)body.size());
+    EXPECT_TRUE(std::string(buf.data(), body.size()) == body);
+    EXPECT_EQ(buf[body.size()], 'X');
+    EXPECT_EQ(rio_readnb(&rio, buf.data(), buf.size()), 0);
+    close(fd);
+}
+
+TEST(RioReadnb, MixesWithReadlinebInAnyOrder) {
+    int fd = stream_of("abcdef\nxyz\ntail");
+    ASSERT_GE(fd, 0);
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    char buf[64];
+    ASSERT_EQ(rio_readnb(&rio, buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    dest_t d;
+    expect_line(&rio, d, "def\n");
+    ASSERT_EQ(rio_readnb(&rio, buf, 6), 6);
+    EXPECT_EQ(std::string(buf, 6), "xyz\nta");
+    expect_line(&rio, d, "il");
+    EXPECT_EQ(rio_readnb(&rio, buf, 1), 0);
+    close(fd);
+}
+
+TEST(RioReadnb, BadDescriptorFails) {
+    rio_t rio;
+    rio_readinitb(&rio, -1);
+    char buf[8];
+    errno = 0;
+    EXPECT_EQ(rio_readnb(&rio, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST(RioReadn, HundredByteStreamAskedFor102400GivesHundredThenZero) {
+    origin_t o;
+    ASSERT_TRUE(origin_start(o));
+    origin_reply_t reply;
+    reply.bytes = pattern_body(100, 5);
+    reply.end = origin_end_t::CLOSE;
+    origin_default(o, reply);
+    int fd = client_connect(o.port);
+    ASSERT_GE(fd, 0);
+    const std::string request = "GET /hundred HTTP/1.0\r\n\r\n";
+    EXPECT_EQ(rio_writen(fd, request.data(), request.size()), (ssize_t)request.size());
+    std::vector<char> buf(102400, 'X');
+    EXPECT_EQ(rio_readn(fd, buf.data(), buf.size()), 100);
+    EXPECT_EQ(std::string(buf.data(), 100), reply.bytes);
+    EXPECT_EQ(buf[100], 'X');
+    EXPECT_EQ(rio_readn(fd, buf.data(), buf.size()), 0);
+    close(fd);
+    EXPECT_TRUE(origin_wait_closed(o, 1, WAIT));
+    EXPECT_EQ(origin_request(o, 0), request);
+    origin_stop(o);
+}
+
+TEST(RioReadn, GathersPiecesUntilTheCountIsReached) {
+    origin_t o;
+    ASSERT_TRUE(origin_start(o));
+    origin_reply_t reply;
+    reply.bytes = pattern_body(30000, 6);
+    reply.pieces = {1, 10, 100, 1000, 5000};
+    reply.pause_ms = 2;
+    reply.end = origin_end_t::HOLD;  // no end of stream: the count alone stops it
+    origin_default(o, reply);
+    int fd = client_connect(o.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, "GET / HTTP/1.0\r\n\r\n"));
+    std::vector<char> buf(reply.bytes.size());
+    EXPECT_EQ(rio_readn(fd, buf.data(), buf.size()), (ssize_t)buf.size());
+    EXPECT_TRUE(std::string(buf.data(), buf.size()) == reply.bytes);
+    close(fd);
+    origin_stop(o);
+}
+
+// A read that fails after some bytes came reports -1, not the bytes.
+TEST(RioReadn, FailureAfterSomeBytesReturnsMinusOne) {
+    socket_pair_t sp;
+    struct timeval tv = {0, 50 * 1000};
+    ASSERT_EQ(setsockopt(sp.fd[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv), 0);
+    ASSERT_EQ(write(sp.fd[1], "abc", 3), 3);
+    char buf[10];
+    errno = 0;
+    EXPECT_EQ(rio_readn(sp.fd[0], buf, sizeof buf), -1);
+    EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << strerror(errno);
+    errno = 0;
+    EXPECT_EQ(rio_readn(-1, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+// ---------------------------------------------------------------- writes
+
+TEST(RioWriten, WritesEverythingAcrossPartialTransfers) {
+    socket_pair_t sp;
+    int small = 4096;
+    setsockopt(sp.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const std::string bytes = pattern_body(1 << 20, 8);
+    std::string got;
+    std::thread reader([&] { got = drain(sp.fd[1]); });
+    EXPECT_EQ(rio_writen(sp.fd[0], bytes.data(), bytes.size()), (ssize_t)bytes.size());
+    sp.close_end(0);
+    reader.join();
+    EXPECT_EQ(got.size(), bytes.size());
+    EXPECT_TRUE(got == bytes);
+}
+
+TEST(RioWriten, ClosedPeerGivesMinusOneWithEpipe) {
+    ignored_sigpipe_t quiet;
+    socket_pair_t sp;
+    sp.close_end(1);
+    errno = 0;
+    EXPECT_EQ(rio_writen(sp.fd[0], "hello", 5), -1);
+    EXPECT_EQ(errno, EPIPE);
+}
+
+TEST(RioWriten, ZeroBytesWritesNothing) {
+    socket_pair_t sp;
+    EXPECT_EQ(rio_writen(sp.fd[0], "", 0), 0);
+    EXPECT_EQ(pending_bytes(sp.fd[1]), 0);
+}
+
+// ---------------------------------------------------------------- interrupted calls
+
+// The set-up itself interrupts a plain read and a plain write, so the cases
+// below do reach the resumption paths.
+TEST(RioSignals, SetUpInterruptsPlainCalls) {
+    interrupting_signal_t sig;
+    {
+        socket_pair_t sp;
+        worker_t w;
+        char c;
+        w.start([&] { return read(sp.fd[0], &c, 1); });
+        EXPECT_TRUE(wait_for([&] { return w.tid != 0 && current_syscall(w.tid) == SYS_read; }));
+        pthread_kill(w.thread.native_handle(), SIGUSR1);
+        EXPECT_TRUE(wait_for([&] { return w.done.load(); }));
+        sp.close_end(1);
+        w.thread.join();
+        EXPECT_EQ(w.result, -1);
+        EXPECT_EQ(w.error, EINTR);
+    }
+    {
+        socket_pair_t sp;
+        ASSERT_GT(fill_send_buffer(sp.fd[0]), 0u);
+        worker_t w;
+        w.start([&] { return write(sp.fd[0], "x", 1); });
+        EXPECT_TRUE(wait_for([&] { return w.tid != 0 && current_syscall(w.tid) == SYS_write; }));
+        pthread_kill(w.thread.native_handle(), SIGUSR1);
+        EXPECT_TRUE(wait_for([&] { return w.done.load(); }));
+        sp.close_end(1);  // a write still blocked now fails instead
+        w.thread.join();
+        EXPECT_EQ(w.result, -1);
+        EXPECT_EQ(w.error, EINTR);
+    }
+}
+
+TEST(RioSignals, HandledSignalDoesNotShortenBlockedReads) {
+    struct reader_case_t {
+        const char *name;
+        std::function<ssize_t(int fd, rio_t *rp, char *buf)> call;
+        std::string sent;
+        ssize_t expected;
+    };
+    const std::string body = pattern_body(300, 10);
+    const std::vector<reader_case_t> cases = {
+        {"rio_readn", [](int fd, rio_t *, char *buf) { return rio_readn(fd, buf, 300); }, body,
+         300},
+        {"rio_readnb", [](int, rio_t *rp, char *buf) { return rio_readnb(rp, buf, 300); }, body,
+         300},
+        {"rio_readlineb",
+         [](int, rio_t *rp, char *buf) { return rio_readlineb(rp, buf, MAXLEN); }, "hello\r\n",
+         7},
+    };
+    interrupting_signal_t sig;
+    for (const reader_case_t &c : cases) {
+        SCOPED_TRACE(c.name);
+        socket_pair_t sp;
+        rio_t rio;
+        rio_readinitb(&rio, sp.fd[0]);
+        std::vector<char> buf(MAXLEN, 'X');
+        worker_t w;
+        int before = signals_handled;
+        w.start([&] { return c.call(sp.fd[0], &rio, buf.data()); });
+        EXPECT_TRUE(interrupt_blocked(w, SYS_read));
+        // Half now, a second interruption, then the rest.
+        size_t half = c.sent.size() / 2;
+        EXPECT_TRUE(send_all(sp.fd[1], c.sent.substr(0, half)));
+        EXPECT_TRUE(interrupt_blocked(w, SYS_read));
+        EXPECT_TRUE(send_all(sp.fd[1], c.sent.substr(half)));
+        sp.close_end(1);
+        w.thread.join();
+        EXPECT_EQ(w.result, c.expected);
+        EXPECT_EQ(std::string(buf.data(), c.sent.size()), c.sent);
+        EXPECT_GE(signals_handled - before, 1);
+    }
+}
+
+TEST(RioSignals, HandledSignalDoesNotShortenBlockedWrite) {
+    interrupting_signal_t sig;
+    ignored_sigpipe_t quiet;
+    socket_pair_t sp;
+    size_t prefill = fill_send_buffer(sp.fd[0]);
+    ASSERT_GT(prefill, 0u);
+    const std::string bytes = pattern_body(100000, 11);
+    worker_t w;
+    int before = signals_handled;
+    w.start([&] { return rio_writen(sp.fd[0], bytes.data(), bytes.size()); });
+    EXPECT_TRUE(interrupt_blocked(w, SYS_write));
+    std::string got;
+    std::thread reader([&] { got = drain(sp.fd[1]); });
+    w.thread.join();
+    sp.close_end(0);
+    reader.join();
+    EXPECT_EQ(w.result, (ssize_t)bytes.size());
+    EXPECT_EQ(signals_handled - before, 1);
+    ASSERT_EQ(got.size(), prefill + bytes.size());
+    EXPECT_TRUE(got.substr(prefill) == bytes);
+}
+
+// ---------------------------------------------------------------- wrappers
+
+TEST(RioWrappers, SucceedingCallsReturnTheResultAndPrintNothing) {
+    socket_pair_t sp;
+    testing::internal::CaptureStderr();
+    Rio_writen(sp.fd[1], "line one\nrest", 13);
+    sp.close_end(1);
+    rio_t rio;
+    Rio_readinitb(&rio, sp.fd[0]);
+    EXPECT_EQ(rio.rio_fd, sp.fd[0]);
+    EXPECT_EQ(rio.rio_cnt, 0);
+    char buf[64];
+    EXPECT_EQ(Rio_readlineb(&rio, buf, sizeof buf), 9);
+    EXPECT_STREQ(buf, "line one\n");
+    EXPECT_EQ(Rio_readnb(&rio, buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf, 4), "rest");
+    EXPECT_EQ(Rio_readnb(&rio, buf, sizeof buf), 0);
+    EXPECT_EQ(Rio_readlineb(&rio, buf, sizeof buf), 0);
+    EXPECT_EQ(Rio_readn(sp.fd[0], buf, sizeof buf), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// Every failing Rio_ wrapper prints its name, " error: " and the error text,
+// then ends the process with status 1.
+TEST(RioWrappersDeathTest, FailureEndsTheProcessWithOneLine) {
+    struct failing_t {
+        const char *name;
+        std::function<void()> call;
+        const char *line;
+    };
+    const std::vector<failing_t> cases = {
+        {"Rio_writen to a closed peer",
+         [] {
+             signal(SIGPIPE, SIG_IGN);
+             int sv[2];
+             socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
+             close(sv[1]);
+             Rio_writen(sv[0], "x", 1);
+         },
+         "Rio_writen error: Broken pipe"},
+        {"Rio_readn",
+         [] {
+             char buf[4];
+             Rio_readn(-1, buf, sizeof buf);
+         },
+         "Rio_readn error: Bad file descriptor"},
+        {"Rio_readnb",
+         [] {
+             rio_t rio;
+             Rio_readinitb(&rio, -1);
+             char buf[4];
+             Rio_readnb(&rio, buf, sizeof buf);
+         },
+         "Rio_readnb error: Bad file descriptor"},
+        {"Rio_readlineb",
+         [] {
+             rio_t rio;
+             Rio_readinitb(&rio, -1);
+             char buf[4];
+             Rio_readlineb(&rio, buf, sizeof buf);
+         },
+         "Rio_readlineb error: Bad file descriptor"},
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const failing_t &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT(c.call(), testing::ExitedWithCode(1), std::string("^") + c.line + "\n$");
+    }
+}

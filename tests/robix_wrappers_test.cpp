@@ -1,0 +1,665 @@
+// Reporters and error-checking wrappers of the common edition: a failing
+// call prints exactly one line naming its wrapper and ends the process with
+// status 1; a succeeding call returns what the call returned and prints
+// nothing; Signal installs restarting handlers and P outlasts a signal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdint.h>
+#include <sys/syscall.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "robix.h"
+
+// A deliberate Malloc(SIZE_MAX) must come back null for the wrapper to
+// report it; the sanitizers' allocators would abort the process instead.
+#if defined(__SANITIZE_ADDRESS__)
+#define ROBIX_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ROBIX_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define ROBIX_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ROBIX_TEST_TSAN 1
+#endif
+#endif
+#ifdef ROBIX_TEST_ASAN
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+#ifdef ROBIX_TEST_TSAN
+extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
+namespace {
+
+using namespace harness;
+
+const ms WAIT(5000);
+
+
+#if defined(ROBIX_TEST_ASAN) || defined(ROBIX_TEST_TSAN)
+// The sanitizer's allocator announces a refused allocation on a line of its
+// own before the wrapper's report.
+const char *REFUSED_ALLOCATION = "(==[0-9]+==WARNING: [A-Za-z]+Sanitizer failed to allocate 0x[0-9a-f]+ bytes\n)?";
+#else
+const char *REFUSED_ALLOCATION = "";
+#endif
+
+// The death-test matcher for exactly one line and nothing else on stderr.
+std::string only_line(const std::string &line) {
+    std::string re = line.find("allocate memory") != std::string::npos ? REFUSED_ALLOCATION : "";
+    re = "^" + re;
+    for (char c : line) {
+        if (strchr(".[]{}()\\*+?^$|", c) != nullptr) re += '\\';
+        re += c;
+    }
+    return re + "\n$";
+}
+
+struct failing_t {
+    const char *line;  // the whole line, without its newline
+    std::function<void()> call;
+};
+
+void expect_each_ends_process(const std::vector<failing_t> &cases) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const failing_t &c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EXIT(c.call(), testing::ExitedWithCode(1), only_line(c.line));
+    }
+}
+
+const char *MISSING = "/nonexistent-robix/file";
+
+// A FILE on one end of a fresh pipe.
+FILE *pipe_stream(bool write_end) {
+    int p[2];
+    if (pipe(p) < 0) return nullptr;
+    close(write_end ? p[0] : p[1]);
+    return fdopen(write_end ? p[1] : p[0], write_end ? "w" : "r");
+}
+
+// A temporary file holding `bytes`, opened for reading and writing.
+int temp_file_with(const std::string &bytes) {
+    char path[] = "/tmp/robix-wrappers-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) return -1;
+    unlink(path);
+    if (write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size()) return -1;
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+void *return_arg(void *arg) { return arg; }
+void *exit_with_arg(void *arg) { Pthread_exit(arg); }
+void *wait_forever(void *sem) {
+    sem_wait(static_cast<sem_t *>(sem));  // a cancellation point
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- interrupted waits
+
+std::atomic<int> signals_handled{0};
+void count_signal(int) { signals_handled++; }
+
+bool wait_for(const std::function<bool()> &cond, ms deadline = WAIT) {
+    auto end = std::chrono::steady_clock::now() + scaled(deadline);
+    for (;;) {
+        if (cond()) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(ms(1));
+    }
+}
+
+// The system call that thread tid of this process is in; -1 while it runs
+// in user space.
+long current_syscall(pid_t tid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/syscall", (int)tid);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) return -1;
+    long nr = -1;
+    if (fscanf(f, "%ld", &nr) != 1) nr = -1;
+    fclose(f);
+    return nr;
+}
+
+// True while signal sig waits to be delivered to thread tid of this process.
+bool signal_pending(pid_t tid, int sig) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/status", (int)tid);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) return false;
+    char line[256];
+    unsigned long long mask = 0;
+    while (fgets(line, sizeof line, f) != nullptr) {
+        if (sscanf(line, "SigPnd: %llx", &mask) == 1) break;
+    }
+    fclose(f);
+    return (mask >> (sig - 1)) & 1;
+}
+
+// Runs call on a thread of its own and interrupts it with SIGUSR1 once it
+// blocks in system call nr; then waits until the signal is delivered and the
+// thread blocks in nr again. release() must then let the call finish; the
+// handler has run by then. (Under ThreadSanitizer the handler itself may run
+// only once the call returns.)
+bool interrupted_call(const std::function<void()> &call, long nr,
+                      const std::function<void()> &release) {
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        tid = (pid_t)syscall(SYS_gettid);
+        call();
+        done = true;
+    });
+    bool ok = wait_for([&] { return tid != 0 && current_syscall(tid) == nr; });
+    int before = signals_handled;
+    ok = ok && pthread_kill(t.native_handle(), SIGUSR1) == 0;
+    ok = ok && wait_for([&] { return !signal_pending(tid, SIGUSR1); });
+    ok = ok && wait_for([&] { return done || current_syscall(tid) == nr; }) && !done;
+    release();
+    t.join();
+    return ok && done && signals_handled > before;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- reporters
+
+TEST(ReporterDeathTest, EachPrintsItsLineAndExitsWithStatusOne) {
+    expect_each_ends_process({
+        {"unix msg: Permission denied",
+         [] {
+             errno = EACCES;
+             unix_error("unix msg");
+         }},
+        {"posix msg: No such file or directory",
+         [] {
+             errno = EACCES;  // the code given wins over errno
+             posix_error(ENOENT, "posix msg");
+         }},
+        {"dns msg: DNS error 2",
+         [] {
+             h_errno = TRY_AGAIN;
+             dns_error("dns msg");
+         }},
+        {"app msg", [] { app_error("app msg"); }},
+    });
+}
+
+// ---------------------------------------------------------------- failing wrappers
+
+TEST(WrapperDeathTest, ProcessControlAndSignals) {
+    expect_each_ends_process({
+        {"Execve error: No such file or directory",
+         [] {
+             char *argv[] = {const_cast<char *>(MISSING), nullptr};
+             char *envp[] = {nullptr};
+             Execve(MISSING, argv, envp);
+         }},
+        {"Wait error: No child processes",
+         [] {
+             int status;
+             Wait(&status);
+         }},
+        {"Waitpid error: No child processes",
+         [] {
+             int status;
+             Waitpid(-1, &status, 0);
+         }},
+        {"Kill error: No such process", [] { Kill(INT_MAX, 0); }},
+        {"Setpgid error: Invalid argument", [] { Setpgid(-1, 0); }},
+        {"Signal error: Invalid argument", [] { Signal(SIGKILL, SIG_IGN); }},
+        {"Sigprocmask error: Invalid argument",
+         [] {
+             sigset_t set;
+             sigemptyset(&set);
+             Sigprocmask(12345, &set, nullptr);
+         }},
+        {"Sigaddset error: Invalid argument",
+         [] {
+             sigset_t set;
+             sigemptyset(&set);
+             Sigaddset(&set, 0);
+         }},
+        {"Sigdelset error: Invalid argument",
+         [] {
+             sigset_t set;
+             sigemptyset(&set);
+             Sigdelset(&set, 0);
+         }},
+        {"Sigismember error: Invalid argument",
+         [] {
+             sigset_t set;
+             sigemptyset(&set);
+             Sigismember(&set, 0);
+         }},
+    });
+}
+
+TEST(WrapperDeathTest, UnixIoAndMapping) {
+    expect_each_ends_process({
+        {"Open error: No such file or directory", [] { Open(MISSING, O_RDONLY, 0); }},
+        {"Read error: Bad file descriptor",
+         [] {
+             char c;
+             Read(-1, &c, 1);
+         }},
+        {"Write error: Bad file descriptor", [] { Write(-1, "x", 1); }},
+        {"Lseek error: Illegal seek",
+         [] {
+             int p[2];
+             pipe(p);
+             Lseek(p[0], 0, SEEK_SET);
+         }},
+        {"Close error: Bad file descriptor", [] { Close(-1); }},
+        {"Select error: Invalid argument",
+         [] { Select(-1, nullptr, nullptr, nullptr, nullptr); }},
+        {"Dup2 error: Bad file descriptor", [] { Dup2(-1, 100); }},
+        {"Stat error: No such file or directory",
+         [] {
+             struct stat st;
+             Stat(MISSING, &st);
+         }},
+        {"Fstat error: Bad file descriptor",
+         [] {
+             struct stat st;
+             Fstat(-1, &st);
+         }},
+        {"mmap error: Bad file descriptor",
+         [] { Mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, -1, 0); }},
+        {"munmap error: Invalid argument",
+         [] { Munmap(reinterpret_cast<void *>(1), 4096); }},
+    });
+}
+
+TEST(WrapperDeathTest, StorageAndStandardIo) {
+    expect_each_ends_process({
+        {"Malloc error: Cannot allocate memory", [] { Malloc(SIZE_MAX); }},
+        {"Calloc error: Cannot allocate memory", [] { Calloc(SIZE_MAX, 2); }},
+        {"Realloc error: Cannot allocate memory", [] { Realloc(nullptr, SIZE_MAX); }},
+        {"Fopen error: No such file or directory", [] { Fopen(MISSING, "r"); }},
+        {"Fdopen error: Bad file descriptor", [] { Fdopen(-1, "r"); }},
+        {"Fclose error: Bad file descriptor",
+         [] {
+             FILE *fp = pipe_stream(false);
+             close(fileno(fp));
+             Fclose(fp);
+         }},
+        {"Fputs error: Bad file descriptor", [] { Fputs("x", pipe_stream(false)); }},
+        {"Fwrite error: Bad file descriptor", [] { Fwrite("x", 1, 1, pipe_stream(false)); }},
+        {"Fread error: Bad file descriptor",
+         [] {
+             char buf[8];
+             Fread(buf, 1, sizeof buf, pipe_stream(true));
+         }},
+        {"Fgets error",  // no error text after this one
+         [] {
+             char buf[8];
+             Fgets(buf, sizeof buf, pipe_stream(true));
+         }},
+    });
+}
+
+TEST(WrapperDeathTest, SocketsAndResolver) {
+    // A port that refuses: bound, never listening.
+    int bound = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(bound, (struct sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(getsockname(bound, (struct sockaddr *)&addr, &len), 0);
+    expect_each_ends_process({
+        {"Socket error: Address family not supported by protocol",
+         [] { Socket(-1, SOCK_STREAM, 0); }},
+        {"Setsockopt error: Bad file descriptor",
+         [] {
+             int one = 1;
+             Setsockopt(-1, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+         }},
+        {"Bind error: Bad file descriptor",
+         [&] { Bind(-1, (struct sockaddr *)&addr, sizeof addr); }},
+        {"Listen error: Bad file descriptor", [] { Listen(-1, LISTENQ); }},
+        {"Accept error: Bad file descriptor", [] { Accept(-1, nullptr, nullptr); }},
+        {"Connect error: Connection refused",
+         [&] { Connect(socket(AF_INET, SOCK_STREAM, 0), (struct sockaddr *)&addr, sizeof addr); }},
+        {"Gethostbyname error: DNS error 1", [] { Gethostbyname("no-such-host.robix.invalid"); }},
+        {"Gethostbyaddr error: DNS error -1",  // an address of the wrong length
+         [] { Gethostbyaddr("\x7f", 1, AF_INET); }},
+    });
+    close(bound);
+}
+
+TEST(WrapperDeathTest, ThreadsAndSemaphores) {
+    // A stack no mapping can hold makes pthread_create itself fail.
+    static pthread_attr_t huge;
+    pthread_attr_init(&huge);
+    ASSERT_EQ(pthread_attr_setstacksize(&huge, (size_t)1 << 46), 0);
+    pthread_t tid;
+    int code = pthread_create(&tid, &huge, return_arg, nullptr);
+    if (code == 0) {
+        pthread_join(tid, nullptr);
+        GTEST_SKIP() << "this platform creates a thread with a 64 TiB stack";
+    }
+    const std::string create_line = std::string("Pthread_create error: ") + strerror(code);
+    expect_each_ends_process({
+        {create_line.c_str(),
+         [] {
+             pthread_t t;
+             errno = 0;
+             Pthread_create(&t, &huge, return_arg, nullptr);
+         }},
+        {"Pthread_join error: Resource deadlock avoided",
+         [] { Pthread_join(pthread_self(), nullptr); }},
+        {"Pthread_detach error: Invalid argument",
+         [] {
+             static sem_t never;
+             sem_init(&never, 0, 0);
+             pthread_t t;
+             pthread_create(&t, nullptr, wait_forever, &never);
+             pthread_detach(t);
+             Pthread_detach(t);  // detached already, and still running
+         }},
+        {"Sem_init error: Invalid argument",
+         [] {
+             static sem_t sem;
+             Sem_init(&sem, 0, (unsigned)SEM_VALUE_MAX + 1u);
+         }},
+        {"V error: Value too large for defined data type",
+         [] {
+             static sem_t sem;
+             Sem_init(&sem, 0, SEM_VALUE_MAX);
+             V(&sem);
+         }},
+    });
+}
+
+// ---------------------------------------------------------------- succeeding wrappers
+
+TEST(PassThrough, ReadGivesZeroAtEndOfFileAndPrintsNothing) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Write(p[1], "abc", 3), 3);
+    Close(p[1]);
+    char buf[8];
+    EXPECT_EQ(Read(p[0], buf, sizeof buf), 3);
+    EXPECT_EQ(Read(p[0], buf, sizeof buf), 0);
+    EXPECT_EQ(Read(p[0], buf, sizeof buf), 0);
+    Close(p[0]);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(PassThrough, SigismemberGivesZeroOrOneAndPrintsNothing) {
+    testing::internal::CaptureStderr();
+    sigset_t set;
+    Sigemptyset(&set);
+    EXPECT_EQ(Sigismember(&set, SIGPIPE), 0);
+    Sigaddset(&set, SIGPIPE);
+    EXPECT_EQ(Sigismember(&set, SIGPIPE), 1);
+    EXPECT_EQ(Sigismember(&set, SIGINT), 0);
+    Sigdelset(&set, SIGPIPE);
+    EXPECT_EQ(Sigismember(&set, SIGPIPE), 0);
+    Sigfillset(&set);
+    EXPECT_EQ(Sigismember(&set, SIGINT), 1);
+    sigset_t old, now;
+    Sigemptyset(&set);
+    Sigaddset(&set, SIGUSR2);
+    Sigprocmask(SIG_BLOCK, &set, &old);
+    Sigprocmask(SIG_SETMASK, &old, &now);
+    EXPECT_EQ(Sigismember(&now, SIGUSR2), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(PassThrough, FgetsAndFreadAtEndOfFilePrintNothing) {
+    int fd = temp_file_with("one\nhello");
+    ASSERT_GE(fd, 0);
+    testing::internal::CaptureStderr();
+    FILE *fp = Fdopen(fd, "r");
+    char buf[16];
+    EXPECT_EQ(Fgets(buf, sizeof buf, fp), buf);
+    EXPECT_STREQ(buf, "one\n");
+    EXPECT_EQ(Fread(buf, 2, 4, fp), 2u);  // "hello": two whole items of two
+    EXPECT_EQ(std::string(buf, 4), "hell");
+    EXPECT_EQ(Fread(buf, 1, sizeof buf, fp), 0u);
+    EXPECT_EQ(Fgets(buf, sizeof buf, fp), nullptr);
+    EXPECT_TRUE(feof(fp));
+    EXPECT_FALSE(ferror(fp));
+    Fclose(fp);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(PassThrough, UnixIoReturnsTheCallsResults) {
+    char path[] = "/tmp/robix-wrappers-XXXXXX";
+    int made = mkstemp(path);
+    ASSERT_GE(made, 0);
+    close(made);
+    testing::internal::CaptureStderr();
+    int fd = Open(path, O_RDWR | O_TRUNC, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(Write(fd, "0123456789", 10), 10);
+    EXPECT_EQ(Lseek(fd, 4, SEEK_SET), 4);
+    char buf[8];
+    EXPECT_EQ(Read(fd, buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "456");
+    struct stat st, fst;
+    Stat(path, &st);
+    Fstat(fd, &fst);
+    EXPECT_EQ(st.st_size, 10);
+    EXPECT_EQ(st.st_ino, fst.st_ino);
+    int spare = dup(fd);
+    EXPECT_EQ(Dup2(fd, spare), spare);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(spare, &readable);
+    struct timeval now = {0, 0};
+    EXPECT_EQ(Select(spare + 1, &readable, nullptr, nullptr, &now), 1);
+    void *map = Mmap(nullptr, 10, PROT_READ, MAP_PRIVATE, fd, 0);
+    EXPECT_EQ(memcmp(map, "0123456789", 10), 0);
+    Munmap(map, 10);
+    Close(spare);
+    Close(fd);
+    unlink(path);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(PassThrough, StorageAndStandardIoReturnTheCallsResults) {
+    testing::internal::CaptureStderr();
+    char *p = static_cast<char *>(Malloc(16));
+    memcpy(p, "robix", 6);
+    p = static_cast<char *>(Realloc(p, 4096));
+    EXPECT_STREQ(p, "robix");
+    Free(p);
+    int *zeros = static_cast<int *>(Calloc(64, sizeof(int)));
+    for (int i = 0; i < 64; i++) EXPECT_EQ(zeros[i], 0);
+    Free(zeros);
+
+    char path[] = "/tmp/robix-stdio-XXXXXX";
+    int made = mkstemp(path);
+    ASSERT_GE(made, 0);
+    close(made);
+    FILE *fp = Fopen(path, "w");
+    Fputs("first\n", fp);
+    Fwrite("second\n", 1, 7, fp);
+    Fclose(fp);
+    fp = Fopen(path, "r");
+    char buf[32];
+    EXPECT_EQ(Fread(buf, 1, sizeof buf, fp), 13u);
+    EXPECT_EQ(std::string(buf, 13), "first\nsecond\n");
+    Fclose(fp);
+    unlink(path);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(PassThrough, ProcessControlReturnsTheCallsResults) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Getpgrp(), getpgrp());
+    EXPECT_EQ(Sleep(0), 0u);
+    EXPECT_EQ(Alarm(0), 0u);  // no alarm was pending
+    Kill(getpid(), 0);
+    pid_t child = Fork();
+    if (child == 0) {
+        Setpgid(0, 0);
+        _exit(getpgrp() == getpid() ? 7 : 8);
+    }
+    EXPECT_GT(child, 0);
+    int status = 0;
+    EXPECT_EQ(Waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+    child = Fork();
+    if (child == 0) _exit(3);
+    EXPECT_EQ(Wait(&status), child);
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(PassThrough, ThreadsAndSemaphoresReturnTheCallsResults) {
+    testing::internal::CaptureStderr();
+    int value = 5;
+    pthread_t tid;
+    void *ret = nullptr;
+    Pthread_create(&tid, nullptr, return_arg, &value);
+    Pthread_join(tid, &ret);
+    EXPECT_EQ(ret, &value);
+    Pthread_create(&tid, nullptr, exit_with_arg, &value);
+    Pthread_join(tid, &ret);
+    EXPECT_EQ(ret, &value);
+    EXPECT_TRUE(pthread_equal(Pthread_self(), pthread_self()));
+
+    static std::atomic<int> inits{0};
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    Pthread_once(&once, [] { inits++; });
+    Pthread_once(&once, [] { inits++; });
+    EXPECT_EQ(inits.load(), 1);
+
+    sem_t sem;
+    Sem_init(&sem, 0, 2);
+    P(&sem);
+    P(&sem);
+    int n = -1;
+    sem_getvalue(&sem, &n);
+    EXPECT_EQ(n, 0);
+    V(&sem);
+    sem_getvalue(&sem, &n);
+    EXPECT_EQ(n, 1);
+
+    // A thread that waits for ever, cancelled; and one detached.
+    sem_t never;
+    sem_init(&never, 0, 0);
+    Pthread_create(&tid, nullptr, wait_forever, &never);
+    Pthread_cancel(tid);
+    Pthread_join(tid, &ret);
+    EXPECT_EQ(ret, PTHREAD_CANCELED);
+    Pthread_create(&tid, nullptr, return_arg, nullptr);
+    Pthread_detach(tid);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(PassThrough, SocketsAndResolverReturnTheCallsResults) {
+    testing::internal::CaptureStderr();
+    int listener = Socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    Setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Bind(listener, (struct sockaddr *)&addr, sizeof addr);
+    Listen(listener, LISTENQ);
+    socklen_t len = sizeof addr;
+    getsockname(listener, (struct sockaddr *)&addr, &len);
+    int client = Socket(AF_INET, SOCK_STREAM, 0);
+    Connect(client, (struct sockaddr *)&addr, sizeof addr);
+    struct sockaddr_in peer;
+    socklen_t peerlen = sizeof peer;
+    int conn = Accept(listener, (struct sockaddr *)&peer, &peerlen);
+    EXPECT_GE(conn, 0);
+    EXPECT_EQ(peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(Write(client, "hi", 2), 2);
+    char buf[2];
+    EXPECT_EQ(Read(conn, buf, 2), 2);
+    Close(conn);
+    Close(client);
+    Close(listener);
+
+    struct hostent *hp = Gethostbyname("127.0.0.1");
+    ASSERT_NE(hp, nullptr);
+    EXPECT_EQ(hp->h_length, 4);
+    EXPECT_EQ(memcmp(hp->h_addr_list[0], &addr.sin_addr, 4), 0);
+    hp = Gethostbyaddr(reinterpret_cast<const char *>(&addr.sin_addr), 4, AF_INET);
+    ASSERT_NE(hp, nullptr);
+    EXPECT_EQ(memcmp(hp->h_addr_list[0], &addr.sin_addr, 4), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// ---------------------------------------------------------------- Signal and P
+
+void first_handler(int) {}
+void second_handler(int) {}
+
+TEST(Signal, InstallsRestartingHandlerWithEmptyMaskAndReturnsPrevious) {
+    struct sigaction saved;
+    sigaction(SIGUSR2, nullptr, &saved);
+    Signal(SIGUSR2, first_handler);
+    EXPECT_EQ(Signal(SIGUSR2, second_handler), first_handler);
+    struct sigaction now;
+    sigaction(SIGUSR2, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, second_handler);
+    EXPECT_TRUE(now.sa_flags & SA_RESTART);
+    EXPECT_FALSE(now.sa_flags & (SA_SIGINFO | SA_RESETHAND | SA_NODEFER | SA_ONSTACK));
+    for (int sig = 1; sig < 32; sig++) EXPECT_EQ(sigismember(&now.sa_mask, sig), 0) << sig;
+    sigaction(SIGUSR2, &saved, nullptr);
+}
+
+// A handler installed through Signal lets an interrupted read resume: the
+// caller sees the bytes, never EINTR.
+TEST(Signal, HandledSignalDoesNotInterruptBlockedRead) {
+    struct sigaction saved;
+    sigaction(SIGUSR1, nullptr, &saved);
+    Signal(SIGUSR1, count_signal);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ssize_t got = 0;
+    char c = 0;
+    EXPECT_TRUE(interrupted_call([&] { got = read(sv[0], &c, 1); }, SYS_read,
+                                 [&] { EXPECT_EQ(write(sv[1], "z", 1), 1); }));
+    EXPECT_EQ(got, 1);
+    EXPECT_EQ(c, 'z');
+    close(sv[0]);
+    close(sv[1]);
+    sigaction(SIGUSR1, &saved, nullptr);
+}
+
+// A wait on a semaphore fails with EINTR whenever a handler runs, restarting
+// or not; P waits on instead of reporting a failure.
+TEST(P, SignalDuringWaitIsNoFailure) {
+    struct sigaction sa, saved;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = count_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGUSR1, &sa, &saved);
+    sem_t sem;
+    Sem_init(&sem, 0, 0);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(interrupted_call([&] { P(&sem); }, SYS_futex, [&] { V(&sem); }));
+    int n = -1;
+    sem_getvalue(&sem, &n);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    sigaction(SIGUSR1, &saved, nullptr);
+}
