@@ -139,9 +139,17 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
     }
     // The relay hands over its whole read buffer; keep only the object's
     // bytes, or a cache of small objects would hold many times its budget.
-    // A failed shrink leaves the larger block, which is still correct.
-    char *fitted = (char *)realloc(bytes, (size_t)size_temp);
-    if (fitted != nullptr) bytes = fitted;
+    // They go to a block of their own rather than a shrunken relay buffer: a
+    // shrink leaves the entry where the buffer was, and entries scattered
+    // over the relay buffers' space keep the next buffers from reusing it, so
+    // the heap would grow with every round of traffic. Without memory for the
+    // copy, the larger block is kept, which is still correct.
+    char *fitted = (char *)malloc((size_t)size_temp);
+    if (fitted != nullptr) {
+        memcpy(fitted, bytes, (size_t)size_temp);
+        free(bytes);
+        bytes = fitted;
+    }
     long long stamp = stamp_now();
     entry->last_access.store(stamp, std::memory_order_relaxed);
     entry->object_size = size_temp;

@@ -6,6 +6,7 @@
 // connection. The only state threads share is the cache and stdout.
 #include <ctype.h>
 #include <errno.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -34,6 +35,8 @@ constexpr int LINGER_MAX_MS = 2000;
 // Pause after accept ran out of descriptors or memory, so that the loop does
 // not spin while the pending connection stays queued.
 constexpr long ACCEPT_BACKOFF_NS = 50 * 1000 * 1000;
+// Heap blocks of this size and above are mapped apart (see main).
+constexpr int RELAY_MMAP_THRESHOLD = 64 * 1024;
 
 static const char RULE[] = "<--------------------------------------------->\n";
 
@@ -417,6 +420,11 @@ int main(int argc, char **argv) {
         // No line end: the next output continues this line.
         printf("Port %d at time %d", port, (int)time(nullptr));
     }
+    // Each relay takes a MAX_OBJECT_SIZE buffer from the heap for as long as
+    // it lasts, while cached objects stay for long. Mapped apart, the buffers
+    // go back to the system when freed instead of leaving holes among cached
+    // objects that the heap can neither reuse nor return.
+    mallopt(M_MMAP_THRESHOLD, RELAY_MMAP_THRESHOLD);
     init_cache();
     int listen_fd = setup_listen_port(port);
     if (listen_fd == -1) return -1;

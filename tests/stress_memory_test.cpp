@@ -39,18 +39,6 @@ long growth_kib() { return (long)sized(2048, 1024); }
 
 // Programs whose resident set is known to break the bound, with the reason;
 // their traffic and checks run, the bound is reported and skipped.
-const char *known_rss_defect(const std::string &name) {
-    if (name == "stampproxy") {
-        return "known defect: stampproxy takes each 102400-byte relay buffer from the heap "
-               "(relay_response, proxy.cpp) and keeps small objects carved from it or copied "
-               "beside it (add_to_cache, cache.cpp), so cached entries pin the heap between "
-               "relay buffers and VmRSS grows round after round (8 to 26 MiB over 50 000 small "
-               "responses); with the relay buffers mapped apart (e.g. mallopt(M_MMAP_THRESHOLD, "
-               "65536) at start-up) it stays at 6 to 7 MiB";
-    }
-    return nullptr;
-}
-
 unsigned seed_of(const std::string &path) {
     unsigned h = 2166136261u;
     for (char c : path) h = (h ^ (unsigned char)c) * 16777619u;
@@ -132,7 +120,6 @@ TEST_P(StressMemory, ResidentSetStaysWithinBudgetPlusOverhead) {
                         "and allocator hold several times the program's own (the traffic and "
                         "checks above ran)";
     }
-    if (const char *defect = known_rss_defect(GetParam().name)) GTEST_SKIP() << defect;
     for (size_t r = 0; r < rounds; r++) {
         EXPECT_LE(after_small[r], BUDGET_KIB + OVERHEAD_KIB) << "round " << r;
         EXPECT_LE(after_large[r], BUDGET_KIB + OVERHEAD_KIB) << "round " << r;
