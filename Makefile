@@ -41,10 +41,12 @@ stress:
 	$(MAKE) build
 	cd $(BUILD) && STRESS_FULL=1 ctest --output-on-failure -L stress
 
+# DESTDIR= stages the install under a root of its own (the manifest keeps
+# the paths without it, so uninstall adds it back).
 install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
 uninstall:
 	@if [ -f $(BUILD)/install_manifest.txt ]; then \
-	  xargs -d '\n' rm -fv < $(BUILD)/install_manifest.txt; \
+	  sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt | xargs -d '\n' rm -fv; \
 	else echo "nothing installed from $(BUILD)"; fi
