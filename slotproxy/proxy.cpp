@@ -139,16 +139,26 @@ static void send_hit(int connfd, web_object *object) {
     pthread_cleanup_pop(1);
 }
 
+// True when rp's buffer already holds a line end, so that the next line can
+// be read without waiting for the peer.
+static bool line_buffered(const rio_t *rp) {
+    return rp->rio_cnt > 0 && memchr(rp->rio_bufptr, '\n', (size_t)rp->rio_cnt) != nullptr;
+}
+
 // Sends the request upstream on clientfd, relays the response line by line
 // to connfd, and stores it when it stayed small enough. `method` is extended
 // into the request line in place. A failed read or write ends the thread;
-// nothing is stored then.
+// nothing is stored then. The lines that one refill of the read buffer
+// brought are written in one call, before the next read has to wait for the
+// origin.
 static void relay(int connfd, int clientfd, char *method, const char *host, const char *page,
                   const char *uri_orig) {
     rio_t rio_c;
     char header[MAXLINE];
     char buf_c[MAXLINE];
     char cache_buf[MAX_OBJECT_SIZE];
+    char out[RIO_BUFSIZE + MAXLINE];
+    size_t out_len = 0;
 
     Rio_readinitb(&rio_c, clientfd);
     snprintf(header, sizeof header, "Host: %s\r\n\r\n", host);
@@ -162,7 +172,16 @@ static void relay(int connfd, int clientfd, char *method, const char *host, cons
     char flag = 0;
     ssize_t m;
     while ((m = Rio_readlineb(&rio_c, buf_c, MAXLINE)) != 0) {
-        Rio_writen(connfd, buf_c, (size_t)m);
+        if (out_len + (size_t)m > sizeof out) {
+            Rio_writen(connfd, out, out_len);
+            out_len = 0;
+        }
+        memcpy(out + out_len, buf_c, (size_t)m);
+        out_len += (size_t)m;
+        if (!line_buffered(&rio_c)) {
+            Rio_writen(connfd, out, out_len);
+            out_len = 0;
+        }
         if (flag == 0 && length < MAX_OBJECT_SIZE - MAXLINE) {
             memcpy(buf_pos, buf_c, (size_t)m);
             buf_pos += m;
@@ -171,6 +190,9 @@ static void relay(int connfd, int clientfd, char *method, const char *host, cons
             flag = 1;
         }
     }
+    // The end of the stream is only seen by a refill, so nothing is left
+    // here; the write keeps the relay whole should that ever change.
+    if (out_len > 0) Rio_writen(connfd, out, out_len);
     if (flag == 0) {
         // No memory for the entry: the response was relayed, just not kept.
         web_object *cache_object = cache_new_object(uri_orig, cache_buf, length);

@@ -98,6 +98,13 @@ static int rioRead(rio_t *website, char *buffer, int length) {
     return result;
 }
 
+// True when the next line can be read from website's buffer without waiting
+// for the socket: a line end is already buffered.
+static bool lineBuffered(const rio_t *website) {
+    return website->rio_cnt > 0 &&
+           memchr(website->rio_bufptr, '\n', (size_t)website->rio_cnt) != nullptr;
+}
+
 // ---------------------------------------------------------------- stages
 
 // Reads the request line and copies its second word, the URL, into url
@@ -236,10 +243,15 @@ static int passToServer(rio_t *browser, int fdWebserver) {
 // server closes, keeping a copy; a response of at most MAX_OBJECT_SIZE bytes
 // is then stored under url (also one of 0 bytes). 0 on a failed read or
 // write, with nothing stored; 1 otherwise, stored or not.
+//
+// The lines are judged one by one, but written in batches: the whole lines
+// that one refill of the read buffer brought go to the browser in one write,
+// made before the next line would have to wait for the server.
 static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser) {
     char buffer[MAXLINE];
     char page[MAX_OBJECT_SIZE + 1];
-    int length, total = 0, cacheable = 1;
+    char pending[RIO_BUFSIZE + MAXLINE];
+    int length, total = 0, cacheable = 1, pendingLength = 0;
 
     while ((length = rioRead(website, buffer, MAXLINE)) != 0) {
         if (length < 0) return 0;
@@ -249,8 +261,20 @@ static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser) {
             memcpy(page + total, buffer, (size_t)length);
             total += length;
         }
-        if (rioWrite(fdBrowser, buffer, length) < 0) return 0;
+        if (pendingLength + length > (int)sizeof pending) {
+            if (rioWrite(fdBrowser, pending, pendingLength) < 0) return 0;
+            pendingLength = 0;
+        }
+        memcpy(pending + pendingLength, buffer, (size_t)length);
+        pendingLength += length;
+        if (!lineBuffered(website)) {
+            if (rioWrite(fdBrowser, pending, pendingLength) < 0) return 0;
+            pendingLength = 0;
+        }
     }
+    // The end of the stream is only seen by a refill, so this is already
+    // empty; flushing keeps the relay whole should that ever change.
+    if (pendingLength > 0 && rioWrite(fdBrowser, pending, pendingLength) < 0) return 0;
 
     if (cacheable) {
         if (verbosity == 1) {

@@ -237,6 +237,30 @@ TEST_F(SlotProxy, OriginSplittingItsWritesIsRelayedWhole) {
     EXPECT_EQ(origin_count(origin), 1u);
 }
 
+// Whole lines reach the browser as they arrive, while the origin is still
+// sending: the relay writes them before it waits for the rest of the line
+// that follows. The whole response is still the one stored.
+TEST_F(SlotProxy, ArrivedLinesReachBrowserBeforeOriginSendsMore) {
+    const std::string lines = "HTTP/1.0 200 OK\r\nX-A: 1\r\n\r\nfirst\nsecond\n";
+    origin_reply_t held;
+    held.bytes = lines + "half a li";
+    held.end = origin_end_t::HOLD;
+    origin_route(origin, "/held", held);
+    int fd = client_connect(proxy.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, "GET " + url("/held") + " HTTP/1.0\r\n\r\n"));
+    client_result_t early = read_until_close(fd, WAIT, lines.size());
+    EXPECT_FALSE(early.timed_out);
+    EXPECT_EQ(early.bytes, lines);
+    origin_stop(origin);  // the origin closes: the unfinished line is the last
+    client_result_t rest = read_until_close(fd, WAIT);
+    close(fd);
+    EXPECT_TRUE(rest.eof);
+    EXPECT_EQ(rest.bytes, "half a li");
+    EXPECT_EQ(get("/held").bytes, held.bytes);
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
 // Lines of at most 8191 bytes whose total is `before`, then a last run of
 // `last` bytes with no newline.
 std::string response_of(size_t before, size_t last) {

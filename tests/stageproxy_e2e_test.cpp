@@ -305,6 +305,35 @@ TEST_F(StageStore, Response102399StoredAnd102400RelayedNotStored) {
     EXPECT_EQ(origin_count(origin), 3u);
 }
 
+// Whole lines reach the browser as they arrive, while the server is still
+// sending: the relay writes them before it waits for the rest of the line
+// that follows. The whole response is still the one stored.
+TEST_F(StageStore, ArrivedLinesReachBrowserBeforeServerSendsMore) {
+    start(1);
+    const std::string lines = "HTTP/1.0 200 OK\r\nX-A: 1\r\n\r\nfirst\nsecond\n";
+    origin_reply_t held;
+    held.bytes = lines + "half a li";
+    held.end = origin_end_t::HOLD;
+    origin_route(origin, "/held", held);
+    int fd = client_connect(proxy.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, get("/held")));
+    client_result_t early = read_until_close(fd, DEADLINE, lines.size());
+    EXPECT_FALSE(early.timed_out);
+    EXPECT_EQ(early.bytes, lines);
+    origin_stop(origin);  // the server closes: the unfinished line is the last
+    client_result_t rest = read_until_close(fd, DEADLINE);
+    close(fd);
+    EXPECT_TRUE(rest.eof);
+    EXPECT_EQ(rest.bytes, "half a li");
+    ended++;
+    ASSERT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
+    EXPECT_EQ(out(), missLines("/held"));
+    mark();
+    EXPECT_EQ(ask(get("/held")).bytes, held.bytes);
+    EXPECT_EQ(out(), hitLines("/held"));
+}
+
 TEST_F(StageStore, ZeroByteResponseStoredAndServedAsNothing) {
     start(1);
     route("/empty", "");
