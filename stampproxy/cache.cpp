@@ -10,11 +10,16 @@
 #include <string.h>
 #include <time.h>
 
+#include <charconv>
 #include <new>
 #include <string>
 
 cache *proxy_cache = nullptr;
 pthread_rwlock_t rw_cache_lock;
+
+// A typical entry's share of a victim scan's trace: its key (a request line)
+// and the size and stamp after it.
+static const size_t TRACE_BYTES_PER_ENTRY = 128;
 
 long long stamp_now(void) {
     struct timespec ts;
@@ -40,7 +45,15 @@ void init_cache(void) {
     proxy_cache->dummy_tail->next = nullptr;
     proxy_cache->size = 0;
     proxy_cache->item_count = 0;
-    pthread_rwlock_init(&rw_cache_lock, nullptr);
+    // Writers first: every request takes the shared side for its lookup, so
+    // under steady load the shared side is almost never free, and with the
+    // default preference for readers an insertion could wait indefinitely
+    // while finished connection threads pile up behind it.
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&rw_cache_lock, &attr);
+    pthread_rwlockattr_destroy(&attr);
 }
 
 ssize_t check_cache(const char *browser_request, char **object_pointer) {
@@ -83,16 +96,26 @@ int is_in_cache(const char *browser_request) {
     return 0;
 }
 
-// Appends the trace of one entry visited by the victim scan.
+// Appends v in decimal, as "%zd" or "%d" would print it.
+static void append_decimal(std::string &out, long long v) {
+    char digits[24];
+    std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
+    out.append(digits, r.ptr);
+}
+
+// Appends the trace of one entry visited by the victim scan: "\t%s oldest
+// %zd" then "%zd.%d time". It runs for every entry of every pass with the
+// lock held exclusively, so it formats by hand rather than through printf.
 static void trace_visit(std::string &trace, const cache_entry *e, long long stamp) {
     struct timeb t = stamp_timeb(stamp);
-    char line[128];
     trace += '\t';
     trace += e->browser_get;
-    snprintf(line, sizeof line, " oldest %zd", e->object_size);
-    trace += line;
-    snprintf(line, sizeof line, "%zd.%d time", (ssize_t)t.time, (int)t.millitm);
-    trace += line;
+    trace += " oldest ";
+    append_decimal(trace, e->object_size);
+    append_decimal(trace, (long long)t.time);
+    trace += '.';
+    append_decimal(trace, t.millitm);
+    trace += " time";
 }
 
 // One eviction pass: finds the entry with the earliest stamp (the one nearest
@@ -137,19 +160,6 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
         free(bytes);
         return;
     }
-    // The relay hands over its whole read buffer; keep only the object's
-    // bytes, or a cache of small objects would hold many times its budget.
-    // They go to a block of their own rather than a shrunken relay buffer: a
-    // shrink leaves the entry where the buffer was, and entries scattered
-    // over the relay buffers' space keep the next buffers from reusing it, so
-    // the heap would grow with every round of traffic. Without memory for the
-    // copy, the larger block is kept, which is still correct.
-    char *fitted = (char *)malloc((size_t)size_temp);
-    if (fitted != nullptr) {
-        memcpy(fitted, bytes, (size_t)size_temp);
-        free(bytes);
-        bytes = fitted;
-    }
     long long stamp = stamp_now();
     entry->last_access.store(stamp, std::memory_order_relaxed);
     entry->object_size = size_temp;
@@ -166,6 +176,10 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
     pthread_rwlock_wrlock(&rw_cache_lock);
     duplicate = is_in_cache(key) != 0;
     if (!duplicate) {
+        // Room for one pass's trace at once, rather than growing it line by line.
+        if (proxy_cache->size + entry->object_size > MAX_CACHE_SIZE) {
+            trace.reserve((size_t)proxy_cache->item_count * TRACE_BYTES_PER_ENTRY);
+        }
         while (proxy_cache->size + entry->object_size > MAX_CACHE_SIZE &&
                proxy_cache->item_count > 0) {
             trace += "Cache too big";

@@ -3,7 +3,8 @@
 // detached thread running handle_connection, which serves one request from
 // the cache (cache.cpp) or from the origin, then closes. Every diagnostic goes
 // to standard output, which is flushed after start-up and at the end of each
-// connection. The only state threads share is the cache and stdout.
+// connection. The state threads share is the cache, stdout and the pool of
+// relay buffers.
 #include <ctype.h>
 #include <errno.h>
 #include <malloc.h>
@@ -35,8 +36,16 @@ constexpr int LINGER_MAX_MS = 2000;
 // Pause after accept ran out of descriptors or memory, so that the loop does
 // not spin while the pending connection stays queued.
 constexpr long ACCEPT_BACKOFF_NS = 50 * 1000 * 1000;
+// Stack of each connection thread. The process default (the stack limit,
+// usually 8 MiB) lets the thread library keep only a handful of finished
+// stacks for reuse, so under load nearly every connection maps and unmaps a
+// stack of its own; at 512 KiB dozens are reused. A thread needs a fraction
+// of it: its buffers, MAX_OBJECT_SIZE the largest, and a host lookup.
+constexpr size_t CONNECTION_STACK_BYTES = 512 * 1024;
+// Relay buffers kept for reuse at most; more are freed when given back.
+constexpr int RELAY_POOL_MAX = 64;
 // Heap blocks of this size and above are mapped apart (see main).
-constexpr int RELAY_MMAP_THRESHOLD = 64 * 1024;
+constexpr int LARGE_BLOCK_BYTES = 64 * 1024;
 
 static const char RULE[] = "<--------------------------------------------->\n";
 
@@ -229,15 +238,44 @@ static size_t build_request(char *packet, const char *action, const char *file,
     return fits ? len : 0;
 }
 
+// ---------------------------------------------------------------- relay buffers
+
+// Every relay needs a MAX_OBJECT_SIZE buffer for as long as it lasts. A
+// block that large is mapped apart (see main), so freeing each buffer after
+// its request would cost a map, an unmap and fresh zeroed pages per request.
+// Finished buffers are kept here instead (up to RELAY_POOL_MAX) for the next
+// relay.
+static char *relay_pool[RELAY_POOL_MAX];
+static int relay_pool_count = 0;
+static pthread_mutex_t relay_pool_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// A buffer of MAX_OBJECT_SIZE bytes, or null when memory is short.
+static char *take_relay_buffer(void) {
+    char *buffer = nullptr;
+    pthread_mutex_lock(&relay_pool_lock);
+    if (relay_pool_count > 0) buffer = relay_pool[--relay_pool_count];
+    pthread_mutex_unlock(&relay_pool_lock);
+    return buffer != nullptr ? buffer : (char *)malloc((size_t)MAX_OBJECT_SIZE);
+}
+
+static void give_back_relay_buffer(char *buffer) {
+    if (buffer == nullptr) return;
+    pthread_mutex_lock(&relay_pool_lock);
+    bool kept = relay_pool_count < RELAY_POOL_MAX;
+    if (kept) relay_pool[relay_pool_count++] = buffer;
+    pthread_mutex_unlock(&relay_pool_lock);
+    if (!kept) free(buffer);
+}
+
 // Relays the origin's response to the browser in reads of up to
 // MAX_OBJECT_SIZE bytes and offers it to the cache under `request` when it
 // is known to be whole. Ends the connection with its exit block.
 static void relay_response(int serverfd, int connfd, const char *request) {
-    char *object = (char *)malloc((size_t)MAX_OBJECT_SIZE);
+    char *object = take_relay_buffer();
     size_t key_len = strlen(request);
     char *request_string = (char *)malloc(key_len + 1);
     if (object == nullptr || request_string == nullptr) {
-        free(object);
+        give_back_relay_buffer(object);
         free(request_string);
         exit_prep2(serverfd, connfd, "REGULAR_EXIT");
         return;
@@ -271,11 +309,19 @@ static void relay_response(int serverfd, int connfd, const char *request) {
     // and the origin closed its side. A full first read followed by a failed
     // read or write may be the start of a longer response.
     if (read_count == 1 && origin_closed) {
-        add_to_cache(&request_string, &object, last_server_read);
+        // The cache keeps the object in a block of its own size; without
+        // memory for it the response is simply not kept.
+        char *kept = (char *)malloc((size_t)last_server_read);
+        if (kept != nullptr) {
+            memcpy(kept, object, (size_t)last_server_read);
+            add_to_cache(&request_string, &kept, last_server_read);
+        } else {
+            free(request_string);
+        }
     } else {
         free(request_string);
-        free(object);
     }
+    give_back_relay_buffer(object);
     if (server_read < 0) {
         printf("ERR reading from server errno %d - %s\n", read_errno, strerror(read_errno));
     }
@@ -420,11 +466,11 @@ int main(int argc, char **argv) {
         // No line end: the next output continues this line.
         printf("Port %d at time %d", port, (int)time(nullptr));
     }
-    // Each relay takes a MAX_OBJECT_SIZE buffer from the heap for as long as
-    // it lasts, while cached objects stay for long. Mapped apart, the buffers
-    // go back to the system when freed instead of leaving holes among cached
-    // objects that the heap can neither reuse nor return.
-    mallopt(M_MMAP_THRESHOLD, RELAY_MMAP_THRESHOLD);
+    // Large cached objects come and go with evictions; taken from the heap,
+    // each leaves a hole that the small objects after it split up, so the
+    // heap grows round after round. Mapped apart, they go back to the system
+    // when evicted.
+    mallopt(M_MMAP_THRESHOLD, LARGE_BLOCK_BYTES);
     init_cache();
     int listen_fd = setup_listen_port(port);
     if (listen_fd == -1) return -1;
@@ -433,6 +479,9 @@ int main(int argc, char **argv) {
     struct sockaddr_in clientaddr;
     socklen_t clientlen = sizeof clientaddr;
     pthread_t worker_thread;
+    pthread_attr_t worker_attr;
+    pthread_attr_init(&worker_attr);
+    pthread_attr_setstacksize(&worker_attr, CONNECTION_STACK_BYTES);
     for (;;) {
         int *connection_fd = (int *)malloc(sizeof(int));
         if (connection_fd == nullptr) {
@@ -455,7 +504,7 @@ int main(int argc, char **argv) {
             continue;
         }
         printf("%sSTART-REQUEST %d\n%s", RULE, (int)time(nullptr), RULE);
-        int rc = pthread_create(&worker_thread, nullptr, handle_connection, connection_fd);
+        int rc = pthread_create(&worker_thread, &worker_attr, handle_connection, connection_fd);
         if (rc != 0) {
             printf("Pthread_create error: %s\n", strerror(rc));
             fflush(stdout);
