@@ -166,7 +166,8 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
         if (!line_start) {
             // The later reads of a long line are not judged: they follow
             // their first read, dropped with it or passed with it.
-            if (!skip_line) e.upstream += piece;
+            // The read that ends the block is relayed all the same.
+            if (!skip_line || last) e.upstream += piece;
         } else if (named(piece, "Keep-Alive")) {
             skip_line = true;
         } else if (named(piece, "Proxy-Connection")) {

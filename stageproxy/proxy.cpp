@@ -236,7 +236,9 @@ static int passToServer(rio_t *browser, int fdWebserver) {
             } else {
                 skipLine = false;
             }
-        } else if (skipLine) {
+        } else if (skipLine && reading) {
+            // The read that ends the block is always relayed, or the
+            // server would wait for the block's end for ever.
             out = nullptr;
         }
         lineStart = buffer[length - 1] == '\n';

@@ -20,6 +20,10 @@ pthread_rwlock_t rw_cache_lock;
 // A typical entry's share of a victim scan's trace: its key (a request line)
 // and the size and stamp after it.
 static const size_t TRACE_BYTES_PER_ENTRY = 128;
+// The eviction trace is kept back while the lock is held, so that a slow
+// console does not hold up the cache; beyond this much it is written out at
+// once, so that a cache of many tiny entries cannot make it grow without bound.
+static const size_t TRACE_HELD_MAX = 256 * 1024;
 
 long long stamp_now(void) {
     struct timespec ts;
@@ -130,6 +134,10 @@ static void evict_oldest_locked(std::string &trace) {
          current_prev = current, current = current->next) {
         long long stamp = current->last_access.load(std::memory_order_relaxed);
         trace_visit(trace, current, stamp);
+        if (trace.size() >= TRACE_HELD_MAX) {
+            fwrite(trace.data(), 1, trace.size(), stdout);
+            trace.clear();
+        }
         // Strictly earlier only: equal stamps keep the entry nearer the head.
         if (stamp < oldest_stamp) {
             trace += "\tOLDER";
@@ -178,7 +186,8 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
     if (!duplicate) {
         // Room for one pass's trace at once, rather than growing it line by line.
         if (proxy_cache->size + entry->object_size > MAX_CACHE_SIZE) {
-            trace.reserve((size_t)proxy_cache->item_count * TRACE_BYTES_PER_ENTRY);
+            size_t want = (size_t)proxy_cache->item_count * TRACE_BYTES_PER_ENTRY;
+            trace.reserve(want < TRACE_HELD_MAX ? want : TRACE_HELD_MAX + TRACE_BYTES_PER_ENTRY);
         }
         while (proxy_cache->size + entry->object_size > MAX_CACHE_SIZE &&
                proxy_cache->item_count > 0) {

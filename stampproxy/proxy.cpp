@@ -40,7 +40,8 @@ constexpr long ACCEPT_BACKOFF_NS = 50 * 1000 * 1000;
 // usually 8 MiB) lets the thread library keep only a handful of finished
 // stacks for reuse, so under load nearly every connection maps and unmaps a
 // stack of its own; at 512 KiB dozens are reused. A thread needs a fraction
-// of it: its buffers, MAX_OBJECT_SIZE the largest, and a host lookup.
+// of it: its request buffers (about 55 KB; the relay buffer is on the heap)
+// and a host lookup.
 constexpr size_t CONNECTION_STACK_BYTES = 512 * 1024;
 // Relay buffers kept for reuse at most; more are freed when given back.
 constexpr int RELAY_POOL_MAX = 64;

@@ -279,6 +279,11 @@ TEST(StagePassToServer, LongLinesRelayedWholeAndJudgedByFirstRead) {
          pad + "Connection: x\r\n\r\n", 1},
         {"the next line is judged again", "X-Long: " + longValue + "\r\nKeep-Alive: 1\r\n\r\n",
          "X-Long: " + longValue + "\r\n\r\n", 1},
+        // The first read ends in a carriage return, so a later read that
+        // begins with one ends the block: it is relayed although its line is
+        // dropped, so that the server still sees the block end.
+        {"a later read that ends the block is relayed",
+         "Connection: " + std::string(8191 - 13, 'v') + "\r\r\n", "Connection: close\r\n\r\n", 1},
     });
 }
 

@@ -260,6 +260,34 @@ TEST_F(StampCache, HitTraceLinesAreExact) {
     EXPECT_EQ(out, "\tHIT!\tSize 5 Time " + stamp_text(find(line(1))->last_access.load()));
 }
 
+// A pass over many tiny entries traces more than is ever held back at once;
+// what reaches the console is still every visit, whole and in list order.
+TEST_F(StampCache, LongEvictionTraceIsPrintedWhole) {
+    const int tiny = 6000;  // about 370 KB of trace in one pass
+    testing::internal::CaptureStdout();  // the filling's own lines
+    insert(line(-1), std::string(MAX_CACHE_SIZE - tiny, 'b'));
+    for (int i = 0; i < tiny; i++) insert(line(i), "t");
+    captured();
+    set_stamp(line(-1), 1000);  // the victim: the oldest entry, at the tail
+    for (int i = 0; i < tiny; i++) set_stamp(line(i), 2000);
+    testing::internal::CaptureStdout();
+    insert(line(tiny), "n");
+    std::string out = captured();
+    std::string expect;
+    for (int i = tiny - 1; i >= 0; i--) {
+        expect += "\t" + line(i) + " oldest 1" + stamp_text(2000) + " time";
+    }
+    expect += "\t" + line(-1) + " oldest " + std::to_string(MAX_CACHE_SIZE - tiny) +
+              stamp_text(1000) + " time\tOLDER";
+    size_t at = out.find("Cache too big");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_GT(expect.size(), 256u * 1024u);
+    EXPECT_TRUE(out.compare(at + strlen("Cache too big"), std::string::npos, expect) == 0)
+        << "the trace differs from the visits (" << out.size() << " bytes printed)";
+    EXPECT_EQ(find(line(-1)), nullptr);
+    EXPECT_EQ(proxy_cache->item_count, tiny + 1);
+}
+
 TEST_F(StampCache, CachedObjectIsTheBlockHandedOver) {
     // The relay hands over a block of the object's own size; the cache keeps
     // that very block rather than a copy.
