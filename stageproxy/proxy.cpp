@@ -40,7 +40,13 @@ static constexpr long RESOURCE_PAUSE_MS = 50;
 // stacks for reuse, so under load nearly every connection maps and unmaps a
 // stack of its own; at 512 KiB dozens are reused. A thread needs a fraction
 // of it: its buffers, MAX_OBJECT_SIZE the largest, and a host lookup.
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer keeps several hundred KiB of state per thread in
+// thread-local storage, which the thread library carves out of the stack.
+static constexpr size_t THREAD_STACK_BYTES = 4 * 1024 * 1024;
+#else
 static constexpr size_t THREAD_STACK_BYTES = 512 * 1024;
+#endif
 
 // 0 (quiet), 1 or 2 (names the request line and the URL in three lines).
 int verbosity = 1;

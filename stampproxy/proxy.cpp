@@ -42,7 +42,13 @@ constexpr long ACCEPT_BACKOFF_NS = 50 * 1000 * 1000;
 // stack of its own; at 512 KiB dozens are reused. A thread needs a fraction
 // of it: its request buffers (about 55 KB; the relay buffer is on the heap)
 // and a host lookup.
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer keeps several hundred KiB of state per thread in
+// thread-local storage, which the thread library carves out of the stack.
+constexpr size_t CONNECTION_STACK_BYTES = 4 * 1024 * 1024;
+#else
 constexpr size_t CONNECTION_STACK_BYTES = 512 * 1024;
+#endif
 // Relay buffers kept for reuse at most; more are freed when given back.
 constexpr int RELAY_POOL_MAX = 64;
 // Heap blocks of this size and above are mapped apart (see main).
