@@ -20,12 +20,13 @@
 
 #include "harness.h"
 #include "robix.h"
+#include "robix_test_support.h"
 
 namespace {
 
 using namespace harness;
+using namespace robix_test;
 
-const ms WAIT(5000);
 const size_t MAXLEN = 8192;  // what the programs pass for a line
 const size_t LINE_MAX_BYTES = MAXLEN - 1;
 
@@ -93,109 +94,37 @@ void expect_end(rio_t *rp, dest_t &d) {
     EXPECT_TRUE(d.untouched_from(0));
 }
 
+// A record bound to a stream that holds `bytes` and then ends (fd is -1 when
+// the bytes did not fit); the stream closes with the record.
+struct stream_record_t {
+    int fd;
+    rio_t rio;
+    explicit stream_record_t(const std::string &bytes) : fd(stream_of(bytes)) {
+        rio_readinitb(&rio, fd);
+    }
+    ~stream_record_t() {
+        if (fd >= 0) close(fd);
+    }
+    stream_record_t(const stream_record_t &) = delete;
+    stream_record_t &operator=(const stream_record_t &) = delete;
+};
+
+// Reads a stream of `bytes` line by line: each of `lines` in turn, then
+// `ends` reads that each find the end.
+void expect_lines_then_end(const std::string &bytes, const std::vector<std::string> &lines,
+                           int ends = 1) {
+    stream_record_t r(bytes);
+    ASSERT_GE(r.fd, 0);
+    dest_t d;
+    for (const std::string &line : lines) expect_line(&r.rio, d, line);
+    for (int i = 0; i < ends; i++) expect_end(&r.rio, d);
+}
+
 // Bytes the next read of fd would find.
 int pending_bytes(int fd) {
     int n = -1;
     if (ioctl(fd, FIONREAD, &n) < 0) return -1;
     return n;
-}
-
-// ---------------------------------------------------------------- interrupted calls
-
-std::atomic<int> signals_handled{0};
-void count_signal(int) { signals_handled++; }
-
-// SIGUSR1 handled without SA_RESTART for the life of the guard, so that a
-// blocked read or write fails with EINTR unless its caller resumes it.
-struct interrupting_signal_t {
-    struct sigaction old;
-    interrupting_signal_t() {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof sa);
-        sa.sa_handler = count_signal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
-        sigaction(SIGUSR1, &sa, &old);
-    }
-    ~interrupting_signal_t() { sigaction(SIGUSR1, &old, nullptr); }
-};
-
-// SIGPIPE ignored for the life of the guard, as every program does.
-struct ignored_sigpipe_t {
-    struct sigaction old;
-    ignored_sigpipe_t() {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof sa);
-        sa.sa_handler = SIG_IGN;
-        sigaction(SIGPIPE, &sa, &old);
-    }
-    ~ignored_sigpipe_t() { sigaction(SIGPIPE, &old, nullptr); }
-};
-
-bool wait_for(const std::function<bool()> &cond, ms deadline = WAIT) {
-    auto end = std::chrono::steady_clock::now() + scaled(deadline);
-    for (;;) {
-        if (cond()) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(ms(1));
-    }
-}
-
-// The system call that thread tid of this process is in, from the kernel's
-// view; -1 while it runs in user space.
-long current_syscall(pid_t tid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/self/task/%d/syscall", (int)tid);
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return -1;
-    long nr = -1;
-    if (fscanf(f, "%ld", &nr) != 1) nr = -1;
-    fclose(f);
-    return nr;
-}
-
-// True while signal sig waits to be delivered to thread tid of this process.
-bool signal_pending(pid_t tid, int sig) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/self/task/%d/status", (int)tid);
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return false;
-    char line[256];
-    unsigned long long mask = 0;
-    while (fgets(line, sizeof line, f) != nullptr) {
-        if (sscanf(line, "SigPnd: %llx", &mask) == 1) break;
-    }
-    fclose(f);
-    return (mask >> (sig - 1)) & 1;
-}
-
-// A worker thread that runs one blocking call and keeps its result.
-struct worker_t {
-    std::atomic<pid_t> tid{0};
-    std::atomic<bool> done{false};
-    ssize_t result = 0;
-    int error = 0;
-    std::thread thread;
-
-    void start(const std::function<ssize_t()> &call) {
-        thread = std::thread([this, call] {
-            tid = (pid_t)syscall(SYS_gettid);
-            result = call();
-            error = errno;
-            done = true;
-        });
-    }
-};
-
-// Waits until w blocks in system call nr, signals it, and waits until the
-// signal is delivered and w blocks in nr again: the call was resumed, not
-// ended. False at the first step that does not happen in time. (Under
-// ThreadSanitizer the handler itself may run only once the call returns.)
-bool interrupt_blocked(worker_t &w, long nr) {
-    if (!wait_for([&] { return w.tid != 0 && current_syscall(w.tid) == nr; })) return false;
-    if (pthread_kill(w.thread.native_handle(), SIGUSR1) != 0) return false;
-    if (!wait_for([&] { return !signal_pending(w.tid, SIGUSR1); })) return false;
-    return wait_for([&] { return w.done || current_syscall(w.tid) == nr; }) && !w.done;
 }
 
 // Fills the sending side of a socket until a write would block.
@@ -237,6 +166,22 @@ struct socket_pair_t {
     }
 };
 
+// Runs call, which uses sp.fd[0], on a worker; once it blocks in system call
+// nr, signals it and checks that it fails with EINTR. Closing the other end
+// makes a call that is still blocked fail instead of hanging the test.
+void expect_plain_call_interrupted(socket_pair_t &sp, const std::function<ssize_t()> &call,
+                                   long nr) {
+    worker_t w;
+    w.start(call);
+    EXPECT_TRUE(wait_for([&] { return w.blocks_in(nr); }));
+    pthread_kill(w.thread.native_handle(), SIGUSR1);
+    EXPECT_TRUE(wait_for([&] { return w.done.load(); }));
+    sp.close_end(1);
+    w.thread.join();
+    EXPECT_EQ(w.result, -1);
+    EXPECT_EQ(w.error, EINTR);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- line splitting
@@ -244,122 +189,71 @@ struct socket_pair_t {
 TEST(RioReadlineb, RequestLineComesBackWithNul) {
     const std::string line = "GET / HTTP/1.0\r\n";
     ASSERT_EQ(line.size(), 16u);
-    int fd = stream_of(line + "Host: a\r\n");
-    ASSERT_GE(fd, 0);
-    rio_t rio;
-    rio_readinitb(&rio, fd);
-    dest_t d;
-    expect_line(&rio, d, line);
-    expect_line(&rio, d, "Host: a\r\n");
-    expect_end(&rio, d);
-    close(fd);
+    expect_lines_then_end(line + "Host: a\r\n", {line, "Host: a\r\n"});
 }
 
 TEST(RioReadlineb, LongLineComesBackAs8191BytesThenTheRest) {
     for (size_t k : {(size_t)1, (size_t)2, (size_t)63, (size_t)4096, (size_t)8190, (size_t)8191}) {
         SCOPED_TRACE("k = " + std::to_string(k));
         const std::string line = bytes_without_newline(LINE_MAX_BYTES + k - 1, (unsigned)k) + "\n";
-        int fd = stream_of(line);
-        ASSERT_GE(fd, 0);
-        rio_t rio;
-        rio_readinitb(&rio, fd);
+        stream_record_t r(line);
+        ASSERT_GE(r.fd, 0);
         dest_t d;
-        expect_line(&rio, d, line.substr(0, LINE_MAX_BYTES));
-        expect_line(&rio, d, line.substr(LINE_MAX_BYTES));
+        expect_line(&r.rio, d, line.substr(0, LINE_MAX_BYTES));
+        expect_line(&r.rio, d, line.substr(LINE_MAX_BYTES));
         EXPECT_EQ(d.buf[k - 1], '\n');
-        expect_end(&rio, d);
-        close(fd);
+        expect_end(&r.rio, d);
     }
 }
 
 TEST(RioReadlineb, LineOfExactly8191BytesComesWhole) {
     const std::string line = bytes_without_newline(LINE_MAX_BYTES - 1, 3) + "\n";
-    int fd = stream_of(line + "next\n");
-    ASSERT_GE(fd, 0);
-    rio_t rio;
-    rio_readinitb(&rio, fd);
-    dest_t d;
-    expect_line(&rio, d, line);
-    expect_line(&rio, d, "next\n");
-    expect_end(&rio, d);
-    close(fd);
+    expect_lines_then_end(line + "next\n", {line, "next\n"});
 }
 
 TEST(RioReadlineb, NulBytesWithoutNewlineComeInRunsOf8191) {
     const std::string bytes = bytes_without_newline(20000, 9);
-    int fd = stream_of(bytes);
-    ASSERT_GE(fd, 0);
-    rio_t rio;
-    rio_readinitb(&rio, fd);
-    dest_t d;
-    expect_line(&rio, d, bytes.substr(0, 8191));
-    expect_line(&rio, d, bytes.substr(8191, 8191));
-    expect_line(&rio, d, bytes.substr(16382));  // 3618 bytes, then the end
-    expect_end(&rio, d);
-    close(fd);
+    expect_lines_then_end(bytes, {bytes.substr(0, 8191), bytes.substr(8191, 8191),
+                                  bytes.substr(16382)});  // 3618 bytes, then the end
 }
 
 TEST(RioReadlineb, ThreeLettersThenEndLeaveDestinationUntouched) {
-    int fd = stream_of("abc");
-    ASSERT_GE(fd, 0);
-    rio_t rio;
-    rio_readinitb(&rio, fd);
-    dest_t d;
-    expect_line(&rio, d, "abc");
-    expect_end(&rio, d);
-    expect_end(&rio, d);
-    close(fd);
+    expect_lines_then_end("abc", {"abc"}, 2);
 }
 
 TEST(RioReadlineb, OnlyNewlineEndsALine) {
     const std::string bytes = std::string("a\r\n\0b\n\n\r\rlast", 13);
-    int fd = stream_of(bytes);
-    ASSERT_GE(fd, 0);
-    rio_t rio;
-    rio_readinitb(&rio, fd);
-    dest_t d;
-    expect_line(&rio, d, "a\r\n");
-    expect_line(&rio, d, std::string("\0b\n", 3));
-    expect_line(&rio, d, "\n");
-    expect_line(&rio, d, "\r\rlast");
-    expect_end(&rio, d);
-    close(fd);
+    expect_lines_then_end(bytes, {"a\r\n", std::string("\0b\n", 3), "\n", "\r\rlast"});
 }
 
 TEST(RioReadlineb, MaxlenTwoGivesOneByteAtATime) {
-    int fd = stream_of("ab\n");
-    ASSERT_GE(fd, 0);
-    rio_t rio;
-    rio_readinitb(&rio, fd);
+    stream_record_t r("ab\n");
+    ASSERT_GE(r.fd, 0);
     for (const char *want : {"a", "b", "\n"}) {
         char buf[4] = {'X', 'X', 'X', 'X'};
-        ASSERT_EQ(rio_readlineb(&rio, buf, 2), 1);
+        ASSERT_EQ(rio_readlineb(&r.rio, buf, 2), 1);
         EXPECT_EQ(buf[0], want[0]);
         EXPECT_EQ(buf[1], '\0');
         EXPECT_EQ(buf[2], 'X');
     }
     char buf[4] = {'X', 'X', 'X', 'X'};
-    EXPECT_EQ(rio_readlineb(&rio, buf, 2), 0);
+    EXPECT_EQ(rio_readlineb(&r.rio, buf, 2), 0);
     EXPECT_EQ(buf[0], 'X');
-    close(fd);
 }
 
 // No caller passes less than 2; such a call stores nothing, not even a NUL,
 // and consumes nothing.
 TEST(RioReadlineb, MaxlenBelowTwoStoresNothing) {
-    int fd = stream_of("line\n");
-    ASSERT_GE(fd, 0);
-    rio_t rio;
-    rio_readinitb(&rio, fd);
+    stream_record_t r("line\n");
+    ASSERT_GE(r.fd, 0);
     for (size_t maxlen : {(size_t)0, (size_t)1}) {
         char buf[2] = {'X', 'X'};
-        EXPECT_EQ(rio_readlineb(&rio, buf, maxlen), 0);
+        EXPECT_EQ(rio_readlineb(&r.rio, buf, maxlen), 0);
         EXPECT_EQ(buf[0], 'X');
         EXPECT_EQ(buf[1], 'X');
     }
     dest_t d;
-    expect_line(&rio, d, "line\n");
-    close(fd);
+    expect_line(&r.rio, d, "line\n");
 }
 
 // A failed read ends the line with -1: the bytes stored so far stay, with no
@@ -430,25 +324,22 @@ TEST(RioReadlineb, EndOfFileIsNotSticky) {
 // read again until the buffered bytes are used up.
 TEST(RioReadlineb, RefillsTakeWholeBuffersNotBytes) {
     const std::string body = pattern_body(10000);  // lines of 64 bytes
-    int fd = stream_of("x\n" + body);
-    ASSERT_GE(fd, 0);
+    stream_record_t r("x\n" + body);
+    ASSERT_GE(r.fd, 0);
     const int after_first_refill = (int)(body.size() + 2) - RIO_BUFSIZE;
-    rio_t rio;
-    rio_readinitb(&rio, fd);
     dest_t d;
-    expect_line(&rio, d, "x\n");
-    EXPECT_EQ(pending_bytes(fd), after_first_refill);
-    EXPECT_EQ(rio.rio_cnt, RIO_BUFSIZE - 2);
+    expect_line(&r.rio, d, "x\n");
+    EXPECT_EQ(pending_bytes(r.fd), after_first_refill);
+    EXPECT_EQ(r.rio.rio_cnt, RIO_BUFSIZE - 2);
     size_t off = 0;
     for (; off + 2 + 64 <= (size_t)RIO_BUFSIZE; off += 64) {
-        expect_line(&rio, d, body.substr(off, 64));
+        expect_line(&r.rio, d, body.substr(off, 64));
     }
-    EXPECT_EQ(pending_bytes(fd), after_first_refill);
+    EXPECT_EQ(pending_bytes(r.fd), after_first_refill);
     // The line that straddles the buffer's end comes back whole.
-    expect_line(&rio, d, body.substr(off, 64));
-    EXPECT_EQ(pending_bytes(fd), 0);
-    expect_line(&rio, d, body.substr(off + 64, 64));
-    close(fd);
+    expect_line(&r.rio, d, body.substr(off, 64));
+    EXPECT_EQ(pending_bytes(r.fd), 0);
+    expect_line(&r.rio, d, body.substr(off + 64, 64));
 }
 
 TEST(RioReadinitb, BindsAnEmptyRecord) {
@@ -465,35 +356,29 @@ TEST(RioReadinitb, BindsAnEmptyRecord) {
 
 TEST(RioReadnb, AfterReadlinebReturnsTheBytesThatFollow) {
     const std::string body = pattern_body(20000, 4);
-    int fd = stream_of("first line\r\n" + body);
-    ASSERT_GE(fd, 0);
-    rio_t rio;
-    rio_readinitb(&rio, fd);
+    stream_record_t r("first line\r\n" + body);
+    ASSERT_GE(r.fd, 0);
     dest_t d;
-    expect_line(&rio, d, "first line\r\n");
+    expect_line(&r.rio, d, "first line\r\n");
     std::vector<char> buf(30000, 'X');
-    EXPECT_EQ(rio_readnb(&rio, buf.data(), buf.size()), (ssize_t)body.size());
+    EXPECT_EQ(rio_readnb(&r.rio, buf.data(), buf.size()), (ssize_t)body.size());
     EXPECT_TRUE(std::string(buf.data(), body.size()) == body);
     EXPECT_EQ(buf[body.size()], 'X');
-    EXPECT_EQ(rio_readnb(&rio, buf.data(), buf.size()), 0);
-    close(fd);
+    EXPECT_EQ(rio_readnb(&r.rio, buf.data(), buf.size()), 0);
 }
 
 TEST(RioReadnb, MixesWithReadlinebInAnyOrder) {
-    int fd = stream_of("abcdef\nxyz\ntail");
-    ASSERT_GE(fd, 0);
-    rio_t rio;
-    rio_readinitb(&rio, fd);
+    stream_record_t r("abcdef\nxyz\ntail");
+    ASSERT_GE(r.fd, 0);
     char buf[64];
-    ASSERT_EQ(rio_readnb(&rio, buf, 3), 3);
+    ASSERT_EQ(rio_readnb(&r.rio, buf, 3), 3);
     EXPECT_EQ(std::string(buf, 3), "abc");
     dest_t d;
-    expect_line(&rio, d, "def\n");
-    ASSERT_EQ(rio_readnb(&rio, buf, 6), 6);
+    expect_line(&r.rio, d, "def\n");
+    ASSERT_EQ(rio_readnb(&r.rio, buf, 6), 6);
     EXPECT_EQ(std::string(buf, 6), "xyz\nta");
-    expect_line(&rio, d, "il");
-    EXPECT_EQ(rio_readnb(&rio, buf, 1), 0);
-    close(fd);
+    expect_line(&r.rio, d, "il");
+    EXPECT_EQ(rio_readnb(&r.rio, buf, 1), 0);
 }
 
 TEST(RioReadnb, BadDescriptorFails) {
@@ -600,29 +485,13 @@ TEST(RioSignals, SetUpInterruptsPlainCalls) {
     interrupting_signal_t sig;
     {
         socket_pair_t sp;
-        worker_t w;
         char c;
-        w.start([&] { return read(sp.fd[0], &c, 1); });
-        EXPECT_TRUE(wait_for([&] { return w.tid != 0 && current_syscall(w.tid) == SYS_read; }));
-        pthread_kill(w.thread.native_handle(), SIGUSR1);
-        EXPECT_TRUE(wait_for([&] { return w.done.load(); }));
-        sp.close_end(1);
-        w.thread.join();
-        EXPECT_EQ(w.result, -1);
-        EXPECT_EQ(w.error, EINTR);
+        expect_plain_call_interrupted(sp, [&] { return read(sp.fd[0], &c, 1); }, SYS_read);
     }
     {
         socket_pair_t sp;
         ASSERT_GT(fill_send_buffer(sp.fd[0]), 0u);
-        worker_t w;
-        w.start([&] { return write(sp.fd[0], "x", 1); });
-        EXPECT_TRUE(wait_for([&] { return w.tid != 0 && current_syscall(w.tid) == SYS_write; }));
-        pthread_kill(w.thread.native_handle(), SIGUSR1);
-        EXPECT_TRUE(wait_for([&] { return w.done.load(); }));
-        sp.close_end(1);  // a write still blocked now fails instead
-        w.thread.join();
-        EXPECT_EQ(w.result, -1);
-        EXPECT_EQ(w.error, EINTR);
+        expect_plain_call_interrupted(sp, [&] { return write(sp.fd[0], "x", 1); }, SYS_write);
     }
 }
 
@@ -714,47 +583,6 @@ TEST(RioWrappers, SucceedingCallsReturnTheResultAndPrintNothing) {
 // Every failing Rio_ wrapper prints its name, " error: " and the error text,
 // then ends the process with status 1.
 TEST(RioWrappersDeathTest, FailureEndsTheProcessWithOneLine) {
-    struct failing_t {
-        const char *name;
-        std::function<void()> call;
-        const char *line;
-    };
-    const std::vector<failing_t> cases = {
-        {"Rio_writen to a closed peer",
-         [] {
-             signal(SIGPIPE, SIG_IGN);
-             int sv[2];
-             socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
-             close(sv[1]);
-             Rio_writen(sv[0], "x", 1);
-         },
-         "Rio_writen error: Broken pipe"},
-        {"Rio_readn",
-         [] {
-             char buf[4];
-             Rio_readn(-1, buf, sizeof buf);
-         },
-         "Rio_readn error: Bad file descriptor"},
-        {"Rio_readnb",
-         [] {
-             rio_t rio;
-             Rio_readinitb(&rio, -1);
-             char buf[4];
-             Rio_readnb(&rio, buf, sizeof buf);
-         },
-         "Rio_readnb error: Bad file descriptor"},
-        {"Rio_readlineb",
-         [] {
-             rio_t rio;
-             Rio_readinitb(&rio, -1);
-             char buf[4];
-             Rio_readlineb(&rio, buf, sizeof buf);
-         },
-         "Rio_readlineb error: Bad file descriptor"},
-    };
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (const failing_t &c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EXIT(c.call(), testing::ExitedWithCode(1), std::string("^") + c.line + "\n$");
-    }
+    ignored_sigpipe_t quiet;
+    expect_each_ends_process(rio_failure_cases());
 }

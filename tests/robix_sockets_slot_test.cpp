@@ -17,13 +17,12 @@
 
 #include "harness.h"
 #include "robix.h"
+#include "robix_test_support.h"
 
 namespace {
 
 using namespace harness;
-
-const ms WAIT(5000);
-const char *UNKNOWN_HOST = "no-such-host.robix.invalid";
+using namespace robix_test;
 
 // The program gives the lookup lock its value before the first lookup.
 const bool LOOKUP_LOCK_READY = [] {
@@ -31,63 +30,11 @@ const bool LOOKUP_LOCK_READY = [] {
     return true;
 }();
 
-int open_fds() { return count_fds(getpid()); }
-
 int lock_value() {
     int v = -1;
     sem_getvalue(&mutex, &v);
     return v;
 }
-
-struct sockaddr_in ipv4(const char *ip, int port) {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    a.sin_port = htons((uint16_t)port);
-    return a;
-}
-
-std::string endpoint(int fd, bool peer) {
-    struct sockaddr_in a;
-    socklen_t len = sizeof a;
-    int rc = peer ? getpeername(fd, (struct sockaddr *)&a, &len)
-                  : getsockname(fd, (struct sockaddr *)&a, &len);
-    if (rc < 0) return "none";
-    char ip[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
-    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
-}
-
-int bound_socket(const char *ip, int port, bool listening = true) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = ipv4(ip, port);
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || (listening && listen(fd, 64) < 0)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int local_port(int fd) {
-    struct sockaddr_in a;
-    socklen_t len = sizeof a;
-    getsockname(fd, (struct sockaddr *)&a, &len);
-    return ntohs(a.sin_port);
-}
-
-struct no_free_descriptor_t {
-    struct rlimit old;
-    no_free_descriptor_t() {
-        getrlimit(RLIMIT_NOFILE, &old);
-        int lowest = open("/dev/null", O_RDONLY);
-        close(lowest);
-        struct rlimit now = old;
-        now.rlim_cur = (rlim_t)lowest;
-        setrlimit(RLIMIT_NOFILE, &now);
-    }
-    ~no_free_descriptor_t() { setrlimit(RLIMIT_NOFILE, &old); }
-};
 
 std::string ip_of(const struct hostent *h, int i) {
     char ip[INET_ADDRSTRLEN];
@@ -103,26 +50,6 @@ std::string describe(const struct hostent *h) {
     s += " addresses";
     for (int i = 0; h->h_addr_list[i] != nullptr; i++) s += " " + ip_of(h, i);
     return s;
-}
-
-long current_syscall(pid_t tid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/self/task/%d/syscall", (int)tid);
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return -1;
-    long nr = -1;
-    if (fscanf(f, "%ld", &nr) != 1) nr = -1;
-    fclose(f);
-    return nr;
-}
-
-bool wait_for(const std::function<bool()> &cond, ms deadline = WAIT) {
-    auto end = std::chrono::steady_clock::now() + scaled(deadline);
-    for (;;) {
-        if (cond()) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(ms(1));
-    }
 }
 
 }  // namespace
@@ -168,19 +95,17 @@ TEST(GethostbynameTs, UnknownHostGivesNullAndFreesTheLock) {
 
 TEST(GethostbynameTs, WaitsForTheLookupLock) {
     P(&mutex);
-    std::atomic<pid_t> tid{0};
-    std::atomic<bool> done{false};
     struct hostent *copy = nullptr;
-    std::thread t([&] {
-        tid = (pid_t)syscall(SYS_gettid);
+    worker_t w;
+    w.start([&] {
         copy = gethostbyname_ts("127.0.0.2");
-        done = true;
+        return (ssize_t)0;
     });
     // It blocks on the semaphore while this thread holds it.
-    EXPECT_TRUE(wait_for([&] { return tid != 0 && current_syscall(tid) == SYS_futex; }));
-    EXPECT_FALSE(done.load());
+    EXPECT_TRUE(wait_for([&] { return w.blocks_in(SYS_futex); }));
+    EXPECT_FALSE(w.done.load());
     V(&mutex);
-    t.join();
+    w.thread.join();
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(ip_of(copy, 0), "127.0.0.2");
     free(copy);
@@ -217,30 +142,13 @@ TEST(OpenClientfd, DottedDecimalAndNamedHostsReachTheOrigin) {
     origin_stop(o);
 }
 
+// Each failure leaves the lookup lock free as well.
 TEST(OpenClientfd, FailuresGiveTheirCodeAndCloseTheSocket) {
-    int bound = bound_socket("127.0.0.1", 0, false);
-    ASSERT_GE(bound, 0);
-    int before = open_fds();
-    errno = 0;
-    EXPECT_EQ(open_clientfd("127.0.0.1", local_port(bound)), -1);
-    EXPECT_EQ(errno, ECONNREFUSED);
-    EXPECT_EQ(open_fds(), before);
+    expect_refused_connection_closes_socket();
     EXPECT_EQ(lock_value(), 1);
-    h_errno = 0;
-    EXPECT_EQ(open_clientfd(UNKNOWN_HOST, 80), -2);
-    EXPECT_EQ(h_errno, HOST_NOT_FOUND);
-    EXPECT_EQ(open_fds(), before);
+    expect_unknown_host_closes_socket();
     EXPECT_EQ(lock_value(), 1);
-    int rc, err;
-    {
-        no_free_descriptor_t full;
-        errno = 0;
-        rc = open_clientfd("127.0.0.1", 80);
-        err = errno;
-    }
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(err, EMFILE);
-    close(bound);
+    expect_fails_without_free_descriptor([] { return open_clientfd("127.0.0.1", 80); });
 }
 
 // ---------------------------------------------------------------- Open_clientfd and Open_listenfd
@@ -302,112 +210,15 @@ TEST(OpenListenfdDeathTest, PortInUseEndsTheProcess) {
 }
 
 TEST(OpenListenfd, RebindsAtOnceWhileEarlierConnectionsLinger) {
-    int listener = open_listenfd(0);
-    ASSERT_GE(listener, 0);
-    int port = local_port(listener);
-    int client = client_connect(port);
-    ASSERT_GE(client, 0);
-    int served = accept(listener, nullptr, nullptr);
-    close(served);  // this end closes first, so it is the one that lingers
-    char c;
-    EXPECT_EQ(rio_readn(client, &c, 1), 0);
-    close(client);
-    close(listener);
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(leave_port_lingering(port));
     int again = open_listenfd(port);
     EXPECT_GE(again, 0) << strerror(errno);
     if (again >= 0) close(again);
 }
 
-// Two listeners on one port number, one per loopback address, so that a
-// thread handed the other host's address lands on the wrong listener. Each
-// listener checks that the client's line names its own host.
+// The lookup lock is free again once every thread is done.
 TEST(OpenClientfd, ThreadsResolvingTwoHostsAtOnceEachReachTheirOwn) {
-    int first = -1, second = -1, port = 0;
-    for (int attempt = 0; attempt < 20 && second < 0; attempt++) {
-        if (first >= 0) close(first);
-        first = bound_socket("127.0.0.1", 0);
-        ASSERT_GE(first, 0);
-        port = local_port(first);
-        second = bound_socket("127.0.0.2", port);
-    }
-    ASSERT_GE(second, 0) << "no port free on both 127.0.0.1 and 127.0.0.2";
-
-    struct host_t {
-        const char *name;
-        const char *ip;
-        int listener;
-        std::atomic<int> accepted{0}, wrong{0};
-    };
-    host_t hosts[2];
-    hosts[0].name = "localhost", hosts[0].ip = "127.0.0.1", hosts[0].listener = first;
-    hosts[1].name = "127.0.0.2", hosts[1].ip = "127.0.0.2", hosts[1].listener = second;
-    const int THREADS = 8, ROUNDS = 100;
-
-    auto end = std::chrono::steady_clock::now() + scaled(ms(30000));
-    std::atomic<bool> clients_done{false};
-    std::vector<std::thread> acceptors;
-    for (host_t &h : hosts) {
-        acceptors.emplace_back([&h, &clients_done, end] {
-            while (!clients_done && std::chrono::steady_clock::now() < end) {
-                struct pollfd pfd = {h.listener, POLLIN, 0};
-                if (poll(&pfd, 1, 50) <= 0) continue;
-                int conn = accept(h.listener, nullptr, nullptr);
-                if (conn < 0) continue;
-                h.accepted++;
-                struct timeval tv = {5, 0};
-                setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-                rio_t rio;
-                rio_readinitb(&rio, conn);
-                char line[256];
-                ssize_t n = rio_readlineb(&rio, line, sizeof line);
-                bool mine = n > 0 && std::string(line, (size_t)n) == std::string(h.name) + "\n";
-                if (!mine) h.wrong++;
-                const char *answer = mine ? "ok\n" : "wrong\n";
-                rio_writen(conn, answer, strlen(answer));
-                close(conn);
-            }
-        });
-    }
-    std::atomic<int> failed{0}, confirmed{0};
-    std::vector<std::thread> clients;
-    for (int t = 0; t < THREADS; t++) {
-        clients.emplace_back([&, t] {
-            const host_t &h = hosts[t % 2];
-            const std::string expected = std::string(h.ip) + ":" + std::to_string(port);
-            for (int r = 0; r < ROUNDS; r++) {
-                int fd = open_clientfd(h.name, port);
-                if (fd < 0) {
-                    failed++;
-                    continue;
-                }
-                struct timeval tv = {5, 0};
-                setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-                const std::string hello = std::string(h.name) + "\n";
-                char answer[16];
-                ssize_t n = -1;
-                if (endpoint(fd, true) == expected &&
-                    rio_writen(fd, hello.data(), hello.size()) == (ssize_t)hello.size()) {
-                    n = rio_readn(fd, answer, sizeof answer);
-                }
-                if (n == 3 && memcmp(answer, "ok\n", 3) == 0) {
-                    confirmed++;
-                } else {
-                    failed++;
-                }
-                close(fd);
-            }
-        });
-    }
-    for (std::thread &c : clients) c.join();
-    clients_done = true;
-    for (std::thread &a : acceptors) a.join();
-    EXPECT_EQ(failed.load(), 0);
-    EXPECT_EQ(confirmed.load(), THREADS * ROUNDS);
+    expect_threads_reach_their_own_hosts(false);
     EXPECT_EQ(lock_value(), 1);
-    for (host_t &h : hosts) {
-        SCOPED_TRACE(h.name);
-        EXPECT_EQ(h.accepted.load(), THREADS / 2 * ROUNDS);
-        EXPECT_EQ(h.wrong.load(), 0);
-        close(h.listener);
-    }
 }

@@ -17,14 +17,8 @@
 
 #include "harness.h"
 #include "robix.h"
+#include "robix_test_support.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define ROBIX_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ROBIX_TEST_TSAN 1
-#endif
-#endif
 #ifdef ROBIX_TEST_TSAN
 // glibc's resolver enters each thread's resolver state in a process-wide
 // table that grows under a lock of glibc's own, which ThreadSanitizer cannot
@@ -38,73 +32,7 @@ extern "C" const char *__tsan_default_suppressions() {
 namespace {
 
 using namespace harness;
-
-const ms WAIT(5000);
-const char *UNKNOWN_HOST = "no-such-host.robix.invalid";
-
-
-int open_fds() { return count_fds(getpid()); }
-
-struct sockaddr_in ipv4(const char *ip, int port) {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    a.sin_port = htons((uint16_t)port);
-    return a;
-}
-
-// "ip:port" of either end of a socket.
-std::string endpoint(int fd, bool peer) {
-    struct sockaddr_in a;
-    socklen_t len = sizeof a;
-    int rc = peer ? getpeername(fd, (struct sockaddr *)&a, &len)
-                  : getsockname(fd, (struct sockaddr *)&a, &len);
-    if (rc < 0) return "none";
-    char ip[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
-    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
-}
-
-// A socket bound to ip:port, listening unless told not to; -1 on failure.
-int bound_socket(const char *ip, int port, bool listening = true) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = ipv4(ip, port);
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || (listening && listen(fd, 64) < 0)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// accept() once a connection is pending; -1 when none came in time.
-int accept_within(int listener, ms deadline) {
-    struct pollfd pfd = {listener, POLLIN, 0};
-    if (poll(&pfd, 1, (int)scaled(deadline).count()) != 1) return -1;
-    return accept(listener, nullptr, nullptr);
-}
-
-int local_port(int fd) {
-    struct sockaddr_in a;
-    socklen_t len = sizeof a;
-    getsockname(fd, (struct sockaddr *)&a, &len);
-    return ntohs(a.sin_port);
-}
-
-// Lowers the descriptor limit to the lowest free descriptor, so that the next
-// socket() fails with EMFILE; restored when the guard goes.
-struct no_free_descriptor_t {
-    struct rlimit old;
-    no_free_descriptor_t() {
-        getrlimit(RLIMIT_NOFILE, &old);
-        int lowest = open("/dev/null", O_RDONLY);
-        close(lowest);
-        struct rlimit now = old;
-        now.rlim_cur = (rlim_t)lowest;
-        setrlimit(RLIMIT_NOFILE, &now);
-    }
-    ~no_free_descriptor_t() { setrlimit(RLIMIT_NOFILE, &old); }
-};
+using namespace robix_test;
 
 // Sends a request through the descriptor and checks that the scripted origin
 // answered it on connection `index`.
@@ -132,28 +60,28 @@ struct scripted_origin_t {
     }
 };
 
-}  // namespace
-
-// ---------------------------------------------------------------- open_clientfd
-
-TEST(OpenClientfd, DottedDecimalHostReachesThatAddress) {
+// open_clientfd(host) reaches the scripted origin on 127.0.0.1 and carries
+// one exchange.
+void expect_host_reaches_origin(const char *host) {
     scripted_origin_t s;
     ASSERT_TRUE(s.started);
-    int fd = open_clientfd("127.0.0.1", s.o.port);
+    int fd = open_clientfd(host, s.o.port);
     ASSERT_GE(fd, 0) << strerror(errno);
     EXPECT_EQ(endpoint(fd, true), "127.0.0.1:" + std::to_string(s.o.port));
     expect_exchange(s.o, fd, 0);
     close(fd);
 }
 
+}  // namespace
+
+// ---------------------------------------------------------------- open_clientfd
+
+TEST(OpenClientfd, DottedDecimalHostReachesThatAddress) {
+    expect_host_reaches_origin("127.0.0.1");
+}
+
 TEST(OpenClientfd, HostNameIsLookedUp) {
-    scripted_origin_t s;
-    ASSERT_TRUE(s.started);
-    int fd = open_clientfd("localhost", s.o.port);
-    ASSERT_GE(fd, 0) << strerror(errno);
-    EXPECT_EQ(endpoint(fd, true), "127.0.0.1:" + std::to_string(s.o.port));
-    expect_exchange(s.o, fd, 0);
-    close(fd);
+    expect_host_reaches_origin("localhost");
 }
 
 TEST(OpenClientfd, PortAboveRangeIsTakenModulo65536) {
@@ -171,132 +99,21 @@ TEST(OpenClientfd, PortAboveRangeIsTakenModulo65536) {
 }
 
 TEST(OpenClientfd, RefusedConnectionGivesMinusOneAndClosesItsSocket) {
-    int bound = bound_socket("127.0.0.1", 0, false);  // bound, never listening
-    ASSERT_GE(bound, 0);
-    int before = open_fds();
-    errno = 0;
-    EXPECT_EQ(open_clientfd("127.0.0.1", local_port(bound)), -1);
-    EXPECT_EQ(errno, ECONNREFUSED);
-    EXPECT_EQ(open_fds(), before);
-    close(bound);
+    expect_refused_connection_closes_socket();
 }
 
 TEST(OpenClientfd, UnknownHostGivesMinusTwoAndClosesItsSocket) {
-    int before = open_fds();
-    h_errno = 0;
-    EXPECT_EQ(open_clientfd(UNKNOWN_HOST, 80), -2);
-    EXPECT_EQ(h_errno, HOST_NOT_FOUND);
-    EXPECT_EQ(open_fds(), before);
+    expect_unknown_host_closes_socket();
 }
 
 TEST(OpenClientfd, NoFreeDescriptorGivesMinusOne) {
-    int rc;
-    int err;
-    {
-        no_free_descriptor_t full;
-        errno = 0;
-        rc = open_clientfd("127.0.0.1", 80);
-        err = errno;
-    }
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(err, EMFILE);
+    expect_fails_without_free_descriptor([] { return open_clientfd("127.0.0.1", 80); });
 }
 
-// Two listeners on one port number, one per loopback address, so that a
-// thread handed the other host's address lands on the wrong listener. Every
-// client says which host it asked for; each listener checks that the line
-// names its own host and answers "ok" or "wrong".
+// The listeners also check that each connection came in on the address of
+// the host its client asked for.
 TEST(OpenClientfd, ThreadsResolvingTwoHostsAtOnceEachReachTheirOwn) {
-    int first = -1, second = -1, port = 0;
-    for (int attempt = 0; attempt < 20 && second < 0; attempt++) {
-        if (first >= 0) close(first);
-        first = bound_socket("127.0.0.1", 0);
-        ASSERT_GE(first, 0);
-        port = local_port(first);
-        second = bound_socket("127.0.0.2", port);
-    }
-    ASSERT_GE(second, 0) << "no port free on both 127.0.0.1 and 127.0.0.2";
-
-    struct host_t {
-        const char *name;  // what the client asks for
-        const char *ip;    // where that must lead
-        int listener;
-        std::atomic<int> accepted{0}, wrong{0};
-    };
-    host_t hosts[2];
-    hosts[0].name = "localhost", hosts[0].ip = "127.0.0.1", hosts[0].listener = first;
-    hosts[1].name = "127.0.0.2", hosts[1].ip = "127.0.0.2", hosts[1].listener = second;
-    const int THREADS = 8, ROUNDS = 100;
-    const int PER_HOST = THREADS / 2 * ROUNDS;
-
-    auto end = std::chrono::steady_clock::now() + scaled(ms(30000));
-    std::atomic<bool> clients_done{false};
-    std::vector<std::thread> acceptors;
-    for (host_t &h : hosts) {
-        acceptors.emplace_back([&h, &clients_done, end, port] {
-            const std::string own = std::string(h.ip) + ":" + std::to_string(port);
-            while (!clients_done && std::chrono::steady_clock::now() < end) {
-                struct pollfd pfd = {h.listener, POLLIN, 0};
-                if (poll(&pfd, 1, 50) <= 0) continue;
-                int conn = accept(h.listener, nullptr, nullptr);
-                if (conn < 0) continue;
-                h.accepted++;
-                struct timeval tv = {5, 0};
-                setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-                rio_t rio;
-                rio_readinitb(&rio, conn);
-                char line[256];
-                ssize_t n = rio_readlineb(&rio, line, sizeof line);
-                bool mine = n > 0 && std::string(line, (size_t)n) == std::string(h.name) + "\n" &&
-                            endpoint(conn, false) == own;
-                if (!mine) h.wrong++;
-                const char *answer = mine ? "ok\n" : "wrong\n";
-                rio_writen(conn, answer, strlen(answer));
-                close(conn);
-            }
-        });
-    }
-    std::atomic<int> failed{0}, confirmed{0};
-    std::vector<std::thread> clients;
-    for (int t = 0; t < THREADS; t++) {
-        clients.emplace_back([&, t] {
-            const host_t &h = hosts[t % 2];
-            const std::string expected = std::string(h.ip) + ":" + std::to_string(port);
-            for (int r = 0; r < ROUNDS; r++) {
-                int fd = open_clientfd(h.name, port);
-                if (fd < 0) {
-                    failed++;
-                    continue;
-                }
-                struct timeval tv = {5, 0};
-                setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-                const std::string hello = std::string(h.name) + "\n";
-                char answer[16];
-                ssize_t n = -1;
-                if (endpoint(fd, true) == expected &&
-                    rio_writen(fd, hello.data(), hello.size()) == (ssize_t)hello.size()) {
-                    n = rio_readn(fd, answer, sizeof answer);
-                }
-                if (n == 3 && memcmp(answer, "ok\n", 3) == 0) {
-                    confirmed++;
-                } else {
-                    failed++;
-                }
-                close(fd);
-            }
-        });
-    }
-    for (std::thread &c : clients) c.join();
-    clients_done = true;
-    for (std::thread &a : acceptors) a.join();
-    EXPECT_EQ(failed.load(), 0);
-    EXPECT_EQ(confirmed.load(), THREADS * ROUNDS);
-    for (host_t &h : hosts) {
-        SCOPED_TRACE(h.name);
-        EXPECT_EQ(h.accepted.load(), PER_HOST);
-        EXPECT_EQ(h.wrong.load(), 0);
-        close(h.listener);
-    }
+    expect_threads_reach_their_own_hosts(true);
 }
 
 // ---------------------------------------------------------------- open_listenfd
@@ -393,21 +210,11 @@ TEST(OpenListenfd, PortAboveRangeIsTakenModulo65536) {
     close(fd);
 }
 
-// A restarted program finds its port held by connections that its earlier
-// run closed first; it must be able to listen there again at once.
+// A restarted program must be able to listen again at once on a port that
+// connections of its earlier run still hold.
 TEST(OpenListenfd, RebindsAtOnceWhileEarlierConnectionsLinger) {
-    int listener = open_listenfd(0);
-    ASSERT_GE(listener, 0);
-    int port = local_port(listener);
-    int client = client_connect(port);
-    ASSERT_GE(client, 0);
-    int served = accept_within(listener, WAIT);
-    ASSERT_GE(served, 0);
-    close(served);  // this end closes first, so it is the one that lingers
-    char c;
-    EXPECT_EQ(rio_readn(client, &c, 1), 0);
-    close(client);
-    close(listener);
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(leave_port_lingering(port));
 
     int plain = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in any = ipv4("0.0.0.0", port);
@@ -418,9 +225,9 @@ TEST(OpenListenfd, RebindsAtOnceWhileEarlierConnectionsLinger) {
 
     int again = open_listenfd(port);
     ASSERT_GE(again, 0) << strerror(errno);
-    client = client_connect(port);
+    int client = client_connect(port);
     EXPECT_GE(client, 0);
-    served = accept_within(again, WAIT);
+    int served = accept_within(again, WAIT);
     EXPECT_GE(served, 0);
     close(served);
     close(client);
@@ -439,16 +246,7 @@ TEST(OpenListenfd, PortInUseGivesMinusOneAndClosesItsSocket) {
 }
 
 TEST(OpenListenfd, NoFreeDescriptorGivesMinusOne) {
-    int rc;
-    int err;
-    {
-        no_free_descriptor_t full;
-        errno = 0;
-        rc = open_listenfd(0);
-        err = errno;
-    }
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(err, EMFILE);
+    expect_fails_without_free_descriptor([] { return open_listenfd(0); });
 }
 
 // ---------------------------------------------------------------- wrappers

@@ -16,66 +16,15 @@
 
 #include "harness.h"
 #include "robix.h"
-
-// A deliberate Malloc(SIZE_MAX) must come back null for the wrapper to
-// report it; the sanitizers' allocators would abort the process instead.
-#if defined(__SANITIZE_ADDRESS__)
-#define ROBIX_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ROBIX_TEST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define ROBIX_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ROBIX_TEST_TSAN 1
-#endif
-#endif
-#ifdef ROBIX_TEST_ASAN
-extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
-#endif
-#ifdef ROBIX_TEST_TSAN
-extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1"; }
-#endif
+#define ROBIX_TEST_REFUSED_ALLOCATIONS 1
+#include "robix_test_support.h"
 
 namespace {
 
 using namespace harness;
+using namespace robix_test;
 
-const ms WAIT(5000);
 const char *INITIAL_THREAD_CASE = "--initial-thread-close";
-
-#if defined(ROBIX_TEST_ASAN) || defined(ROBIX_TEST_TSAN)
-// The sanitizer's allocator announces a refused allocation on a line of its
-// own before the wrapper's report.
-const char *REFUSED_ALLOCATION = "(==[0-9]+==WARNING: [A-Za-z]+Sanitizer failed to allocate 0x[0-9a-f]+ bytes\n)?";
-#else
-const char *REFUSED_ALLOCATION = "";
-#endif
-
-// The death-test matcher for exactly one line and nothing else on stderr.
-std::string only_line(const std::string &line) {
-    std::string re = line.find("allocate memory") != std::string::npos ? REFUSED_ALLOCATION : "";
-    re = "^" + re;
-    for (char c : line) {
-        if (strchr(".[]{}()\\*+?^$|", c) != nullptr) re += '\\';
-        re += c;
-    }
-    return re + "\n$";
-}
-
-struct failing_t {
-    std::string line;  // the whole line, without its newline
-    std::function<void()> call;
-};
-
-void *return_arg(void *arg) { return arg; }
-void *wait_on(void *sem) {
-    sem_wait(static_cast<sem_t *>(sem));
-    return nullptr;
-}
 
 // A stack no mapping can hold, so that pthread_create itself fails; its code
 // is in create_failure_code (0 if this platform made the thread anyway).
@@ -125,17 +74,6 @@ void expect_ends_thread(const failing_t &c) {
     EXPECT_FALSE(r.reached_after);
 }
 
-struct ignored_sigpipe_t {
-    struct sigaction old;
-    ignored_sigpipe_t() {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof sa);
-        sa.sa_handler = SIG_IGN;
-        sigaction(SIGPIPE, &sa, &old);
-    }
-    ~ignored_sigpipe_t() { sigaction(SIGPIPE, &old, nullptr); }
-};
-
 // ---------------------------------------------------------------- the initial thread's case
 
 // Posted by the initial thread's thread-specific data destructor, which runs
@@ -181,7 +119,7 @@ int main(int argc, char **argv) {
 
 TEST(ThreadEndingWrappers, EachPrintsItsLineAndEndsOnlyItsThread) {
     ignored_sigpipe_t quiet;
-    const std::vector<failing_t> cases = {
+    std::vector<failing_t> cases = {
         {"thread msg: Permission denied",
          [] {
              errno = EACCES;
@@ -202,33 +140,8 @@ TEST(ThreadEndingWrappers, EachPrintsItsLineAndEndsOnlyItsThread) {
              Sem_init(&sem, 0, SEM_VALUE_MAX);
              V(&sem);
          }},
-        {"Rio_readn error: Bad file descriptor",
-         [] {
-             char buf[4];
-             Rio_readn(-1, buf, sizeof buf);
-         }},
-        {"Rio_writen error: Broken pipe",
-         [] {
-             int sv[2];
-             socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
-             close(sv[1]);
-             Rio_writen(sv[0], "x", 1);
-         }},
-        {"Rio_readnb error: Bad file descriptor",
-         [] {
-             rio_t rio;
-             Rio_readinitb(&rio, -1);
-             char buf[4];
-             Rio_readnb(&rio, buf, sizeof buf);
-         }},
-        {"Rio_readlineb error: Bad file descriptor",
-         [] {
-             rio_t rio;
-             Rio_readinitb(&rio, -1);
-             char buf[4];
-             Rio_readlineb(&rio, buf, sizeof buf);
-         }},
     };
+    for (failing_t &c : rio_failure_cases()) cases.push_back(c);
     for (const failing_t &c : cases) expect_ends_thread(c);
 }
 
@@ -296,19 +209,9 @@ TEST(ThreadEndingWrappers, OnTheInitialThreadTheProcessLivesUntilItsLastThreadEn
 
 TEST(ThreadEndingWrappers, SucceedingCallsReturnTheResultAndPrintNothing) {
     testing::internal::CaptureStderr();
-    int listener = Socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    Setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int listener, client;
     struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    Bind(listener, (struct sockaddr *)&addr, sizeof addr);
-    Listen(listener, LISTENQ);
-    socklen_t len = sizeof addr;
-    getsockname(listener, (struct sockaddr *)&addr, &len);
-    int client = Socket(AF_INET, SOCK_STREAM, 0);
-    Connect(client, (struct sockaddr *)&addr, sizeof addr);
+    connect_through_wrappers(listener, client, addr);
     int conn = Accept(listener, nullptr, nullptr);
     EXPECT_GE(conn, 0);
     Rio_writen(client, "one\ntwo", 7);
@@ -340,31 +243,12 @@ TEST(ThreadEndingWrappers, SucceedingCallsReturnTheResultAndPrintNothing) {
 // ---------------------------------------------------------------- wrappers that end the process
 
 TEST(ProcessEndingWrapperDeathTest, EachPrintsItsLineAndExitsWithStatusOne) {
-    int bound = socket(AF_INET, SOCK_STREAM, 0);  // bound, never listening
+    int bound = -1;  // bound, never listening
     struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(bound, (struct sockaddr *)&addr, sizeof addr), 0);
-    ASSERT_EQ(getsockname(bound, (struct sockaddr *)&addr, &len), 0);
-    const std::vector<failing_t> cases = {
-        {"unix msg: Permission denied",
-         [] {
-             errno = EACCES;
-             unix_error("unix msg");
-         }},
-        {"posix msg: No such file or directory",
-         [] {
-             errno = EACCES;
-             posix_error(ENOENT, "posix msg");
-         }},
-        {"dns msg: DNS error 2",
-         [] {
-             h_errno = TRY_AGAIN;
-             dns_error("dns msg");
-         }},
-        {"app msg", [] { app_error("app msg"); }},
+    ASSERT_NO_FATAL_FAILURE(bind_refusing(bound, addr));
+    std::vector<failing_t> cases = reporter_cases();
+    for (failing_t &c : thread_and_semaphore_cases()) cases.push_back(c);
+    const std::vector<failing_t> others = {
         {"Malloc error: Cannot allocate memory", [] { Malloc(SIZE_MAX); }},
         {"Calloc error: Cannot allocate memory", [] { Calloc(SIZE_MAX, 2); }},
         {"Open error: No such file or directory",
@@ -388,27 +272,9 @@ TEST(ProcessEndingWrapperDeathTest, EachPrintsItsLineAndExitsWithStatusOne) {
              Fgets(buf, sizeof buf, fdopen(p[1], "w"));
          }},
         {"Signal error: Invalid argument", [] { Signal(SIGKILL, SIG_IGN); }},
-        {"Sem_init error: Invalid argument",
-         [] {
-             static sem_t sem;
-             Sem_init(&sem, 0, (unsigned)SEM_VALUE_MAX + 1u);
-         }},
-        {"Gethostbyname error: DNS error 1", [] { Gethostbyname("no-such-host.robix.invalid"); }},
-        {"Pthread_join error: Resource deadlock avoided",
-         [] { Pthread_join(pthread_self(), nullptr); }},
-        {"Pthread_detach error: Invalid argument",
-         [] {
-             static sem_t never;
-             sem_init(&never, 0, 0);
-             pthread_t t;
-             pthread_create(&t, nullptr, wait_on, &never);
-             pthread_detach(t);
-             Pthread_detach(t);  // detached already, and still running
-         }},
+        {"Gethostbyname error: DNS error 1", [] { Gethostbyname(UNKNOWN_HOST); }},
     };
-    for (const failing_t &c : cases) {
-        SCOPED_TRACE(c.line);
-        EXPECT_EXIT(c.call(), testing::ExitedWithCode(1), only_line(c.line));
-    }
+    cases.insert(cases.end(), others.begin(), others.end());
+    expect_each_ends_process(cases);
     close(bound);
 }

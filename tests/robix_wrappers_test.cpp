@@ -16,68 +16,13 @@
 
 #include "harness.h"
 #include "robix.h"
-
-// A deliberate Malloc(SIZE_MAX) must come back null for the wrapper to
-// report it; the sanitizers' allocators would abort the process instead.
-#if defined(__SANITIZE_ADDRESS__)
-#define ROBIX_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ROBIX_TEST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define ROBIX_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ROBIX_TEST_TSAN 1
-#endif
-#endif
-#ifdef ROBIX_TEST_ASAN
-extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
-#endif
-#ifdef ROBIX_TEST_TSAN
-extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1"; }
-#endif
+#define ROBIX_TEST_REFUSED_ALLOCATIONS 1
+#include "robix_test_support.h"
 
 namespace {
 
 using namespace harness;
-
-const ms WAIT(5000);
-
-
-#if defined(ROBIX_TEST_ASAN) || defined(ROBIX_TEST_TSAN)
-// The sanitizer's allocator announces a refused allocation on a line of its
-// own before the wrapper's report.
-const char *REFUSED_ALLOCATION = "(==[0-9]+==WARNING: [A-Za-z]+Sanitizer failed to allocate 0x[0-9a-f]+ bytes\n)?";
-#else
-const char *REFUSED_ALLOCATION = "";
-#endif
-
-// The death-test matcher for exactly one line and nothing else on stderr.
-std::string only_line(const std::string &line) {
-    std::string re = line.find("allocate memory") != std::string::npos ? REFUSED_ALLOCATION : "";
-    re = "^" + re;
-    for (char c : line) {
-        if (strchr(".[]{}()\\*+?^$|", c) != nullptr) re += '\\';
-        re += c;
-    }
-    return re + "\n$";
-}
-
-struct failing_t {
-    const char *line;  // the whole line, without its newline
-    std::function<void()> call;
-};
-
-void expect_each_ends_process(const std::vector<failing_t> &cases) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (const failing_t &c : cases) {
-        SCOPED_TRACE(c.line);
-        EXPECT_EXIT(c.call(), testing::ExitedWithCode(1), only_line(c.line));
-    }
-}
+using namespace robix_test;
 
 const char *MISSING = "/nonexistent-robix/file";
 
@@ -100,77 +45,26 @@ int temp_file_with(const std::string &bytes) {
     return fd;
 }
 
-void *return_arg(void *arg) { return arg; }
 void *exit_with_arg(void *arg) { Pthread_exit(arg); }
-void *wait_forever(void *sem) {
-    sem_wait(static_cast<sem_t *>(sem));  // a cancellation point
-    return nullptr;
-}
 
 // ---------------------------------------------------------------- interrupted waits
-
-std::atomic<int> signals_handled{0};
-void count_signal(int) { signals_handled++; }
-
-bool wait_for(const std::function<bool()> &cond, ms deadline = WAIT) {
-    auto end = std::chrono::steady_clock::now() + scaled(deadline);
-    for (;;) {
-        if (cond()) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(ms(1));
-    }
-}
-
-// The system call that thread tid of this process is in; -1 while it runs
-// in user space.
-long current_syscall(pid_t tid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/self/task/%d/syscall", (int)tid);
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return -1;
-    long nr = -1;
-    if (fscanf(f, "%ld", &nr) != 1) nr = -1;
-    fclose(f);
-    return nr;
-}
-
-// True while signal sig waits to be delivered to thread tid of this process.
-bool signal_pending(pid_t tid, int sig) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/self/task/%d/status", (int)tid);
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return false;
-    char line[256];
-    unsigned long long mask = 0;
-    while (fgets(line, sizeof line, f) != nullptr) {
-        if (sscanf(line, "SigPnd: %llx", &mask) == 1) break;
-    }
-    fclose(f);
-    return (mask >> (sig - 1)) & 1;
-}
 
 // Runs call on a thread of its own and interrupts it with SIGUSR1 once it
 // blocks in system call nr; then waits until the signal is delivered and the
 // thread blocks in nr again. release() must then let the call finish; the
-// handler has run by then. (Under ThreadSanitizer the handler itself may run
-// only once the call returns.)
+// handler has run by then.
 bool interrupted_call(const std::function<void()> &call, long nr,
                       const std::function<void()> &release) {
-    std::atomic<pid_t> tid{0};
-    std::atomic<bool> done{false};
-    std::thread t([&] {
-        tid = (pid_t)syscall(SYS_gettid);
-        call();
-        done = true;
-    });
-    bool ok = wait_for([&] { return tid != 0 && current_syscall(tid) == nr; });
+    worker_t w;
     int before = signals_handled;
-    ok = ok && pthread_kill(t.native_handle(), SIGUSR1) == 0;
-    ok = ok && wait_for([&] { return !signal_pending(tid, SIGUSR1); });
-    ok = ok && wait_for([&] { return done || current_syscall(tid) == nr; }) && !done;
+    w.start([&] {
+        call();
+        return (ssize_t)0;
+    });
+    bool ok = interrupt_blocked(w, nr);
     release();
-    t.join();
-    return ok && done && signals_handled > before;
+    w.thread.join();
+    return ok && w.done && signals_handled > before;
 }
 
 }  // namespace
@@ -178,24 +72,7 @@ bool interrupted_call(const std::function<void()> &call, long nr,
 // ---------------------------------------------------------------- reporters
 
 TEST(ReporterDeathTest, EachPrintsItsLineAndExitsWithStatusOne) {
-    expect_each_ends_process({
-        {"unix msg: Permission denied",
-         [] {
-             errno = EACCES;
-             unix_error("unix msg");
-         }},
-        {"posix msg: No such file or directory",
-         [] {
-             errno = EACCES;  // the code given wins over errno
-             posix_error(ENOENT, "posix msg");
-         }},
-        {"dns msg: DNS error 2",
-         [] {
-             h_errno = TRY_AGAIN;
-             dns_error("dns msg");
-         }},
-        {"app msg", [] { app_error("app msg"); }},
-    });
+    expect_each_ends_process(reporter_cases());
 }
 
 // ---------------------------------------------------------------- failing wrappers
@@ -314,14 +191,9 @@ TEST(WrapperDeathTest, StorageAndStandardIo) {
 
 TEST(WrapperDeathTest, SocketsAndResolver) {
     // A port that refuses: bound, never listening.
-    int bound = socket(AF_INET, SOCK_STREAM, 0);
+    int bound = -1;
     struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(bound, (struct sockaddr *)&addr, sizeof addr), 0);
-    ASSERT_EQ(getsockname(bound, (struct sockaddr *)&addr, &len), 0);
+    ASSERT_NO_FATAL_FAILURE(bind_refusing(bound, addr));
     expect_each_ends_process({
         {"Socket error: Address family not supported by protocol",
          [] { Socket(-1, SOCK_STREAM, 0); }},
@@ -355,28 +227,12 @@ TEST(WrapperDeathTest, ThreadsAndSemaphores) {
         GTEST_SKIP() << "this platform creates a thread with a 64 TiB stack";
     }
     const std::string create_line = std::string("Pthread_create error: ") + strerror(code);
-    expect_each_ends_process({
-        {create_line.c_str(),
+    std::vector<failing_t> cases = {
+        {create_line,
          [] {
              pthread_t t;
              errno = 0;
              Pthread_create(&t, &huge, return_arg, nullptr);
-         }},
-        {"Pthread_join error: Resource deadlock avoided",
-         [] { Pthread_join(pthread_self(), nullptr); }},
-        {"Pthread_detach error: Invalid argument",
-         [] {
-             static sem_t never;
-             sem_init(&never, 0, 0);
-             pthread_t t;
-             pthread_create(&t, nullptr, wait_forever, &never);
-             pthread_detach(t);
-             Pthread_detach(t);  // detached already, and still running
-         }},
-        {"Sem_init error: Invalid argument",
-         [] {
-             static sem_t sem;
-             Sem_init(&sem, 0, (unsigned)SEM_VALUE_MAX + 1u);
          }},
         {"V error: Value too large for defined data type",
          [] {
@@ -384,7 +240,9 @@ TEST(WrapperDeathTest, ThreadsAndSemaphores) {
              Sem_init(&sem, 0, SEM_VALUE_MAX);
              V(&sem);
          }},
-    });
+    };
+    for (failing_t &c : thread_and_semaphore_cases()) cases.push_back(c);
+    expect_each_ends_process(cases);
 }
 
 // ---------------------------------------------------------------- succeeding wrappers
@@ -571,19 +429,9 @@ TEST(PassThrough, ThreadsAndSemaphoresReturnTheCallsResults) {
 
 TEST(PassThrough, SocketsAndResolverReturnTheCallsResults) {
     testing::internal::CaptureStderr();
-    int listener = Socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    Setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int listener, client;
     struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    Bind(listener, (struct sockaddr *)&addr, sizeof addr);
-    Listen(listener, LISTENQ);
-    socklen_t len = sizeof addr;
-    getsockname(listener, (struct sockaddr *)&addr, &len);
-    int client = Socket(AF_INET, SOCK_STREAM, 0);
-    Connect(client, (struct sockaddr *)&addr, sizeof addr);
+    connect_through_wrappers(listener, client, addr);
     struct sockaddr_in peer;
     socklen_t peerlen = sizeof peer;
     int conn = Accept(listener, (struct sockaddr *)&peer, &peerlen);
@@ -647,12 +495,7 @@ TEST(Signal, HandledSignalDoesNotInterruptBlockedRead) {
 // A wait on a semaphore fails with EINTR whenever a handler runs, restarting
 // or not; P waits on instead of reporting a failure.
 TEST(P, SignalDuringWaitIsNoFailure) {
-    struct sigaction sa, saved;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = count_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    sigaction(SIGUSR1, &sa, &saved);
+    interrupting_signal_t sig;
     sem_t sem;
     Sem_init(&sem, 0, 0);
     testing::internal::CaptureStderr();
@@ -661,5 +504,4 @@ TEST(P, SignalDuringWaitIsNoFailure) {
     sem_getvalue(&sem, &n);
     EXPECT_EQ(n, 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    sigaction(SIGUSR1, &saved, nullptr);
 }
