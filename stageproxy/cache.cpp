@@ -17,7 +17,15 @@ pthread_rwlock_t rwlock;
 int initCache(void) {
     head = nullptr;
     available = MAX_CACHE_SIZE;
-    pthread_rwlock_init(&rwlock, nullptr);
+    // Writers first: every request holds the read side for its lookup, so
+    // under steady load the lock is almost never free of readers, and with
+    // the default preference for readers an insertion could wait without
+    // end while finished request threads pile up behind it.
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&rwlock, &attr);
+    pthread_rwlockattr_destroy(&attr);
     return 1;
 }
 
