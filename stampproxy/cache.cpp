@@ -13,6 +13,7 @@
 #include <charconv>
 #include <new>
 #include <string>
+#include <vector>
 
 cache *proxy_cache = nullptr;
 pthread_rwlock_t rw_cache_lock;
@@ -20,10 +21,32 @@ pthread_rwlock_t rw_cache_lock;
 // A typical entry's share of a victim scan's trace: its key (a request line)
 // and the size and stamp after it.
 static const size_t TRACE_BYTES_PER_ENTRY = 128;
-// The eviction trace is kept back while the lock is held, so that a slow
-// console does not hold up the cache; beyond this much it is written out at
-// once, so that a cache of many tiny entries cannot make it grow without bound.
-static const size_t TRACE_HELD_MAX = 256 * 1024;
+// The eviction trace is kept back while the lock is held and written after
+// it, so that a slow console does not hold up the cache. It is kept in
+// chunks of TRACE_CHUNK bytes (one large string would be copied whole each
+// time it grew); only beyond TRACE_HELD_MAX, which takes a cache of some
+// hundred thousand tiny entries, is it written out under the lock, so that
+// its memory stays bounded.
+static const size_t TRACE_CHUNK = 256 * 1024;
+static const size_t TRACE_HELD_MAX = 16 * 1024 * 1024;
+
+// The trace of one insertion: finished chunks, then the one being filled.
+struct eviction_trace {
+    std::vector<std::string> chunks;
+    std::string current;
+    size_t held = 0;  // bytes in chunks
+};
+
+// Writes out and forgets everything held, as one run on stdout.
+static void trace_write(eviction_trace &trace) {
+    flockfile(stdout);
+    for (const std::string &chunk : trace.chunks) fwrite(chunk.data(), 1, chunk.size(), stdout);
+    fwrite(trace.current.data(), 1, trace.current.size(), stdout);
+    funlockfile(stdout);
+    trace.chunks.clear();
+    trace.current.clear();
+    trace.held = 0;
+}
 
 long long stamp_now(void) {
     struct timespec ts;
@@ -125,7 +148,8 @@ static void trace_visit(std::string &trace, const cache_entry *e, long long stam
 // One eviction pass: finds the entry with the earliest stamp (the one nearest
 // the head among equal stamps), unlinks and releases it. The caller holds
 // rw_cache_lock exclusively and has checked that the list is not empty.
-static void evict_oldest_locked(std::string &trace) {
+static void evict_oldest_locked(eviction_trace &held) {
+    std::string &trace = held.current;
     cache_entry *oldest = proxy_cache->dummy_head->next;
     cache_entry *oldest_prev = proxy_cache->dummy_head;
     long long oldest_stamp = oldest->last_access.load(std::memory_order_relaxed);
@@ -134,9 +158,12 @@ static void evict_oldest_locked(std::string &trace) {
          current_prev = current, current = current->next) {
         long long stamp = current->last_access.load(std::memory_order_relaxed);
         trace_visit(trace, current, stamp);
-        if (trace.size() >= TRACE_HELD_MAX) {
-            fwrite(trace.data(), 1, trace.size(), stdout);
+        if (trace.size() >= TRACE_CHUNK) {
+            held.held += trace.size();
+            held.chunks.push_back(std::move(trace));
             trace.clear();
+            if (held.held >= TRACE_HELD_MAX) trace_write(held);
+            trace.reserve(TRACE_CHUNK + TRACE_BYTES_PER_ENTRY);
         }
         // Strictly earlier only: equal stamps keep the entry nearer the head.
         if (stamp < oldest_stamp) {
@@ -178,8 +205,10 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
     // Both trace lines in one call, so that concurrent insertions cannot split them.
     printf("Adding new entry !SIZE %zd TIME %zd.%d", size_temp, (ssize_t)t.time, (int)t.millitm);
 
-    // The eviction trace is collected under the lock and printed after it.
-    std::string trace;
+    // The eviction trace is collected under the lock and printed after it
+    // (save for a trace too large to hold; see TRACE_HELD_MAX).
+    eviction_trace held;
+    std::string &trace = held.current;
     bool duplicate;
     pthread_rwlock_wrlock(&rw_cache_lock);
     duplicate = is_in_cache(key) != 0;
@@ -187,12 +216,12 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
         // Room for one pass's trace at once, rather than growing it line by line.
         if (proxy_cache->size + entry->object_size > MAX_CACHE_SIZE) {
             size_t want = (size_t)proxy_cache->item_count * TRACE_BYTES_PER_ENTRY;
-            trace.reserve(want < TRACE_HELD_MAX ? want : TRACE_HELD_MAX + TRACE_BYTES_PER_ENTRY);
+            trace.reserve(want < TRACE_CHUNK ? want : TRACE_CHUNK + TRACE_BYTES_PER_ENTRY);
         }
         while (proxy_cache->size + entry->object_size > MAX_CACHE_SIZE &&
                proxy_cache->item_count > 0) {
             trace += "Cache too big";
-            evict_oldest_locked(trace);
+            evict_oldest_locked(held);
         }
         assert(proxy_cache->size + entry->object_size <= MAX_CACHE_SIZE);
         entry->next = proxy_cache->dummy_head->next;
@@ -202,7 +231,7 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
     }
     pthread_rwlock_unlock(&rw_cache_lock);
 
-    if (!trace.empty()) fwrite(trace.data(), 1, trace.size(), stdout);
+    if (!held.chunks.empty() || !trace.empty()) trace_write(held);
     if (duplicate) {
         free(entry->object);
         free(entry->browser_get);

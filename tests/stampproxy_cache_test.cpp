@@ -260,7 +260,7 @@ TEST_F(StampCache, HitTraceLinesAreExact) {
     EXPECT_EQ(out, "\tHIT!\tSize 5 Time " + stamp_text(find(line(1))->last_access.load()));
 }
 
-// A pass over many tiny entries traces more than is ever held back at once;
+// A pass over many tiny entries traces more than one chunk of the held trace;
 // what reaches the console is still every visit, whole and in list order.
 TEST_F(StampCache, LongEvictionTraceIsPrintedWhole) {
     const int tiny = 6000;  // about 370 KB of trace in one pass
