@@ -134,7 +134,9 @@ TEST_F(SlotProxy, UriWithoutPathIsSentWithSlash) {
 // Request lines that never reach an origin: the browser gets nothing and the
 // proxy says "invalid host" on standard output.
 TEST_F(SlotProxy, UnreachableOriginsGetNoResponseAndInvalidHost) {
-    const std::string closed_port = std::to_string(free_port());
+    refused_port_t refused;
+    ASSERT_GT(refused.port, 0);
+    const std::string closed_port = std::to_string(refused.port);
     struct {
         const char *name;
         std::string line;

@@ -146,7 +146,9 @@ TEST_P(StageConsole, MissThenHitPrintExactLines) {
 
 TEST_P(StageConsole, FailuresPrintExactLines) {
     start(GetParam());
-    const std::string closedPort = std::to_string(free_port());
+    refused_port_t refused;
+    ASSERT_GT(refused.port, 0);
+    const std::string closedPort = std::to_string(refused.port);
     const std::string unreachable = "GET http://127.0.0.1:" + closedPort + "/x HTTP/1.0\r\n";
     const std::string contacting = level > 0 ? "Contacting (127.0.0.1)...\n" : "";
     const struct {

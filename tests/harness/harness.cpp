@@ -204,6 +204,24 @@ double time_scale() {
 
 ms scaled(ms d) { return ms((long long)(d.count() * time_scale())); }
 
+refused_port_t::refused_port_t() {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return;
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) == 0 &&
+        getsockname(fd, (struct sockaddr *)&a, &len) == 0) {
+        port = ntohs(a.sin_port);
+    }
+}
+
+refused_port_t::~refused_port_t() {
+    if (fd >= 0) close(fd);
+}
+
 int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in a;

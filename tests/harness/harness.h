@@ -29,6 +29,17 @@ ms scaled(ms d);
 // A port that was free on 127.0.0.1 a moment ago (bound to port 0, closed).
 int free_port();
 
+// A port of 127.0.0.1 that refuses connections for as long as this lives: it
+// stays bound (without listening), so no other test can take it meanwhile.
+struct refused_port_t {
+    int fd = -1;
+    int port = 0;
+    refused_port_t();
+    ~refused_port_t();
+    refused_port_t(const refused_port_t &) = delete;
+    refused_port_t &operator=(const refused_port_t &) = delete;
+};
+
 // ---------------------------------------------------------------- processes
 
 struct process_t {
