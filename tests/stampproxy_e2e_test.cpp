@@ -31,28 +31,6 @@ int occurrences(const std::string &hay, const std::string &needle) {
     return n;
 }
 
-// Full match of text against a shape where "<N>" stands for one or more
-// digits, "<MS>" for a millisecond count printed without leading zeros, and
-// everything else is literal.
-bool shape_match(const std::string &text, const std::string &shape) {
-    size_t t = 0, s = 0;
-    while (s < shape.size()) {
-        bool n = shape.compare(s, 3, "<N>") == 0, ms_field = shape.compare(s, 4, "<MS>") == 0;
-        if (n || ms_field) {
-            size_t start = t;
-            while (t < text.size() && isdigit((unsigned char)text[t])) t++;
-            if (t == start) return false;
-            if (ms_field && (t - start > 3 || (text[start] == '0' && t - start > 1))) return false;
-            s += n ? 3 : 4;
-        } else {
-            if (t >= text.size() || text[t] != shape[s]) return false;
-            t++;
-            s++;
-        }
-    }
-    return t == text.size();
-}
-
 // A test socket listening on 127.0.0.1 (an origin the test drives by hand).
 int listen_local(int &port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -69,28 +69,6 @@ int listening_port(pid_t pid, int fd) {
     return -1;
 }
 
-// Full match of text against a shape where "<N>" stands for one or more
-// digits, "<MS>" for a millisecond count printed without leading zeros, and
-// everything else is literal.
-bool shape_match(const std::string &text, const std::string &shape) {
-    size_t t = 0, s = 0;
-    while (s < shape.size()) {
-        bool n = shape.compare(s, 3, "<N>") == 0, ms_field = shape.compare(s, 4, "<MS>") == 0;
-        if (n || ms_field) {
-            size_t start = t;
-            while (t < text.size() && isdigit((unsigned char)text[t])) t++;
-            if (t == start) return false;
-            if (ms_field && (t - start > 3 || (text[start] == '0' && t - start > 1))) return false;
-            s += n ? 3 : 4;
-        } else {
-            if (t >= text.size() || text[t] != shape[s]) return false;
-            t++;
-            s++;
-        }
-    }
-    return t == text.size();
-}
-
 std::string http_ok(const std::string &body) { return http_response(body); }
 
 struct Started {

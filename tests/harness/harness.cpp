@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -544,6 +545,25 @@ client_result_t client_exchange(int port, const std::string &request, ms deadlin
     r = read_until_close(fd, deadline, opts.read_limit);
     close(fd);
     return r;
+}
+
+bool shape_match(const std::string &text, const std::string &shape) {
+    size_t t = 0, s = 0;
+    while (s < shape.size()) {
+        bool n = shape.compare(s, 3, "<N>") == 0, ms_field = shape.compare(s, 4, "<MS>") == 0;
+        if (n || ms_field) {
+            size_t start = t;
+            while (t < text.size() && isdigit((unsigned char)text[t])) t++;
+            if (t == start) return false;
+            if (ms_field && (t - start > 3 || (text[start] == '0' && t - start > 1))) return false;
+            s += n ? 3 : 4;
+        } else {
+            if (t >= text.size() || text[t] != shape[s]) return false;
+            t++;
+            s++;
+        }
+    }
+    return t == text.size();
 }
 
 }  // namespace harness

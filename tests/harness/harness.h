@@ -146,6 +146,11 @@ std::string http_response(const std::string &body, int status = 200,
 // Deterministic bytes of any length (printable, with line ends every 64).
 std::string pattern_body(size_t n, unsigned seed = 1);
 
+// Full match of text against a shape where "<N>" stands for one or more
+// digits, "<MS>" for a millisecond count printed without leading zeros, and
+// everything else is literal (for console lines that carry times and ports).
+bool shape_match(const std::string &text, const std::string &shape);
+
 // ---------------------------------------------------------------- client
 
 struct client_opts_t {
