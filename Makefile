@@ -26,8 +26,9 @@ run: build
 	@echo "$(PROXY) on port $(PORT); point a browser or curl -x http://127.0.0.1:$(PORT) at it"
 	exec $(BUILD)/$(PROXY)/$(PROXY) $(PORT)
 
+# Every test runs in a network namespace with only loopback up (isolated.sh).
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && $(CURDIR)/tests/isolated.sh ctest --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf build
@@ -39,7 +40,7 @@ bench:
 # The stress suite at full size (make test runs it at CI size).
 stress:
 	$(MAKE) build
-	cd $(BUILD) && STRESS_FULL=1 ctest --output-on-failure -L stress
+	cd $(BUILD) && STRESS_FULL=1 $(CURDIR)/tests/isolated.sh ctest --output-on-failure -L stress
 
 # DESTDIR= stages the install under a root of its own (the manifest keeps
 # the paths without it, so uninstall adds it back).

@@ -43,11 +43,14 @@ typedef void handler_t(int);
 // starting at rio_bufptr lie inside rio_buf and have not been handed out yet;
 // rio_cnt <= 0 means empty (-1 after a failed read, 0 after end of file).
 // Owned by its caller; never shared between threads; never closes rio_fd.
+// rio_deadline: 0 for none, else the CLOCK_MONOTONIC millisecond by which
+// every later refill must have found bytes (rio_setdeadline).
 struct rio_t {
     int rio_fd;
     int rio_cnt;
     char *rio_bufptr;
     char rio_buf[RIO_BUFSIZE];
+    long long rio_deadline;
 };
 
 // ---- Reporters: none of them returns. ----
@@ -148,6 +151,13 @@ void V(sem_t *sem);  // sem_post
 ssize_t rio_readn(int fd, void *usrbuf, size_t n);
 ssize_t rio_writen(int fd, const void *usrbuf, size_t n);
 void rio_readinitb(rio_t *rp, int fd);
+// Gives every later refill of rp, together, at most timeout_ms from now: a
+// refill that finds nothing waits only for the time left, and once it is gone
+// the read fails with -1 and errno EAGAIN (rio_cnt -1, as for any failed
+// read). A total, not a gap: a peer that dribbles a byte now and then is still
+// cut off when the time is up. timeout_ms <= 0 removes the deadline.
+// rio_readinitb starts a record without one. Cannot fail.
+void rio_setdeadline(rio_t *rp, int timeout_ms);
 ssize_t rio_readnb(rio_t *rp, void *usrbuf, size_t n);
 // Stores at most maxlen - 1 bytes up to and including a newline, then a NUL.
 // 0 at end of file before any byte (usrbuf untouched); -1 on error (bytes

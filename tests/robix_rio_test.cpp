@@ -586,3 +586,53 @@ TEST(RioWrappersDeathTest, FailureEndsTheProcessWithOneLine) {
     ignored_sigpipe_t quiet;
     expect_each_ends_process(rio_failure_cases());
 }
+
+// A deadline bounds all refills together: a peer that sends a byte every
+// 50 ms, well inside any single wait, is still cut off once the total is up,
+// on a socket and on a pipe (which cannot be read without waiting). Bytes
+// that were already buffered before the deadline are still handed out.
+TEST(RioDeadline, TotalTimeEndsADribblingPeerWithEagain) {
+    for (bool use_socket : {true, false}) {
+        SCOPED_TRACE(use_socket ? "socket" : "pipe");
+        int fds[2];
+        ASSERT_EQ(use_socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds), 0);
+        std::atomic<bool> stop{false};
+        std::thread dribbler([&] {
+            for (int i = 0; i < 200 && !stop; i++) {  // at most 10 s
+                if (write(fds[1], "x", 1) != 1) break;
+                std::this_thread::sleep_for(ms(50));
+            }
+        });
+        rio_t rio;
+        rio_readinitb(&rio, fds[0]);
+        rio_setdeadline(&rio, 300);
+        char buf[MAXLEN];
+        ssize_t rc = rio_readlineb(&rio, buf, sizeof buf);
+        int saved = errno;
+        stop = true;
+        dribbler.join();
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(saved, EAGAIN);
+        EXPECT_EQ(rio.rio_cnt, -1);
+        close(fds[0]);
+        close(fds[1]);
+    }
+}
+
+TEST(RioDeadline, LineInTimeComesBackAndZeroClearsTheDeadline) {
+    int fd = stream_of("GET / HTTP/1.0\r\nrest");
+    ASSERT_GE(fd, 0);
+    rio_t rio;
+    rio_readinitb(&rio, fd);
+    EXPECT_EQ(rio.rio_deadline, 0);
+    rio_setdeadline(&rio, 5000);
+    EXPECT_NE(rio.rio_deadline, 0);
+    char buf[MAXLEN];
+    EXPECT_EQ(rio_readlineb(&rio, buf, sizeof buf), 16);
+    rio_setdeadline(&rio, 0);
+    EXPECT_EQ(rio.rio_deadline, 0);
+    EXPECT_EQ(rio_readlineb(&rio, buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf), "rest");
+    close(fd);
+}
+

@@ -223,6 +223,20 @@ refused_port_t::~refused_port_t() {
     if (fd >= 0) close(fd);
 }
 
+bool network_isolated() {
+    std::ifstream dev("/proc/net/dev");
+    std::string line;
+    int seen = 0;
+    while (std::getline(dev, line)) {
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;  // the two heading lines
+        size_t start = line.find_first_not_of(' ');
+        if (line.compare(start, colon - start, "lo") != 0) return false;
+        seen++;
+    }
+    return seen == 1;
+}
+
 int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in a;

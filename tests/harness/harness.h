@@ -29,6 +29,19 @@ ms scaled(ms d);
 // A port that was free on 127.0.0.1 a moment ago (bound to port 0, closed).
 int free_port();
 
+// True when this process's network namespace holds no interface but the
+// loopback one (read from /proc/net/dev), so no packet a test causes can leave
+// the machine. `make test` runs the suite in such a namespace; tests that make
+// a program resolve names or connect beyond 127.0.0.0/8 skip themselves,
+// saying so, when it could not be made (SKIP_UNLESS_ISOLATED()).
+bool network_isolated();
+#define SKIP_UNLESS_ISOLATED()                                                              \
+    do {                                                                                    \
+        if (!harness::network_isolated())                                                   \
+            GTEST_SKIP() << "needs a loopback-only network namespace (unshare -n); this "    \
+                            "case would resolve names or connect beyond 127.0.0.0/8";       \
+    } while (0)
+
 // A port of 127.0.0.1 that refuses connections for as long as this lives: it
 // stays bound (without listening), so no other test can take it meanwhile.
 struct refused_port_t {
