@@ -4,6 +4,7 @@
 // state. Every function may be called from any thread.
 #include "robix.h"
 
+#include <ifaddrs.h>
 #include <poll.h>
 #include <stddef.h>
 #include <time.h>
@@ -582,9 +583,11 @@ struct hostent *gethostbyname_ts(const char *name) {
     V(&mutex);
     return copy;
 }
-#else
-// The common edition uses the reentrant resolver with storage of its own, so
-// lookups in many threads at once never see each other's answers. *hp points
+#endif
+
+// Both editions resolve names with the reentrant resolver and storage of the
+// call's own, holding no lock: lookups in many threads at once never see each
+// other's answers, and a slow one never makes another wait. *hp points
 // into *work, which the caller frees. Returns 0, or -1 with h_errno set.
 static int lookup_host(const char *name, struct hostent *entry, struct hostent **hp, char **work) {
     size_t worklen = 1024;
@@ -609,7 +612,63 @@ static int lookup_host(const char *name, struct hostent *entry, struct hostent *
         return 0;
     }
 }
-#endif
+
+// ---------------------------------------------------------------- client and listening sockets
+
+int host_address(const char *hostname, struct in_addr *addr) {
+    // A dotted address needs no resolver at all.
+    if (inet_aton(hostname, addr) != 0) return 0;
+    struct hostent entry, *hp = NULL;
+    char *work = NULL;
+    if (lookup_host(hostname, &entry, &hp, &work) < 0) {
+        int saved = h_errno;
+        free(work);
+        h_errno = saved;
+        return -2;
+    }
+    int result = 0;
+    if (hp->h_addr_list[0] == NULL) {
+        result = -3;
+    } else {
+        size_t len = (size_t)hp->h_length;
+        memset(addr, 0, sizeof *addr);
+        memcpy(addr, hp->h_addr_list[0], len < sizeof *addr ? len : sizeof *addr);
+    }
+    free(work);
+    return result;
+}
+
+// ---------------------------------------------------------------- the program's own port
+
+// The listening port (host order) that open_clientfd must not reach on this
+// machine; 0 for none. Written once at start-up, before any thread exists,
+// and only read afterwards.
+static int own_port = 0;
+
+void set_own_listener(int listenfd) {
+    struct sockaddr_in local;
+    socklen_t len = sizeof local;
+    if (getsockname(listenfd, (struct sockaddr *)&local, &len) == 0 && local.sin_family == AF_INET)
+        own_port = ntohs(local.sin_port);
+}
+
+bool is_local_address(struct in_addr addr) {
+    uint32_t host = ntohl(addr.s_addr);
+    if ((host >> 24) == 127 || host == INADDR_ANY) return true;
+    struct ifaddrs *list = NULL;
+    if (getifaddrs(&list) < 0) return false;
+    bool found = false;
+    for (struct ifaddrs *i = list; i != NULL && !found; i = i->ifa_next) {
+        if (i->ifa_addr == NULL || i->ifa_addr->sa_family != AF_INET) continue;
+        found = ((struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr == addr.s_addr;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+bool is_own_endpoint(struct in_addr addr, int port) {
+    return own_port != 0 && (uint16_t)port == own_port && is_local_address(addr);
+}
 
 // ---------------------------------------------------------------- client and listening sockets
 
@@ -620,47 +679,23 @@ int open_clientfd(const char *hostname, int port) {
     struct sockaddr_in serveraddr;
     memset(&serveraddr, 0, sizeof serveraddr);
     serveraddr.sin_family = AF_INET;
-#ifdef ROBIX_SLOT_EDITION
-    struct hostent *hp = gethostbyname_ts(hostname);
-    if (hp == NULL) {
-        close(clientfd);
-        return -2;
-    }
-    int result = 0;
-    if (hp->h_addr_list[0] == NULL) {
-        result = -3;
-    } else {
-        size_t len = (size_t)hp->h_length;
-        memcpy(&serveraddr.sin_addr, hp->h_addr_list[0],
-               len < sizeof serveraddr.sin_addr ? len : sizeof serveraddr.sin_addr);
-    }
-    free(hp);
-    if (result < 0) {
-        close(clientfd);
-        return result;
-    }
-#else
-    struct hostent entry, *hp = NULL;
-    char *work = NULL;
-    if (lookup_host(hostname, &entry, &hp, &work) < 0) {
+    int found = host_address(hostname, &serveraddr.sin_addr);
+    if (found < 0) {
         int saved = h_errno;
-        free(work);
         close(clientfd);
         h_errno = saved;
-        return -2;
+        return found;
     }
-    if (hp->h_addr_list[0] == NULL) {
-        free(work);
-        close(clientfd);
-        return -3;
-    }
-    size_t len = (size_t)hp->h_length;
-    memcpy(&serveraddr.sin_addr, hp->h_addr_list[0],
-           len < sizeof serveraddr.sin_addr ? len : sizeof serveraddr.sin_addr);
-    free(work);
-#endif
     serveraddr.sin_port = htons((uint16_t)port);  // low 16 bits only
 
+    // A URL naming this very proxy would make it connect to itself, and a
+    // URL nested in such a URL once more per level: one request could hold
+    // any number of threads and descriptors.
+    if (is_own_endpoint(serveraddr.sin_addr, port)) {
+        close(clientfd);
+        errno = ECONNREFUSED;
+        return -1;
+    }
     if (connect(clientfd, (struct sockaddr *)&serveraddr, sizeof serveraddr) < 0) {
         int saved = errno;
         close(clientfd);

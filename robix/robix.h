@@ -173,8 +173,25 @@ ssize_t Rio_readlineb(rio_t *rp, void *usrbuf, size_t maxlen);
 // ---- Client and listening sockets ----
 // open_clientfd: a connected descriptor; -1 when socket or connect failed
 // (errno), -2 when the lookup failed (h_errno), -3 when the entry holds no
-// address. The socket it made is closed on every failure.
+// address. The socket it made is closed on every failure. A dotted address
+// is taken as it is; a name goes to the reentrant resolver with storage of
+// the call's own and no lock held, so lookups never wait for each other. An
+// address of this machine at the port given to set_own_listener is refused
+// without connecting: -1 with ECONNREFUSED.
 int open_clientfd(const char *hostname, int port);
+// host_address: the first IPv4 address of hostname in *addr: 0; -2 when the
+// lookup failed (h_errno), -3 when the entry holds no address (*addr then
+// unchanged). Thread-safe; takes no lock.
+int host_address(const char *hostname, struct in_addr *addr);
+// set_own_listener: remembers the port listenfd is bound to as the
+// program's own, for open_clientfd and is_own_endpoint. Start-up only, before
+// any thread exists. A descriptor without an IPv4 address changes nothing.
+void set_own_listener(int listenfd);
+// is_local_address: addr (network order) is in 127.0.0.0/8, is 0.0.0.0 or
+// belongs to a local interface. is_own_endpoint: that, and the low 16 bits of
+// port are the remembered own port (never true before set_own_listener).
+bool is_local_address(struct in_addr addr);
+bool is_own_endpoint(struct in_addr addr, int port);
 // open_listenfd: a descriptor listening on every local interface with
 // SO_REUSEADDR and backlog LISTENQ; -1 (errno) with the socket closed.
 int open_listenfd(int port);
@@ -182,8 +199,8 @@ int Open_clientfd(const char *hostname, int port);
 int Open_listenfd(int port);
 
 #ifdef ROBIX_SLOT_EDITION
-// Serialises host lookups; the program initialises it to 1 with Sem_init
-// before the first lookup.
+// Serialises gethostbyname_ts for callers that use it; open_clientfd no
+// longer does. The program initialises it to 1 with Sem_init at start-up.
 extern sem_t mutex;
 // A private deep copy of the host entry (name, aliases and addresses copied
 // while `mutex` is held) in one block the caller releases with free; null

@@ -118,6 +118,41 @@ TEST(OpenClientfd, ThreadsResolvingTwoHostsAtOnceEachReachTheirOwn) {
 
 // ---------------------------------------------------------------- open_listenfd
 
+// A proxy must never connect to itself: once its listener is named, every
+// local address at that port is refused before any connection is made, while
+// other ports and addresses off this machine are left alone.
+TEST(OpenClientfd, OwnListeningPortOnALocalAddressIsRefusedWithoutConnecting) {
+    int listener = open_listenfd(0);
+    ASSERT_GE(listener, 0);
+    const int port = local_port(listener);
+    struct in_addr a;
+    inet_aton("127.0.0.1", &a);
+    EXPECT_FALSE(is_own_endpoint(a, port));  // nothing named yet
+    set_own_listener(listener);
+    struct {
+        const char *host;
+        int port;
+        bool own;
+    } rows[] = {{"127.0.0.1", port, true},        {"127.9.8.7", port, true},
+                {"0.0.0.0", port, true},          {"localhost", port, true},
+                {"127.0.0.1", port + 65536, true}, {"192.0.2.1", port, false},
+                {"127.0.0.1", port + 1, false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.host) + ":" + std::to_string(row.port));
+        struct in_addr addr;
+        ASSERT_EQ(host_address(row.host, &addr), 0);
+        EXPECT_EQ(is_own_endpoint(addr, row.port), row.own);
+        if (!row.own) continue;
+        errno = 0;
+        EXPECT_EQ(open_clientfd(row.host, row.port), -1);
+        EXPECT_EQ(errno, ECONNREFUSED);
+    }
+    // Nothing reached the listener.
+    struct pollfd p = {listener, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 100), 0);
+    close(listener);
+}
+
 TEST(OpenListenfd, ListensOnEveryLocalInterfaceWithAddressReuse) {
     int fd = open_listenfd(0);
     ASSERT_GE(fd, 0) << strerror(errno);
