@@ -87,9 +87,10 @@ TEST(GethostbynameTs, CopyOutlivesTheResolversNextAnswer) {
 }
 
 TEST(GethostbynameTs, UnknownHostGivesNullAndFreesTheLock) {
+    const int expected = unknown_host_code();
     h_errno = 0;
     EXPECT_EQ(gethostbyname_ts(UNKNOWN_HOST), nullptr);
-    EXPECT_EQ(h_errno, HOST_NOT_FOUND);
+    EXPECT_EQ(h_errno, expected);
     EXPECT_EQ(lock_value(), 1);
 }
 
