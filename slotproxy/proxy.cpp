@@ -179,8 +179,7 @@ static void send_hit(int connfd, web_object *object) {
 // True when the line [line, end) (its line end excluded) starts with the
 // header name `name` in any letter case followed at once by a colon; *value
 // then points after the colon.
-static bool header_named(const char *line, const char *end, const char *name,
-                         const char **value) {
+static bool header_named(const char *line, const char *end, const char *name, const char **value) {
     size_t len = strlen(name);
     if ((size_t)(end - line) <= len || strncasecmp(line, name, len) != 0 || line[len] != ':')
         return false;
@@ -227,8 +226,7 @@ static bool response_complete(const char *bytes, size_t n) {
                 digits++;
             }
             while (value < end && (*value == ' ' || *value == '\t')) value++;
-            if (digits == 0 || value != end || (declared >= 0 && declared != v))
-                consistent = false;
+            if (digits == 0 || value != end || (declared >= 0 && declared != v)) consistent = false;
             declared = v;
         }
         first = false;

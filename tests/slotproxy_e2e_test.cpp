@@ -182,9 +182,8 @@ TEST_F(SlotProxy, UnreachableOriginsGetNoResponseAndInvalidHost) {
         {"the proxy itself", "GET http://127.0.0.1:" + own + "/x HTTP/1.0"},
         {"the proxy itself by name", "GET http://localhost:" + own + "/x HTTP/1.0"},
         {"the proxy itself on any address", "GET http://0.0.0.0:" + own + "/x HTTP/1.0"},
-        {"the proxy itself, nested",
-         "GET http://127.0.0.1:" + own + "/http://127.0.0.1:" + own + "/" + url("/x") +
-             " HTTP/1.0"},
+        {"the proxy itself, nested", "GET http://127.0.0.1:" + own + "/http://127.0.0.1:" + own +
+                                         "/" + url("/x") + " HTTP/1.0"},
     };
     int n = 0;
     for (const auto &c : cases) {
@@ -210,7 +209,8 @@ TEST_F(SlotProxy, UnreachableOriginsGetNoResponseAndInvalidHost) {
         int a = (int)strtol(c.substr(c.find(':') + 1, 4).c_str(), nullptr, 16);
         int b = (int)strtol(c.substr(c.rfind(':') + 1, 4).c_str(), nullptr, 16);
         int other = a == proxy.port ? b : a;
-        EXPECT_EQ(browsers.count(std::to_string(other)), 1u) << "a connection the proxy made: " << c;
+        EXPECT_EQ(browsers.count(std::to_string(other)), 1u)
+            << "a connection the proxy made: " << c;
     }
     EXPECT_EQ(read_stdout(proxy), [&] {
         std::string s;
@@ -385,8 +385,7 @@ TEST_F(SlotProxy, OnlyCompleteResponsesAreStored) {
         {"header block never ends", "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n", false},
         {"status line alone", "HTTP/1.0 200 OK", false},
         {"closed mid-body", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly part", false},
-        {"body longer than declared",
-         "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nabc", false},
+        {"body longer than declared", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nabc", false},
         {"length in any letter case, short", "HTTP/1.0 200 OK\r\ncontent-length: 9\r\n\r\nab",
          false},
         {"length not a number", "HTTP/1.0 200 OK\r\nContent-Length: x\r\n\r\nab", false},
@@ -395,8 +394,7 @@ TEST_F(SlotProxy, OnlyCompleteResponsesAreStored) {
         {"206", "HTTP/1.1 206 Partial Content\r\nContent-Length: 2\r\n\r\nab", false},
         {"304", "HTTP/1.1 304 Not Modified\r\n\r\n", false},
         {"matching length", http_response("whole"), true},
-        {"length with blanks around", "HTTP/1.0 200 OK\r\nContent-Length:  3 \r\n\r\nabc",
-         true},
+        {"length with blanks around", "HTTP/1.0 200 OK\r\nContent-Length:  3 \r\n\r\nabc", true},
         {"no length: the stream's end is the end", "HTTP/1.0 200 OK\r\n\r\nto the end", true},
         {"bare line feeds", "HTTP/1.0 200 OK\nContent-Length: 1\n\nz", true},
         {"empty body, length 0", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", true},

@@ -212,7 +212,7 @@ TEST_F(SlotFaults, UnfinishedOrOverlongRequestLineIsRefused) {
     struct {
         const char *name;
         std::string bytes;
-        bool half_close;  // the browser ends its stream after the bytes
+        bool half_close;      // the browser ends its stream after the bytes
         std::string cut_key;  // a URL the refused line must not have stored
     } cases[] = {
         {"9000-byte request line", head + std::string(9000, 'q') + " HTTP/1.0\r\n\r\n", false,
@@ -445,9 +445,10 @@ TEST_F(SlotFaults, ThreadCreationFailureDoesNotStopServing) {
     process_t limited;
     // AddressSanitizer insists on being first among loaded libraries unless told
     // otherwise; the shim carries no instrumentation of its own.
-    ASSERT_TRUE(start_limited(limited, std::string("export LD_PRELOAD=") + FAULTS_SHIM +
-                                           " SLOT_FAULT_THREAD=3,4,5,6"
-                                           " ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\""));
+    ASSERT_TRUE(
+        start_limited(limited, std::string("export LD_PRELOAD=") + FAULTS_SHIM +
+                                   " SLOT_FAULT_THREAD=3,4,5,6"
+                                   " ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\""));
     std::vector<int> fds = idle_browsers(limited.port, 8);
     EXPECT_TRUE(wait_output(limited, "Pthread_create error: Resource temporarily unavailable\n",
                             WAIT, true));
@@ -520,9 +521,10 @@ TEST_F(SlotFaults, AllocationFailureEndsOnlyThatConnection) {
     EXPECT_EQ(origin_count(origin), 3u);
     EXPECT_TRUE(is_running(limited));
     expect_process_idle(limited);
-    EXPECT_EQ(read_stderr(limited), "Malloc error: Cannot allocate memory\n"
-                                    "Malloc error: Cannot allocate memory\n"
-                                    "Malloc error: Cannot allocate memory\n");
+    EXPECT_EQ(read_stderr(limited),
+              "Malloc error: Cannot allocate memory\n"
+              "Malloc error: Cannot allocate memory\n"
+              "Malloc error: Cannot allocate memory\n");
     EXPECT_EQ(read_stdout(limited), "");
     stop_and_clean(limited);
 }
@@ -636,8 +638,8 @@ TEST_F(SlotTimeouts, RequestLineMustArriveInTime) {
     EXPECT_TRUE(i.eof || i.reset);
     EXPECT_EQ(d.bytes, "");
     EXPECT_EQ(i.bytes, "");
-    EXPECT_TRUE(wait_output(shortp, "Rio_readlineb error: Resource temporarily unavailable\n",
-                            WAIT, true, 2));
+    EXPECT_TRUE(wait_output(shortp, "Rio_readlineb error: Resource temporarily unavailable\n", WAIT,
+                            true, 2));
     EXPECT_EQ(origin_count(origin), 0u);
     expect_process_idle(shortp);
     EXPECT_EQ(read_stdout(shortp), "");
@@ -683,8 +685,8 @@ TEST_F(SlotTimeouts, SilentOriginIsGivenUp) {
         client_exchange(shortp.port, "GET " + url("/held") + " HTTP/1.0\r\n\r\n", ms(20000));
     EXPECT_TRUE(r.eof);
     EXPECT_EQ(r.bytes, held.bytes);
-    EXPECT_TRUE(wait_output(shortp, "Rio_readlineb error: Resource temporarily unavailable\n",
-                            WAIT, true));
+    EXPECT_TRUE(
+        wait_output(shortp, "Rio_readlineb error: Resource temporarily unavailable\n", WAIT, true));
     EXPECT_TRUE(origin_wait_closed(origin, 1, WAIT));
     client_exchange(shortp.port, "GET " + url("/held") + " HTTP/1.0\r\n\r\n", ms(20000));
     EXPECT_EQ(origin_count(origin), 2u);
