@@ -56,15 +56,16 @@ bool c_space(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// The first line as the line reader hands it over, as the C string the
-// program works on (cut at a NUL).
-std::string first_line(const std::string &bytes) {
+// The first line as the C string the program works on (cut at a NUL), or
+// false when there is no whole line: its line feed does not come within the
+// line limit, or the stream ends before it.
+bool first_line(const std::string &bytes, std::string *out) {
     size_t end = bytes.find('\n');
-    size_t len = end == std::string::npos ? bytes.size() : end + 1;
-    if (len > LINE_LIMIT) len = LINE_LIMIT;
-    std::string line = bytes.substr(0, len);
+    if (end == std::string::npos || end + 1 > LINE_LIMIT) return false;
+    std::string line = bytes.substr(0, end + 1);
     size_t nul = line.find('\0');
-    return nul == std::string::npos ? line : line.substr(0, nul);
+    *out = nul == std::string::npos ? line : line.substr(0, nul);
+    return true;
 }
 
 std::vector<std::string> words(const std::string &line) {
@@ -121,7 +122,9 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
                  bool refuse) {
     expect_t e;
     if (bytes.empty()) return e;  // the browser closed at once
-    std::vector<std::string> w = words(first_line(bytes));
+    std::string line;
+    if (!first_line(bytes, &line)) return e;  // refused before any lookup
+    std::vector<std::string> w = words(line);
     if (w.size() < 2) return e;
     e.method = w[0];
     e.uri = w[1];
@@ -166,13 +169,58 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     e.connects = true;
     if (refuse) return e;
     e.outcome = RELAYED;
-    e.upstream = e.method + " " + e.path + " HTTP/1.0\r\n" + "Host: " + e.host + "\r\n\r\n";
+    e.upstream = "GET " + e.path + " HTTP/1.0\r\n" + "Host: " + e.host + "\r\n\r\n";
     return e;
 }
 
+// Whether a response is complete: some bytes; a header block that ends at a
+// line holding only CR LF or LF; no 206 or 304 status; every Content-Length
+// header (name in any case, value digits between optional blanks) equal to
+// the bytes after the block.
+bool complete(const std::string &response) {
+    if (response.empty()) return false;
+    size_t pos = 0;
+    std::vector<std::string> lines;
+    for (;;) {
+        size_t nl = response.find('\n', pos);
+        if (nl == std::string::npos) return false;
+        std::string line = response.substr(pos, nl - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        pos = nl + 1;
+        if (line.empty()) break;
+        lines.push_back(line);
+    }
+    const size_t body = response.size() - pos;
+    for (size_t i = 0; i < lines.size(); i++) {
+        const std::string &l = lines[i];
+        if (i == 0) {
+            if (l.compare(0, 5, "HTTP/") == 0) {
+                size_t sp = l.find(' ');
+                size_t code = sp == std::string::npos ? std::string::npos : l.find_first_not_of(' ', sp);
+                if (code != std::string::npos && code + 3 <= l.size()) {
+                    std::string c = l.substr(code, 3), after = l.substr(code + 3, 1);
+                    if ((c == "206" || c == "304") && (after.empty() || after == " ")) return false;
+                }
+            }
+            continue;
+        }
+        if (l.size() < 15 || strncasecmp(l.c_str(), "content-length:", 15) != 0) continue;
+        std::string v = l.substr(15);
+        size_t a = v.find_first_not_of(" \t"), b = v.find_last_not_of(" \t");
+        if (a == std::string::npos) return false;
+        v = v.substr(a, b - a + 1);
+        if (v.empty() || v.size() > 10 || v.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        if (std::stoull(v) != body) return false;
+    }
+    return true;
+}
+
 // Whether the relay keeps a response: each line is copied while the bytes
-// before it are under STORE_BELOW; a line that comes later spoils it.
+// before it are under STORE_BELOW; a line that comes later spoils it. And
+// only a complete response is kept.
 bool storable(const std::string &response) {
+    if (!complete(response)) return false;
     size_t length = 0;
     for (size_t i = 0; i < response.size();) {
         size_t nl = response.find('\n', i);
@@ -338,7 +386,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // right, as long as what is kept is whole.
         if (e.outcome == RELAYED && storable(response)) {
             bool kept = filled_blocks > (int)slots.size();
-            if (kept || !vanish || response.empty()) {
+            if (kept || !vanish) {
                 slots.push_back({e.uri, response});
                 stored[e.uri] = response;
             }

@@ -4,6 +4,7 @@
 // its locks belong to cache.cpp; the lookup semaphore `mutex` to robix.
 #include <poll.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include "cache.h"
@@ -39,6 +40,21 @@ static constexpr int LINGER_MAX_MS = 2000;
 // Pause of the accept loop when descriptors, memory or threads run out, so it
 // does not spin while connections drain.
 static constexpr long RESOURCE_PAUSE_MS = 50;
+
+// Time-outs, so an idle or stalled peer cannot hold a thread and its
+// descriptors for ever: the browser's whole request line (a total, however
+// it dribbles in); a write to a browser that takes no byte; an origin that
+// sends nothing (long, for slow origins). The test build shortens them so a
+// suite can watch each fire.
+#ifdef PROXY_TEST_TIMEOUTS
+static constexpr int REQUEST_TIMEOUT_MS = 1000;
+static constexpr int BROWSER_WRITE_TIMEOUT_MS = 1000;
+static constexpr int ORIGIN_READ_TIMEOUT_MS = 2000;
+#else
+static constexpr int REQUEST_TIMEOUT_MS = 60000;
+static constexpr int BROWSER_WRITE_TIMEOUT_MS = 60000;
+static constexpr int ORIGIN_READ_TIMEOUT_MS = 600000;
+#endif
 
 // Holds SIGPIPE only: blocked before any thread exists, so every thread
 // inherits it and a write to a vanished peer fails with EPIPE instead.
@@ -89,6 +105,15 @@ static void append_text(char *dst, size_t cap, size_t *len, const char *text, bo
         *len += n;
     }
     dst[*len] = '\0';
+}
+
+// Gives fd a send (SO_SNDTIMEO) or receive (SO_RCVTIMEO) time-out: a call
+// that moves no byte for that long fails with EAGAIN, which the robust I/O
+// reports like any failed transfer. Failure leaves the socket as it was,
+// without a time-out; nothing else depends on it.
+static void set_timeout(int fd, int option, int millis) {
+    struct timeval tv = {millis / 1000, (millis % 1000) * 1000};
+    (void)setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
 
 // ---------------------------------------------------------------- cleanup handlers
@@ -151,6 +176,66 @@ static void send_hit(int connfd, web_object *object) {
     pthread_cleanup_pop(1);
 }
 
+// True when the line [line, end) (its line end excluded) starts with the
+// header name `name` in any letter case followed at once by a colon; *value
+// then points after the colon.
+static bool header_named(const char *line, const char *end, const char *name, const char **value) {
+    size_t len = strlen(name);
+    if ((size_t)(end - line) <= len || strncasecmp(line, name, len) != 0 || line[len] != ':')
+        return false;
+    *value = line + len + 1;
+    return true;
+}
+
+// True when the n bytes of a response relayed whole are worth keeping: its
+// header block ended (at a line that is CR LF or LF alone), its status is
+// not 206 (a part of a representation) or 304 (no representation at all),
+// and every Content-Length it declares, which must be a plain number,
+// equals the bytes after the block. Zero bytes are an origin that failed,
+// not a page. Without a Content-Length the end of the stream is the end.
+// The bytes carry their length: a response may hold NUL bytes.
+static bool response_complete(const char *bytes, size_t n) {
+    const char *p = bytes, *stop = bytes + n;
+    const char *body = nullptr;
+    bool first = true;
+    long declared = -1;
+    bool consistent = true;
+    while (p < stop && body == nullptr) {
+        const char *nl = static_cast<const char *>(memchr(p, '\n', (size_t)(stop - p)));
+        if (nl == nullptr) return false;  // the block never ended
+        const char *end = nl > p && nl[-1] == '\r' ? nl - 1 : nl;
+        const char *value;
+        if (end == p) {
+            body = nl + 1;
+        } else if (first) {
+            // "HTTP/x.y SSS reason": only the status code matters here.
+            if (end - p > 5 && memcmp(p, "HTTP/", 5) == 0) {
+                const char *q = static_cast<const char *>(memchr(p, ' ', (size_t)(end - p)));
+                while (q != nullptr && q < end && *q == ' ') q++;
+                if (q != nullptr && end - q >= 3 &&
+                    (memcmp(q, "206", 3) == 0 || memcmp(q, "304", 3) == 0) &&
+                    (end - q == 3 || q[3] == ' '))
+                    return false;
+            }
+        } else if (header_named(p, end, "Content-Length", &value)) {
+            while (value < end && (*value == ' ' || *value == '\t')) value++;
+            long v = 0;
+            int digits = 0;
+            while (value < end && *value >= '0' && *value <= '9' && digits < 10) {
+                v = v * 10 + (*value++ - '0');
+                digits++;
+            }
+            while (value < end && (*value == ' ' || *value == '\t')) value++;
+            if (digits == 0 || value != end || (declared >= 0 && declared != v)) consistent = false;
+            declared = v;
+        }
+        first = false;
+        p = nl + 1;
+    }
+    if (body == nullptr || !consistent) return false;
+    return declared < 0 || declared == (long)(stop - body);
+}
+
 // True when rp's buffer already holds a line end, so that the next line can
 // be read without waiting for the peer.
 static bool line_buffered(const rio_t *rp) {
@@ -205,7 +290,7 @@ static void relay(int connfd, int clientfd, char *method, const char *host, cons
     // The end of the stream is only seen by a refill, so nothing is left
     // here; the write keeps the relay whole should that ever change.
     if (out_len > 0) Rio_writen(connfd, out, out_len);
-    if (flag == 0) {
+    if (flag == 0 && response_complete(cache_buf, (size_t)length)) {
         // No memory for the entry: the response was relayed, just not kept.
         web_object *cache_object = cache_new_object(uri_orig, cache_buf, length);
         if (cache_object != nullptr) write_to_cache(cache_object);
@@ -218,6 +303,7 @@ static void fetch(int connfd, char *method, const char *host, int port, const ch
                   const char *uri_orig) {
     int clientfd = Open_clientfd(host, port);
     if (clientfd < 0) return;  // "invalid host" or "bcopy error" is printed
+    set_timeout(clientfd, SO_RCVTIMEO, ORIGIN_READ_TIMEOUT_MS);
     pthread_cleanup_push(cleanup_close, &clientfd);
     relay(connfd, clientfd, method, host, page, uri_orig);
     pthread_cleanup_pop(0);
@@ -225,11 +311,13 @@ static void fetch(int connfd, char *method, const char *host, int port, const ch
 }
 
 // Serves one request on the browser connection connfd (left open for the
-// caller): only the request line is read. A hit is answered from the cache
-// whatever the method; another method than GET gets the 501 page; a GET is
-// relayed. A browser gone before a line, a line of fewer than two fields, an
-// unreachable origin, or a request too long for its upstream buffers ends
-// the connection without a response.
+// caller): only the request line is read, within REQUEST_TIMEOUT_MS in all.
+// A hit is answered from the cache whatever the method; another method than
+// GET gets the 501 page; a GET is relayed, as "GET" in whatever case it came.
+// A browser gone before a whole line, a line longer than a line buffer
+// holds, a line of fewer than two fields, an unreachable origin, or a
+// request too long for its upstream buffers ends the connection without a
+// response.
 static void be_a_proxy(int connfd) {
     rio_t rio_s;
     char buf[MAXLINE];
@@ -237,7 +325,13 @@ static void be_a_proxy(int connfd) {
     char uri_orig[MAXLINE];
 
     Rio_readinitb(&rio_s, connfd);
-    if (Rio_readlineb(&rio_s, buf, MAXLINE) == 0) return;
+    rio_setdeadline(&rio_s, REQUEST_TIMEOUT_MS);
+    ssize_t n = Rio_readlineb(&rio_s, buf, MAXLINE);
+    // Only a whole line is acted on: the first 8191 bytes of a longer one,
+    // or what came before the browser's end of stream, would make a key and
+    // a request of a URL nobody asked for, and another URL sharing those
+    // bytes would get its page.
+    if (n == 0 || buf[n - 1] != '\n') return;
     // The line holds at most 8191 characters, so no field can overrun.
     if (sscanf(buf, "%8191s %8191s %8191s", method, uri, version) < 2) return;
 
@@ -252,6 +346,8 @@ static void be_a_proxy(int connfd) {
         clienterror(connfd, method, "501", "Not Implemented", "Method not supported");
         return;
     }
+    // A strict origin answers "get" with an error, which would be stored.
+    memcpy(method, "GET", 4);
 
     char *request = strncmp(uri, "http://", 7) == 0 ? uri + 7 : uri;
     // The path starts at the third slash after the first character; the
@@ -321,6 +417,7 @@ static void *thread(void *vargp) {
     int connfd = *static_cast<int *>(vargp);
     Pthread_detach(pthread_self());
     Free(vargp);
+    set_timeout(connfd, SO_SNDTIMEO, BROWSER_WRITE_TIMEOUT_MS);
     pthread_cleanup_push(cleanup_end_connection, &connfd);
     be_a_proxy(connfd);
     pthread_cleanup_pop(0);
@@ -330,6 +427,17 @@ static void *thread(void *vargp) {
 }
 
 // ---------------------------------------------------------------- start-up and accept loop
+
+// Lets the process hold as many descriptors as the hard limit allows: each
+// connection takes two, and the usual soft limit of 1024 would cap it near
+// 500 at once. Failure leaves the limit as it was.
+static void raise_descriptor_limit(void) {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        (void)setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
 
 int main(int argc, char **argv) {
     int listenfd, port, rc;
@@ -347,25 +455,26 @@ int main(int argc, char **argv) {
     rc = pthread_sigmask(SIG_BLOCK, &signal_mask, NULL);
     if (rc != 0) posix_error(rc, "sigmask error");
 
+    raise_descriptor_limit();
     Sem_init(&mutex, 0, 1);
     cache_init();
     port = atoi(argv[1]);
     listenfd = Open_listenfd(port);
+    // A URL naming this proxy would make it connect to itself: refused.
+    set_own_listener(listenfd);
     fflush(stdout);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, THREAD_STACK_BYTES);
 
-    // The accept and thread-creation failures are reported the way their
-    // wrappers would, but the loop carries on: one burst of load must not
-    // leave a process that no longer accepts.
+    // The accept, cell and thread-creation failures are reported the way
+    // their wrappers would, but the loop carries on: one burst of load must
+    // not leave a process that no longer accepts.
     for (;;) {
         clientlen = sizeof clientaddr;
-        connfd = static_cast<int *>(Malloc(sizeof(int)));
-        *connfd = accept(listenfd, (struct sockaddr *)&clientaddr, &clientlen);
-        if (*connfd < 0) {
+        int fd = accept(listenfd, (struct sockaddr *)&clientaddr, &clientlen);
+        if (fd < 0) {
             int err = errno;
-            Free(connfd);
             if (err == EINTR) continue;  // retry
             fprintf(stderr, "Accept error: %s\n", strerror(err));
             if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
@@ -373,6 +482,16 @@ int main(int argc, char **argv) {
             }
             continue;
         }
+        // The cell is taken after the accept, so a failed allocation has a
+        // connection to close rather than a process to end.
+        connfd = static_cast<int *>(malloc(sizeof(int)));
+        if (connfd == nullptr) {
+            fprintf(stderr, "Malloc error: %s\n", strerror(errno));
+            close(fd);
+            pause_ms(RESOURCE_PAUSE_MS);
+            continue;
+        }
+        *connfd = fd;
         rc = pthread_create(&tid, &attr, thread, connfd);
         if (rc != 0) {
             fprintf(stderr, "Pthread_create error: %s\n", strerror(rc));

@@ -3,19 +3,27 @@
 add_project_test(slotproxy_cache_test robix_slot)
 target_link_libraries(slotproxy_cache_test PRIVATE slotproxy_cache)
 
-# Failing thread creation on demand: the accept/thread/write shim written for
-# stageproxy's tests works for any program (it only wraps libc calls), built
-# here under a name of its own so that slotproxy's tests stand alone.
-add_library(slotproxy_faults_shim SHARED stageproxy_faults_shim.cpp)
+# The preloaded fault shim: failing thread creation and allocations, and a
+# slow host lookup. It runs inside the program under test and is left
+# uninstrumented, so that a sanitizer build's runtime stays the only one.
+add_library(slotproxy_faults_shim SHARED slotproxy_faults_shim.cpp)
 set_property(TARGET slotproxy_faults_shim PROPERTY COMPILE_OPTIONS ${PROJECT_WARNINGS})
 set_property(TARGET slotproxy_faults_shim PROPERTY LINK_OPTIONS "")
 target_link_libraries(slotproxy_faults_shim PRIVATE ${CMAKE_DL_LIBS})
+
+# The program with time-outs of 1, 1 and 2 seconds, so that the tests can
+# watch each fire; built for the tests only, never installed.
+add_executable(slotproxy_shorttimeouts ${CMAKE_SOURCE_DIR}/slotproxy/proxy.cpp)
+target_compile_definitions(slotproxy_shorttimeouts PRIVATE PROXY_TEST_TIMEOUTS)
+target_compile_options(slotproxy_shorttimeouts PRIVATE ${PROJECT_WARNINGS})
+target_link_libraries(slotproxy_shorttimeouts PRIVATE slotproxy_cache robix_slot)
 
 foreach(t slotproxy_e2e_test slotproxy_faults_test)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${t}.cpp)
     add_project_test(${t} robix_slot)
     target_compile_definitions(${t} PRIVATE PROXY_BIN="$<TARGET_FILE:slotproxy>"
+                                            SHORT_BIN="$<TARGET_FILE:slotproxy_shorttimeouts>"
                                             FAULTS_SHIM="$<TARGET_FILE:slotproxy_faults_shim>")
-    add_dependencies(${t} slotproxy slotproxy_faults_shim)
+    add_dependencies(${t} slotproxy slotproxy_shorttimeouts slotproxy_faults_shim)
   endif()
 endforeach()

@@ -1,9 +1,15 @@
 // slotproxy as a whole program over loopback against the scripted origin:
 // exact upstream bytes, exact browser bytes, the 501 page, what is stored
 // and replayed, console lines, and many connections at once.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,10 +97,10 @@ TEST_F(SlotProxy, SendsOnlyRequestLineAndHost) {
     } cases[] = {
         {"path, query and HTTP/1.1", "GET " + url("/a/b?x=1") + " HTTP/1.1\r\n",
          "GET /a/b?x=1 HTTP/1.0\r\n" + host_line("127.0.0.1")},
-        {"lower-case method kept as received", "get " + url("/") + " HTTP/1.0\r\n",
-         "get / HTTP/1.0\r\n" + host_line("127.0.0.1")},
-        {"mixed-case method", "GeT " + url("/m") + " HTTP/1.0\r\n",
-         "GeT /m HTTP/1.0\r\n" + host_line("127.0.0.1")},
+        {"lower-case method sent as GET", "get " + url("/") + " HTTP/1.0\r\n",
+         "GET / HTTP/1.0\r\n" + host_line("127.0.0.1")},
+        {"mixed-case method sent as GET", "GeT " + url("/m") + " HTTP/1.0\r\n",
+         "GET /m HTTP/1.0\r\n" + host_line("127.0.0.1")},
         {"host name, port left out of Host", "GET http://localhost:" + port + "/l HTTP/1.0\r\n",
          "GET /l HTTP/1.0\r\n" + host_line("localhost")},
         {"port above 65535 keeps its low 16 bits",
@@ -131,12 +137,37 @@ TEST_F(SlotProxy, UriWithoutPathIsSentWithSlash) {
     EXPECT_EQ(upstream(0), "GET / HTTP/1.0\r\n" + host_line("127.0.0.1"));
 }
 
+// The TCP connections of this network namespace (any state but LISTEN) with
+// port `port` at one end, as "local-remote" pairs from /proc/net/tcp.
+std::set<std::string> connections_at(int port) {
+    std::set<std::string> found;
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    std::getline(tcp, line);
+    while (std::getline(tcp, line)) {
+        std::istringstream s(line);
+        std::string slot, local, remote, state;
+        s >> slot >> local >> remote >> state;
+        if (state == "0A") continue;
+        auto port_of = [](const std::string &a) {
+            return (int)strtol(a.substr(a.find(':') + 1).c_str(), nullptr, 16);
+        };
+        if (port_of(local) == port || port_of(remote) == port) found.insert(local + "-" + remote);
+    }
+    return found;
+}
+
 // Request lines that never reach an origin: the browser gets nothing and the
-// proxy says "invalid host" on standard output.
+// proxy says "invalid host" on standard output. A URL naming the proxy's own
+// port is refused before connecting: the only connections at that port are
+// the browsers'.
 TEST_F(SlotProxy, UnreachableOriginsGetNoResponseAndInvalidHost) {
     refused_port_t refused;
     ASSERT_GT(refused.port, 0);
     const std::string closed_port = std::to_string(refused.port);
+    const std::string own = std::to_string(proxy.port);
+    const std::set<std::string> before = connections_at(proxy.port);
+    std::set<std::string> browsers;
     struct {
         const char *name;
         std::string line;
@@ -148,15 +179,38 @@ TEST_F(SlotProxy, UnreachableOriginsGetNoResponseAndInvalidHost) {
         {"nothing listening", "GET http://127.0.0.1:" + closed_port + "/ HTTP/1.0"},
         {"port 0", "GET http://127.0.0.1:0/ HTTP/1.0"},
         {"empty host", "GET http:///x HTTP/1.0"},
+        {"the proxy itself", "GET http://127.0.0.1:" + own + "/x HTTP/1.0"},
+        {"the proxy itself by name", "GET http://localhost:" + own + "/x HTTP/1.0"},
+        {"the proxy itself on any address", "GET http://0.0.0.0:" + own + "/x HTTP/1.0"},
+        {"the proxy itself, nested", "GET http://127.0.0.1:" + own + "/http://127.0.0.1:" + own +
+                                         "/" + url("/x") + " HTTP/1.0"},
     };
     int n = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        client_result_t r = ask(c.line);
+        int fd = client_connect(proxy.port);
+        ASSERT_GE(fd, 0);
+        struct sockaddr_in mine;
+        socklen_t len = sizeof mine;
+        ASSERT_EQ(getsockname(fd, (struct sockaddr *)&mine, &len), 0);
+        ASSERT_TRUE(send_all(fd, c.line + "\r\nHost: x\r\n\r\n"));
+        client_result_t r = read_until_close(fd, WAIT);
+        close(fd);
+        browsers.insert(std::to_string(ntohs(mine.sin_port)));
         EXPECT_TRUE(r.eof);
         EXPECT_EQ(r.bytes, "");
         n++;
         EXPECT_TRUE(wait_output(proxy, "invalid host\n", WAIT, false, n));
+    }
+    for (const std::string &c : connections_at(proxy.port)) {
+        if (before.count(c) != 0) continue;
+        // Ports in /proc are four hex digits; the browser's end is the one
+        // that is not the proxy's.
+        int a = (int)strtol(c.substr(c.find(':') + 1, 4).c_str(), nullptr, 16);
+        int b = (int)strtol(c.substr(c.rfind(':') + 1, 4).c_str(), nullptr, 16);
+        int other = a == proxy.port ? b : a;
+        EXPECT_EQ(browsers.count(std::to_string(other)), 1u)
+            << "a connection the proxy made: " << c;
     }
     EXPECT_EQ(read_stdout(proxy), [&] {
         std::string s;
@@ -230,7 +284,7 @@ TEST_F(SlotProxy, RepeatedUriIsAnsweredFromCacheWithoutOrigin) {
 
 TEST_F(SlotProxy, OriginSplittingItsWritesIsRelayedWhole) {
     origin_reply_t r;
-    r.bytes = http_response(pattern_body(30000, 7)) + "tail without newline";
+    r.bytes = http_response(pattern_body(30000, 7) + "tail without newline");
     r.pieces = {1, 2, 3, 100, 5000, 7};
     r.pause_ms = 5;
     origin_route(origin, "/split", r);
@@ -263,10 +317,10 @@ TEST_F(SlotProxy, ArrivedLinesReachBrowserBeforeOriginSendsMore) {
     EXPECT_EQ(origin_count(origin), 1u);
 }
 
-// Lines of at most 8191 bytes whose total is `before`, then a last run of
-// `last` bytes with no newline.
+// A header block and lines of at most 8191 bytes whose total is `before`,
+// then a last run of `last` bytes with no newline.
 std::string response_of(size_t before, size_t last) {
-    std::string s;
+    std::string s = "HTTP/1.0 200 OK\r\n\r\n";
     while (s.size() < before) {
         size_t n = std::min<size_t>(4096, before - s.size());
         s += std::string(n - 1, 'a' + (char)(s.size() / 4096 % 26)) + "\n";
@@ -288,7 +342,7 @@ TEST_F(SlotProxy, StoringBoundary) {
         {"94208 before a one-byte line", 94208, 1, false},
         {"102399 bytes, last run split by the line limit", 94207, 8192, false},
         {"a large response", 300000, 10, false},
-        {"tiny", 0, 5, true},
+        {"tiny", 19, 5, true},
     };
     size_t conns = 0;
     int k = 0;
@@ -318,16 +372,55 @@ TEST_F(SlotProxy, NotFoundIsStoredAndReplayed) {
     EXPECT_EQ(origin_count(origin), 1u);
 }
 
-TEST_F(SlotProxy, SilentOriginStoresAnEmptyEntry) {
-    route("/silent", "");
-    client_result_t a = get("/silent");
-    EXPECT_TRUE(a.eof);
-    EXPECT_EQ(a.bytes, "");
-    ASSERT_TRUE(origin_wait_closed(origin, 1, WAIT));
-    client_result_t b = get("/silent");
-    EXPECT_TRUE(b.eof);
-    EXPECT_EQ(b.bytes, "");
-    EXPECT_EQ(origin_count(origin), 1u);
+// Every response is relayed as the origin sent it, but only a complete one
+// is stored: the next request for an incomplete one goes to the origin
+// again. Nothing is printed either way.
+TEST_F(SlotProxy, OnlyCompleteResponsesAreStored) {
+    struct {
+        const char *name;
+        std::string reply;
+        bool stored;
+    } cases[] = {
+        {"nothing at all", "", false},
+        {"header block never ends", "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n", false},
+        {"status line alone", "HTTP/1.0 200 OK", false},
+        {"closed mid-body", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly part", false},
+        {"body longer than declared", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nabc", false},
+        {"length in any letter case, short", "HTTP/1.0 200 OK\r\ncontent-length: 9\r\n\r\nab",
+         false},
+        {"length not a number", "HTTP/1.0 200 OK\r\nContent-Length: x\r\n\r\nab", false},
+        {"two lengths that differ",
+         "HTTP/1.0 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nab", false},
+        {"206", "HTTP/1.1 206 Partial Content\r\nContent-Length: 2\r\n\r\nab", false},
+        {"304", "HTTP/1.1 304 Not Modified\r\n\r\n", false},
+        {"matching length", http_response("whole"), true},
+        {"length with blanks around", "HTTP/1.0 200 OK\r\nContent-Length:  3 \r\n\r\nabc", true},
+        {"no length: the stream's end is the end", "HTTP/1.0 200 OK\r\n\r\nto the end", true},
+        {"bare line feeds", "HTTP/1.0 200 OK\nContent-Length: 1\n\nz", true},
+        {"empty body, length 0", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", true},
+        {"a 404 is a page", http_response("gone", 404, "Not Found"), true},
+        {"a 2060 byte body under a 200", http_response(std::string(2060, 'b')), true},
+    };
+    size_t conns = 0;
+    int k = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/whole" + std::to_string(k++);
+        route(path, c.reply);
+        client_result_t a = get(path);
+        ASSERT_TRUE(origin_wait_closed(origin, ++conns, WAIT));
+        client_result_t b = get(path);
+        EXPECT_TRUE(a.eof);
+        EXPECT_TRUE(b.eof);
+        EXPECT_EQ(a.bytes, c.reply);
+        EXPECT_EQ(b.bytes, c.reply);
+        if (!c.stored) {
+            ASSERT_TRUE(origin_wait_closed(origin, ++conns, WAIT));
+        }
+        EXPECT_EQ(origin_count(origin), conns);
+    }
+    EXPECT_EQ(read_stdout(proxy), "");
+    EXPECT_EQ(read_stderr(proxy), "");
 }
 
 TEST_F(SlotProxy, DifferentSpellingsOfOneObjectAreDifferentEntries) {

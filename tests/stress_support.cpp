@@ -118,7 +118,7 @@ const std::vector<program_t> &programs() {
             {"stampproxy", STAMPPROXY_BIN, {}, false, "ERR did not resolve name ", false},
             {"stageproxy", STAGEPROXY_BIN, {"0"}, true,
              "Error: Unable to connect to remote server.\n", true},
-            {"slotproxy", SLOTPROXY_BIN, {}, true, "invalid host\n", false},
+            {"slotproxy", SLOTPROXY_BIN, {}, false, "invalid host\n", false},
         };
         std::vector<program_t> built;
         for (const program_t &p : all) {
