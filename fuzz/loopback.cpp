@@ -251,6 +251,10 @@ extern "C" int fuzz_socket(int domain, int type, int protocol) {
     return fd;
 }
 
+// Lookups recorded when the current exchange last connected (guarded by
+// record_lock; reset with each exchange).
+static size_t lookups_at_connect = 0;
+
 extern "C" int fuzz_connect(int fd, const struct sockaddr *addr, socklen_t len) {
     bool refuse;
     {
@@ -261,8 +265,13 @@ extern "C" int fuzz_connect(int fd, const struct sockaddr *addr, socklen_t len) 
         if (len >= (socklen_t)sizeof(struct sockaddr_in) && addr->sa_family == AF_INET) {
             const struct sockaddr_in *in = reinterpret_cast<const struct sockaddr_in *>(addr);
             port = ntohs(in->sin_port);
-            ok = in->sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+            // The resolver's answer, or, when the program asked it nothing
+            // since its last connect, an address the URL wrote out itself
+            // (dotted addresses need no lookup).
+            ok = in->sin_addr.s_addr == htonl(INADDR_LOOPBACK) ||
+                 current->lookups.size() == lookups_at_connect;
         }
+        lookups_at_connect = current->lookups.size();
         current->connect_ports.push_back(port);
         if (!ok) current->connect_address_ok = false;
         refuse = current->refuse_connect;
@@ -337,6 +346,7 @@ void run_exchange(void (*serve)(int fd), exchange_t &x) {
     {
         std::lock_guard<std::mutex> hold(record_lock);
         current = &x;
+        lookups_at_connect = 0;
     }
 
     handler_start_t start = {serve, handler_fd, done_fd};
