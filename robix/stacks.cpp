@@ -275,9 +275,9 @@ static stack_slot_t *pool_take() {
 }
 
 // Files slot as retiring: it becomes free once its thread's id word is 0.
-// Also right for a slot whose pthread_create failed, since glibc clears the
-// descriptor before it tries, and a thread it did clone clears the word as
-// it ends.
+// Also right for a slot whose pthread_create failed: the word of a free slot
+// is 0 already, and glibc sets it only for a thread it did clone, which
+// clears it as it ends.
 static void pool_retire(stack_slot_t *slot) {
     pthread_mutex_lock(&pool_lock);
     if (slot->state == SLOT_BUSY) {
