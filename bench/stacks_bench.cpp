@@ -25,8 +25,8 @@
 
 #include "stacks.h"
 
-static sem_t in_flight;                // bounds the threads running at once
-static std::atomic<long> ended{0};     // threads past their last instruction here
+static sem_t in_flight;             // bounds the threads running at once
+static std::atomic<long> ended{0};  // threads past their last instruction here
 static size_t touch_bytes = 64 * 1024;
 
 static void *bench_thread(void *) {

@@ -4,8 +4,10 @@
 //
 // What this leans on. No portable interface tells when a detached thread has
 // stopped using its stack, so the pool relies on these facts of glibc on
-// Linux, each checked at run time by pool_calibrate (and the first two again
-// by every pooled thread as it starts):
+// Linux (seen on glibc 2.36, x86-64). The first two decide whether reuse is
+// safe: pool_calibrate checks them with two probe threads, and every pooled
+// thread checks them again as it starts. The third decides only whether the
+// pool pays off:
 //   1. A thread created with pthread_attr_setstack keeps its descriptor
 //      (struct pthread, whose address pthread_self returns) inside the
 //      caller's stack block, at the same distance from the block's start for
@@ -16,11 +18,13 @@
 //      after glibc's own exit code (which still runs on the stack, and frees
 //      a detached thread's descriptor) has finished. Only then is a stack
 //      given out again.
-//   3. glibc neither maps, frees nor advises away a caller-provided stack.
+//   3. glibc neither maps, frees nor advises away a caller-provided stack
+//      (it does all three to its own stacks, the last at every thread's end).
 // When a check fails, the pool turns itself off and threads get the library's
 // own stacks, as if the pool did not exist.
 #include "stacks.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <limits.h>
 #include <pthread.h>
@@ -43,6 +47,9 @@ constexpr size_t TRIM_BATCH = 8;
 // Length of one epoch of the recent peak, in seconds: the peak covers the
 // current epoch and the one before it.
 constexpr time_t PEAK_EPOCH_SECONDS = 1;
+// What current_epoch returns when the clock cannot be read: the peak then
+// stays in its epoch.
+constexpr time_t POOL_EPOCH_UNKNOWN = -1;
 
 enum slot_state_t {
     SLOT_WARM,      // idle, pages kept; on pool_warm
@@ -92,9 +99,6 @@ static size_t pool_busy;  // slots in SLOT_BUSY or SLOT_RETIRING
 // The most busy slots seen in the current epoch and in the one before it.
 static size_t pool_peak_now, pool_peak_before;
 static time_t pool_epoch;
-// What current_epoch returns when the clock cannot be read: the peak then
-// stays in its epoch.
-constexpr time_t POOL_EPOCH_UNKNOWN = -1;
 
 // Counters for stack_pool_stats; relaxed, as nothing is ordered by them.
 static std::atomic<unsigned long> pool_pooled_starts{0}, pool_plain_starts{0};
@@ -114,6 +118,7 @@ static void list_push_head(slot_list_t *list, stack_slot_t *slot) {
 }
 
 static void list_remove(slot_list_t *list, stack_slot_t *slot) {
+    assert(list->count > 0);
     if (slot->prev != nullptr) {
         slot->prev->next = slot->next;
     } else {
@@ -164,6 +169,7 @@ static void reap_locked() {
     while (slot != nullptr) {
         stack_slot_t *next = slot->next;
         if (slot_tid_word(slot)->load(std::memory_order_acquire) == 0) {
+            assert(slot->state == SLOT_RETIRING && pool_busy > 0);
             list_remove(&pool_retiring, slot);
             slot->state = SLOT_WARM;
             list_push_head(&pool_warm, slot);
@@ -225,6 +231,7 @@ static void trim_slots(stack_slot_t **trim, size_t n) {
 
 // Marks slot busy and counts it into the recent peak.
 static void hand_out_locked(stack_slot_t *slot) {
+    assert(slot->state == SLOT_WARM || slot->state == SLOT_COLD);  // a new slot is zeroed: warm
     slot->state = SLOT_BUSY;
     pool_busy++;
     if (pool_busy > pool_peak_now) pool_peak_now = pool_busy;

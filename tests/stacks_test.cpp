@@ -4,6 +4,8 @@
 // its first line until the last of its exit work that this test can see (a
 // key destructor, which runs after the module takes note of the thread's
 // end); some threads linger there while others start.
+#include "stacks.h"
+
 #include <pthread.h>
 #include <semaphore.h>
 #include <string.h>
@@ -16,9 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
-#include "stacks.h"
 #include "gtest/gtest.h"
+#include "harness.h"
 
 using harness::ms;
 using harness::scaled;
@@ -43,10 +44,10 @@ std::vector<int> occupied(STACK_POOL_MAX_SLOTS, 0);
 int shared_stacks;  // threads that found their stack occupied
 int plain_stacks;   // threads that were not on a pooled stack
 
-std::atomic<long> started{0};    // threads that reached their routine
-std::atomic<long> finished{0};   // threads that finished their visible exit work
+std::atomic<long> started{0};   // threads that reached their routine
+std::atomic<long> finished{0};  // threads that finished their visible exit work
 std::atomic<bool> no_more_starts{false};
-sem_t in_flight;                 // bounds the short threads running at once
+sem_t in_flight;  // bounds the short threads running at once
 
 std::mutex hold_mutex;
 std::condition_variable hold_cv;
