@@ -276,6 +276,34 @@ TEST(StackPool, ReturnsPagesOfIdleStacksAboveTheRecentPeak) {
     EXPECT_EQ(0, plain_stacks);
 }
 
+TEST(StackPool, FullPoolStartsPlainThreadsYetStaysOn) {
+    baseline_t b = begin_case();
+    if (!b.stats.enabled) GTEST_SKIP() << "the pool is off here";
+    const int PAST_CAP = 8, HELD = (int)STACK_POOL_MAX_SLOTS + PAST_CAP;
+    start_held(HELD, END_LONG);
+    ASSERT_TRUE(wait_started(HELD));
+    stack_pool_stats_t s;
+    stack_pool_stats(&s);
+    EXPECT_EQ(STACK_POOL_MAX_SLOTS, s.slots);
+    EXPECT_EQ(STACK_POOL_MAX_SLOTS, s.busy);
+    EXPECT_EQ(b.stats.plain + PAST_CAP, s.plain);
+    EXPECT_EQ(1, s.enabled);
+    release_held();
+    ASSERT_TRUE(wait_all_gone(HELD, b.threads));
+
+    // With stacks free again, the next thread is on one of them.
+    ASSERT_EQ(0, sem_init(&in_flight, 0, 1));
+    ASSERT_EQ(0, sem_wait(&in_flight));
+    ASSERT_EQ(0, stack_thread_create(test_thread, (void *)(intptr_t)END_RETURN));
+    ASSERT_TRUE(wait_all_gone(HELD + 1, b.threads));
+    sem_destroy(&in_flight);
+    stack_pool_stats(&s);
+    EXPECT_EQ(b.stats.plain + PAST_CAP, s.plain);
+    std::lock_guard<std::mutex> lock(occupancy_mutex);
+    EXPECT_EQ(PAST_CAP, plain_stacks);
+    EXPECT_EQ(0, shared_stacks);
+}
+
 // Last in the file: turning the pool off lasts for the process.
 TEST(StackPool, DisabledPoolStartsPlainDetachedThreads) {
     baseline_t b = begin_case();
