@@ -395,7 +395,7 @@ header() {
   printf 'idle resident set (kB):'
   for p in nginx "${STARTED[@]}"; do printf ' %s %s' "$p" "${IDLE_RSS[$p]:-?}"; done
   echo
-  echo "hit/relay rows: ab -X proxy, same URL, compared with ab direct; miss rows: wrk, a new URL per request, compared with wrk direct"
+  echo "hit/relay rows: ab -X proxy or wrk, same URL, compared with direct by the same tool; miss rows: wrk, a new URL per request, compared with wrk direct"
   echo "ratio = req/s / nginx direct req/s for the same size, concurrency and tool; origin = requests nginx served during the row; peakKB = VmHWM during the row;"
   echo "other% = CPU used during the row by processes this run did not start, in % of all cores (high: distrust the row)"
   echo
@@ -464,13 +464,14 @@ run_row() {
     return
   fi
   local limit=$((SECS + 25))
+  # Warm the cache with the row's own request line (some programs key on
+  # it): ab's and wrk's hit rows send the same one.
+  if [ "$path" = hit ]; then
+    timeout 10 ab -n 2 -c 1 -s 5 -X "127.0.0.1:$port" "http://$ORIGIN/$file" >/dev/null 2>&1
+  fi
   if [ "$tool" = ab ]; then
     local proxy=()
     [ "$p" = nginx ] || proxy=(-X "127.0.0.1:$port")
-    # Warm the cache with ab's own request line (some programs key on it).
-    if [ "$path" = hit ]; then
-      timeout 10 ab -n 2 -c 1 -s 5 "${proxy[@]}" "http://$ORIGIN/$file" >/dev/null 2>&1
-    fi
     o0=$(origin_requests)
     cpu_mark "$pid"
     echo 5 >"/proc/$pid/clear_refs" 2>/dev/null
@@ -491,15 +492,17 @@ run_row() {
       note="ab rc=$rc: $(grep -m1 -iE 'error|timeout|refused|reset' "$out" | tr ',' ';' | cut -c1-60)"
     fi
   else
-    local target host=$ORIGIN url threads=2
+    local target host=$ORIGIN url threads=2 urls=new
     [ "$c" -lt 2 ] && threads=1
+    # Hit and relay rows repeat one URL; miss and direct rows make each new.
+    case $path in hit|relay) urls=same ;; esac
     if [ "$p" = nginx ]; then target=/$file; url=http://$ORIGIN/
     else target=http://$ORIGIN/$file; url=http://127.0.0.1:$port/; fi
     o0=$(origin_requests)
     cpu_mark "$pid"
     echo 5 >"/proc/$pid/clear_refs" 2>/dev/null
     timeout -k 2 "$limit" wrk -t "$threads" -c "$c" -d "${SECS}s" --timeout 10s \
-      -s "$BENCH/miss.lua" "$url" -- "$target" "r$STAMP-$ROWNO" "$host" >"$out" 2>&1 &
+      -s "$BENCH/miss.lua" "$url" -- "$target" "r$STAMP-$ROWNO" "$host" "$urls" >"$out" 2>&1 &
     LOADPID=$!; wait "$LOADPID"; local rc=$?; LOADPID=
     cpu_other "$pid"; other=$OTHER
     o1=$(origin_requests)
@@ -558,6 +561,12 @@ for s in $SIZES; do
       esac
     done
     run_row nginx direct wrk "$s" "$c"
+    for p in "${STARTED[@]}"; do
+      case $p in
+        tinyproxy) run_row tinyproxy relay wrk "$s" "$c" ;;
+        *) run_row "$p" hit wrk "$s" "$c" ;;
+      esac
+    done
     for p in "${STARTED[@]}"; do run_row "$p" miss wrk "$s" "$c"; done
   done
 done
@@ -587,12 +596,21 @@ awk -F, -v sizes="$SIZES" -v concs="$concs_list" -v png="$PNG" -v stamp="$STAMP"
     -v nsizes="$nsizes" '
   function lt(p) { return p == "nginx" ? 1 : p == "stampproxy" ? 2 : p == "stageproxy" ? 3 : p == "slotproxy" ? 4 : p == "squid" ? 6 : 7 }
   function kb(b) { return b == 1024 ? "1k" : b == 10240 ? "10k" : b == 92160 ? "90k" : b }
-  NR > 1 && $4 != "" && $9 != "" {
-    panel = ($4 == "ab" ? 0 : 1) SUBSEP kb($5)
+  function add(r,    panel, series, key) {
+    panel = r SUBSEP kb($5)
     series = $2 " " $3
     key = panel SUBSEP series
     if (!(key in seen)) { seen[key] = 1; order[panel, ++ns[panel]] = series; color[series] = lt($2) }
     data[key] = data[key] cidx[$6] " " $9 "\n"
+  }
+  # Rows of panels: ab (hit, relay), wrk hit and relay, wrk miss; the wrk
+  # direct row belongs to both wrk rows.
+  NR > 1 && $4 != "" && $9 != "" {
+    if ($4 == "ab") add(0)
+    else {
+      if ($3 != "miss") add(1)
+      if ($3 == "miss" || $3 == "direct") add(2)
+    }
   }
   BEGIN {
     nc = split(concs, cl, " ")
@@ -600,9 +618,9 @@ awk -F, -v sizes="$SIZES" -v concs="$concs_list" -v png="$PNG" -v stamp="$STAMP"
     nz = split(sizes, sl, " ")
   }
   END {
-    print "set terminal pngcairo size " (nsizes * 520) ",820 font \"Sans,9\""
+    print "set terminal pngcairo size " (nsizes * 520) ",1200 font \"Sans,9\""
     print "set output \"" png "\""
-    print "set multiplot layout 2," nsizes " title \"requests/s by concurrency (run " stamp ")\""
+    print "set multiplot layout 3," nsizes " title \"requests/s by concurrency (run " stamp ")\""
     xt = ""
     for (i = 1; i <= nc; i++) xt = xt (i > 1 ? ", " : "") "\"" cl[i] "\" " (i - 1)
     print "set xtics (" xt ")"
@@ -612,10 +630,13 @@ awk -F, -v sizes="$SIZES" -v concs="$concs_list" -v png="$PNG" -v stamp="$STAMP"
     print "set ylabel \"requests/s\""
     print "set grid ytics"
     print "set key top left font \",8\" spacing 0.9"
-    for (r = 0; r <= 1; r++)
+    title[0] = "hit path (ab, same URL; tinyproxy relays)"
+    title[1] = "hit path (wrk, same URL; tinyproxy relays)"
+    title[2] = "miss path (wrk, new URL each request)"
+    for (r = 0; r <= 2; r++)
       for (z = 1; z <= nz; z++) {
         panel = r SUBSEP sl[z]
-        print "set title \"" (r == 0 ? "hit path (ab, same URL; tinyproxy relays)" : "miss path (wrk, new URL each request)") ", " sl[z] "\""
+        print "set title \"" title[r] ", " sl[z] "\""
         if (ns[panel] == 0) { print "plot NaN notitle"; continue }
         for (i = 1; i <= ns[panel]; i++) {
           name = "$d" r "_" z "_" i
