@@ -158,7 +158,7 @@ void parse_model(const std::string &request, expect_t &e) {
         scanner_t sc{e.address};
         if (sc.all_but('/', temp) && sc.literal('/')) sc.word(e.file);
     }
-    e.authority = temp;
+    e.authority = temp.substr(0, temp.find_first_of("\r\n"));
     // "%[^:]:%d" over temp; exactly one conversion means port 80
     {
         scanner_t sc{temp};

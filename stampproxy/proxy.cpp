@@ -258,6 +258,9 @@ static void parse_request_line(const char *request, char *action, char *address,
     sscanf(address, "%1023[^/]/%1023s", temp, file);
     if (sscanf(temp, "%1023[^:]:%d", address, port) == 1) *port = 80;
     strcpy(authority, temp);
+    // Only a line without "://" leaves a line end in it (its host never
+    // resolves); cut there all the same, so that no Host line can carry one.
+    authority[strcspn(authority, "\r\n")] = '\0';
     strcpy(protocol, "HTTP/1.0");  // the browser's version is never passed on
 }
 
