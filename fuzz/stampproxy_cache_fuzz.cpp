@@ -1,9 +1,10 @@
 // Fuzzes stampproxy's list cache with sequences of insertions, lookups,
 // duplicate tests and clock steps, checking the list after every step
-// against a model of its rules: newest insertion first; only object bytes
-// count; a key already present is refused and its stamp renewed, its first
-// object kept; while size + new > 1048576 the entry with the earliest stamp
-// goes, ties to the one nearest the head; objects of 0 bytes or above the
+// against a model of its rules: newest insertion first; each entry is charged
+// its object bytes, its key with terminator and 128 for its record; a key
+// already present is refused and its stamp renewed, its first object kept;
+// while charged + new > 1048576 the entry with the earliest stamp goes, ties
+// to the one nearest the head; objects of 0 bytes or charged above the
 // budget are not stored; a hit renews the stamp and hands out a whole copy.
 //
 // The clock: stamps are wall-clock milliseconds from clock_gettime(). This
@@ -61,6 +62,7 @@ size_t bytes_made = 0;
 
 std::vector<model_entry_t> model;  // newest insertion first
 ssize_t model_size = 0;
+ssize_t model_charged = 0;  // object, key and record charges
 unsigned next_id = 1;
 
 [[noreturn]] void fail(const char *what, const std::string &detail = std::string()) {
@@ -119,7 +121,8 @@ model_entry_t *find(const std::string &key) {
 void check_all(void) {
     const char *broken = cache_check_invariants();
     if (broken != nullptr) fail("cache_check_invariants failed", broken);
-    if (proxy_cache->item_count != (int)model.size() || proxy_cache->size != model_size) {
+    if (proxy_cache->item_count != (int)model.size() || proxy_cache->size != model_size ||
+        proxy_cache->charged != model_charged) {
         fail("wrong count or size", std::to_string(proxy_cache->item_count) + " entries of " +
                                         std::to_string(proxy_cache->size) + " bytes instead of " +
                                         std::to_string(model.size()) + " of " +
@@ -152,22 +155,25 @@ void insert(unsigned k, ssize_t size, bool whole_buffer) {
     add_to_cache(&key_copy, &object, size);
     if (key_copy != nullptr || object != nullptr) fail("add_to_cache left the caller's pointers set");
 
-    if (size <= 0 || size > BUDGET) return;  // released, not stored
+    const ssize_t charge = size + (ssize_t)key.size() + 1 + 128;
+    if (size <= 0 || charge > BUDGET) return;  // released, not stored
     model_entry_t *present = find(key);
     if (present != nullptr) {
         present->stamp = scripted_ms;
         return;
     }
-    while (model_size + size > BUDGET && !model.empty()) {
+    while (model_charged + charge > BUDGET && !model.empty()) {
         size_t victim = 0;
         for (size_t i = 1; i < model.size(); i++) {
             if (model[i].stamp < model[victim].stamp) victim = i;
         }
         model_size -= model[victim].size;
+        model_charged -= model[victim].size + (ssize_t)model[victim].key.size() + 1 + 128;
         model.erase(model.begin() + (long)victim);
     }
     model.insert(model.begin(), {key, size, id, scripted_ms});
     model_size += size;
+    model_charged += charge;
 }
 
 void lookup(unsigned k) {
@@ -271,5 +277,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     cache_clear();
     model.clear();
     model_size = 0;
+    model_charged = 0;
     return 0;
 }

@@ -67,6 +67,7 @@ struct expect_t {
     outcome_t outcome = SILENT;
     std::string key;  // the request line as the C string the program keeps
     std::string action, address, file;
+    std::string authority;  // the text host and port were read from
     int port = -1;
     bool looks_up = false, connects = false;
     std::string upstream;
@@ -79,16 +80,6 @@ bool c_space(unsigned char c) {
 std::string c_string(const std::string &bytes) {
     size_t nul = bytes.find('\0');
     return nul == std::string::npos ? bytes : bytes.substr(0, nul);
-}
-
-// One read of the line reader with a 1024-byte limit, from bytes[*pos].
-std::string next_piece(const std::string &bytes, size_t *pos) {
-    size_t nl = bytes.find('\n', *pos);
-    size_t len = nl == std::string::npos ? bytes.size() - *pos : nl + 1 - *pos;
-    if (len > PIECE_LIMIT) len = PIECE_LIMIT;
-    std::string piece = bytes.substr(*pos, len);
-    *pos += len;
-    return piece;
 }
 
 // The conversions of the three patterns, written out by hand: a white-space
@@ -167,6 +158,7 @@ void parse_model(const std::string &request, expect_t &e) {
         scanner_t sc{e.address};
         if (sc.all_but('/', temp) && sc.literal('/')) sc.word(e.file);
     }
+    e.authority = temp.substr(0, temp.find_first_of("\r\n"));
     // "%[^:]:%d" over temp; exactly one conversion means port 80
     {
         scanner_t sc{temp};
@@ -192,35 +184,95 @@ bool named(const std::string &line, const char *name) {
     return false;
 }
 
+// The position after "name", optional blanks and a colon at the start of
+// line (name in any letter case), or npos.
+size_t after_field(const std::string &line, const char *name) {
+    size_t len = strlen(name);
+    if (line.size() < len || strncasecmp(line.c_str(), name, len) != 0) return std::string::npos;
+    size_t i = len;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
+    return i < line.size() && line[i] == ':' ? i + 1 : std::string::npos;
+}
+
+bool blank(char c) { return c == ' ' || c == '\t'; }
+
+// A Content-Length other than zero, or any Transfer-Encoding.
+bool body_announced(const std::string &line) {
+    if (after_field(line, "Transfer-Encoding") != std::string::npos) return true;
+    size_t i = after_field(line, "Content-Length");
+    if (i == std::string::npos) return false;
+    while (i < line.size() && blank(line[i])) i++;
+    size_t zeros = i;
+    while (i < line.size() && line[i] == '0') i++;
+    bool zero = i > zeros;
+    while (i < line.size() && blank(line[i])) i++;
+    return !(zero && i == line.size());
+}
+
+// A Host line whose host, blanks and port aside, is `host` in any case.
+bool host_is(const std::string &line, const std::string &host) {
+    size_t i = after_field(line, "Host");
+    while (i < line.size() && blank(line[i])) i++;
+    size_t start = i;
+    while (i < line.size() && line[i] != ':' && !blank(line[i])) i++;
+    std::string named_host = line.substr(start, i - start);
+    if (i < line.size() && line[i] == ':') {
+        i++;
+        while (i < line.size() && !blank(line[i])) i++;
+    }
+    while (i < line.size() && blank(line[i])) i++;
+    return i == line.size() && named_host.size() == host.size() &&
+           strncasecmp(named_host.c_str(), host.c_str(), host.size()) == 0;
+}
+
 expect_t predict(const std::string &bytes, const std::map<std::string, std::string> &stored,
                  bool refuse) {
     expect_t e;
     if (bytes.empty()) return e;  // closed before a byte
-    size_t pos = 0;
-    e.key = c_string(next_piece(bytes, &pos));
+    // Only a whole request line within the limit is acted on.
+    size_t nl = bytes.find('\n');
+    if (nl == std::string::npos || nl + 1 > PIECE_LIMIT) return e;
+    e.key = c_string(bytes.substr(0, nl + 1));
     parse_model(e.key, e);
     if (stored.count(e.key) != 0) {
         e.outcome = HIT;
         return e;
     }
     std::string kept;
-    bool host_sent = false;
-    while (pos < bytes.size()) {
-        std::string piece = next_piece(bytes, &pos);
-        if (piece == "\r\n") break;
-        std::string line = c_string(piece);
+    bool host_sent = false, body = false;
+    size_t pos = nl + 1;
+    for (;;) {
+        size_t end = bytes.find('\n', pos);
+        if (end == std::string::npos) {
+            // An unfinished last line is dropped, unless it outgrew the buffer.
+            if (bytes.size() - pos >= BUFFER_LIMIT) return e;
+            break;
+        }
+        if (end + 1 - pos > BUFFER_LIMIT) return e;  // refused: too large
+        std::string line = bytes.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) break;  // the blank line
+        for (char &c : line) {
+            if (c == '\0' || c == '\r') c = ' ';
+        }
+        if (body_announced(line)) body = true;
         std::string add;
         if (named(line, "Proxy-Connection")) {
             add = "Proxy-Connection: close\r\n";
         } else if (named(line, "Keep-Alive") || named(line, "Connection")) {
             continue;
+        } else if (after_field(line, "Host") != std::string::npos) {
+            host_sent = true;
+            add = host_is(line, c_string(e.address)) ? line + "\r\n"
+                                                     : "Host: " + c_string(e.authority) + "\r\n";
         } else {
-            if (named(line, "Host")) host_sent = true;
-            add = piece;
+            add = line + "\r\n";
         }
         if (kept.size() + add.size() > BUFFER_LIMIT) return e;  // refused
         kept += add;
     }
+    if (body) return e;  // refused: bodies are never forwarded
     std::string packet = e.action + " /" + e.file + " HTTP/1.0\r\n";
     if (!host_sent) packet += "Host: " + c_string(e.address) + "\r\n";
     packet += "Connection: close\r\n" + kept + "\r\n";
@@ -233,6 +285,53 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     e.outcome = RELAYED;
     e.upstream = packet;
     return e;
+}
+
+// Whether a relayed response is stored: an answer to GET or HEAD that came
+// in one read, whose header block ended, that is neither 206 nor 304, and
+// whose body matches each Content-Length it declares (unless HEAD).
+bool storable(const expect_t &e, const std::string &response) {
+    if (e.action != "GET" && e.action != "HEAD") return false;
+    if (response.empty() || response.size() > ONE_READ) return false;
+    std::vector<std::string> lines;
+    size_t pos = 0, body = std::string::npos;
+    while (body == std::string::npos) {
+        size_t nl = response.find('\n', pos);
+        if (nl == std::string::npos) return false;
+        std::string line = response.substr(pos, nl - pos);
+        pos = nl + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() && !lines.empty()) body = pos;
+        lines.push_back(line);
+    }
+    const std::string &status = lines[0];
+    size_t sp = status.find_first_of(" \n");
+    if (sp != std::string::npos) {
+        size_t code = status.find_first_not_of(' ', sp);
+        if (code != std::string::npos) {
+            // Three digits not followed by a fourth.
+            std::string word = status.substr(code, 3);
+            bool fourth = code + 3 < status.size() && status[code + 3] >= '0' &&
+                          status[code + 3] <= '9';
+            if ((word == "206" || word == "304") && !fourth) return false;
+        }
+    }
+    if (e.action == "HEAD") return true;
+    for (size_t k = 1; k + 1 < lines.size(); k++) {
+        const std::string &line = lines[k];
+        size_t i = after_field(line, "Content-Length");
+        if (i == std::string::npos) continue;
+        while (i < line.size() && blank(line[i])) i++;
+        size_t digits = i;
+        while (i < line.size() && line[i] >= '0' && line[i] <= '9') i++;
+        std::string number = line.substr(digits, i - digits);
+        while (i < line.size() && blank(line[i])) i++;
+        if (number.empty() || i != line.size() || number.size() > 9 ||
+            std::stoul(number) != response.size() - body) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The upstream request's shape, apart from the model: "<method> /<path>
@@ -248,6 +347,12 @@ void check_upstream_shape(const std::string &up) {
         i = end;
     }
     const std::string tail = " HTTP/1.0\r\n";
+    // Every line ends in CR LF, and the block in an empty line.
+    for (const std::string &line : lines) {
+        if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
+            fuzz_fail("an upstream line does not end in CR LF", escaped(up));
+        }
+    }
     bool ok = lines.size() >= 3 && lines[0].size() > tail.size() &&
               lines[0].compare(lines[0].size() - tail.size(), tail.size(), tail) == 0;
     if (ok) {
@@ -377,10 +482,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             }
         }
 
-        // A response that came whole in one read is kept. A browser that went
+        // A whole response that came in one read is kept. A browser that went
         // away may have cut the relay short, so then either is right, as long
         // as what is kept is the response.
-        if (e.outcome == RELAYED && !response.empty() && response.size() <= ONE_READ) {
+        if (e.outcome == RELAYED && storable(e, response)) {
             bool kept = proxy_cache->item_count > (int)entries.size();
             if (kept || !vanish) {
                 entries.insert(entries.begin(), {e.key, response});

@@ -18,6 +18,11 @@
 cache *proxy_cache = nullptr;
 pthread_rwlock_t rw_cache_lock;
 
+// The list record and its sentinels live for the whole process: kept in
+// static storage, they need no allocation that could fail at start-up.
+static cache the_cache;
+static cache_entry head_sentinel, tail_sentinel;
+
 // A typical entry's share of a victim scan's trace: its key (a request line)
 // and the size and stamp after it.
 static const size_t TRACE_BYTES_PER_ENTRY = 128;
@@ -31,10 +36,14 @@ static const size_t TRACE_CHUNK = 256 * 1024;
 static const size_t TRACE_HELD_MAX = 16 * 1024 * 1024;
 
 // The trace of one insertion: finished chunks, then the one being filled.
+// When memory for holding it runs short, what is held is written out and the
+// rest goes straight to stdout as it comes (`direct`), under the lock: a
+// trace is never a reason to fail an insertion.
 struct eviction_trace {
     std::vector<std::string> chunks;
     std::string current;
     size_t held = 0;  // bytes in chunks
+    bool direct = false;
 };
 
 // Writes out and forgets everything held, as one run on stdout.
@@ -46,6 +55,33 @@ static void trace_write(eviction_trace &trace) {
     trace.chunks.clear();
     trace.current.clear();
     trace.held = 0;
+}
+
+// Appends n bytes to the trace. A string that cannot grow is left as it was
+// (std::string's strong guarantee), so on bad_alloc the bytes held are still
+// whole and in order: they are written, then these.
+static void trace_add(eviction_trace &trace, const char *bytes, size_t n) {
+    if (!trace.direct) {
+        try {
+            if (trace.current.size() + n > TRACE_CHUNK && !trace.current.empty()) {
+                trace.chunks.emplace_back();
+                trace.chunks.back().swap(trace.current);
+                trace.held += trace.chunks.back().size();
+                if (trace.held >= TRACE_HELD_MAX) trace_write(trace);
+                trace.current.reserve(TRACE_CHUNK + TRACE_BYTES_PER_ENTRY);
+            }
+            trace.current.append(bytes, n);
+            return;
+        } catch (const std::bad_alloc &) {
+            trace_write(trace);
+            trace.direct = true;
+        }
+    }
+    fwrite(bytes, 1, n, stdout);
+}
+
+static void trace_text(eviction_trace &trace, const char *text) {
+    trace_add(trace, text, strlen(text));
 }
 
 long long stamp_now(void) {
@@ -65,12 +101,13 @@ struct timeb stamp_timeb(long long stamp) {
 }
 
 void init_cache(void) {
-    proxy_cache = new cache;
-    proxy_cache->dummy_head = new cache_entry;
-    proxy_cache->dummy_tail = new cache_entry;
+    proxy_cache = &the_cache;
+    proxy_cache->dummy_head = &head_sentinel;
+    proxy_cache->dummy_tail = &tail_sentinel;
     proxy_cache->dummy_head->next = proxy_cache->dummy_tail;
     proxy_cache->dummy_tail->next = nullptr;
     proxy_cache->size = 0;
+    proxy_cache->charged = 0;
     proxy_cache->item_count = 0;
     // Writers first: every request takes the shared side for its lookup, so
     // under steady load the shared side is almost never free, and with the
@@ -123,33 +160,40 @@ int is_in_cache(const char *browser_request) {
     return 0;
 }
 
-// Appends v in decimal, as "%zd" or "%d" would print it.
-static void append_decimal(std::string &out, long long v) {
-    char digits[24];
-    std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
-    out.append(digits, r.ptr);
+// Writes v in decimal at out (room for 20 digits and a sign), as "%zd" or
+// "%d" would print it; the number of characters.
+static size_t put_decimal(char *out, long long v) {
+    return (size_t)(std::to_chars(out, out + 21, v).ptr - out);
 }
 
 // Appends the trace of one entry visited by the victim scan: "\t%s oldest
 // %zd" then "%zd.%d time". It runs for every entry of every pass with the
 // lock held exclusively, so it formats by hand rather than through printf.
-static void trace_visit(std::string &trace, const cache_entry *e, long long stamp) {
+static void trace_visit(eviction_trace &trace, const cache_entry *e, long long stamp) {
     struct timeb t = stamp_timeb(stamp);
-    trace += '\t';
-    trace += e->browser_get;
-    trace += " oldest ";
-    append_decimal(trace, e->object_size);
-    append_decimal(trace, (long long)t.time);
-    trace += '.';
-    append_decimal(trace, t.millitm);
-    trace += " time";
+    trace_add(trace, "\t", 1);
+    trace_text(trace, e->browser_get);
+    char tail[96] = " oldest ";
+    size_t n = 8;
+    n += put_decimal(tail + n, e->object_size);
+    n += put_decimal(tail + n, (long long)t.time);
+    tail[n++] = '.';
+    n += put_decimal(tail + n, t.millitm);
+    memcpy(tail + n, " time", 5);
+    n += 5;
+    trace_add(trace, tail, n);
+}
+
+// What an entry costs the budget: its object, its key with terminator, and
+// ENTRY_RECORD_CHARGE for the record and the allocator's share.
+static ssize_t entry_charge(ssize_t object_size, const char *key) {
+    return object_size + (ssize_t)strlen(key) + 1 + ENTRY_RECORD_CHARGE;
 }
 
 // One eviction pass: finds the entry with the earliest stamp (the one nearest
 // the head among equal stamps), unlinks and releases it. The caller holds
 // rw_cache_lock exclusively and has checked that the list is not empty.
-static void evict_oldest_locked(eviction_trace &held) {
-    std::string &trace = held.current;
+static void evict_oldest_locked(eviction_trace &trace) {
     cache_entry *oldest = proxy_cache->dummy_head->next;
     cache_entry *oldest_prev = proxy_cache->dummy_head;
     long long oldest_stamp = oldest->last_access.load(std::memory_order_relaxed);
@@ -158,16 +202,9 @@ static void evict_oldest_locked(eviction_trace &held) {
          current_prev = current, current = current->next) {
         long long stamp = current->last_access.load(std::memory_order_relaxed);
         trace_visit(trace, current, stamp);
-        if (trace.size() >= TRACE_CHUNK) {
-            held.held += trace.size();
-            held.chunks.push_back(std::move(trace));
-            trace.clear();
-            if (held.held >= TRACE_HELD_MAX) trace_write(held);
-            trace.reserve(TRACE_CHUNK + TRACE_BYTES_PER_ENTRY);
-        }
         // Strictly earlier only: equal stamps keep the entry nearer the head.
         if (stamp < oldest_stamp) {
-            trace += "\tOLDER";
+            trace_add(trace, "\tOLDER", 6);
             oldest = current;
             oldest_prev = current_prev;
             oldest_stamp = stamp;
@@ -175,6 +212,7 @@ static void evict_oldest_locked(eviction_trace &held) {
     }
     oldest_prev->next = oldest->next;
     proxy_cache->size -= oldest->object_size;
+    proxy_cache->charged -= entry_charge(oldest->object_size, oldest->browser_get);
     proxy_cache->item_count--;
     free(oldest->object);
     free(oldest->browser_get);
@@ -187,7 +225,8 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
     *browser_get = nullptr;
     *object = nullptr;
     cache_entry *entry = nullptr;
-    if (size_temp > 0 && size_temp <= MAX_CACHE_SIZE) {
+    ssize_t charge = size_temp > 0 ? entry_charge(size_temp, key) : 0;
+    if (size_temp > 0 && charge <= MAX_CACHE_SIZE) {
         entry = new (std::nothrow) cache_entry;
     }
     if (entry == nullptr) {
@@ -206,32 +245,36 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
     printf("Adding new entry !SIZE %zd TIME %zd.%d", size_temp, (ssize_t)t.time, (int)t.millitm);
 
     // The eviction trace is collected under the lock and printed after it
-    // (save for a trace too large to hold; see TRACE_HELD_MAX).
-    eviction_trace held;
-    std::string &trace = held.current;
+    // (save for a trace too large to hold; see TRACE_HELD_MAX, and when
+    // memory runs short; see trace_add).
+    eviction_trace trace;
     bool duplicate;
     pthread_rwlock_wrlock(&rw_cache_lock);
     duplicate = is_in_cache(key) != 0;
     if (!duplicate) {
-        // Room for one pass's trace at once, rather than growing it line by line.
-        if (proxy_cache->size + entry->object_size > MAX_CACHE_SIZE) {
+        // Room for one pass's trace at once, rather than growing it line by
+        // line; without it the trace grows as it can.
+        if (proxy_cache->charged + charge > MAX_CACHE_SIZE) {
             size_t want = (size_t)proxy_cache->item_count * TRACE_BYTES_PER_ENTRY;
-            trace.reserve(want < TRACE_CHUNK ? want : TRACE_CHUNK + TRACE_BYTES_PER_ENTRY);
+            try {
+                trace.current.reserve(want < TRACE_CHUNK ? want : TRACE_CHUNK + TRACE_BYTES_PER_ENTRY);
+            } catch (const std::bad_alloc &) {
+            }
         }
-        while (proxy_cache->size + entry->object_size > MAX_CACHE_SIZE &&
-               proxy_cache->item_count > 0) {
-            trace += "Cache too big";
-            evict_oldest_locked(held);
+        while (proxy_cache->charged + charge > MAX_CACHE_SIZE && proxy_cache->item_count > 0) {
+            trace_add(trace, "Cache too big", 13);
+            evict_oldest_locked(trace);
         }
-        assert(proxy_cache->size + entry->object_size <= MAX_CACHE_SIZE);
+        assert(proxy_cache->charged + charge <= MAX_CACHE_SIZE);
         entry->next = proxy_cache->dummy_head->next;
         proxy_cache->dummy_head->next = entry;
         proxy_cache->item_count++;
         proxy_cache->size += entry->object_size;
+        proxy_cache->charged += charge;
     }
     pthread_rwlock_unlock(&rw_cache_lock);
 
-    if (!held.chunks.empty() || !trace.empty()) trace_write(held);
+    if (!trace.chunks.empty() || !trace.current.empty()) trace_write(trace);
     if (duplicate) {
         free(entry->object);
         free(entry->browser_get);
@@ -242,12 +285,13 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
 const char *cache_check_invariants(void) {
     const char *broken = nullptr;
     pthread_rwlock_rdlock(&rw_cache_lock);
-    ssize_t size = 0;
+    ssize_t size = 0, charged = 0;
     int count = 0;
     const cache_entry *e = proxy_cache->dummy_head->next;
     for (; e != proxy_cache->dummy_tail && e != nullptr && broken == nullptr; e = e->next) {
         count++;
         size += e->object_size;
+        if (e->browser_get != nullptr) charged += entry_charge(e->object_size, e->browser_get);
         if (e->object_size <= 0 || e->object == nullptr || e->browser_get == nullptr) {
             broken = "an entry without object or key";
         }
@@ -265,8 +309,10 @@ const char *cache_check_invariants(void) {
             broken = "item_count differs from the entries";
         } else if (size != proxy_cache->size) {
             broken = "size differs from the sum of object sizes";
-        } else if (size > MAX_CACHE_SIZE) {
-            broken = "size exceeds the budget";
+        } else if (charged != proxy_cache->charged) {
+            broken = "charged differs from the sum of entry charges";
+        } else if (charged > MAX_CACHE_SIZE) {
+            broken = "the entries' charges exceed the budget";
         }
     }
     pthread_rwlock_unlock(&rw_cache_lock);
@@ -285,6 +331,7 @@ void cache_clear(void) {
     }
     proxy_cache->dummy_head->next = proxy_cache->dummy_tail;
     proxy_cache->size = 0;
+    proxy_cache->charged = 0;
     proxy_cache->item_count = 0;
     pthread_rwlock_unlock(&rw_cache_lock);
 }

@@ -11,8 +11,15 @@
 
 #include <atomic>
 
-// The byte budget: the sum of object sizes never exceeds it after an insertion.
+// The byte budget: the sum of the entries' charges never exceeds it after an
+// insertion. An entry is charged its object bytes, its key bytes with the
+// terminator, and ENTRY_RECORD_CHARGE, so that keys and records are bounded
+// too (a million 1-byte objects under 1 KB keys would otherwise fit).
 constexpr ssize_t MAX_CACHE_SIZE = 1048576;
+// The record and the allocator's share of an entry: the 40-byte record takes
+// a 48-byte heap chunk, and the key's and the object's blocks each carry up
+// to 23 bytes of chunk header and rounding: 94 bytes, rounded up.
+constexpr ssize_t ENTRY_RECORD_CHARGE = 128;
 // The largest object the relay offers (one read of the relay buffer).
 constexpr ssize_t MAX_OBJECT_SIZE = 102400;
 
@@ -46,8 +53,9 @@ typedef cache_entry_t cache_entry;
 struct cache {
     cache_entry *dummy_head;
     cache_entry *dummy_tail;
-    ssize_t size;    // sum of object_size over the entries (keys not counted)
-    int item_count;  // entries, sentinels not counted
+    ssize_t size;     // sum of object_size over the entries (keys not counted)
+    ssize_t charged;  // sum of the entries' charges (object, key, record)
+    int item_count;   // entries, sentinels not counted
 };
 
 // Set once by init_cache; the list behind it is guarded by rw_cache_lock.
@@ -57,7 +65,7 @@ extern cache *proxy_cache;
 extern pthread_rwlock_t rw_cache_lock;
 
 // Builds the empty cache and its lock. Start-up only, before any thread
-// exists. Ends the process if the records cannot be allocated.
+// exists. Cannot fail: the list record and sentinels are static.
 void init_cache(void);
 
 // Lookup. Thread-safe: takes rw_cache_lock shared. On a hit renews the
@@ -73,7 +81,9 @@ ssize_t check_cache(const char *browser_request, char **object_pointer);
 // the cache or are released. An object larger than the budget, or one that
 // cannot be recorded, is released uncached. A key already present keeps its
 // entry (only its stamp is renewed). Otherwise evicts earliest-stamped entries
-// while the budget would be exceeded, then links the new entry at the head.
+// while the charges would exceed the budget, then links the new entry at the
+// head. Throws nothing: when memory runs short, the eviction trace is written
+// as it comes instead of being held.
 void add_to_cache(char **browser_get, char **object, ssize_t size_temp);
 
 // 1 when an entry with this key exists (and renews its stamp), else 0. Takes

@@ -16,7 +16,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,6 +36,21 @@ constexpr int MAXBUF = 10240;
 // What the lingering close of a browser connection discards at most.
 constexpr size_t LINGER_MAX_BYTES = 65536;
 constexpr int LINGER_MAX_MS = 2000;
+// Time-outs on the sockets, so that a silent or vanished peer cannot hold a
+// thread and its descriptors for ever: the browser must send its request line
+// and header block within REQUEST_TIMEOUT_MS in all; a write to the browser
+// fails after CLIENT_WRITE_TIMEOUT_MS without progress; a read from the origin
+// after ORIGIN_READ_TIMEOUT_MS without a byte (long, for slow origins). The
+// test build (PROXY_TEST_TIMEOUTS) shortens them so that tests see them fire.
+#ifdef PROXY_TEST_TIMEOUTS
+constexpr int REQUEST_TIMEOUT_MS = 1000;
+constexpr int CLIENT_WRITE_TIMEOUT_MS = 1000;
+constexpr int ORIGIN_READ_TIMEOUT_MS = 2000;
+#else
+constexpr int REQUEST_TIMEOUT_MS = 60 * 1000;
+constexpr int CLIENT_WRITE_TIMEOUT_MS = 60 * 1000;
+constexpr int ORIGIN_READ_TIMEOUT_MS = 600 * 1000;
+#endif
 // Pause after accept ran out of descriptors or memory, so that the loop does
 // not spin while the pending connection stays queued.
 constexpr long ACCEPT_BACKOFF_NS = 50 * 1000 * 1000;
@@ -114,8 +132,9 @@ void exit_prep2(int serverfd, int clientfd, const char *message) {
 
 // A socket connected to hostname:port (only the low 16 bits of port are
 // used), or -1 (no socket), -2 (the name did not resolve, also when its
-// answer needs more than the 1024-byte work buffer), -3 (connect failed).
-// Prints one line on each failure; the socket is closed on -2 and -3.
+// answer needs more than the 1024-byte work buffer), -3 (connect failed, or
+// refused because it names this proxy's own listening socket). Prints one
+// line on each failure; the socket is closed on -2 and -3.
 int server_connect(const char *hostname, int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
@@ -140,21 +159,42 @@ int server_connect(const char *hostname, int port) {
     server_addr.sin_family = AF_INET;
     memcpy(&server_addr.sin_addr, answer->h_addr_list[0], sizeof server_addr.sin_addr);
     server_addr.sin_port = htons((uint16_t)port);
-    if (connect(fd, (struct sockaddr *)&server_addr, sizeof server_addr) < 0) {
-        int err = errno;
+    // A URL naming this proxy would make it connect to itself, and nested
+    // URLs would chain a connection and a thread per level: answered as if
+    // the connection had been refused.
+    int err = 0;
+    if (is_own_endpoint(server_addr.sin_addr, port)) {
+        err = ECONNREFUSED;
+    } else if (connect(fd, (struct sockaddr *)&server_addr, sizeof server_addr) < 0) {
+        err = errno;
+    }
+    if (err != 0) {
         printf("Error connecting to server %s errno %d - %s\n", hostname, err, strerror(err));
         close(fd);
         return -3;
     }
+    // An origin that goes silent fails the relay's read instead of holding
+    // the thread.
+    struct timeval silent = {ORIGIN_READ_TIMEOUT_MS / 1000, (ORIGIN_READ_TIMEOUT_MS % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &silent, sizeof silent);
     return fd;
 }
 
 // ---------------------------------------------------------------- request
 
+// The field name of a header line, if it is `name` (letter case ignored, as
+// HTTP field names are compared) followed by optional blanks and a colon:
+// the position after the colon, else null.
+static const char *field_value(const char *line, const char *name) {
+    size_t len = strlen(name);
+    if (strncasecmp(line, name, len) != 0) return nullptr;
+    const char *p = line + len;
+    while (*p == ' ' || *p == '\t') p++;
+    return *p == ':' ? p + 1 : nullptr;
+}
+
 // True when the header line starts with `name` and a colon (letter case
-// ignored, as HTTP field names are compared) and a non-blank character
-// follows somewhere after the colon. The line is NUL-terminated; a NUL ends
-// the test as it ends a scanf-style match.
+// ignored) and a non-blank character follows somewhere after the colon.
 static bool header_is(const char *line, const char *name) {
     size_t len = strlen(name);
     if (strncasecmp(line, name, len) != 0 || line[len] != ':') return false;
@@ -162,6 +202,32 @@ static bool header_is(const char *line, const char *name) {
         if (!isspace((unsigned char)*p)) return true;
     }
     return false;
+}
+
+// True when the header line announces a request body: a Transfer-Encoding of
+// any value, or a Content-Length whose value is not zero. The body is never
+// forwarded, so the origin would wait for bytes that never come.
+static bool announces_body(const char *line) {
+    if (field_value(line, "Transfer-Encoding") != nullptr) return true;
+    const char *v = field_value(line, "Content-Length");
+    if (v == nullptr) return false;
+    while (*v == ' ' || *v == '\t') v++;
+    bool digits = false;
+    for (; *v == '0'; v++) digits = true;
+    while (*v == ' ' || *v == '\t') v++;
+    return !(digits && *v == '\0');
+}
+
+// True when the Host line's host (before any ":port", blanks around it
+// ignored) is `host`, letter case ignored.
+static bool host_line_names(const char *line, const char *host) {
+    const char *v = field_value(line, "Host");
+    while (*v == ' ' || *v == '\t') v++;
+    size_t n = strcspn(v, ": \t");
+    const char *rest = v + n;
+    if (*rest == ':') rest += 1 + strcspn(rest + 1, " \t");
+    while (*rest == ' ' || *rest == '\t') rest++;
+    return *rest == '\0' && n == strlen(host) && strncasecmp(v, host, n) == 0;
 }
 
 // Appends n bytes to buf (holding *len bytes, capacity cap with room kept for
@@ -181,42 +247,89 @@ static bool append_text(char *buf, size_t *len, size_t cap, const char *text) {
 // Takes the request line apart with the three scanf-style patterns, each
 // working on what the earlier ones left: method, host, port (80 when none is
 // given, -1 when nothing could be read) and the path after the first "/".
-// The line holds at most MAXLINE - 1 bytes, so no field can outgrow its
-// MAXLINE buffer; the widths only make that visible.
+// `authority` receives the text the host and port were read from (the URL's
+// host[:port] as it writes them). The line holds at most MAXLINE - 1 bytes,
+// so no field can outgrow its MAXLINE buffer; the widths only make that
+// visible.
 static void parse_request_line(const char *request, char *action, char *address, char *file,
-                               char *protocol, int *port) {
+                               char *protocol, int *port, char *authority) {
     char temp[MAXLINE] = "";
     sscanf(request, "%1023s %1023[^:]://%1023s %1023s", action, temp, address, protocol);
     sscanf(address, "%1023[^/]/%1023s", temp, file);
     if (sscanf(temp, "%1023[^:]:%d", address, port) == 1) *port = 80;
+    strcpy(authority, temp);
+    // Only a line without "://" leaves a line end in it (its host never
+    // resolves); cut there all the same, so that no Host line can carry one.
+    authority[strcspn(authority, "\r\n")] = '\0';
     strcpy(protocol, "HTTP/1.0");  // the browser's version is never passed on
 }
 
-// Reads the browser's header lines up to the empty line (or end of stream, or
-// a failed read) into other_information: Proxy-Connection rewritten,
-// Keep-Alive and Connection dropped, the rest kept with their exact bytes and
-// line ends. Clears *host_flag when a Host line is kept. False when the kept
-// lines would not fit (reading stops there). `line` is scratch of MAXLINE.
-static bool read_browser_headers(rio_t *rp, char *line, char *other_information, size_t *info_len,
-                                 int *host_flag) {
+// How reading the browser's header block ended.
+enum headers_result_t { HEADERS_OK, HEADERS_TOO_LARGE, HEADERS_READ_FAILED, HEADERS_BODY };
+
+// Reads the browser's header block into other_information, one whole line at
+// a time however many reads it takes. The block ends at the first line that
+// is exactly CR LF or LF, or at end of stream (a line the stream cut short is
+// dropped); nothing after it is read. Each kept line is sent with a CR LF
+// line end, its NULs and stray CRs made blanks. Proxy-Connection is
+// rewritten, Keep-Alive and Connection dropped, a Host naming another host
+// than the URL's replaced by the URL's; the rest kept in order. Clears
+// *host_flag when a Host line is kept. `line` is scratch of MAXBUF; *read_errno
+// receives the cause of a failed read.
+static headers_result_t read_browser_headers(rio_t *rp, char *line, const char *host,
+                                             const char *authority, char *other_information,
+                                             size_t *info_len, int *host_flag, int *read_errno) {
     *info_len = 0;
     other_information[0] = '\0';
     *host_flag = 1;
+    bool body = false;
     for (;;) {
-        ssize_t got = rio_readlineb(rp, line, MAXLINE);
-        if (got <= 0) return true;
-        if (got == 2 && line[0] == '\r' && line[1] == '\n') return true;
+        // One whole line, in reads of at most MAXLINE bytes.
+        size_t len = 0;
+        bool whole = false;
+        while (!whole) {
+            size_t room = (size_t)MAXBUF - len;
+            if (room < 2) return HEADERS_TOO_LARGE;
+            ssize_t got = rio_readlineb(rp, line + len, room < (size_t)MAXLINE ? room : MAXLINE);
+            if (got < 0) {
+                *read_errno = errno;
+                return HEADERS_READ_FAILED;
+            }
+            if (got == 0) return body ? HEADERS_BODY : HEADERS_OK;  // end of stream
+            len += (size_t)got;
+            whole = line[len - 1] == '\n';
+        }
+        size_t content = len - 1;
+        if (content > 0 && line[content - 1] == '\r') content--;
+        if (content == 0) return body ? HEADERS_BODY : HEADERS_OK;  // the blank line
+        for (size_t i = 0; i < content; i++) {
+            if (line[i] == '\0' || line[i] == '\r') line[i] = ' ';
+        }
+        line[content] = '\0';
+        if (announces_body(line)) body = true;
         bool kept = true;
         if (header_is(line, "Proxy-Connection")) {
             kept = append_text(other_information, info_len, MAXBUF, "Proxy-Connection: close\r\n");
         } else if (header_is(line, "Keep-Alive") || header_is(line, "Connection")) {
             // Dropped: the relay waits for the origin to close, so the origin
             // must see only the "Connection: close" added below.
+        } else if (field_value(line, "Host") != nullptr) {
+            // The key names the URL's origin only: a Host naming another one
+            // would store that one's page under this URL for everyone.
+            *host_flag = 0;
+            if (host_line_names(line, host)) {
+                kept = append_bytes(other_information, info_len, MAXBUF, line, content) &&
+                       append_text(other_information, info_len, MAXBUF, "\r\n");
+            } else {
+                kept = append_text(other_information, info_len, MAXBUF, "Host: ") &&
+                       append_text(other_information, info_len, MAXBUF, authority) &&
+                       append_text(other_information, info_len, MAXBUF, "\r\n");
+            }
         } else {
-            if (header_is(line, "Host")) *host_flag = 0;
-            kept = append_bytes(other_information, info_len, MAXBUF, line, (size_t)got);
+            kept = append_bytes(other_information, info_len, MAXBUF, line, content) &&
+                   append_text(other_information, info_len, MAXBUF, "\r\n");
         }
-        if (!kept) return false;
+        if (!kept) return HEADERS_TOO_LARGE;
     }
 }
 
@@ -243,6 +356,72 @@ static size_t build_request(char *packet, const char *action, const char *file,
            append_bytes(packet, &len, MAXBUF, other_information, info_len) &&
            append_text(packet, &len, MAXBUF, "\r\n");
     return fits ? len : 0;
+}
+
+// ---------------------------------------------------------------- response
+
+// The three-digit status code of the response's first line, or -1.
+static int status_code(const char *object, size_t size) {
+    size_t i = 0;
+    while (i < size && object[i] != ' ' && object[i] != '\n') i++;
+    while (i < size && object[i] == ' ') i++;
+    if (i + 3 > size) return -1;
+    int code = 0;
+    for (size_t k = i; k < i + 3; k++) {
+        if (!isdigit((unsigned char)object[k])) return -1;
+        code = code * 10 + (object[k] - '0');
+    }
+    if (i + 3 < size && isdigit((unsigned char)object[i + 3])) return -1;
+    return code;
+}
+
+// True when the response in object[0, size) is whole enough to serve to
+// others: its header block ended, its status is neither 206 (a part) nor 304
+// (no representation), and its body matches every Content-Length it declares
+// (unless it answers HEAD, which has no body). Without a Content-Length the
+// end of the stream is the end of the body.
+static bool response_complete(const char *object, size_t size, bool head) {
+    int code = status_code(object, size);
+    if (code == 206 || code == 304) return false;
+    const char *end = object + size;
+    const char *status_end = (const char *)memchr(object, '\n', size);
+    if (status_end == nullptr) return false;
+    // The header block ends at the first empty line (CR LF or LF alone).
+    const char *body = nullptr;
+    for (const char *p = status_end + 1; body == nullptr;) {
+        const char *nl = (const char *)memchr(p, '\n', (size_t)(end - p));
+        if (nl == nullptr) return false;  // it never ended
+        if (nl == p || (nl == p + 1 && *p == '\r')) body = nl + 1;
+        p = nl + 1;
+    }
+    if (head) return true;
+    const size_t body_len = (size_t)(end - body);
+    const size_t name_len = sizeof "Content-Length" - 1;
+    for (const char *p = status_end + 1; p < body;) {
+        const char *nl = (const char *)memchr(p, '\n', (size_t)(body - p));
+        size_t n = (size_t)(nl - p);
+        if (n > 0 && p[n - 1] == '\r') n--;
+        if (n > name_len && strncasecmp(p, "Content-Length", name_len) == 0) {
+            size_t k = name_len;
+            while (k < n && (p[k] == ' ' || p[k] == '\t')) k++;
+            if (k < n && p[k] == ':') {
+                k++;
+                while (k < n && (p[k] == ' ' || p[k] == '\t')) k++;
+                size_t declared = 0;
+                bool digits = false;
+                for (; k < n && isdigit((unsigned char)p[k]); k++) {
+                    digits = true;
+                    // No stored object exceeds MAX_OBJECT_SIZE: larger is a mismatch.
+                    if (declared <= (size_t)MAX_OBJECT_SIZE)
+                        declared = declared * 10 + (size_t)(p[k] - '0');
+                }
+                while (k < n && (p[k] == ' ' || p[k] == '\t')) k++;
+                if (!digits || k != n || declared != body_len) return false;
+            }
+        }
+        p = nl + 1;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------- relay buffers
@@ -276,8 +455,10 @@ static void give_back_relay_buffer(char *buffer) {
 
 // Relays the origin's response to the browser in reads of up to
 // MAX_OBJECT_SIZE bytes and offers it to the cache under `request` when it
-// is known to be whole. Ends the connection with its exit block.
-static void relay_response(int serverfd, int connfd, const char *request) {
+// is known to be whole and `storable` (a GET or HEAD; `head` for HEAD). Ends
+// the connection with its exit block.
+static void relay_response(int serverfd, int connfd, const char *request, bool storable,
+                           bool head) {
     char *object = take_relay_buffer();
     size_t key_len = strlen(request);
     char *request_string = (char *)malloc(key_len + 1);
@@ -312,10 +493,12 @@ static void relay_response(int serverfd, int connfd, const char *request) {
         if (origin_closed) break;
     }
 
-    // Only a response known to be whole is kept: one read brought all of it
-    // and the origin closed its side. A full first read followed by a failed
-    // read or write may be the start of a longer response.
-    if (read_count == 1 && origin_closed) {
+    // Only a response known to be whole is kept: one read brought all of it,
+    // the origin closed its side, and what it holds is a whole answer that
+    // any later browser may get. A full first read followed by a failed read
+    // or write may be the start of a longer response.
+    if (read_count == 1 && origin_closed && storable &&
+        response_complete(object, (size_t)last_server_read, head)) {
         // The cache keeps the object in a block of its own size; without
         // memory for it the response is simply not kept.
         char *kept = (char *)malloc((size_t)last_server_read);
@@ -335,11 +518,23 @@ static void relay_response(int serverfd, int connfd, const char *request) {
     exit_prep2(serverfd, connfd, "REGULAR_EXIT");
 }
 
+// Ends a connection whose request is refused before anything goes upstream.
+static void refuse(int connfd, const char *line) {
+    printf("%s", line);
+    exit_prep1(connfd, "CLIENT_ERR_REQUEST");
+}
+
+static void refuse_read_failure(int connfd, int err) {
+    printf("ERR rio_readlineb from client failed errno %d - %s\n", err, strerror(err));
+    exit_prep1(connfd, "CLIENT_ERR_REQUEST");
+}
+
 // The body of every connection thread: serves one request of the browser on
 // the descriptor in the heap cell temp_connfd (freed here), then closes.
 void *handle_connection(void *temp_connfd) {
     char request[MAXBUF];
     char action[MAXLINE] = "", address[MAXLINE] = "", file[MAXLINE] = "", protocol[MAXLINE] = "";
+    char authority[MAXLINE] = "";
     char other_information[MAXBUF];
     char packet[MAXBUF];
     int port = -1;
@@ -348,13 +543,17 @@ void *handle_connection(void *temp_connfd) {
     Pthread_detach(pthread_self());
     int connfd = *(int *)temp_connfd;
     free(temp_connfd);
+    // A browser that stops reading fails the write instead of holding the
+    // thread; one that is slow to ask is cut off at the deadline.
+    struct timeval stalled = {CLIENT_WRITE_TIMEOUT_MS / 1000,
+                              (CLIENT_WRITE_TIMEOUT_MS % 1000) * 1000};
+    setsockopt(connfd, SOL_SOCKET, SO_SNDTIMEO, &stalled, sizeof stalled);
     rio_readinitb(&rio_client, connfd);
+    rio_setdeadline(&rio_client, REQUEST_TIMEOUT_MS);
 
     ssize_t n = rio_readlineb(&rio_client, request, MAXLINE);
     if (n < 0) {
-        int err = errno;
-        printf("ERR rio_readlineb from client failed errno %d - %s\n", err, strerror(err));
-        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
+        refuse_read_failure(connfd, errno);
         return nullptr;
     }
     if (n == 0) {
@@ -362,8 +561,15 @@ void *handle_connection(void *temp_connfd) {
         exit_prep1(connfd, "CLIENT_ERR_REQUEST");
         return nullptr;
     }
+    // Only a whole line is acted on: a cut one would fetch, and store under
+    // its cut key, another URL than the browser's.
+    if (request[n - 1] != '\n') {
+        refuse(connfd, n == MAXLINE - 1 ? "ERR request line longer than 1023 bytes\n"
+                                        : "ERR request line ended without a line end\n");
+        return nullptr;
+    }
     printf("INPUT: %s\n", request);
-    parse_request_line(request, action, address, file, protocol, &port);
+    parse_request_line(request, action, address, file, protocol, &port, authority);
 
     char *object = nullptr;
     n = check_cache(request, &object);
@@ -381,7 +587,21 @@ void *handle_connection(void *temp_connfd) {
 
     size_t info_len = 0, line_len = 0, packet_len = 0;
     int host_flag = 1;
-    if (read_browser_headers(&rio_client, packet, other_information, &info_len, &host_flag)) {
+    int read_errno = 0;
+    headers_result_t headers =
+        read_browser_headers(&rio_client, packet, address, authority, other_information,
+                             &info_len, &host_flag, &read_errno);
+    if (headers == HEADERS_READ_FAILED) {
+        // A request the browser did not finish (it timed out or reset) is
+        // never sent upstream.
+        refuse_read_failure(connfd, read_errno);
+        return nullptr;
+    }
+    if (headers == HEADERS_BODY) {
+        refuse(connfd, "ERR request bodies are not forwarded\n");
+        return nullptr;
+    }
+    if (headers == HEADERS_OK) {
         packet_len = build_request(packet, action, file, protocol, address, host_flag,
                                    other_information, info_len, &line_len);
     }
@@ -405,7 +625,8 @@ void *handle_connection(void *temp_connfd) {
         exit_prep2(serverfd, connfd, "WRITE_ERROR_EXIT");
         return nullptr;
     }
-    relay_response(serverfd, connfd, request);
+    bool head = strcmp(action, "HEAD") == 0;
+    relay_response(serverfd, connfd, request, head || strcmp(action, "GET") == 0, head);
     return nullptr;
 }
 
@@ -463,6 +684,18 @@ static bool accept_failure_needs_pause(int err) {
 // undefined behaviour on overflow: the value wraps as an int.
 static int parse_port(const char *text) { return (int)strtol(text, nullptr, 10); }
 
+// Raises the soft limit on open descriptors to the hard one: each miss holds
+// two, and the usual soft limit of 1024 would cap the proxy at a few hundred
+// browsers while the hard limit is far higher. Silent; on failure the soft
+// limit stays.
+static void raise_descriptor_limit(void) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 int main(int argc, char **argv) {
     int port;
     if (argc < 2) {
@@ -478,9 +711,12 @@ int main(int argc, char **argv) {
     // heap grows round after round. Mapped apart, they go back to the system
     // when evicted.
     mallopt(M_MMAP_THRESHOLD, LARGE_BLOCK_BYTES);
+    raise_descriptor_limit();
     init_cache();
     int listen_fd = setup_listen_port(port);
     if (listen_fd == -1) return -1;
+    // URLs naming this port on a local address are refused (server_connect).
+    set_own_listener(listen_fd);
     fflush(stdout);
 
     struct sockaddr_in clientaddr;

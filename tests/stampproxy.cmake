@@ -13,6 +13,7 @@ target_link_libraries(stampproxy_faults_shim PRIVATE ${CMAKE_DL_LIBS})
 foreach(t stampproxy_e2e_test stampproxy_startup_test)
   add_project_test(${t} robix)
   target_compile_definitions(${t} PRIVATE PROXY_BIN="$<TARGET_FILE:stampproxy>"
+                                          PROXY_SHORT_BIN="$<TARGET_FILE:stampproxy_shorttimeouts>"
                                           FAULTS_SHIM="$<TARGET_FILE:stampproxy_faults_shim>")
-  add_dependencies(${t} stampproxy stampproxy_faults_shim)
+  add_dependencies(${t} stampproxy stampproxy_shorttimeouts stampproxy_faults_shim)
 endforeach()

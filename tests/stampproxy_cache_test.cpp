@@ -146,21 +146,53 @@ TEST_F(StampCache, HitHandsOutPrivateCopyAndRenewsStamp) {
     EXPECT_LE(renewed, after);
 }
 
+// What an entry under `key` with an object of n bytes costs the budget.
+ssize_t charge(const std::string &key, size_t n) {
+    return (ssize_t)(n + key.size() + 1) + ENTRY_RECORD_CHARGE;
+}
+
 TEST_F(StampCache, BudgetExactlyFullEvictsNothingOneByteMoreEvicts) {
+    ssize_t charged = 0;
     for (int i = 0; i < 10; i++) {
         insert(line(i), std::string(102400, (char)('a' + i)));
         set_stamp(line(i), 1000 + i);
+        charged += charge(line(i), 102400);
     }
-    insert(line(10), std::string(MAX_CACHE_SIZE - 10 * 102400, 'k'));
+    // The last object fills the budget exactly, its key and record included.
+    const size_t last = (size_t)(MAX_CACHE_SIZE - charged - charge(line(10), 0));
+    insert(line(10), std::string(last, 'k'));
     set_stamp(line(10), 2000);
-    EXPECT_EQ(proxy_cache->size, MAX_CACHE_SIZE);
+    EXPECT_EQ(proxy_cache->charged, MAX_CACHE_SIZE);
+    EXPECT_EQ(proxy_cache->size, (ssize_t)(10 * 102400 + last)) << "size counts objects only";
     EXPECT_EQ(proxy_cache->item_count, 11);
 
     insert(line(11), "z");
     EXPECT_EQ(find(line(0)), nullptr) << "the earliest stamp goes first";
     EXPECT_EQ(proxy_cache->item_count, 11);
-    EXPECT_EQ(proxy_cache->size, MAX_CACHE_SIZE - 102400 + 1);
+    EXPECT_EQ(proxy_cache->charged, MAX_CACHE_SIZE - charge(line(0), 102400) + charge(line(11), 1));
     for (int i = 1; i <= 11; i++) EXPECT_NE(find(line(i)), nullptr) << i;
+}
+
+// Keys count: tiny objects under long keys fill the budget long before their
+// object bytes would, and the eviction trace still prints object sizes.
+TEST_F(StampCache, LongKeysAreChargedToTheBudget) {
+    const std::string pad(1000, 'q');
+    auto key = [&](int i) { return "GET http://origin/" + pad + std::to_string(i) + " HTTP/1.0\r\n"; };
+    const ssize_t each = charge(key(100), 1);
+    const int fit = (int)(MAX_CACHE_SIZE / each);
+    testing::internal::CaptureStdout();
+    for (int i = 100; i < 100 + fit + 5; i++) insert(key(i), "b");
+    std::string out = captured();
+    EXPECT_EQ(proxy_cache->item_count, fit);
+    EXPECT_LE(proxy_cache->charged, MAX_CACHE_SIZE);
+    EXPECT_EQ(proxy_cache->size, fit);
+    size_t passes = 0;
+    for (size_t p = out.find("Cache too big"); p != std::string::npos;
+         p = out.find("Cache too big", p + 1)) {
+        passes++;
+    }
+    EXPECT_EQ(passes, 5u);
+    EXPECT_NE(out.find("\t" + key(100) + " oldest 1"), std::string::npos);
 }
 
 TEST_F(StampCache, DuplicateInsertRenewsStampKeepsFirstObject) {
@@ -265,8 +297,12 @@ TEST_F(StampCache, HitTraceLinesAreExact) {
 TEST_F(StampCache, LongEvictionTraceIsPrintedWhole) {
     const int tiny = 6000;  // about 370 KB of trace in one pass
     testing::internal::CaptureStdout();  // the filling's own lines
-    insert(line(-1), std::string(MAX_CACHE_SIZE - tiny, 'b'));
+    ssize_t small = 0;
+    for (int i = 0; i < tiny; i++) small += charge(line(i), 1);
+    const size_t big = (size_t)(MAX_CACHE_SIZE - small - charge(line(-1), 0));
+    insert(line(-1), std::string(big, 'b'));
     for (int i = 0; i < tiny; i++) insert(line(i), "t");
+    ASSERT_EQ(proxy_cache->charged, MAX_CACHE_SIZE);
     captured();
     set_stamp(line(-1), 1000);  // the victim: the oldest entry, at the tail
     for (int i = 0; i < tiny; i++) set_stamp(line(i), 2000);
@@ -277,7 +313,7 @@ TEST_F(StampCache, LongEvictionTraceIsPrintedWhole) {
     for (int i = tiny - 1; i >= 0; i--) {
         expect += "\t" + line(i) + " oldest 1" + stamp_text(2000) + " time";
     }
-    expect += "\t" + line(-1) + " oldest " + std::to_string(MAX_CACHE_SIZE - tiny) +
+    expect += "\t" + line(-1) + " oldest " + std::to_string(big) +
               stamp_text(1000) + " time\tOLDER";
     size_t at = out.find("Cache too big");
     ASSERT_NE(at, std::string::npos);

@@ -7,6 +7,12 @@
 //                                              returns EAGAIN
 //   STAMP_FAULT_WRITE_PORT="P"                 write() to a socket whose peer
 //                                              port is P fails with EPIPE
+//   STAMP_FAULT_MALLOC="MIN:MAX:EVERY"         every EVERYth malloc() of MIN
+//                                              to MAX bytes returns null
+//                                              (operator new too, which
+//                                              allocates through malloc)
+// The malloc fault replaces the allocator's entry point, so it cannot be
+// used beside a sanitizer's allocator.
 // Every other call goes to the real function.
 #include <dlfcn.h>
 #include <errno.h>
@@ -18,6 +24,8 @@
 #include <unistd.h>
 
 #include <atomic>
+
+extern "C" void *__libc_malloc(size_t n);
 
 namespace {
 
@@ -48,6 +56,26 @@ int write_fault_port() {
     }();
     return port;
 }
+
+// The plan is read at the first call without a lock or a guarded static
+// (either could allocate, or recurse into malloc): reading it twice in a race
+// gives the same values.
+std::atomic<int> malloc_plan_read{0};
+size_t malloc_min = 0, malloc_max = 0;
+std::atomic<long> malloc_every{0};
+
+void read_malloc_plan() {
+    const char *v = getenv("STAMP_FAULT_MALLOC");
+    if (v != nullptr) {
+        char *end;
+        malloc_min = strtoul(v, &end, 10);
+        if (*end == ':') malloc_max = strtoul(end + 1, &end, 10);
+        if (*end == ':') malloc_every.store(strtol(end + 1, &end, 10));
+    }
+    malloc_plan_read.store(1);
+}
+
+std::atomic<long> planned_mallocs{0};
 
 }  // namespace
 
@@ -86,4 +114,14 @@ extern "C" ssize_t write(int fd, const void *buf, size_t n) {
         }
     }
     return real(fd, buf, n);
+}
+
+extern "C" void *malloc(size_t n) {
+    if (malloc_plan_read.load() == 0) read_malloc_plan();
+    long every = malloc_every.load();
+    if (every > 0 && n >= malloc_min && n <= malloc_max && ++planned_mallocs % every == 0) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return __libc_malloc(n);
 }

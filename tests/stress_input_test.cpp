@@ -91,8 +91,11 @@ std::string expand(const std::string &text, const std::string &hostport) {
 std::vector<row_t> gaps(const std::string &name) {
     if (name == "stampproxy") {
         return {
-            {"bytes above 127 in the method", "G\xc5T http://@/m HTTP/1.0\r\n\r\n", answer_t::REPLY,
-             "G\xc5T /m HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", ""},
+            // Only GET and HEAD answers are stored, so a method of other
+            // bytes is left to the program's own table of what is stored.
+            {"bytes above 127 in a query", "GET http://@/m?\xc5=\xff HTTP/1.0\r\n\r\n",
+             answer_t::REPLY,
+             "GET /m?\xc5=\xff HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", ""},
             // The key and the parse stop at the NUL: the line end is not
             // part of this key.
             {"NUL in the URI", "GET http://@/a" + std::string("\0b", 2) + " HTTP/1.0\r\n\r\n",
