@@ -19,6 +19,7 @@ target_link_libraries(stageproxy_faults_shim PRIVATE ${CMAKE_DL_LIBS})
 foreach(t stageproxy_e2e_test stageproxy_startup_test)
   add_project_test(${t} robix)
   target_compile_definitions(${t} PRIVATE PROXY_BIN="$<TARGET_FILE:stageproxy>"
+                                          SHORT_PROXY_BIN="$<TARGET_FILE:stageproxy_shorttimeouts>"
                                           FAULTS_SHIM="$<TARGET_FILE:stageproxy_faults_shim>")
-  add_dependencies(${t} stageproxy stageproxy_faults_shim)
+  add_dependencies(${t} stageproxy stageproxy_shorttimeouts stageproxy_faults_shim)
 endforeach()
