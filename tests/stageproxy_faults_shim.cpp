@@ -7,6 +7,9 @@
 //                                              returns EAGAIN
 //   STAGE_FAULT_WRITE_SIZE="S"                 a write() of exactly S bytes
 //                                              fails with EPIPE
+//   STAGE_FAULT_MALLOC_SIZE="S[,S...]"         a malloc() of exactly one of
+//                                              these sizes returns null with
+//                                              ENOMEM
 // Every other call goes to the real function.
 #include <dlfcn.h>
 #include <errno.h>
@@ -37,6 +40,23 @@ int planned(const char *plan, int call, int fallback) {
         p = end + 1;
     }
     return 0;
+}
+
+// Whether a malloc of n bytes is planned to fail. The plan is parsed without
+// allocating, since this runs inside malloc.
+bool failingMallocSize(size_t n) {
+    static const char *plan = getenv("STAGE_FAULT_MALLOC_SIZE");
+    if (plan == nullptr) return false;
+    const char *p = plan;
+    while (*p != '\0') {
+        char *end;
+        unsigned long size = strtoul(p, &end, 10);
+        if (end == p) return false;
+        if (size == n) return true;
+        if (*end != ',') return false;
+        p = end + 1;
+    }
+    return false;
 }
 
 long failingWriteSize() {
@@ -78,4 +98,14 @@ extern "C" ssize_t write(int fd, const void *buf, size_t n) {
         return -1;
     }
     return real(fd, buf, n);
+}
+
+extern "C" void *malloc(size_t n) {
+    using mallocFn = void *(*)(size_t);
+    static mallocFn real = (mallocFn)dlsym(RTLD_NEXT, "malloc");
+    if (failingMallocSize(n)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real(n);
 }

@@ -45,10 +45,12 @@ unsigned seed_of(const std::string &path) {
     return h;
 }
 
-// /s...: 1 to 4 KB; /l...: 90 000 bytes, stored by every program.
+// /s...: 1 to 4 KB; /l...: 90 000 bytes, stored by every program; /k...:
+// a few bytes (its path is the long part).
 std::string reply_for(const std::string &path, size_t) {
     const unsigned seed = seed_of(path);
     if (path.compare(0, 2, "/l") == 0) return http_response(pattern_body(90000, seed));
+    if (path.compare(0, 2, "/k") == 0) return http_response(pattern_body(seed % 16, seed));
     return http_response(pattern_body(1000 + seed % 3000, seed));
 }
 
@@ -126,6 +128,39 @@ TEST_P(StressMemory, ResidentSetStaysWithinBudgetPlusOverhead) {
     }
     EXPECT_LE(after_small[3], after_small[1] + growth_kib()) << "grows across rounds";
     EXPECT_LE(after_large[3], after_large[1] + growth_kib()) << "grows across rounds";
+}
+
+// Thousands of entries whose keys are 8000-byte URLs and whose responses are
+// tiny: the budget charges each its key and record too, so they are evicted
+// like any others instead of growing the process by their keys.
+TEST_P(StressMemory, LongKeysWithSmallResponsesStayWithinBudget) {
+    const size_t n = sized(3000, 6000);
+    load_origin_t origin(reply_for);
+    ASSERT_TRUE(origin.start());
+    // Quiet: stampproxy's trace prints every key on every eviction pass.
+    ASSERT_TRUE(
+        start_proxy(proxy, GetParam(), true, get(origin.url("/warm")), reply_for("/warm", 0)));
+    const std::string tail(8000 - origin.url("/k").size() - 8, 'k');
+    std::atomic<size_t> wrong{0};
+    parallel(n, 8, [&](size_t i) {
+        const std::string path = "/k" + std::to_string(i) + "-" + tail;
+        harness::client_result_t r =
+            harness::client_exchange(proxy.port(), get(origin.url(path)), ms(30000));
+        if (!r.eof || r.bytes != reply_for(path, 0)) wrong++;
+    });
+    expect_idle(proxy);
+    const long rss = rss_kib(proxy.pid());
+    EXPECT_EQ(wrong.load(), 0u);
+    EXPECT_EQ(sanitizer_report(proxy.proc), "");
+    std::cout << "[ figures  ] " << GetParam().name << ": " << n
+              << " responses under 8000-byte URLs; VmRSS KiB " << rss << "; bound "
+              << BUDGET_KIB + OVERHEAD_KIB << std::endl;
+    stop_proxy(proxy);
+    origin.stop();
+    if (ASAN || TSAN) {
+        GTEST_SKIP() << "resident-set bound not checked under a sanitizer (see above)";
+    }
+    EXPECT_LE(rss, BUDGET_KIB + OVERHEAD_KIB);
 }
 
 INSTANTIATE_TEST_SUITE_P(Memory, StressMemory, testing::ValuesIn(programs()), param_name);
