@@ -43,9 +43,11 @@ int planned(const char *plan, int call, int fallback) {
 }
 
 // Whether a malloc of n bytes is planned to fail. The plan is parsed without
-// allocating, since this runs inside malloc.
+// allocating, since this runs inside malloc; it is looked up on every call,
+// since the first calls can come before the environment is set up (a
+// sanitizer runtime allocates while it starts).
 bool failingMallocSize(size_t n) {
-    static const char *plan = getenv("STAGE_FAULT_MALLOC_SIZE");
+    const char *plan = getenv("STAGE_FAULT_MALLOC_SIZE");
     if (plan == nullptr) return false;
     const char *p = plan;
     while (*p != '\0') {
