@@ -9,7 +9,11 @@
 //                                              fails with EPIPE
 //   STAGE_FAULT_MALLOC_SIZE="S[,S...]"         a malloc() of exactly one of
 //                                              these sizes returns null with
-//                                              ENOMEM
+//                                              ENOMEM (only in the build of
+//                                              this file with
+//                                              SHIM_MALLOC_FAULTS, since
+//                                              wrapping malloc breaks
+//                                              ThreadSanitizer's runtime)
 // Every other call goes to the real function.
 #include <dlfcn.h>
 #include <errno.h>
@@ -42,6 +46,7 @@ int planned(const char *plan, int call, int fallback) {
     return 0;
 }
 
+#ifdef SHIM_MALLOC_FAULTS
 // Whether a malloc of n bytes is planned to fail. The plan is parsed without
 // allocating, since this runs inside malloc; it is looked up on every call,
 // since the first calls can come before the environment is set up (a
@@ -60,6 +65,8 @@ bool failingMallocSize(size_t n) {
     }
     return false;
 }
+
+#endif
 
 long failingWriteSize() {
     static const long size = [] {
@@ -102,6 +109,7 @@ extern "C" ssize_t write(int fd, const void *buf, size_t n) {
     return real(fd, buf, n);
 }
 
+#ifdef SHIM_MALLOC_FAULTS
 extern "C" void *malloc(size_t n) {
     using mallocFn = void *(*)(size_t);
     static mallocFn real = (mallocFn)dlsym(RTLD_NEXT, "malloc");
@@ -111,3 +119,4 @@ extern "C" void *malloc(size_t n) {
     }
     return real(n);
 }
+#endif
