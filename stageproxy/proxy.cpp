@@ -251,11 +251,17 @@ static int parseUrl(const char *url, char *domain, char *path, int *port) {
 }
 
 // Resolves domain and connects to it on the low 16 bits of port; 1 with the
-// descriptor in *fdWebserver, 0 (the variable negative) otherwise.
+// descriptor in *fdWebserver, 0 (the variable negative) otherwise; also 0 for
+// this proxy's own port on a local address (open_clientfd refuses it). Reads
+// and writes on the descriptor fail once the origin has been silent, or has
+// taken no byte, for ORIGIN_TIMEOUT_MS.
 static int connectToServer(int *fdWebserver, const char *domain, int port) {
     *fdWebserver = open_clientfd(domain, port);
     if (*fdWebserver < 0) return 0;
     setSocketTimeout(*fdWebserver, SO_RCVTIMEO, ORIGIN_TIMEOUT_MS);
+    // An origin that reads nothing of a long header block must not hold
+    // the thread either.
+    setSocketTimeout(*fdWebserver, SO_SNDTIMEO, ORIGIN_TIMEOUT_MS);
     return 1;
 }
 

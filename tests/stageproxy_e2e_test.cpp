@@ -505,9 +505,9 @@ TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
 
 // The time-outs, with the build whose time-outs are 1 s for the browser's
 // request, 1 s for a write to the browser without progress and 2 s for an
-// origin that sends nothing. Each fails its stage with that stage's line,
-// nothing reaches the browser, the origin never gets a whole request, and
-// the thread and descriptors are given back. A browser that sends a byte
+// origin that sends, or takes, nothing. Each fails its stage with that
+// stage's line, nothing reaches the browser, the origin never gets a whole
+// request, and the thread and descriptors are given back. A browser that sends a byte
 // every 250 ms never waits a second between reads: only a total for the
 // whole request cuts it off.
 TEST_F(StageFaults, TimeOutsFailTheirStage) {
@@ -521,6 +521,24 @@ TEST_F(StageFaults, TimeOutsFailTheirStage) {
     flood.bytes = http_response(pattern_body(16 * 1024 * 1024, 3));
     origin_route(origin, "/flood", flood);
     std::vector<size_t> bytes(12, 1);  // twelve bytes, one every 250 ms, then the rest
+    // An origin that takes the connection but never reads a byte of it: it
+    // listens, and never accepts.
+    int deaf = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in deafAddress = {};
+    deafAddress.sin_family = AF_INET;
+    deafAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t deafLength = sizeof deafAddress;
+    int small = 4096;  // a small window, inherited by the connection it takes
+    setsockopt(deaf, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_EQ(bind(deaf, (struct sockaddr *)&deafAddress, sizeof deafAddress), 0);
+    ASSERT_EQ(listen(deaf, 1), 0);
+    ASSERT_EQ(getsockname(deaf, (struct sockaddr *)&deafAddress, &deafLength), 0);
+    std::string manyLines;
+    // More than the proxy's send buffer can grow to (4 MiB here).
+    while (manyLines.size() < 8 * 1024 * 1024) manyLines += "X-Filler: " + std::string(90, 'f') + "\r\n";
+    const std::string deafRequest = "GET http://127.0.0.1:" +
+                                    std::to_string(ntohs(deafAddress.sin_port)) +
+                                    "/deaf HTTP/1.0\r\n" + manyLines + "\r\n";
     const struct {
         const char *name;
         std::string request;
@@ -540,6 +558,8 @@ TEST_F(StageFaults, TimeOutsFailTheirStage) {
          "Error: Unabled to cache and send reply to browser.\n", "GET /silent HTTP/1.0\r\n\r\n"},
         {"browser reads nothing", get("/flood"), {}, false,
          "Error: Unabled to cache and send reply to browser.\n", "GET /flood HTTP/1.0\r\n\r\n"},
+        {"origin reads nothing", deafRequest, {}, true,
+         "Error: Failed to complete communication with webserver.\n", "-"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -574,6 +594,7 @@ TEST_F(StageFaults, TimeOutsFailTheirStage) {
             EXPECT_EQ(origin_request(origin, before), c.upstream);
         }
     }
+    close(deaf);
     EXPECT_TRUE(wait_fds(proxy.pid, idleFds, DEADLINE)) << count_fds(proxy.pid) << " descriptors";
     EXPECT_TRUE(wait_threads(proxy.pid, 1 + RUNTIME_THREADS, DEADLINE));
 }
