@@ -31,9 +31,10 @@ static const char CONNECTION_CLOSE[] = "Connection: close\r\n";
 
 // Time-outs, so that no silent peer holds a thread for ever: the browser
 // has this long in all for its request line and header block; a write to the
-// browser fails once it has accepted no byte for this long; a read from the
-// origin fails once it has sent no byte for this long (slow origins are
-// common, hence the long wait). The test build shortens them.
+// browser fails once it has accepted no byte for this long; a read from (or
+// a write to) the origin fails once it has sent (or taken) no byte for this
+// long (slow origins are common, hence the long wait). The test build
+// shortens them.
 #ifdef PROXY_TEST_TIMEOUTS
 static constexpr int REQUEST_TIMEOUT_MS = 1000;
 static constexpr int BROWSER_SEND_TIMEOUT_MS = 1000;
