@@ -1,11 +1,12 @@
 // Fuzzes stageproxy's cache module with sequences of insertions, lookups,
 // direct evictions, clock steps, held and released hits, and failed
 // allocations, checking the list after every step against a model of its
-// rules: new entries at the front; only response bytes count against the
-// 1 MiB budget (an empty response costs nothing); duplicate keys are allowed
-// and a lookup finds the front-most; while the new length exceeds what is
-// available, the entry with the smallest stamp goes, ties to the one nearest
-// the front; a length outside 0 to 1 MiB changes nothing; an allocation that
+// rules: new entries at the front; each entry is charged its response, its
+// key and ENTRY_RECORD_CHARGE against the 1 MiB budget; duplicate keys are
+// allowed and a lookup finds the front-most; while the new charge exceeds
+// what is available, the entry with the smallest stamp goes, ties to the one
+// nearest the front; a negative length or a charge over 1 MiB changes
+// nothing; an allocation that
 // fails after evictions leaves them done and links nothing; a hit renews its
 // stamp; a held hit keeps its bytes after its entry is evicted.
 //
@@ -132,20 +133,26 @@ void check_all(void) {
     for (const held_t &h : held) check_bytes(h.entry, h.size, h.id, false);
 }
 
+// An entry's whole charge: response, key with its terminator, record.
+int model_charge(const std::string &key, int size) {
+    return size + (int)key.size() + 1 + ENTRY_RECORD_CHARGE;
+}
+
 void model_evict(void) {
     if (model.empty()) return;
     size_t victim = 0;
     for (size_t i = 1; i < model.size(); i++) {
         if (model[i].stamp < model[victim].stamp) victim = i;
     }
-    model_available += model[victim].size;
+    model_available += model_charge(model[victim].key, model[victim].size);
     model.erase(model.begin() + (long)victim);
 }
 
 void insert(unsigned k, int length, int fail_malloc) {
     unsigned id = next_id++;
     std::string key = key_for(k);
-    std::string bytes = bytes_for(id, length > 0 && length <= BUDGET ? length : 0);
+    const bool fits = length >= 0 && model_charge(key, length) <= BUDGET;
+    std::string bytes = bytes_for(id, fits && length > 0 ? length : 0);
     bytes_made += bytes.size();
     malloc_fails_in = fail_malloc;
     pthread_rwlock_wrlock(&rwlock);
@@ -155,12 +162,13 @@ void insert(unsigned k, int length, int fail_malloc) {
     malloc_fails_in = 0;
 
     int want = 0;
-    if (length >= 0 && length <= BUDGET) {
-        while (length > model_available && !model.empty()) model_evict();
+    if (fits) {
+        const int charge = model_charge(key, length);
+        while (charge > model_available && !model.empty()) model_evict();
         if (fail_malloc == 0) {
             want = 1;
             model.insert(model.begin(), {front, key, length, id, scripted_now});
-            model_available -= length;
+            model_available -= charge;
         }
     }
     if (stored != want) {
@@ -209,7 +217,7 @@ int length_from(uint8_t cls, uint8_t a, uint8_t b) {
         case 10:
         case 11: return MAX_OBJECT_SIZE - (int)(v % 30000);
         case 12: return MAX_OBJECT_SIZE;
-        case 13: return BUDGET - (int)(v % 4);  // beyond what the relay offers
+        case 13: return BUDGET - ENTRY_RECORD_CHARGE - 20 - (int)(v % 4);  // at the budget's edge
         case 14: return -1 - (int)(v % 2);      // refused
         default: return BUDGET + 1 + (int)(v % 2);  // refused
     }

@@ -4,11 +4,13 @@
 // cacheAndRespond, the lingering close) serves it against the harness's
 // origin on 127.0.0.1 (loopback.h). An independent model predicts for every
 // input the host looked up, the port connected, the exact bytes the origin
-// must receive (the request line, then the browser's header lines one read at
-// a time with Keep-Alive dropped and Proxy-Connection and Connection
-// replaced, by name in any case, up to the line that starts with a carriage
-// return after a line that held one), what the browser must receive, and
-// what the cache must hold.
+// must receive (the request line, then the browser's header lines whole, with
+// Keep-Alive dropped, Proxy-Connection and Connection replaced, a Host naming
+// another host replaced by the URL's, by name in any case, each line ending
+// in CR LF with NULs and stray CRs made blanks, up to the first line that is
+// CR LF or LF alone; or, for a request announcing a body, the lines before
+// it), what the browser must receive, and what the cache must hold (only
+// whole responses).
 //
 // Input: byte 0 chooses the exchange (bits 0-2 the origin's response, bit 3
 // send the same bytes on a second connection, bit 4 the browser closes as
@@ -19,6 +21,7 @@
 // The program's source is compiled into this file so that its static
 // functions are reachable; its error lines, which every refused request
 // prints, go to /dev/null instead of the fuzzer's log.
+#include <arpa/inet.h>
 #include <ctype.h>
 #include <limits.h>
 #include <poll.h>
@@ -57,6 +60,7 @@ struct expect_t {
     std::string url, domain, path;
     int port = -1;
     bool looks_up = false, connects = false;
+    bool off_loopback = false;  // a dotted address other than 127.0.0.1 is connected
     std::string upstream;
 };
 
@@ -76,6 +80,63 @@ std::string next_piece(const std::string &bytes, size_t *pos) {
     std::string piece = bytes.substr(*pos, len);
     *pos += len;
     return piece;
+}
+
+bool named(const std::string &line, const char *name);
+std::vector<std::string> words(const std::string &line);
+
+// A header line's value: after the colon, without the blanks and line end
+// around it.
+std::string value_of(const std::string &line, size_t name_length) {
+    size_t from = name_length + 1, to = line.size();
+    while (from < to && (line[from] == ' ' || line[from] == '\t')) from++;
+    while (to > from && c_space((unsigned char)line[to - 1])) to--;
+    return line.substr(from, to - from);
+}
+
+bool all_digits(const std::string &text) {
+    if (text.empty()) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+// A whole line as it goes upstream: NULs and CRs that do not end it become
+// blanks, and it ends in CR LF.
+std::string clean_line(std::string line) {
+    size_t body = line.size() - 1;  // without its LF
+    if (body > 0 && line[body - 1] == '\r') body--;
+    for (size_t i = 0; i < body; i++) {
+        if (line[i] == '\0' || line[i] == '\r') line[i] = ' ';
+    }
+    return line.substr(0, body) + "\r\n";
+}
+
+// Whether a response is whole: not empty, a header block ended by an empty
+// line, not 206 or 304, and a body as long as each Content-Length says.
+bool whole_response(const std::string &r) {
+    size_t nl = r.find('\n');
+    if (nl == std::string::npos) return false;
+    std::vector<std::string> w = words(c_string(r.substr(0, nl)));
+    if (w[1] == "206" || w[1] == "304") return false;
+    std::vector<std::string> headers;
+    size_t at = nl + 1;
+    for (;;) {
+        nl = r.find('\n', at);
+        if (nl == std::string::npos) return false;
+        std::string line = r.substr(at, nl - at);
+        at = nl + 1;
+        if (line.empty() || line == "\r") break;
+        headers.push_back(line);
+    }
+    for (const std::string &h : headers) {
+        if (named(h, "Content-Length")) {
+            std::string v = value_of(h, 14);
+            if (!all_digits(v) || v.size() > 18 || std::stoull(v) != r.size() - at) return false;
+        }
+    }
+    return true;
 }
 
 std::vector<std::string> words(const std::string &line) {
@@ -126,8 +187,10 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
                  bool refuse) {
     expect_t e;
     size_t pos = 0;
-    std::string line = bytes.empty() ? std::string() : c_string(next_piece(bytes, &pos));
-    std::vector<std::string> w = words(line);
+    std::string first = bytes.empty() ? std::string() : next_piece(bytes, &pos);
+    // A request line cut by the read limit or by the end of the stream.
+    if (!first.empty() && first.back() != '\n') return e;
+    std::vector<std::string> w = words(c_string(first));
     if (strcasecmp(w[0].c_str(), "GET") != 0) return e;
     e.url = w[1];
     if (stored.count(e.url) != 0) {
@@ -147,41 +210,79 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     }
     e.domain = url.substr(7, i - 7);
     e.path = offset == url.size() ? "/" : url.substr(offset);
-    e.looks_up = true;
+    // A dotted address (as inet_aton reads one) is connected without a lookup.
+    struct in_addr dotted;
+    const bool numeric = inet_aton(e.domain.c_str(), &dotted) != 0;
+    e.looks_up = !numeric;
     e.outcome = NO_ORIGIN;
-    if (lookup_answer(e.domain) != LOOKUP_ADDRESS) return e;
+    if (!numeric && lookup_answer(e.domain) != LOOKUP_ADDRESS) return e;
     e.connects = true;
+    e.off_loopback = numeric && dotted.s_addr != htonl(INADDR_LOOPBACK);
     if (refuse) return e;
 
     e.upstream = "GET " + e.path + " HTTP/1.0\r\n";
-    bool prev_cr = true, line_start = true, skip_line = false;
+    const std::string host_line = "Host: " + url.substr(7, url.find('/', 7) - 7) + "\r\n";
     for (;;) {
-        if (pos >= bytes.size()) {
-            e.outcome = CUT;  // the browser's stream ended inside the block
+        // The whole next line, as many reads as it takes.
+        size_t nl = bytes.find('\n', pos);
+        if (nl == std::string::npos) {
+            // The browser's stream ended inside the block, maybe inside a
+            // line, whose reads went up as they came, judged by the first.
+            e.outcome = CUT;
+            std::string rest = bytes.substr(pos);
+            if (rest.empty() || named(rest, "Transfer-Encoding") ||
+                named(rest, "Content-Length") || named(rest, "Keep-Alive")) {
+                return e;
+            }
+            if (named(rest, "Proxy-Connection")) {
+                e.upstream += "Proxy-Connection: close\r\n";
+            } else if (named(rest, "Connection")) {
+                e.upstream += "Connection: close\r\n";
+            } else if (named(rest, "Host")) {
+                e.upstream += host_line;
+            } else {
+                // A CR last of all may yet have been followed by its LF.
+                if (rest.back() == '\r') rest.pop_back();
+                for (char &c : rest) {
+                    if (c == '\0' || c == '\r') c = ' ';
+                }
+                e.upstream += rest;
+            }
             return e;
         }
-        std::string piece = next_piece(bytes, &pos);
-        bool last = prev_cr && piece[0] == '\r';
-        prev_cr = piece.find('\r') != std::string::npos;
-        if (!line_start) {
-            // The later reads of a long line are not judged: they follow
-            // their first read, dropped with it or passed with it.
-            // The read that ends the block is relayed all the same.
-            if (!skip_line || last) e.upstream += piece;
-        } else if (named(piece, "Keep-Alive")) {
-            skip_line = true;
-        } else if (named(piece, "Proxy-Connection")) {
-            e.upstream += "Proxy-Connection: close\r\n";
-            skip_line = true;
-        } else if (named(piece, "Connection")) {
-            e.upstream += "Connection: close\r\n";
-            skip_line = true;
-        } else {
-            e.upstream += piece;
-            skip_line = false;
+        std::string line = bytes.substr(pos, nl + 1 - pos);
+        pos = nl + 1;
+        if (line == "\n" || line == "\r\n") {
+            e.upstream += "\r\n";
+            break;
         }
-        line_start = piece.back() == '\n';
-        if (last) break;
+        // Only the first read of a line is judged by its name.
+        const std::string head = line.substr(0, READ_LIMIT);
+        const bool one_read = line.size() <= READ_LIMIT;
+        if (named(head, "Transfer-Encoding") ||
+            (named(head, "Content-Length") &&
+             !(one_read && all_digits(value_of(line, 14)) && value_of(line, 14).size() <= 18 &&
+               value_of(line, 14).find_first_not_of('0') == std::string::npos))) {
+            e.outcome = CUT;  // a body announced: refused before the block ends
+            return e;
+        }
+        if (named(head, "Keep-Alive")) continue;
+        if (named(head, "Proxy-Connection")) {
+            e.upstream += "Proxy-Connection: close\r\n";
+        } else if (named(head, "Connection")) {
+            e.upstream += "Connection: close\r\n";
+        } else if (named(head, "Host")) {
+            std::string v = value_of(line, 4);
+            size_t colon = v.find_last_of(':');
+            if (colon != std::string::npos && (colon + 1 == v.size() || all_digits(v.substr(colon + 1))))
+                v = v.substr(0, colon);
+            e.upstream += one_read && strcasecmp(v.c_str(), e.domain.c_str()) == 0 &&
+                                  v.size() == e.domain.size()
+                              ? clean_line(line)
+                              : host_line;
+        } else {
+            e.upstream += clean_line(line);
+        }
     }
     e.outcome = RELAYED;
     return e;
@@ -189,8 +290,10 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
 
 // The upstream request's shape, apart from the model: "GET /<path>
 // HTTP/1.0" with no other blank, and no line called Keep-Alive, nor one
-// called Connection or Proxy-Connection other than the close forms.
-void check_upstream_shape(const std::string &up) {
+// called Connection or Proxy-Connection other than the close forms; a whole
+// one ends each line in CR LF and has its only blank line last, a cut one
+// has no blank line.
+void check_upstream_shape(const std::string &up, bool whole) {
     std::vector<std::string> lines;
     for (size_t i = 0; i < up.size();) {
         size_t nl = up.find('\n', i);
@@ -206,6 +309,10 @@ void check_upstream_shape(const std::string &up) {
         if (c_space((unsigned char)lines[0][i])) ok = false;
     }
     for (size_t k = 1; ok && k < lines.size(); k++) {
+        // A whole request: every line ends in CR LF, and the blank line ends it.
+        bool crlf = lines[k].size() >= 2 && lines[k].compare(lines[k].size() - 2, 2, "\r\n") == 0;
+        if (whole && !crlf) ok = false;
+        if ((lines[k] == "\r\n") != (whole && k + 1 == lines.size())) ok = false;
         if (named(lines[k], "Keep-Alive")) ok = false;
         if (named(lines[k], "Connection") && lines[k] != "Connection: close\r\n") ok = false;
         if (named(lines[k], "Proxy-Connection") && lines[k] != "Proxy-Connection: close\r\n") {
@@ -232,7 +339,7 @@ void check_cache_contents(const std::vector<std::pair<std::string, std::string>>
             fuzz_fail("a cache entry differs from what was relayed",
                       "key " + escaped(e->url) + "\nbytes " + escaped(data, 200));
         }
-        used += data.size();
+        used += data.size() + want.first.size() + 1 + ENTRY_RECORD_CHARGE;
         e = e->next;
     }
     if (e != nullptr) fuzz_fail("the cache holds more entries than were stored");
@@ -281,7 +388,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     round, names[e.outcome], x.browser_got.size(), x.origin_got.size());
         }
 
-        if (!x.connect_address_ok) fuzz_fail("connect() to an address the resolver never gave");
+        if (x.connect_address_ok == e.off_loopback) {
+            fuzz_fail("connect() to an address the resolver never gave, or not to the URL's");
+        }
         std::vector<std::string> want_lookups;
         if (e.looks_up) want_lookups.push_back(e.domain);
         if (x.lookups != want_lookups) {
@@ -301,7 +410,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         if (e.outcome == RELAYED || e.outcome == CUT) {
             if (x.origin_got.size() != 1) fuzz_fail("the origin was not contacted once");
-            check_upstream_shape(x.origin_got[0]);
+            check_upstream_shape(x.origin_got[0], e.outcome == RELAYED);
             if (x.origin_got[0] != e.upstream) {
                 fuzz_fail("the upstream request differs from the model",
                           "got\n" + escaped(x.origin_got[0], 3000) + "\nmodel\n" +
@@ -321,13 +430,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             }
         }
 
-        // A relayed response of up to LARGEST bytes is stored, also an empty
-        // one. A browser that went away may have cut the relay short, so then
-        // either is right, as long as what is kept is the response.
-        if (e.outcome == RELAYED && response.size() <= LARGEST) {
+        // A whole relayed response of up to LARGEST bytes is stored. A
+        // browser that went away may have cut the relay short, so then either
+        // is right, as long as what is kept is the response.
+        if (e.outcome == RELAYED && response.size() <= LARGEST && whole_response(response)) {
             size_t count = 0;
             for (const cacheEntry *c = head; c != nullptr; c = c->next) count++;
-            if (count > entries.size() || !vanish || response.empty()) {
+            if (count > entries.size() || !vanish) {
                 entries.insert(entries.begin(), {e.url, response});
                 stored[e.url] = response;
             }

@@ -14,6 +14,10 @@ cacheEntry *head = nullptr;
 int available = MAX_CACHE_SIZE;
 pthread_rwlock_t rwlock;
 
+long entryCharge(const char *url, int size) {
+    return (long)size + (long)strlen(url) + 1 + ENTRY_RECORD_CHARGE;
+}
+
 int initCache(void) {
     head = nullptr;
     available = MAX_CACHE_SIZE;
@@ -52,8 +56,10 @@ void cacheRelease(cacheEntry *entry) {
 }
 
 int cacheInsert(const char *url, const char *data, int length) {
-    if (length < 0 || length > MAX_CACHE_SIZE) return 0;
-    while (length > available && head != nullptr) evict();
+    if (length < 0) return 0;
+    const long charge = entryCharge(url, length);
+    if (charge > MAX_CACHE_SIZE) return 0;
+    while (charge > available && head != nullptr) evict();
 
     size_t urlLength = strlen(url) + 1;
     char *urlCopy = static_cast<char *>(malloc(urlLength));
@@ -69,7 +75,7 @@ int cacheInsert(const char *url, const char *data, int length) {
     memcpy(urlCopy, url, urlLength);
     if (length > 0) memcpy(dataCopy, data, (size_t)length);
 
-    available -= length;
+    available -= (int)charge;
     assert(available >= 0);
     entry->url = urlCopy;
     entry->data = dataCopy;
@@ -96,7 +102,7 @@ void evict(void) {
             lowPrev = previous;
         }
     }
-    available += lowEntry->size;
+    available += (int)entryCharge(lowEntry->url, lowEntry->size);
     assert(available <= MAX_CACHE_SIZE);
     if (lowPrev == nullptr) {
         head = lowEntry->next;
@@ -120,10 +126,10 @@ const char *cacheCheckInvariants(void) {
         if (entry->url == nullptr || entry->data == nullptr) return "entry without key or data";
         if (entry->size < 0 || entry->size > MAX_CACHE_SIZE) return "entry size out of bounds";
         if (entry->refs.load(std::memory_order_relaxed) < 1) return "linked entry not held";
-        used += entry->size;
+        used += entryCharge(entry->url, entry->size);
     }
     if (available < 0) return "budget overdrawn";
-    if (used + available != MAX_CACHE_SIZE) return "budget does not match the linked sizes";
+    if (used + available != MAX_CACHE_SIZE) return "budget does not match the linked charges";
     return nullptr;
 }
 

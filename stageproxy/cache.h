@@ -11,8 +11,14 @@
 
 #include <atomic>
 
-// The byte budget. Only response bytes count; keys and records are free.
+// The byte budget. Each entry is charged its whole footprint (entryCharge):
+// response bytes, key bytes and ENTRY_RECORD_CHARGE, so that many entries
+// with long keys and small bodies cannot grow the process past it.
 constexpr int MAX_CACHE_SIZE = 1048576;
+// What an entry costs besides its response and key bytes: the record (48
+// bytes on a 64-bit system) and the allocator's headers and rounding of its
+// three blocks.
+constexpr int ENTRY_RECORD_CHARGE = 128;
 // The largest response the relay stores (one less than its collection buffer).
 constexpr int MAX_OBJECT_SIZE = 102399;
 
@@ -46,12 +52,16 @@ struct cacheEntry {
 // oldest. Duplicate keys are allowed; a lookup finds the front-most one.
 // Guarded by rwlock.
 extern cacheEntry *head;
-// The unused part of the budget: MAX_CACHE_SIZE minus the sum of `size` over
-// the linked entries. Guarded by rwlock.
+// The unused part of the budget: MAX_CACHE_SIZE minus the sum of entryCharge
+// over the linked entries. Guarded by rwlock.
 extern int available;
 // Guards head, available and every linked entry (default attributes). The
 // only lock of stageproxy.
 extern pthread_rwlock_t rwlock;
+
+// What an entry with this key and size of response is charged against the
+// budget: size, the key's bytes with their terminator, ENTRY_RECORD_CHARGE.
+long entryCharge(const char *url, int size);
 
 // Empties the cache, restores the whole budget and initialises rwlock.
 // Start-up only, before any request thread exists. Always returns 1.
@@ -74,14 +84,14 @@ void cacheRelease(cacheEntry *entry);
 
 // Stores a copy of url and of length bytes at data as a new front entry,
 // stamped now, after evicting least recently used entries until the budget
-// has room, and prints "Successfully cached." on standard output. Returns 1
-// when stored; 0 when memory ran out (entries evicted so far stay evicted,
-// nothing is linked, nothing printed) or when length is outside 0 to
-// MAX_CACHE_SIZE (nothing changes). The caller holds rwlock for writing.
+// has room for its whole charge, and prints "Successfully cached." on
+// standard output. Returns 1 when stored; 0 when memory ran out (entries
+// evicted so far stay evicted, nothing is linked, nothing printed) or when
+// length is negative or the charge exceeds MAX_CACHE_SIZE (nothing changes). The caller holds rwlock for writing.
 int cacheInsert(const char *url, const char *data, int length);
 
 // Unlinks the entry with the smallest stamp (the front-most of equal stamps),
-// gives its size back to the budget and drops the list's reference on it.
+// gives its charge back to the budget and drops the list's reference on it.
 // The caller holds rwlock for writing; an empty list is left alone.
 void evict(void);
 

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <stdint.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include "cache.h"
@@ -27,6 +28,22 @@ static constexpr int REQUEST_SIZE = 4 + MAXLINE + 12;
 // What replaces the browser's connection headers upstream.
 static const char PROXY_CONNECTION_CLOSE[] = "Proxy-Connection: close\r\n";
 static const char CONNECTION_CLOSE[] = "Connection: close\r\n";
+
+// Time-outs, so that no silent peer holds a thread for ever: the browser
+// has this long in all for its request line and header block; a write to the
+// browser fails once it has accepted no byte for this long; a read from (or
+// a write to) the origin fails once it has sent (or taken) no byte for this
+// long (slow origins are common, hence the long wait). The test build
+// shortens them.
+#ifdef PROXY_TEST_TIMEOUTS
+static constexpr int REQUEST_TIMEOUT_MS = 1000;
+static constexpr int BROWSER_SEND_TIMEOUT_MS = 1000;
+static constexpr int ORIGIN_TIMEOUT_MS = 2000;
+#else
+static constexpr int REQUEST_TIMEOUT_MS = 60000;
+static constexpr int BROWSER_SEND_TIMEOUT_MS = 60000;
+static constexpr int ORIGIN_TIMEOUT_MS = 600000;
+#endif
 
 // Lingering close: what a browser may still send after its answer before the
 // connection is closed regardless.
@@ -86,6 +103,44 @@ static bool headerNamed(const char *text, int length, const char *name) {
     return length > n && text[n] == ':' && strncasecmp(text, name, (size_t)n) == 0;
 }
 
+// The value of the header line text[0, length), whose name is nameLength
+// bytes: *value and *valueLength, without the white space and line end
+// around it.
+static void headerValue(const char *text, int length, int nameLength, const char **value,
+                        int *valueLength) {
+    int from = nameLength + 1, to = length;
+    while (from < to && (text[from] == ' ' || text[from] == '\t')) from++;
+    while (to > from && isspace((unsigned char)text[to - 1])) to--;
+    *value = text + from;
+    *valueLength = to - from;
+}
+
+// True when value[0, length) is a decimal number of at most 18 digits; its
+// value in *number.
+static bool decimal(const char *value, int length, long long *number) {
+    if (length <= 0 || length > 18) return false;
+    long long n = 0;
+    for (int i = 0; i < length; i++) {
+        if (value[i] < '0' || value[i] > '9') return false;
+        n = n * 10 + (value[i] - '0');
+    }
+    *number = n;
+    return true;
+}
+
+// True when a whole Host line text[0, length) names domain (any letter case,
+// a port after the last colon left aside).
+static bool hostNames(const char *text, int length, const char *domain) {
+    const char *value;
+    int valueLength;
+    headerValue(text, length, 4, &value, &valueLength);
+    int colon = valueLength;
+    while (colon > 0 && isdigit((unsigned char)value[colon - 1])) colon--;
+    if (colon > 0 && value[colon - 1] == ':') valueLength = colon - 1;
+    return (size_t)valueLength == strlen(domain) &&
+           strncasecmp(value, domain, (size_t)valueLength) == 0;
+}
+
 // ---------------------------------------------------------------- reads and writes
 
 // Writes all length bytes to fd: the full writer's result, negative on
@@ -110,6 +165,14 @@ static int rioRead(rio_t *website, char *buffer, int length) {
     return result;
 }
 
+// Makes reads (SO_RCVTIMEO) or writes (SO_SNDTIMEO) on fd fail with EAGAIN
+// once no byte has moved for millis. Best effort: without it the peer is
+// only waited for longer.
+static void setSocketTimeout(int fd, int option, int millis) {
+    struct timeval tv = {millis / 1000, (millis % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
 // True when the next line can be read from website's buffer without waiting
 // for the socket: a line end is already buffered.
 static bool lineBuffered(const rio_t *website) {
@@ -121,8 +184,10 @@ static bool lineBuffered(const rio_t *website) {
 
 // Reads the request line and copies its second word, the URL, into url
 // (MAXLINE bytes). 1 for a GET in any letter case; 0 for another method, an
-// empty line (also a browser gone at once) or a failed read. Words end at
-// white space and at the first NUL byte, since the line is taken as text.
+// empty line (also a browser gone at once), a failed read, and a line that
+// did not end within one read (too long, or the stream ended inside it): a
+// cut line would be fetched and stored under a cut URL. Words end at white
+// space and at the first NUL byte, since the line is taken as text.
 static int validateRequest(rio_t *browser, char *url) {
     char buffer[MAXLINE], method[MAXLINE], version[MAXLINE];
     int length = rioRead(browser, buffer, MAXLINE);
@@ -139,6 +204,7 @@ static int validateRequest(rio_t *browser, char *url) {
     } else if (verbosity == 2) {
         printf("\n\nReceived Request: %s\n", buffer);
     }
+    if (length > 0 && buffer[length - 1] != '\n') return 0;
     if (strcasecmp(method, "GET") == 0) return 1;
     fputs("Error: Must be GET request.\n", stderr);
     return 0;
@@ -186,10 +252,18 @@ static int parseUrl(const char *url, char *domain, char *path, int *port) {
 }
 
 // Resolves domain and connects to it on the low 16 bits of port; 1 with the
-// descriptor in *fdWebserver, 0 (the variable negative) otherwise.
+// descriptor in *fdWebserver, 0 (the variable negative) otherwise; also 0 for
+// this proxy's own port on a local address (open_clientfd refuses it). Reads
+// and writes on the descriptor fail once the origin has been silent, or has
+// taken no byte, for ORIGIN_TIMEOUT_MS.
 static int connectToServer(int *fdWebserver, const char *domain, int port) {
     *fdWebserver = open_clientfd(domain, port);
-    return *fdWebserver >= 0;
+    if (*fdWebserver < 0) return 0;
+    setSocketTimeout(*fdWebserver, SO_RCVTIMEO, ORIGIN_TIMEOUT_MS);
+    // An origin that reads nothing of a long header block must not hold
+    // the thread either.
+    setSocketTimeout(*fdWebserver, SO_SNDTIMEO, ORIGIN_TIMEOUT_MS);
+    return 1;
 }
 
 // Writes "GET " path " HTTP/1.0\r\n" upstream, whatever method case and
@@ -205,57 +279,152 @@ static int sendInitialRequest(int fdWebserver, const char *path) {
     return 1;
 }
 
-// Relays the browser's header lines upstream one read at a time, up to and
-// including the line that starts with a carriage return right after a line
-// that held one. By header name, in any case: Keep-Alive is dropped,
-// Proxy-Connection and Connection are replaced by their "close" forms; every
-// other line passes unchanged. Only the first read of a line carries its
-// name; the later reads of a line too long for one read follow its first:
-// dropped with it, or passed with it. 0 on a failed read or write, and when
-// the browser's stream ends before the block does; 1 otherwise.
-static int passToServer(rio_t *browser, int fdWebserver) {
+// Relays the browser's header lines upstream one line at a time, up to and
+// including the first line that is exactly CR LF or exactly LF, which goes
+// upstream as CR LF; nothing after it is read. A line longer than one read
+// comes as several reads; only the first carries its name and only the last
+// its line end, so a line end split from its line never counts as the blank
+// line. By header name, in any case: Keep-Alive is dropped, Proxy-Connection
+// and Connection are replaced by their "close" forms, a Host naming another
+// host than domain by "Host: " hostPort; the later reads of a line follow its
+// first (dropped with it, or passed). Every line sent ends in CR LF; a NUL,
+// or a CR anywhere but before the LF, goes as a space. A Content-Length other
+// than 0 or any Transfer-Encoding announces a body, which is never forwarded:
+// *body is set and 0 returned before the block's end is sent, so the server
+// never gets a whole request. 0 also on a failed read or write, and when the
+// browser's stream ends before the block does; 1 otherwise.
+static int passToServer(rio_t *browser, int fdWebserver, const char *domain,
+                        const char *hostPort, bool *body) {
     char buffer[MAXLINE + 1];
-    int reading = 1, length, prevN = 1;
+    char out[MAXLINE + 2];  // a read, a CR held back from the one before, an added CR
+    char hostLine[MAXLINE + 8];
+    int length;
     bool lineStart = true;  // this read begins a line
     bool skipLine = false;  // the line being read was dropped or replaced
+    bool heldCr = false;    // the last read ended in a CR that its LF may follow
 
-    while (reading) {
+    *body = false;
+    for (;;) {
         length = rioRead(browser, buffer, MAXLINE);
         // Without the block's end the server could never answer.
         if (length <= 0) return 0;
-        buffer[length] = '\0';
-        if (prevN && buffer[0] == '\r') reading = 0;
-        prevN = memchr(buffer, '\r', (size_t)length) != nullptr;
+        bool lineEnd = buffer[length - 1] == '\n';
+        if (lineStart && lineEnd &&
+            (length == 1 || (length == 2 && buffer[0] == '\r'))) {
+            return rioWrite(fdWebserver, "\r\n", 2) >= 0;
+        }
 
-        const char *out = buffer;
-        int outLength = length;
+        const char *replacement = nullptr;
+        int replacementLength = 0;
         if (lineStart) {
             skipLine = true;
-            if (headerNamed(buffer, length, "Keep-Alive")) {
-                out = nullptr;
+            long long announced = 0;
+            const char *value;
+            int valueLength;
+            if (headerNamed(buffer, length, "Content-Length")) {
+                headerValue(buffer, length, 14, &value, &valueLength);
+                if (!lineEnd || !decimal(value, valueLength, &announced) || announced != 0) {
+                    *body = true;
+                    return 0;
+                }
+                skipLine = false;
+            } else if (headerNamed(buffer, length, "Transfer-Encoding")) {
+                *body = true;
+                return 0;
+            } else if (headerNamed(buffer, length, "Keep-Alive")) {
+                replacement = "";
             } else if (headerNamed(buffer, length, "Proxy-Connection")) {
-                out = PROXY_CONNECTION_CLOSE;
-                outLength = (int)sizeof PROXY_CONNECTION_CLOSE - 1;
+                replacement = PROXY_CONNECTION_CLOSE;
+                replacementLength = (int)sizeof PROXY_CONNECTION_CLOSE - 1;
             } else if (headerNamed(buffer, length, "Connection")) {
-                out = CONNECTION_CLOSE;
-                outLength = (int)sizeof CONNECTION_CLOSE - 1;
+                replacement = CONNECTION_CLOSE;
+                replacementLength = (int)sizeof CONNECTION_CLOSE - 1;
+            } else if (headerNamed(buffer, length, "Host") &&
+                       !(lineEnd && hostNames(buffer, length, domain))) {
+                // A Host line too long for one read names no host a URL of
+                // under MAXLINE characters could.
+                replacementLength = snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", hostPort);
+                replacement = hostLine;
             } else {
                 skipLine = false;
             }
-        } else if (skipLine && reading) {
-            // The read that ends the block is always relayed, or the
-            // server would wait for the block's end for ever.
-            out = nullptr;
         }
-        lineStart = buffer[length - 1] == '\n';
-        if (out != nullptr && rioWrite(fdWebserver, out, outLength) < 0) return 0;
+        lineStart = lineEnd;
+        if (replacement != nullptr) {
+            if (replacementLength > 0 && rioWrite(fdWebserver, replacement, replacementLength) < 0)
+                return 0;
+            continue;
+        }
+        if (skipLine) {
+            heldCr = false;
+            continue;
+        }
+
+        int n = 0;
+        if (heldCr) out[n++] = buffer[0] == '\n' ? '\r' : ' ';
+        heldCr = false;
+        for (int i = 0; i < length; i++) {
+            char c = buffer[i];
+            if (c == '\0') {
+                c = ' ';
+            } else if (c == '\r' && i + 1 == length && !lineEnd) {
+                heldCr = true;  // its LF may start the next read
+                break;
+            } else if (c == '\r' && !(i + 1 < length && buffer[i + 1] == '\n')) {
+                c = ' ';
+            } else if (c == '\n' && (n == 0 || out[n - 1] != '\r')) {
+                out[n++] = '\r';
+            }
+            out[n++] = c;
+        }
+        if (n > 0 && rioWrite(fdWebserver, out, n) < 0) return 0;
     }
-    return 1;
+}
+
+// True when page[0, total) is a whole response worth storing: not empty, its
+// header block ended (by an empty line, CR LF or LF), not a 206 (a part) or
+// a 304 (no representation), and a body as long as every Content-Length it
+// declares. A cut response stored would be served cut for good.
+static bool completeResponse(const char *page, int total) {
+    if (total == 0) return false;
+    const char *nl = static_cast<const char *>(memchr(page, '\n', (size_t)total));
+    if (nl == nullptr) return false;
+    int at = 0;
+    char status[MAXLINE];
+    nextWord(page, (int)(nl - page), &at, status);
+    nextWord(page, (int)(nl - page), &at, status);
+    if (strcmp(status, "206") == 0 || strcmp(status, "304") == 0) return false;
+
+    // The header lines run from headers to bodyStart, the empty line included.
+    const int headers = (int)(nl - page) + 1;
+    int bodyStart = headers;
+    for (;;) {
+        nl = static_cast<const char *>(memchr(page + bodyStart, '\n', (size_t)(total - bodyStart)));
+        if (nl == nullptr) return false;  // the header block never ended
+        int lineLength = (int)(nl - page) - bodyStart;
+        bool empty = lineLength == 0 || (lineLength == 1 && page[bodyStart] == '\r');
+        bodyStart += lineLength + 1;
+        if (empty) break;
+    }
+    for (int line = headers; line < bodyStart;) {
+        nl = static_cast<const char *>(memchr(page + line, '\n', (size_t)(bodyStart - line)));
+        int lineLength = (int)(nl - page) - line;
+        if (headerNamed(page + line, lineLength, "Content-Length")) {
+            const char *value;
+            int valueLength;
+            long long declared;
+            headerValue(page + line, lineLength, 14, &value, &valueLength);
+            if (!decimal(value, valueLength, &declared) || declared != total - bodyStart)
+                return false;
+        }
+        line += lineLength + 1;
+    }
+    return true;
 }
 
 // Relays the server's response to the browser one read at a time until the
-// server closes, keeping a copy; a response of at most MAX_OBJECT_SIZE bytes
-// is then stored under url (also one of 0 bytes). 0 on a failed read or
+// server closes, keeping a copy; a whole response (completeResponse) of at
+// most MAX_OBJECT_SIZE bytes is then stored under url. 0 on a failed read or
 // write, with nothing stored; 1 otherwise, stored or not.
 //
 // The lines are judged one by one, but written in batches: the whole lines
@@ -290,7 +459,13 @@ static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser) {
     // empty; flushing keeps the relay whole should that ever change.
     if (pendingLength > 0 && rioWrite(fdBrowser, pending, pendingLength) < 0) return 0;
 
-    if (cacheable) {
+    if (!cacheable) {
+        if (verbosity == 1) {
+            puts("Not caching, too large.");
+        } else if (verbosity == 2) {
+            printf("Not caching (%s), too large.\n", url);
+        }
+    } else if (completeResponse(page, total)) {
         if (verbosity == 1) {
             puts("Inserting into Cache.");
         } else if (verbosity == 2) {
@@ -299,11 +474,7 @@ static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser) {
         pthread_rwlock_wrlock(&rwlock);
         cacheInsert(url, page, total);  // out of memory: simply not cached
         pthread_rwlock_unlock(&rwlock);
-    } else if (verbosity == 1) {
-        puts("Not caching, too large.");
-    } else if (verbosity == 2) {
-        printf("Not caching (%s), too large.\n", url);
-    }
+    }  // else relayed as it came, but cut or partial: not kept, nothing said
     return 1;
 }
 
@@ -326,8 +497,11 @@ static void handleRequest(int fdBrowser) {
     cacheEntry *entry;
     int fdWebserver, port, cacheError;
     rio_t browser, website;
+    bool body;
 
     Rio_readinitb(&browser, fdBrowser);
+    rio_setdeadline(&browser, REQUEST_TIMEOUT_MS);
+    setSocketTimeout(fdBrowser, SO_SNDTIMEO, BROWSER_SEND_TIMEOUT_MS);
     if (!validateRequest(&browser, url)) {
         stageFailed("Invalid HTTP Request.");
         return;
@@ -361,9 +535,16 @@ static void handleRequest(int fdBrowser) {
         stageFailed("Could not pass request to server.");
         return;
     }
-    if (!passToServer(&browser, fdWebserver)) {
+    // The URL's own host and port, as it writes them, for a Host line that
+    // names another host.
+    char hostPort[MAXLINE];
+    size_t hostPortLength = strcspn(url + 7, "/");
+    memcpy(hostPort, url + 7, hostPortLength);
+    hostPort[hostPortLength] = '\0';
+    if (!passToServer(&browser, fdWebserver, domain, hostPort, &body)) {
         Close(fdWebserver);
-        stageFailed("Failed to complete communication with webserver.");
+        stageFailed(body ? "Could not pass request to server."
+                         : "Failed to complete communication with webserver.");
         return;
     }
     if (verbosity > 0) {
@@ -480,9 +661,19 @@ int main(int argc, char **argv) {
     verbosity = argc > 2 ? atoi(argv[2]) : 1;
     if (verbosity > 2 || verbosity < 0) usage(program);
 
+    // As many connections as the hard limit allows; with the common soft
+    // limit of 1024 only about 500 misses could run at once. Should it fail,
+    // the soft limit simply stays.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+
     Signal(SIGPIPE, SIG_IGN);
     initCache();
     int fdListen = Open_listenfd(port);
+    set_own_listener(fdListen);
     printf("Marlowin proxy is listening on socket: %i.\n", port);
     fflush(stdout);
 

@@ -59,23 +59,45 @@ void stamp(size_t index, time_t t) {
 
 std::string bytesOf(const cacheEntry *e) { return std::string(e->data, (size_t)e->size); }
 
+// What an entry costs the budget: its response, its key with the terminator
+// and the fixed record charge.
+int charge(const std::string &url, size_t size) {
+    return (int)(size + url.size() + 1 + ENTRY_RECORD_CHARGE);
+}
+
 TEST_F(StageCache, StoresExactBytesNewestFirstAndCharges) {
     const std::string body("HTTP/1.0 200 OK\r\n\r\n\0with\0nul", 29);
     ASSERT_TRUE(put("http://a/1", body));
     ASSERT_TRUE(put("http://a/2", "second"));
     EXPECT_EQ(keys(), (std::vector<std::string>{"http://a/2", "http://a/1"}));
-    EXPECT_EQ(available, MAX_CACHE_SIZE - 29 - 6);
+    EXPECT_EQ(available, MAX_CACHE_SIZE - charge("http://a/1", 29) - charge("http://a/2", 6));
     cacheEntry *e = cacheGet("http://a/1");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(bytesOf(e), body);
 }
 
-TEST_F(StageCache, ZeroByteObjectStoredAtNoCost) {
+TEST_F(StageCache, ZeroByteObjectChargedKeyAndRecord) {
     ASSERT_TRUE(put("http://a/empty", ""));
-    EXPECT_EQ(available, MAX_CACHE_SIZE);
+    EXPECT_EQ(available, MAX_CACHE_SIZE - charge("http://a/empty", 0));
     cacheEntry *e = cacheGet("http://a/empty");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->size, 0);
+}
+
+// Long keys with empty bodies fill the budget and evict like any other
+// entries; otherwise they would grow the process without bound.
+TEST_F(StageCache, LongKeysWithEmptyBodiesEvict) {
+    const std::string prefix = "http://k/" + std::string(8000, 'k');
+    const int perEntry = charge(prefix + "000", 0);
+    for (int i = 0; i < 300; i++) {
+        char suffix[8];
+        snprintf(suffix, sizeof suffix, "%03d", i);
+        ASSERT_TRUE(put(prefix + suffix, ""));
+    }
+    EXPECT_EQ(keys().size(), (size_t)(MAX_CACHE_SIZE / perEntry));
+    EXPECT_GE(available, 0);
+    EXPECT_LT(available, perEntry);
+    EXPECT_EQ(keys().front(), prefix + "299");
 }
 
 TEST_F(StageCache, KeyMatchesWholeStringWithCase) {
@@ -101,12 +123,16 @@ TEST_F(StageCache, EvictionPicksSmallestStampFrontMostOnTies) {
         const char *name;
         time_t stamps[3];  // front to back: c, b, a
         std::vector<std::string> left;
-        int freed;  // the size of the one that goes
+        int freed;  // the charge of the one that goes
     } cases[] = {
-        {"100 100 100: the front goes", {100, 100, 100}, {"http://b", "http://a"}, 3},
-        {"105 100 100: the middle goes", {105, 100, 100}, {"http://c", "http://a"}, 2},
-        {"100 105 101: the front goes", {100, 105, 101}, {"http://b", "http://a"}, 3},
-        {"105 104 100: the back goes", {105, 104, 100}, {"http://c", "http://b"}, 1},
+        {"100 100 100: the front goes", {100, 100, 100}, {"http://b", "http://a"},
+         charge("http://c", 3)},
+        {"105 100 100: the middle goes", {105, 100, 100}, {"http://c", "http://a"},
+         charge("http://b", 2)},
+        {"100 105 101: the front goes", {100, 105, 101}, {"http://b", "http://a"},
+         charge("http://c", 3)},
+        {"105 104 100: the back goes", {105, 104, 100}, {"http://c", "http://b"},
+         charge("http://a", 1)},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -145,7 +171,7 @@ TEST_F(StageCache, DuplicateInsertsBothKeptLookupFindsFront) {
     ASSERT_TRUE(put("http://dup", "older"));
     ASSERT_TRUE(put("http://dup", "newer!"));
     EXPECT_EQ(keys(), (std::vector<std::string>{"http://dup", "http://dup"}));
-    EXPECT_EQ(available, MAX_CACHE_SIZE - 5 - 6);
+    EXPECT_EQ(available, MAX_CACHE_SIZE - charge("http://dup", 5) - charge("http://dup", 6));
     cacheEntry *e = cacheGet("http://dup");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e, head);
@@ -155,7 +181,11 @@ TEST_F(StageCache, DuplicateInsertsBothKeptLookupFindsFront) {
 TEST_F(StageCache, LargestObjectIntoNearlyFullCacheEvictsSmallestStampsFirst) {
     // Twenty objects of 50000 bytes and a filler leave 100 bytes free; the
     // stamps make the order of eviction differ from the order of insertion.
-    ASSERT_TRUE(put("http://f/filler", std::string(MAX_CACHE_SIZE - 100 - 20 * 50000, 'f')));
+    // The keys http://f/0 to http://f/19 take 10 or 11 bytes each.
+    const int twenty = 20 * (50000 + 1 + ENTRY_RECORD_CHARGE) + 10 * 10 + 10 * 11;
+    ASSERT_TRUE(put("http://f/filler", std::string(MAX_CACHE_SIZE - 100 - twenty -
+                                                       charge("http://f/filler", 0),
+                                                   'f')));
     for (int i = 0; i < 20; i++) {
         ASSERT_TRUE(put("http://f/" + std::to_string(i), std::string(50000, (char)('a' + i))));
     }
@@ -174,7 +204,8 @@ TEST_F(StageCache, LargestObjectIntoNearlyFullCacheEvictsSmallestStampsFirst) {
         EXPECT_EQ(std::find(left.begin(), left.end(), gone), left.end()) << gone;
     }
     EXPECT_NE(std::find(left.begin(), left.end(), "http://f/10"), left.end());
-    EXPECT_EQ(available, 100 + 3 * 50000 - MAX_OBJECT_SIZE);
+    EXPECT_EQ(available, 100 + charge("http://f/19", 50000) + charge("http://f/16", 50000) +
+                             charge("http://f/13", 50000) - charge("http://f/new", MAX_OBJECT_SIZE));
     EXPECT_EQ(bytesOf(head), object);
 }
 
@@ -206,10 +237,11 @@ TEST_F(StageCache, HeldEntryStaysReadableAfterEviction) {
 TEST_F(StageCache, OversizedOrNegativeLengthRefusedUnchanged) {
     ASSERT_TRUE(put("http://keep", "k"));
     EXPECT_EQ(cacheInsert("http://neg", "x", -1), 0);
-    std::string huge(MAX_CACHE_SIZE + 1, 'h');
+    // Over the budget once the key and the record are charged.
+    std::string huge((size_t)(MAX_CACHE_SIZE - charge("http://huge", 0) + 1), 'h');
     EXPECT_EQ(cacheInsert("http://huge", huge.data(), (int)huge.size()), 0);
     EXPECT_EQ(keys(), std::vector<std::string>{"http://keep"});
-    EXPECT_EQ(available, MAX_CACHE_SIZE - 1);
+    EXPECT_EQ(available, MAX_CACHE_SIZE - charge("http://keep", 1));
 }
 
 TEST_F(StageCache, FreeEntryIgnoresNull) {

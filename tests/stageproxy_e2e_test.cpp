@@ -35,12 +35,16 @@ std::string received(int level, const std::string &requestLine) {
     return "";
 }
 
+// What a miss does with the response it relayed.
+enum storeAs { STORED, TOO_LARGE, NOT_KEPT };
+
 // A running proxy at one level, its origin, and marks in its console
 // streams so that each step's lines can be told apart. The launcher's probe
 // (a connection closed at once) is waited out by start().
 struct StageProxy : ::testing::Test {
     origin_t origin;
     process_t proxy;
+    std::string binary = PROXY_BIN;
     int level = 1;
     int ended = 0;  // connections that printed "Disconnected."
     size_t outMark = 0, errMark = 0;
@@ -57,7 +61,7 @@ struct StageProxy : ::testing::Test {
     }
     void start(int lvl) {
         level = lvl;
-        ASSERT_TRUE(start_server(proxy, PROXY_BIN, {std::to_string(lvl)}));
+        ASSERT_TRUE(start_server(proxy, binary, {std::to_string(lvl)}));
         ended = 1;
         ASSERT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE));
         mark();
@@ -87,8 +91,8 @@ struct StageProxy : ::testing::Test {
         EXPECT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
         return r;
     }
-    // The lines of a miss for path, stored or too large.
-    std::string missLines(const std::string &path, bool stored = true,
+    // The lines of a miss for path, stored, too large or not kept.
+    std::string missLines(const std::string &path, storeAs stored = STORED,
                           const std::string &requestLine = "") const {
         std::string s = received(level, requestLine.empty() ? line(path) : requestLine);
         if (level > 0) {
@@ -97,11 +101,11 @@ struct StageProxy : ::testing::Test {
                  " HTTP/1.0\r\n\n" + "Server responded. Sending reply to browser...\n" +
                  "Caching response...\n";
         }
-        if (stored) {
+        if (stored == STORED) {
             if (level == 1) s += "Inserting into Cache.\n";
             if (level == 2) s += "Inserting (" + url(path) + ") in Cache.\n";
             s += "Successfully cached.\n";
-        } else {
+        } else if (stored == TOO_LARGE) {
             if (level == 1) s += "Not caching, too large.\n";
             if (level == 2) s += "Not caching (" + url(path) + "), too large.\n";
         }
@@ -139,7 +143,7 @@ TEST_P(StageConsole, MissThenHitPrintExactLines) {
     EXPECT_EQ(ask(get("/page")).bytes, http_response("page body"));
     EXPECT_EQ(ask(get("/page")).bytes, http_response("page body"));
     EXPECT_EQ(ask(get("/over")).bytes, over);
-    EXPECT_EQ(out(), missLines("/page") + hitLines("/page") + missLines("/over", false));
+    EXPECT_EQ(out(), missLines("/page") + hitLines("/page") + missLines("/over", TOO_LARGE));
     EXPECT_EQ(err(), "");
     EXPECT_EQ(origin_count(origin), 2u);
 }
@@ -151,11 +155,18 @@ TEST_P(StageConsole, FailuresPrintExactLines) {
     const std::string closedPort = std::to_string(refused.port);
     const std::string unreachable = "GET http://127.0.0.1:" + closedPort + "/x HTTP/1.0\r\n";
     const std::string contacting = level > 0 ? "Contacting (127.0.0.1)...\n" : "";
+    // Its CR is the 8191st byte and its LF the 8192nd: beyond one read.
+    const std::string longLine =
+        "GET " + url("/" + std::string(8177 - url("/").size(), 'l')) + " HTTP/1.0";
+    const std::string cut = line("/cut").substr(0, line("/cut").size() - 2);
+    const std::string ownPort =
+        "GET http://127.0.0.1:" + std::to_string(proxy.port) + "/self HTTP/1.0\r\n";
     const struct {
         const char *name;
         std::string request;
         bool closeAtOnce;
         std::string out, err;
+        bool connects = false;  // the origin is reached
     } cases[] = {
         {"POST refused", "POST " + url("/p") + " HTTP/1.0\r\n\r\n", false,
          received(level, "POST " + url("/p") + " HTTP/1.0\r\n"),
@@ -174,7 +185,23 @@ TEST_P(StageConsole, FailuresPrintExactLines) {
         {"empty host", "GET http:///x HTTP/1.0\r\n\r\n", false,
          received(level, "GET http:///x HTTP/1.0\r\n") + (level > 0 ? "Contacting ()...\n" : ""),
          "Error: Unable to connect to remote server.\n"},
+        {"request line longer than one read", longLine + "\r\n", false,
+         received(level, longLine + "\r"), "Error: Invalid HTTP Request.\n"},
+        {"stream ends inside the request line", cut, true, received(level, cut),
+         "Error: Invalid HTTP Request.\n"},
+        {"the proxy's own port", ownPort + "\r\n", false,
+         received(level, ownPort) +
+             (level > 0 ? "Custom Port Detected: " + std::to_string(proxy.port) + "\n" : "") +
+             contacting,
+         "Error: Unable to connect to remote server.\n"},
+        {"request with a body", line("/b") + "Content-Length: 3\r\n\r\nabc", false,
+         received(level, line("/b")) +
+             (level > 0 ? "Custom Port Detected: " + std::to_string(origin.port) + "\n" +
+                              contacting + "Forwarding Request: GET /b HTTP/1.0\r\n\n"
+                        : ""),
+         "Error: Could not pass request to server.\n", true},
     };
+    size_t connects = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         mark();
@@ -184,8 +211,9 @@ TEST_P(StageConsole, FailuresPrintExactLines) {
         EXPECT_EQ(r.bytes, "");
         EXPECT_EQ(out(), c.out + "Disconnected.\n");
         EXPECT_EQ(err(), c.err);
+        if (c.connects) connects++;
     }
-    EXPECT_EQ(origin_count(origin), 0u);
+    EXPECT_EQ(origin_count(origin), connects);
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, StageConsole, ::testing::Values(0, 1, 2));
@@ -261,9 +289,22 @@ TEST_F(StageRelay, UrlTakenApartAsSentUpstream) {
 TEST_F(StageRelay, LowerCaseGetSentAsGetHttp10) {
     start(0);
     route("/lc", http_response("lower"));
-    EXPECT_EQ(ask("get " + url("/lc") + " HTTP/1.1\r\nHost: h\r\n\r\n").bytes,
+    EXPECT_EQ(ask("get " + url("/lc") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").bytes,
               http_response("lower"));
-    EXPECT_EQ(origin_request(origin, 0), "GET /lc HTTP/1.0\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(origin_request(origin, 0), "GET /lc HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+}
+
+// The page fetched is the one the URL names, whatever host the browser's
+// Host line names: another host is replaced where it stood by the URL's own
+// host and port; the URL's host (any case, any port) stays as sent.
+TEST_F(StageRelay, HostLineNamingAnotherHostReplacedUpstream) {
+    start(0);
+    route("/site", http_response("the URL's page"));
+    const std::string hostPort = "127.0.0.1:" + std::to_string(origin.port);
+    EXPECT_EQ(ask(get("/site", "Host: other.example\r\nX-A: 1\r\nHost: 127.0.0.1:1\r\n")).bytes,
+              http_response("the URL's page"));
+    EXPECT_EQ(origin_request(origin, 0), "GET /site HTTP/1.0\r\nHost: " + hostPort +
+                                             "\r\nX-A: 1\r\nHost: 127.0.0.1:1\r\n\r\n");
 }
 
 TEST_F(StageRelay, RequestLineThenBlankLineRelaysBlankLineOnly) {
@@ -277,12 +318,12 @@ TEST_F(StageRelay, BrowserEndOfStreamBeforeHeaderEndFailsStage) {
     start(1);
     client_opts_t opts;
     opts.shutdown_write = true;
-    client_result_t r = ask(line("/cut") + "Host: h\r\n", opts);
+    client_result_t r = ask(line("/cut") + "Host: 127.0.0.1\r\nX-A: partial", opts);
     EXPECT_EQ(r.bytes, "");
     EXPECT_TRUE(r.eof || r.reset);
     EXPECT_EQ(err(), "Error: Failed to complete communication with webserver.\n");
     ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
-    EXPECT_EQ(origin_request(origin, 0), "GET /cut HTTP/1.0\r\nHost: h\r\n");
+    EXPECT_EQ(origin_request(origin, 0), "GET /cut HTTP/1.0\r\nHost: 127.0.0.1\r\nX-A: partial");
     EXPECT_EQ(out().find("Server responded."), std::string::npos);
 }
 
@@ -299,11 +340,11 @@ TEST_F(StageStore, Response102399StoredAnd102400RelayedNotStored) {
     route("/over", over);
     EXPECT_EQ(ask(get("/fits")).bytes, fits);
     EXPECT_EQ(ask(get("/over")).bytes, over);
-    EXPECT_EQ(out(), missLines("/fits") + missLines("/over", false));
+    EXPECT_EQ(out(), missLines("/fits") + missLines("/over", TOO_LARGE));
     mark();
     EXPECT_EQ(ask(get("/fits")).bytes, fits);
     EXPECT_EQ(ask(get("/over")).bytes, over);
-    EXPECT_EQ(out(), hitLines("/fits") + missLines("/over", false));
+    EXPECT_EQ(out(), hitLines("/fits") + missLines("/over", TOO_LARGE));
     EXPECT_EQ(origin_count(origin), 3u);
 }
 
@@ -336,17 +377,41 @@ TEST_F(StageStore, ArrivedLinesReachBrowserBeforeServerSendsMore) {
     EXPECT_EQ(out(), hitLines("/held"));
 }
 
-TEST_F(StageStore, ZeroByteResponseStoredAndServedAsNothing) {
+// A response that is not whole is relayed as it came but never stored: the
+// next browser's request goes to the origin again, and no caching line is
+// printed. One without Content-Length ends where the stream ends: stored.
+TEST_F(StageStore, OnlyCompleteResponsesStored) {
     start(1);
-    route("/empty", "");
-    client_result_t first = ask(get("/empty"));
-    EXPECT_EQ(first.bytes, "");
-    EXPECT_TRUE(first.eof);
-    client_result_t second = ask(get("/empty"));
-    EXPECT_EQ(second.bytes, "");
-    EXPECT_TRUE(second.eof);
-    EXPECT_EQ(out(), missLines("/empty") + hitLines("/empty"));
-    EXPECT_EQ(origin_count(origin), 1u);
+    const std::string whole = http_response("abcdefghij");
+    const struct {
+        const char *name;
+        std::string response;
+        bool stored;
+    } cases[] = {
+        {"no bytes at all", "", false},
+        {"header block never ended", "HTTP/1.0 200 OK\r\nX-A: 1\r\n", false},
+        {"body shorter than Content-Length", whole.substr(0, whole.size() - 3), false},
+        {"body longer than Content-Length", whole + "zz", false},
+        {"206 partial content", http_response("cdef", 206, "Partial Content"), false},
+        {"304 not modified", "HTTP/1.0 304 Not Modified\r\n\r\n", false},
+        {"Content-Length not a number", "HTTP/1.0 200 OK\r\nContent-Length: 1x\r\n\r\n1x", false},
+        {"no Content-Length", "HTTP/1.0 200 OK\r\nX-A: 1\r\n\r\nto the end", true},
+        {"LF line ends, Content-Length matched", "HTTP/1.0 200 OK\nContent-Length: 2\n\nok", true},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/whole" + std::to_string(n++);
+        route(path, c.response);
+        size_t before = origin_count(origin);
+        mark();
+        EXPECT_EQ(ask(get(path)).bytes, c.response);
+        EXPECT_EQ(ask(get(path)).bytes, c.response);
+        EXPECT_EQ(out(), missLines(path, c.stored ? STORED : NOT_KEPT) +
+                             (c.stored ? hitLines(path) : missLines(path, NOT_KEPT)));
+        EXPECT_EQ(origin_count(origin), before + (c.stored ? 1 : 2));
+        EXPECT_EQ(err(), "");
+    }
 }
 
 TEST_F(StageStore, KeyIsUrlWordAsSentCaseIncluded) {
@@ -419,13 +484,13 @@ TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
     start(0);
     int fd = client_connect(proxy.port);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(send_all(fd, line("/rst") + "Host: h\r\n"));
+    ASSERT_TRUE(send_all(fd, line("/rst") + "Host: 127.0.0.1\r\n"));
     // Once the origin has the Host line, the proxy waits for the next one.
     {
         std::unique_lock<std::mutex> g(origin.lock);
         ASSERT_TRUE(origin.changed.wait_for(g, scaled(DEADLINE), [&] {
             return !origin.conns.empty() &&
-                   origin.conns[0].bytes.find("Host: h\r\n") != std::string::npos;
+                   origin.conns[0].bytes.find("Host: 127.0.0.1\r\n") != std::string::npos;
         }));
     }
     struct linger hard = {1, 0};
@@ -436,6 +501,102 @@ TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
     EXPECT_EQ(out(), "Sig Conn detected - aborting connection thread.\nDisconnected.\n");
     EXPECT_EQ(err(), "Error: Failed to complete communication with webserver.\n");
     ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
+}
+
+// The time-outs, with the build whose time-outs are 1 s for the browser's
+// request, 1 s for a write to the browser without progress and 2 s for an
+// origin that sends, or takes, nothing. Each fails its stage with that
+// stage's line, nothing reaches the browser, the origin never gets a whole
+// request, and the thread and descriptors are given back. A browser that sends a byte
+// every 250 ms never waits a second between reads: only a total for the
+// whole request cuts it off.
+TEST_F(StageFaults, TimeOutsFailTheirStage) {
+    binary = SHORT_PROXY_BIN;
+    start(0);
+    const int idleFds = count_fds(proxy.pid);
+    origin_reply_t silent;
+    silent.end = origin_end_t::HOLD;
+    origin_route(origin, "/silent", silent);
+    origin_reply_t flood;
+    flood.bytes = http_response(pattern_body(16 * 1024 * 1024, 3));
+    origin_route(origin, "/flood", flood);
+    std::vector<size_t> bytes(12, 1);  // twelve bytes, one every 250 ms, then the rest
+    // An origin that takes the connection but never reads a byte of it: it
+    // listens, and never accepts.
+    int deaf = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in deafAddress = {};
+    deafAddress.sin_family = AF_INET;
+    deafAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t deafLength = sizeof deafAddress;
+    int small = 4096;  // a small window, inherited by the connection it takes
+    setsockopt(deaf, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_EQ(bind(deaf, (struct sockaddr *)&deafAddress, sizeof deafAddress), 0);
+    ASSERT_EQ(listen(deaf, 1), 0);
+    ASSERT_EQ(getsockname(deaf, (struct sockaddr *)&deafAddress, &deafLength), 0);
+    std::string manyLines;
+    // More than the proxy's send buffer can grow to (4 MiB here).
+    while (manyLines.size() < 8 * 1024 * 1024) manyLines += "X-Filler: " + std::string(90, 'f') + "\r\n";
+    const std::string deafRequest = "GET http://127.0.0.1:" +
+                                    std::to_string(ntohs(deafAddress.sin_port)) +
+                                    "/deaf HTTP/1.0\r\n" + manyLines + "\r\n";
+    const struct {
+        const char *name;
+        std::string request;
+        std::vector<size_t> pieces;  // dribbled, 250 ms apart
+        bool reads;                  // the browser reads the answer
+        std::string err;
+        std::string upstream;  // "-" when the origin is not reached
+    } cases[] = {
+        {"request line never finished", "GET " + url("/never"), {}, true,
+         "Error: Invalid HTTP Request.\n", "-"},
+        {"request line dribbled", get("/dribble"), bytes, true, "Error: Invalid HTTP Request.\n",
+         "-"},
+        {"header block dribbled", line("/hdr") + "X-A: 1\r\nX-B: 2\r\n\r\n",
+         std::vector<size_t>{line("/hdr").size(), 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, true,
+         "Error: Failed to complete communication with webserver.\n", "GET /hdr HTTP/1.0\r\n"},
+        {"origin silent", get("/silent"), {}, true,
+         "Error: Unabled to cache and send reply to browser.\n", "GET /silent HTTP/1.0\r\n\r\n"},
+        {"browser reads nothing", get("/flood"), {}, false,
+         "Error: Unabled to cache and send reply to browser.\n", "GET /flood HTTP/1.0\r\n\r\n"},
+        {"origin reads nothing", deafRequest, {}, true,
+         "Error: Failed to complete communication with webserver.\n", "-"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        mark();
+        size_t before = origin_count(origin);
+        int fd = client_connect(proxy.port);
+        ASSERT_GE(fd, 0);
+        if (!c.reads) {
+            // A small window, so the proxy's writes soon stop making progress.
+            int small = 4096;
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        }
+        size_t at = 0;
+        for (size_t piece : c.pieces) {
+            send_all(fd, c.request.substr(at, piece));
+            at += piece;
+            std::this_thread::sleep_for(ms(250));  // the dribble itself, not an ordering
+        }
+        send_all(fd, c.request.substr(std::min(at, c.request.size())));
+        ended++;
+        EXPECT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
+        if (c.reads) {
+            EXPECT_EQ(read_until_close(fd, DEADLINE).bytes, "");
+        }
+        close(fd);
+        EXPECT_EQ(out(), "Disconnected.\n");
+        EXPECT_EQ(err(), c.err);
+        if (c.upstream == "-") {
+            EXPECT_EQ(origin_count(origin), before);
+        } else {
+            EXPECT_TRUE(origin_wait_closed(origin, before + 1, DEADLINE));
+            EXPECT_EQ(origin_request(origin, before), c.upstream);
+        }
+    }
+    close(deaf);
+    EXPECT_TRUE(wait_fds(proxy.pid, idleFds, DEADLINE)) << count_fds(proxy.pid) << " descriptors";
+    EXPECT_TRUE(wait_threads(proxy.pid, 1 + RUNTIME_THREADS, DEADLINE));
 }
 
 // ---------------------------------------------------------------- bad input
@@ -453,7 +614,13 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
     origin_default(origin, d);
     const std::string must = "Error: Must be GET request.\nError: Invalid HTTP Request.\n";
     const std::string noConnect = "Error: Unable to connect to remote server.\n";
-    const std::string incomplete = "Error: Failed to complete communication with webserver.\n";
+    const std::string invalid = "Error: Invalid HTTP Request.\n";
+    const std::string bodyRefused = "Error: Could not pass request to server.\n";
+    const std::string self = "http://127.0.0.1:" + std::to_string(proxy.port);
+    // Two URLs alike in their first 8191 bytes, and a header line whose CR is
+    // the 8191st byte of a read.
+    const std::string tokenUrl = url("/") + std::string(8200, 't') + "?token=";
+    const std::string pad = "X-Pad: " + std::string(8183, 'p') + "\r\n";
     std::string manyLines;
     for (int i = 0; i < 100000; i++) manyLines += "X-" + std::to_string(i) + ": v\r\n";
     const std::string longLine = "X-Big: " + std::string(50000, 'b') + "\r\n";
@@ -477,19 +644,42 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
         {"high bytes in the URI", get("/\xe9\xff"), false, http_response("high bytes"), "",
          "GET /\xe9\xff HTTP/1.0\r\n\r\n"},
         {"NUL and high bytes in a header", get("/h", std::string("X-B: \xff\0\x80\r\n", 10)), false,
-         ok, "", "GET /h HTTP/1.0\r\n" + std::string("X-B: \xff\0\x80\r\n", 10) + "\r\n"},
+         ok, "", "GET /h HTTP/1.0\r\nX-B: \xff \x80\r\n\r\n"},
         {"URI http:// alone", "GET http:// HTTP/1.0\r\n\r\n", false, "", noConnect, "-"},
-        {"9000-byte request line", "GET " + longUrl + " HTTP/1.0\r\n\r\n", false, ok, "",
-         "GET /" + std::string(8187 - url("/").size(), 'u') + " HTTP/1.0\r\n" +
-             std::string(9000 - (8187 - url("/").size()), 'u') + " HTTP/1.0\r\n\r\n"},
+        {"9000-byte request line", "GET " + longUrl + " HTTP/1.0\r\n\r\n", false, "", invalid, "-"},
+        {"8192-byte request line", "GET " + url("/") + std::string(8177 - url("/").size(), 'u') +
+                                       " HTTP/1.0\r\n\r\n",
+         false, "", invalid, "-"},
+        {"long URL, first token", "GET " + tokenUrl + "1111 HTTP/1.0\r\n\r\n", false, "", invalid,
+         "-"},
+        {"long URL, second token", "GET " + tokenUrl + "2222 HTTP/1.0\r\n\r\n", false, "", invalid,
+         "-"},
+        {"stream ends inside the request line", "GET " + url("/a"), true, "", invalid, "-"},
         {"100000 header lines", get("/many", manyLines), false, ok, "",
          "GET /many HTTP/1.0\r\n" + manyLines + "\r\n"},
         {"50000-byte header line", get("/long", longLine), false, ok, "",
          "GET /long HTTP/1.0\r\n" + longLine + "\r\n"},
-        {"bare LF line ends", "GET " + url("/lf") + " HTTP/1.0\nHost: h\n\n", true, "", incomplete,
-         "GET /lf HTTP/1.0\r\nHost: h\n\n"},
-        {"GET with a body", get("/body", "Content-Length: 11\r\n") + "hello world", false, ok, "",
-         "GET /body HTTP/1.0\r\nContent-Length: 11\r\n\r\n"},
+        {"bare LF line ends", "GET " + url("/lf") + " HTTP/1.0\nHost: 127.0.0.1\n\n", false, ok, "",
+         "GET /lf HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+        {"a second request after a bare LF blank line",
+         get("/first", "X-A: 1\r\n\nGET /second HTTP/1.0\r\n"), false, ok, "",
+         "GET /first HTTP/1.0\r\nX-A: 1\r\n\r\n"},
+        {"CR as the 8191st byte of a header read", get("/pad", pad), false, ok, "",
+         "GET /pad HTTP/1.0\r\n" + pad + "\r\n"},
+        {"GET with a body", get("/body", "Content-Length: 11\r\n") + "hello world", false, "",
+         bodyRefused, "GET /body HTTP/1.0\r\n"},
+        {"GET with a chunked body",
+         get("/chunked", "Host: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n") + "0\r\n\r\n", false,
+         "", bodyRefused, "GET /chunked HTTP/1.0\r\nHost: 127.0.0.1\r\n"},
+        {"Content-Length 0", get("/zero", "Content-Length: 0\r\n"), false, ok, "",
+         "GET /zero HTTP/1.0\r\nContent-Length: 0\r\n\r\n"},
+        {"URL naming the proxy itself", "GET " + self + "/x HTTP/1.0\r\n\r\n", false, "", noConnect,
+         "-"},
+        {"nested URLs naming the proxy", "GET " + self + "/" + self + "/" + self + "/y HTTP/1.0\r\n\r\n",
+         false, "", noConnect, "-"},
+        {"the proxy's own port on 0.0.0.0",
+         "GET http://0.0.0.0:" + std::to_string(proxy.port) + "/z HTTP/1.0\r\n\r\n", false, "",
+         noConnect, "-"},
         {"POST with a body", "POST " + url("/a") + " HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc",
          false, "", must, "-"},
     };
@@ -538,8 +728,8 @@ TEST_F(StageLinger, UnreadRequestBodyDoesNotCutResponse) {
     route("/huge", huge);
     int fd = client_connect(proxy.port);
     ASSERT_GE(fd, 0);
-    // The body is never read by the proxy.
-    ASSERT_TRUE(send_all(fd, get("/huge", "Content-Length: 40000\r\n") + std::string(40000, 'B')));
+    // Bytes after the header block are never read by the proxy.
+    ASSERT_TRUE(send_all(fd, get("/huge") + std::string(40000, 'B')));
     // The proxy closes the origin connection once every byte of the response
     // is written to the browser's connection, so it is all queued, unread,
     // when the proxy ends that connection: a reset would destroy the part not

@@ -7,6 +7,13 @@
 //                                              returns EAGAIN
 //   STAGE_FAULT_WRITE_SIZE="S"                 a write() of exactly S bytes
 //                                              fails with EPIPE
+//   STAGE_FAULT_MALLOC_SIZE="S[,S...]"         a malloc() of exactly one of
+//                                              these sizes returns null with
+//                                              ENOMEM (only in the build of
+//                                              this file with
+//                                              SHIM_MALLOC_FAULTS, since
+//                                              wrapping malloc breaks
+//                                              ThreadSanitizer's runtime)
 // Every other call goes to the real function.
 #include <dlfcn.h>
 #include <errno.h>
@@ -38,6 +45,28 @@ int planned(const char *plan, int call, int fallback) {
     }
     return 0;
 }
+
+#ifdef SHIM_MALLOC_FAULTS
+// Whether a malloc of n bytes is planned to fail. The plan is parsed without
+// allocating, since this runs inside malloc; it is looked up on every call,
+// since the first calls can come before the environment is set up (a
+// sanitizer runtime allocates while it starts).
+bool failingMallocSize(size_t n) {
+    const char *plan = getenv("STAGE_FAULT_MALLOC_SIZE");
+    if (plan == nullptr) return false;
+    const char *p = plan;
+    while (*p != '\0') {
+        char *end;
+        unsigned long size = strtoul(p, &end, 10);
+        if (end == p) return false;
+        if (size == n) return true;
+        if (*end != ',') return false;
+        p = end + 1;
+    }
+    return false;
+}
+
+#endif
 
 long failingWriteSize() {
     static const long size = [] {
@@ -79,3 +108,15 @@ extern "C" ssize_t write(int fd, const void *buf, size_t n) {
     }
     return real(fd, buf, n);
 }
+
+#ifdef SHIM_MALLOC_FAULTS
+extern "C" void *malloc(size_t n) {
+    using mallocFn = void *(*)(size_t);
+    static mallocFn real = (mallocFn)dlsym(RTLD_NEXT, "malloc");
+    if (failingMallocSize(n)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real(n);
+}
+#endif

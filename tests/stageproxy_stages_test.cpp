@@ -71,6 +71,13 @@ TEST(StageValidate, TakesUrlWordAndAcceptsGetInAnyCase) {
         {"empty line", "\r\n", 0, "", "Error: Must be GET request.\n"},
         {"line of spaces", "     \r\n", 0, "", "Error: Must be GET request.\n"},
         {"stream ends at once", "", 0, "", "Error: Must be GET request.\n"},
+        {"stream ends inside the line", "GET http://h/a HTTP/1.0", 0, "", ""},
+        {"line end beyond one read", "GET http://h/" + std::string(9000, 'a') + " HTTP/1.0\r\n", 0,
+         "", ""},
+        {"CR is the 8191st byte", "GET http://h/" + std::string(8168, 'a') + " HTTP/1.0\r\n", 0,
+         "", ""},
+        {"longest line that fits", "GET http://h/" + std::string(8167, 'a') + " HTTP/1.0\r\n", 1,
+         "http://h/" + std::string(8167, 'a'), ""},
     };
     verbosity = 0;
     for (const auto &c : cases) {
@@ -168,23 +175,24 @@ TEST(StageSendInitialRequest, AlwaysGetPathAndHttp10) {
     verbosity = 0;
 }
 
-// A request line cut at the read limit gives a path of 8179 characters: the
-// upstream line is 8194 bytes, more than a line buffer holds.
+// The longest request line that fits one read gives a path of 8168
+// characters: the upstream line is 8183 bytes.
 TEST(StageSendInitialRequest, RequestLineNearReadLimitDoesNotOverrun) {
     verbosity = 0;
-    std::string line = "GET http://a/" + std::string(9000, 'p') + " HTTP/1.0\r\n";
+    std::string line = "GET http://a/" + std::string(8167, 'p') + " HTTP/1.0\r\n";
+    ASSERT_EQ(line.size(), 8191u);
     browserFeed feed(line);
     char url[MAXLINE], domain[MAXLINE], path[MAXLINE];
     int port;
     ASSERT_EQ(validateRequest(&feed.rio, url), 1);
-    ASSERT_EQ(strlen(url), 8187u);
+    ASSERT_EQ(strlen(url), 8176u);
     ASSERT_EQ(parseUrl(url, domain, path, &port), 1);
     EXPECT_STREQ(domain, "a");
-    ASSERT_EQ(strlen(path), 8179u);
+    ASSERT_EQ(strlen(path), 8168u);
     socketPair out;
     EXPECT_EQ(sendInitialRequest(out.fd[0], path), 1);
     shutdown(out.fd[0], SHUT_WR);
-    EXPECT_EQ(readAll(out.fd[1]), "GET /" + std::string(8178, 'p') + " HTTP/1.0\r\n");
+    EXPECT_EQ(readAll(out.fd[1]), "GET /" + std::string(8167, 'p') + " HTTP/1.0\r\n");
     // The longest path any URL can give fits as well.
     std::string longest = "/" + std::string(MAXLINE - 2, 'q');
     socketPair out2;
@@ -200,6 +208,7 @@ struct relayCase {
     std::string in;        // what the browser sends after the request line
     std::string upstream;  // what the server must get
     int result;
+    bool body = false;  // refused for announcing a body
 };
 
 void runRelayCases(const std::vector<relayCase> &cases) {
@@ -209,11 +218,14 @@ void runRelayCases(const std::vector<relayCase> &cases) {
         browserFeed feed(c.in);
         socketPair out;
         ::testing::internal::CaptureStdout();
-        int result = passToServer(&feed.rio, out.fd[0]);
+        bool body = !c.body;
+        // The URL was http://h:8080/...
+        int result = passToServer(&feed.rio, out.fd[0], "h", "h:8080", &body);
         fflush(stdout);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
         shutdown(out.fd[0], SHUT_WR);
         EXPECT_EQ(result, c.result);
+        EXPECT_EQ(body, c.body);
         EXPECT_EQ(readAll(out.fd[1]), c.upstream);
     }
 }
@@ -247,20 +259,53 @@ TEST(StagePassToServer, KeepsCookieAndRefererHoldingHeaderWords) {
     });
 }
 
-TEST(StagePassToServer, BlockEndsAtCarriageReturnAfterLineWithOne) {
+TEST(StagePassToServer, BlockEndsAtFirstBlankLineJudgedPerLine) {
     runRelayCases({
         {"blank line at once", "\r\nafter\r\n", "\r\n", 1},
         {"only the block is relayed", "Host: h\r\n\r\nBODY", "Host: h\r\n\r\n", 1},
-        {"a CR anywhere counts", "X: a\rb\n\rend\nAfter: 1\r\n", "X: a\rb\n\rend\n", 1},
-        {"the line after a bare LF line does not end it", "X: a\n\r\nY: b\r\n\r\n",
-         "X: a\n\r\nY: b\r\n\r\n", 1},
+        {"a stray CR is a space and ends nothing", "X: a\rb\n\rend\nAfter: 1\r\n",
+         "X: a b\r\n end\r\nAfter: 1\r\n", 0},
+        {"bare LF line ends become CR LF", "X: a\nHost: h\n\n", "X: a\r\nHost: h\r\n\r\n", 1},
+        {"a bare LF blank line ends the block; nothing after it goes",
+         "X: a\r\n\nGET /other HTTP/1.0\r\n\r\n", "X: a\r\n\r\n", 1},
+        {"NUL becomes a space", std::string("X: a\0b\r\n\r\n", 11), "X: a b\r\n\r\n", 1},
+        {"a CR before the CR LF", "X: a\r\r\n\r\n", "X: a \r\n\r\n", 1},
+    });
+}
+
+TEST(StagePassToServer, HostNamingAnotherHostReplacedInPlace) {
+    runRelayCases({
+        {"the URL's host stays byte for byte", "Host:  H:9 \r\nX: 1\r\n\r\n",
+         "Host:  H:9 \r\nX: 1\r\n\r\n", 1},
+        {"another host replaced where it stood", "A: 1\r\nHost: other.example\r\nB: 2\r\n\r\n",
+         "A: 1\r\nHost: h:8080\r\nB: 2\r\n\r\n", 1},
+        {"every Host line checked", "Host: h\r\nhost: evil:8080\r\n\r\n",
+         "Host: h\r\nHost: h:8080\r\n\r\n", 1},
+        {"a longer name is another host", "Host: hh\r\n\r\n", "Host: h:8080\r\n\r\n", 1},
+        {"a Host line longer than one read replaced whole",
+         "Host: " + std::string(9000, 'x') + "\r\n\r\n", "Host: h:8080\r\n\r\n", 1},
+        {"none added", "X: 1\r\n\r\n", "X: 1\r\n\r\n", 1},
+    });
+}
+
+TEST(StagePassToServer, BodyAnnouncedRefusedBeforeBlockEnd) {
+    runRelayCases({
+        {"Content-Length", "Host: h\r\nContent-Length: 11\r\n\r\nhello world", "Host: h\r\n", 0,
+         true},
+        {"Transfer-Encoding", "transfer-encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "",
+         0, true},
+        {"Content-Length not a number", "Content-Length: x\r\n\r\n", "", 0, true},
+        {"Content-Length 0 passes", "Content-Length: 0\r\n\r\n", "Content-Length: 0\r\n\r\n",
+         1},
+        {"Content-Length 00 passes", "Content-length:00 \r\n\r\n", "Content-length:00 \r\n\r\n",
+         1},
     });
 }
 
 TEST(StagePassToServer, BrowserEndOfStreamBeforeHeaderEndFailsStage) {
     runRelayCases({
         {"stream ends mid-block", "Host: h\r\nAccept: */*\r\n", "Host: h\r\nAccept: */*\r\n", 0},
-        {"bare LF endings never end the block", "Host: h\n\n", "Host: h\n\n", 0},
+        {"unfinished header line", "Host: h\r\nX-A: partial", "Host: h\r\nX-A: partial", 0},
         {"nothing at all", "", "", 0},
     });
 }
@@ -279,11 +324,14 @@ TEST(StagePassToServer, LongLinesRelayedWholeAndJudgedByFirstRead) {
          pad + "Connection: x\r\n\r\n", 1},
         {"the next line is judged again", "X-Long: " + longValue + "\r\nKeep-Alive: 1\r\n\r\n",
          "X-Long: " + longValue + "\r\n\r\n", 1},
-        // The first read ends in a carriage return, so a later read that
-        // begins with one ends the block: it is relayed although its line is
-        // dropped, so that the server still sees the block end.
-        {"a later read that ends the block is relayed",
-         "Connection: " + std::string(8191 - 13, 'v') + "\r\r\n", "Connection: close\r\n\r\n", 1},
+        // The line's CR is the 8191st byte of its first read: its LF, read
+        // alone, is not a blank line, and the real blank line is seen.
+        {"CR as the 8191st byte", "X-Pad: " + std::string(8183, 'p') + "\r\n\r\nAfter: 1\r\n",
+         "X-Pad: " + std::string(8183, 'p') + "\r\n\r\n", 1},
+        {"CR as the 8191st byte of a dropped line",
+         "Keep-Alive: " + std::string(8178, 'v') + "\r\n\r\n", "\r\n", 1},
+        {"a CR split from its line's end", "X-Pad: " + std::string(8183, 'p') + "\rq\r\n\r\n",
+         "X-Pad: " + std::string(8183, 'p') + " q\r\n\r\n", 1},
     });
 }
 

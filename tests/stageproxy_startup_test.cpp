@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,13 @@ using namespace harness;
 namespace {
 
 const ms DEADLINE(10000);
+
+// ThreadSanitizer's runtime keeps a thread of its own once threads exist.
+#if defined(__SANITIZE_THREAD__)
+const int RUNTIME_THREADS = 1;
+#else
+const int RUNTIME_THREADS = 0;
+#endif
 
 std::string banner(long port) {
     return "Marlowin proxy is listening on socket: " + std::to_string(port) + ".\n";
@@ -192,9 +200,10 @@ struct StageAccept : ::testing::Test {
     void TearDown() override { origin_stop(origin); }
     // Starts the program at level 0 with the shim and the given fault plan;
     // the first accept and the first thread belong to start_server's probe.
-    void startWith(const std::string &name, const std::string &plan, bool waitProbe = true) {
+    void startWith(const std::string &name, const std::string &plan, bool waitProbe = true,
+                   const char *shim = FAULTS_SHIM) {
         envGuard env;
-        env.set("LD_PRELOAD", FAULTS_SHIM);
+        env.set("LD_PRELOAD", shim);
         // The shim is not the sanitizer runtime; let that runtime load second.
         const char *asan = getenv("ASAN_OPTIONS");
         env.set("ASAN_OPTIONS",
@@ -284,6 +293,75 @@ TEST_F(StageAccept, HitWriteFailurePrintsFailedToRespond) {
                                         "Disconnected.\n");
     EXPECT_EQ(err(), "Error: Failed to respond to browser.\n\n");
     EXPECT_EQ(origin_count(origin), 1u);
+}
+
+// Memory that runs out while a response is being stored (its copy, or its
+// key's copy) skips storing that response; the connection is served, the
+// process goes on, nothing is stored in its place, and its threads and
+// descriptors are given back.
+TEST_F(StageAccept, AllocationFailureSkipsStoringKeepsServing) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer's runtime cannot run under a preloaded malloc; this case "
+                    "runs in the plain and AddressSanitizer builds";
+#endif
+    const std::string dataFails = http_response(pattern_body(7777 - 67, 5));
+    ASSERT_EQ(dataFails.size(), 7777u);
+    origin_reply_t r;
+    r.bytes = dataFails;
+    origin_route(origin, "/data", r);
+    const std::string keyPath = "/key-" + std::string(5000, 'k');
+    const size_t keyBlock = ("http://127.0.0.1:" + std::to_string(origin.port) + keyPath).size() + 1;
+    startWith("STAGE_FAULT_MALLOC_SIZE", "7777," + std::to_string(keyBlock), true,
+              FAULTS_MALLOC_SHIM);
+    const int idleFds = count_fds(proxy.p.pid);
+    const struct {
+        const char *name;
+        std::string path, answer;
+        bool stored;
+    } cases[] = {
+        {"the response's copy fails", "/data", dataFails, false},
+        {"the key's copy fails", keyPath, http_response("served"), false},
+        {"an ordinary response", "/fine", http_response("served"), true},
+    };
+    int ended = 1;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t before = origin_count(origin);
+        std::string out = read_stdout(proxy.p);
+        for (int round = 0; round < 2; round++) {
+            EXPECT_EQ(client_exchange(proxy.p.port, get(c.path), DEADLINE).bytes, c.answer);
+            ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, ++ended));
+        }
+        EXPECT_EQ(read_stdout(proxy.p).substr(out.size()),
+                  c.stored ? "Successfully cached.\nDisconnected.\nDisconnected.\n"
+                           : "Disconnected.\nDisconnected.\n");
+        EXPECT_EQ(origin_count(origin), before + (c.stored ? 1 : 2));
+    }
+    EXPECT_EQ(err(), "");
+    EXPECT_TRUE(is_running(proxy.p));
+    EXPECT_TRUE(wait_fds(proxy.p.pid, idleFds, DEADLINE)) << count_fds(proxy.p.pid);
+    EXPECT_TRUE(wait_threads(proxy.p.pid, 1 + RUNTIME_THREADS, DEADLINE));
+}
+
+// The soft limit on open descriptors is raised to the hard one at start-up,
+// so that a common soft limit of 1024 does not cap the connections at about
+// 500 misses.
+TEST_F(StageAccept, SoftDescriptorLimitRaisedToHard) {
+    struct rlimit mine;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &mine), 0);
+    if (mine.rlim_max <= 256) GTEST_SKIP() << "the hard limit leaves nothing to raise";
+    struct rlimit low = mine;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    bool up = start_server(proxy.p, PROXY_BIN, {"0"});
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &mine), 0);
+    ASSERT_TRUE(up);
+    struct rlimit theirs;
+    ASSERT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, nullptr, &theirs), 0);
+    EXPECT_EQ(theirs.rlim_cur, mine.rlim_max);
+    EXPECT_EQ(theirs.rlim_max, mine.rlim_max);
+    std::cout << "[ figures  ] soft descriptor limit 256 at start, " << theirs.rlim_cur
+              << " once serving" << std::endl;
 }
 
 TEST_F(StageAccept, DescriptorExhaustionPausesAcceptAndRecovers) {

@@ -116,7 +116,7 @@ const std::vector<program_t> &programs() {
     static const std::vector<program_t> table = [] {
         std::vector<program_t> all = {
             {"stampproxy", STAMPPROXY_BIN, {}, false, "ERR did not resolve name ", false},
-            {"stageproxy", STAGEPROXY_BIN, {"0"}, true,
+            {"stageproxy", STAGEPROXY_BIN, {"0"}, false,
              "Error: Unable to connect to remote server.\n", true},
             {"slotproxy", SLOTPROXY_BIN, {}, false, "invalid host\n", false},
         };
@@ -132,7 +132,7 @@ const std::vector<program_t> &programs() {
 bool stores(const program_t &p, const std::string &response) {
     const size_t n = response.size();
     if (p.name == "stampproxy") return n > 0 && n <= 102400;  // one read, closed
-    if (p.name == "stageproxy") return n <= 102399;
+    if (p.name == "stageproxy") return n > 0 && n <= 102399;
     // slotproxy: lines as the line reader cuts them (up to a line feed, at
     // most 8191 bytes); the copy stops for good at a line that begins at
     // 94208 bytes or more.
