@@ -655,8 +655,11 @@ void set_own_listener(int listenfd) {
 bool is_local_address(struct in_addr addr) {
     uint32_t host = ntohl(addr.s_addr);
     if ((host >> 24) == 127 || host == INADDR_ANY) return true;
+    // Unknown counts as local: the caller asks only for its own port, and a
+    // connection to itself (under exactly the load that makes this fail)
+    // must never be the result.
     struct ifaddrs *list = NULL;
-    if (getifaddrs(&list) < 0) return false;
+    if (getifaddrs(&list) < 0) return true;
     bool found = false;
     for (struct ifaddrs *i = list; i != NULL && !found; i = i->ifa_next) {
         if (i->ifa_addr == NULL || i->ifa_addr->sa_family != AF_INET) continue;

@@ -188,7 +188,7 @@ int host_address(const char *hostname, struct in_addr *addr);
 // any thread exists. A descriptor without an IPv4 address changes nothing.
 void set_own_listener(int listenfd);
 // is_local_address: addr (network order) is in 127.0.0.0/8, is 0.0.0.0 or
-// belongs to a local interface. is_own_endpoint: that, and the low 16 bits of
+// belongs to a local interface (or the interfaces could not be listed). is_own_endpoint: that, and the low 16 bits of
 // port are the remembered own port (never true before set_own_listener).
 bool is_local_address(struct in_addr addr);
 bool is_own_endpoint(struct in_addr addr, int port);
