@@ -12,7 +12,8 @@
 //                                              (operator new too, which
 //                                              allocates through malloc)
 // The malloc fault replaces the allocator's entry point, so it cannot be
-// used beside a sanitizer's allocator.
+// used beside a sanitizer's allocator: it exists only in the second build of
+// this shim (SHIM_MALLOC_FAULTS), which only the allocation test preloads.
 // Every other call goes to the real function.
 #include <dlfcn.h>
 #include <errno.h>
@@ -25,7 +26,9 @@
 
 #include <atomic>
 
+#ifdef SHIM_MALLOC_FAULTS
 extern "C" void *__libc_malloc(size_t n);
+#endif
 
 namespace {
 
@@ -57,6 +60,7 @@ int write_fault_port() {
     return port;
 }
 
+#ifdef SHIM_MALLOC_FAULTS
 // The plan is read at the first call without a lock or a guarded static
 // (either could allocate, or recurse into malloc): reading it twice in a race
 // gives the same values.
@@ -76,6 +80,7 @@ void read_malloc_plan() {
 }
 
 std::atomic<long> planned_mallocs{0};
+#endif
 
 }  // namespace
 
@@ -116,6 +121,7 @@ extern "C" ssize_t write(int fd, const void *buf, size_t n) {
     return real(fd, buf, n);
 }
 
+#ifdef SHIM_MALLOC_FAULTS
 extern "C" void *malloc(size_t n) {
     if (malloc_plan_read.load() == 0) read_malloc_plan();
     long every = malloc_every.load();
@@ -125,3 +131,4 @@ extern "C" void *malloc(size_t n) {
     }
     return __libc_malloc(n);
 }
+#endif

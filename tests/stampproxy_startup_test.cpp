@@ -100,8 +100,8 @@ struct env_guard {
 };
 
 // Puts the fault shim in front of the program for the next child.
-void preload_shim(env_guard &env) {
-    env.set("LD_PRELOAD", FAULTS_SHIM);
+void preload_shim(env_guard &env, const char *shim = FAULTS_SHIM) {
+    env.set("LD_PRELOAD", shim);
     // The shim is not the sanitizer runtime; let that runtime load second.
     const char *asan = getenv("ASAN_OPTIONS");
     env.set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
@@ -268,9 +268,10 @@ struct FaultedProxy : ::testing::Test {
     }
     // Starts the program with the shim and the given fault plan; the first
     // accept and the first thread belong to start_server's probe.
-    void start_with(const std::string &name, const std::string &plan) {
+    void start_with(const std::string &name, const std::string &plan,
+                    const char *shim = FAULTS_SHIM) {
         env_guard env;
-        preload_shim(env);
+        preload_shim(env, shim);
         env.set(name, plan);
         ASSERT_TRUE(start_server(proxy.p, PROXY_BIN));
     }
@@ -417,7 +418,7 @@ TEST_F(FaultedProxy, AllocationFailuresEndOnlyWhatNeedsTheMemory) {
             Started fresh;
             std::swap(fresh.p, proxy.p);
         }
-        start_with("STAMP_FAULT_MALLOC", c.plan);
+        start_with("STAMP_FAULT_MALLOC", c.plan, FAULTS_MALLOC_SHIM);
         ASSERT_TRUE(wait_output(proxy.p, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
         const int idle_fds = count_fds(proxy.p.pid), idle_threads = count_threads(proxy.p.pid);
         const size_t asked = origin_count(origin);
