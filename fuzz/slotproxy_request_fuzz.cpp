@@ -56,16 +56,14 @@ bool c_space(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// The first line as the C string the program works on (cut at a NUL), or
-// false when there is no whole line: its line feed does not come within the
-// line limit, or the stream ends before it.
+// The first line, or false when there is no whole line: its line feed does
+// not come within the line limit, or the stream ends before it, or a NUL
+// would cut its words.
 bool first_line(const std::string &bytes, std::string *out) {
     size_t end = bytes.find('\n');
     if (end == std::string::npos || end + 1 > LINE_LIMIT) return false;
-    std::string line = bytes.substr(0, end + 1);
-    size_t nul = line.find('\0');
-    *out = nul == std::string::npos ? line : line.substr(0, nul);
-    return true;
+    *out = bytes.substr(0, end + 1);
+    return out->find('\0') == std::string::npos;
 }
 
 std::vector<std::string> words(const std::string &line) {
