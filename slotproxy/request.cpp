@@ -13,20 +13,7 @@ static const char HOST_TAIL[] = "\r\n\r\n";
 // ---------------------------------------------------------------- request line
 
 // White space as the C locale's isspace has it, which splits the fields.
-static bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-static const char *skip_space(const char *p, const char *end) {
-    while (p < end && is_space(*p)) p++;
-    return p;
-}
-
-static const char *skip_word(const char *p, const char *end) {
-    while (p < end && !is_space(*p)) p++;
-    return p;
-}
-
+static const char SPACES[] = " \t\n\v\f\r";
 // Copies [from, to) into dst as a C string; the caller's buffer holds it.
 static void copy_text(char *dst, const char *from, const char *to) {
     memcpy(dst, from, (size_t)(to - from));
@@ -39,13 +26,16 @@ static void refuse(request_t *req) { req->state = REQUEST_REFUSED; }
 // the URI are its first two white-space-separated words; a third (the
 // version) is never used.
 static void decide(request_t *req) {
-    const char *line = req->line, *end = line + req->line_len;
+    char *line = req->line;
     // Each word becomes a C string: a NUL would cut the key and the path to
     // a URL the browser did not send, and another URL sharing those bytes
     // would get its page.
     if (memchr(line, '\0', req->line_len) != nullptr) return refuse(req);
-    const char *method = skip_space(line, end), *method_end = skip_word(method, end);
-    const char *uri = skip_space(method_end, end), *uri_end = skip_word(uri, end);
+    line[req->line_len] = '\0';  // the line holds at most MAXLINE - 1 bytes
+    const char *method = line + strspn(line, SPACES);
+    const char *method_end = method + strcspn(method, SPACES);
+    const char *uri = method_end + strspn(method_end, SPACES);
+    const char *uri_end = uri + strcspn(uri, SPACES);
     if (method == method_end || uri == uri_end) return refuse(req);
     copy_text(req->method, method, method_end);
     copy_text(req->uri, uri, uri_end);
@@ -61,11 +51,11 @@ static void decide(request_t *req) {
     char *request = strncmp(text, "http://", 7) == 0 ? text + 7 : text;
     // The path starts at the third slash after the first character; the
     // first slash after the host, for an absolute URL.
-    char *temp = text + 1;
+    char *temp = text + 1;  // the key is never empty
     int slash_count = 0;
-    while (*temp != '\0') {
-        if (*temp == '/' && ++slash_count == 3) break;
-        temp++;
+    for (char *slash = strchr(temp, '/'); slash != nullptr; slash = strchr(slash + 1, '/')) {
+        temp = slash;
+        if (++slash_count == 3) break;
     }
     // Without a path the request asks for "/", so the request line stays
     // valid HTTP. The path is copied out before the host is cut from it.
@@ -206,27 +196,38 @@ static bool response_complete(const char *bytes, size_t n) {
 void response_init(response_t *resp) {
     resp->length = 0;
     resp->flag = 0;
-    resp->copying = false;
     resp->line_len = 0;
 }
 
 void response_take(response_t *resp, const char *bytes, size_t n) {
-    while (n > 0) {
-        // Whether a line is kept is settled as it starts, by what came
-        // before it, so the limit is never passed by more than one line.
-        if (resp->line_len == 0) {
-            resp->copying = resp->flag == 0 && resp->length < MAX_OBJECT_SIZE - MAXLINE;
-            if (!resp->copying) resp->flag = 1;
+    // A line is kept when the bytes before it are under the limit, so the
+    // collection never passes it by more than one line. Once a line starts
+    // past it, nothing more is kept, and nothing more matters.
+    const size_t limit = (size_t)(MAX_OBJECT_SIZE - MAXLINE);
+    const size_t line_max = (size_t)MAXLINE - 1;
+    while (n > 0 && resp->flag == 0) {
+        size_t length = (size_t)resp->length, take;
+        if (length < limit) {
+            // Every line that starts in the bytes below the limit is kept:
+            // one copy, and only the last line end in them says where the
+            // current line stands (a line without one is cut every 8191).
+            take = n < limit - length ? n : limit - length;
+            const char *nl = static_cast<const char *>(memrchr(bytes, '\n', take));
+            resp->line_len = nl != nullptr ? (size_t)(bytes + take - nl - 1) % line_max
+                                           : (resp->line_len + take) % line_max;
+        } else if (resp->line_len == 0) {
+            resp->flag = 1;
+            break;
+        } else {
+            // The rest of the line that started below the limit.
+            size_t room = line_max - resp->line_len;
+            size_t avail = n < room ? n : room;
+            const char *nl = static_cast<const char *>(memchr(bytes, '\n', avail));
+            take = nl != nullptr ? (size_t)(nl - bytes) + 1 : avail;
+            resp->line_len = nl != nullptr || take == room ? 0 : resp->line_len + take;
         }
-        size_t room = (size_t)MAXLINE - 1 - resp->line_len;
-        size_t avail = n < room ? n : room;
-        const char *nl = static_cast<const char *>(memchr(bytes, '\n', avail));
-        size_t take = nl != nullptr ? (size_t)(nl - bytes) + 1 : avail;
-        if (resp->copying) {
-            memcpy(resp->cache_buf + resp->length, bytes, take);
-            resp->length += (int)take;
-        }
-        resp->line_len = nl != nullptr || take == room ? 0 : resp->line_len + take;
+        memcpy(resp->cache_buf + length, bytes, take);
+        resp->length += (int)take;
         bytes += take;
         n -= take;
     }

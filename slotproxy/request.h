@@ -68,9 +68,9 @@ struct response_t {
     char cache_buf[MAX_OBJECT_SIZE];  // the collected bytes: cache_buf[0, length)
     int length;
     // 1 once a line started with `length` at or past MAX_OBJECT_SIZE -
-    // MAXLINE: nothing more is collected and nothing is stored.
+    // MAXLINE: nothing more is collected and nothing is stored. While it is
+    // 0, every line so far has been collected.
     char flag;
-    bool copying;     // the current line is being collected
     size_t line_len;  // bytes of the current line so far; 0 at a line start
 };
 
