@@ -1,9 +1,10 @@
 // slotproxy: start-up, the accept loop on the main thread, and one detached
 // thread per browser connection that relays one GET request (or answers it
-// from the cache, or refuses another method with a 501 page). The cache and
-// its locks belong to cache.cpp; the lookup semaphore `mutex` to robix.
+// from the cache, or refuses another method with a 501 page). What a request
+// asks for and whether a response is kept are decided in request.cpp; the
+// cache and its locks belong to cache.cpp; the lookup semaphore `mutex` to
+// robix.
 #include <poll.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <time.h>
 
