@@ -3,12 +3,15 @@
 // are fed under many splits into reads and must give the same decision, and
 // every decision is checked against what the bytes plainly say.
 //
-// Input: byte 0 bit 0 chooses the side, byte 1 seeds the pseudo-random
-// splits.
+// Each input is fed whole, split at each of 1022-1024, 8190-8192 and
+// 94207-94209 that it reaches, and split one more way that its seed picks
+// (at one of those alone, in pseudo-random pieces, or byte by byte).
+//
+// Input: byte 0 bit 0 chooses the side, byte 1 seeds the splits.
 //   Request side: the rest is the browser's bytes, with 0xFF k c standing
-//   for (k + 1) * 32 copies of c. Fed to the core directly in many splits,
-//   and through the connection thread's own reading (read_request, over the
-//   line reader with scripted reads of many sizes).
+//   for (k + 1) * 32 copies of c. Fed to the core directly, and through the
+//   connection thread's own reading (read_request, over the line reader
+//   with scripted reads of those sizes).
 //   Response side: byte 2 picks a status, byte 3 options (bit 0 bare LF
 //   line ends, 1 a true Content-Length, 2 cut the response short, 3 take
 //   the bytes raw, 4 no reason phrase, 5 a second, equal Content-Length),
@@ -48,8 +51,8 @@ constexpr size_t MAX_BYTES = 120000;
 // next in pieces of a few bytes.
 constexpr size_t BYTEWISE_MAX = 1024;
 constexpr size_t SMALL_PIECES_MAX = 4096;
-// Splits also read through the line reader, as the program reads: the first
-// few of few pieces.
+// Requests are also read through the line reader, as the program reads them,
+// under this many of the splits (those of few pieces).
 constexpr size_t THREAD_READS = 2;
 const size_t BOUNDARIES[] = {1022, 1023, 1024, 8190, 8191, 8192, 94207, 94208, 94209};
 
