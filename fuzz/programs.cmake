@@ -5,8 +5,17 @@
 # slotproxy's connection thread, browser to origin, against a model.
 add_fuzz_target(slotproxy_request_fuzz
   SOURCES slotproxy_request_fuzz.cpp robix_net.cpp loopback.cpp
-          ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp
+          ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp
   DEFS ROBIX_SLOT_EDITION)
+
+# slotproxy's request and response core in process, by invariants, under many
+# splits of the same bytes into reads; the line reader's reads come from a
+# script.
+add_fuzz_target(slotproxy_core_fuzz
+  SOURCES slotproxy_core_fuzz.cpp ${CMAKE_SOURCE_DIR}/robix/robix.cpp
+          ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp
+  DEFS ROBIX_SLOT_EDITION read=fuzz_read)
+target_compile_options(slotproxy_core_fuzz PRIVATE -fno-sanitize-coverage=trace-cmp)
 
 # stampproxy's handle_connection, browser to origin, against a model.
 add_fuzz_target(stampproxy_request_fuzz

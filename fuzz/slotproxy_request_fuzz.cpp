@@ -14,6 +14,7 @@
 // The program's source is compiled into this file so that its static
 // functions are reachable; its thread body detaches itself, which is turned
 // into a no-op here so the harness can join it.
+#include <arpa/inet.h>
 #include <ctype.h>
 #include <limits.h>
 #include <poll.h>
@@ -56,16 +57,14 @@ bool c_space(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// The first line as the C string the program works on (cut at a NUL), or
-// false when there is no whole line: its line feed does not come within the
-// line limit, or the stream ends before it.
+// The first line, or false when there is no whole line: its line feed does
+// not come within the line limit, or the stream ends before it, or a NUL
+// would cut its words.
 bool first_line(const std::string &bytes, std::string *out) {
     size_t end = bytes.find('\n');
     if (end == std::string::npos || end + 1 > LINE_LIMIT) return false;
-    std::string line = bytes.substr(0, end + 1);
-    size_t nul = line.find('\0');
-    *out = nul == std::string::npos ? line : line.substr(0, nul);
-    return true;
+    *out = bytes.substr(0, end + 1);
+    return out->find('\0') == std::string::npos;
 }
 
 std::vector<std::string> words(const std::string &line) {
@@ -163,9 +162,11 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     if (e.method.size() + 1 + e.path.size() + 11 >= 8192 || 6 + e.host.size() + 4 >= 8192) {
         return e;
     }
-    e.looks_up = true;
+    // An address the URL writes out ("2", "127.1") needs no resolver.
+    struct in_addr written;
+    e.looks_up = inet_aton(e.host.c_str(), &written) == 0;
     e.outcome = NO_ORIGIN;
-    if (lookup_answer(e.host) != LOOKUP_ADDRESS) return e;
+    if (e.looks_up && lookup_answer(e.host) != LOOKUP_ADDRESS) return e;
     e.connects = true;
     if (refuse) return e;
     e.outcome = RELAYED;

@@ -1,21 +1,17 @@
 // slotproxy: start-up, the accept loop on the main thread, and one detached
 // thread per browser connection that relays one GET request (or answers it
-// from the cache, or refuses another method with a 501 page). The cache and
-// its locks belong to cache.cpp; the lookup semaphore `mutex` to robix.
+// from the cache, or refuses another method with a 501 page). What a request
+// asks for and whether a response is kept are decided in request.cpp; the
+// cache and its locks belong to cache.cpp; the lookup semaphore `mutex` to
+// robix.
 #include <poll.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <time.h>
 
 #include "cache.h"
+#include "request.h"
 #include "robix.h"
 
-// Size of every line buffer: at most 8191 characters and a NUL.
-static constexpr int MAXLINE = 8192;
-// Size of the collection buffer. A response is stored only while the bytes
-// before its current line are under MAX_OBJECT_SIZE - MAXLINE, so at most
-// 94207 + 8191 = 102398 bytes are ever collected.
-static constexpr int MAX_OBJECT_SIZE = 102400;
 // The 501 page's body holds the method with every character possibly
 // escaped into six ("&quot;"), plus the fixed text.
 static constexpr int ERROR_BODY_SIZE = 7 * MAXLINE;
@@ -31,7 +27,6 @@ static constexpr size_t THREAD_STACK_BYTES = 4 * 1024 * 1024;
 #else
 static constexpr size_t THREAD_STACK_BYTES = 512 * 1024;
 #endif
-static const char HTTP10_TAIL[] = " HTTP/1.0\r\n";
 
 // Lingering close: what a browser may still send after its response before
 // the connection is closed regardless.
@@ -133,8 +128,6 @@ static void cleanup_end_connection(void *fdp) {
 
 static void cleanup_release(void *object) { cache_release(static_cast<web_object *>(object)); }
 
-static void cleanup_free(void *p) { free(p); }
-
 // ---------------------------------------------------------------- error page
 
 // Writes one complete HTTP/1.0 error response to fd: status line, type,
@@ -176,66 +169,6 @@ static void send_hit(int connfd, web_object *object) {
     pthread_cleanup_pop(1);
 }
 
-// True when the line [line, end) (its line end excluded) starts with the
-// header name `name` in any letter case followed at once by a colon; *value
-// then points after the colon.
-static bool header_named(const char *line, const char *end, const char *name, const char **value) {
-    size_t len = strlen(name);
-    if ((size_t)(end - line) <= len || strncasecmp(line, name, len) != 0 || line[len] != ':')
-        return false;
-    *value = line + len + 1;
-    return true;
-}
-
-// True when the n bytes of a response relayed whole are worth keeping: its
-// header block ended (at a line that is CR LF or LF alone), its status is
-// not 206 (a part of a representation) or 304 (no representation at all),
-// and every Content-Length it declares, which must be a plain number,
-// equals the bytes after the block. Zero bytes are an origin that failed,
-// not a page. Without a Content-Length the end of the stream is the end.
-// The bytes carry their length: a response may hold NUL bytes.
-static bool response_complete(const char *bytes, size_t n) {
-    const char *p = bytes, *stop = bytes + n;
-    const char *body = nullptr;
-    bool first = true;
-    long declared = -1;
-    bool consistent = true;
-    while (p < stop && body == nullptr) {
-        const char *nl = static_cast<const char *>(memchr(p, '\n', (size_t)(stop - p)));
-        if (nl == nullptr) return false;  // the block never ended
-        const char *end = nl > p && nl[-1] == '\r' ? nl - 1 : nl;
-        const char *value;
-        if (end == p) {
-            body = nl + 1;
-        } else if (first) {
-            // "HTTP/x.y SSS reason": only the status code matters here.
-            if (end - p > 5 && memcmp(p, "HTTP/", 5) == 0) {
-                const char *q = static_cast<const char *>(memchr(p, ' ', (size_t)(end - p)));
-                while (q != nullptr && q < end && *q == ' ') q++;
-                if (q != nullptr && end - q >= 3 &&
-                    (memcmp(q, "206", 3) == 0 || memcmp(q, "304", 3) == 0) &&
-                    (end - q == 3 || q[3] == ' '))
-                    return false;
-            }
-        } else if (header_named(p, end, "Content-Length", &value)) {
-            while (value < end && (*value == ' ' || *value == '\t')) value++;
-            long v = 0;
-            int digits = 0;
-            while (value < end && *value >= '0' && *value <= '9' && digits < 10) {
-                v = v * 10 + (*value++ - '0');
-                digits++;
-            }
-            while (value < end && (*value == ' ' || *value == '\t')) value++;
-            if (digits == 0 || value != end || (declared >= 0 && declared != v)) consistent = false;
-            declared = v;
-        }
-        first = false;
-        p = nl + 1;
-    }
-    if (body == nullptr || !consistent) return false;
-    return declared < 0 || declared == (long)(stop - body);
-}
-
 // True when rp's buffer already holds a line end, so that the next line can
 // be read without waiting for the peer.
 static bool line_buffered(const rio_t *rp) {
@@ -243,30 +176,23 @@ static bool line_buffered(const rio_t *rp) {
 }
 
 // Sends the request upstream on clientfd, relays the response line by line
-// to connfd, and stores it when it stayed small enough. `method` is extended
-// into the request line in place. A failed read or write ends the thread;
-// nothing is stored then. The lines that one refill of the read buffer
-// brought are written in one call, before the next read has to wait for the
-// origin.
-static void relay(int connfd, int clientfd, char *method, const char *host, const char *page,
-                  const char *uri_orig) {
+// to connfd, and stores it under the request's key when the response core
+// says so. A failed read or write ends the thread; nothing is stored then.
+// The lines that one refill of the read buffer brought are written in one
+// call, before the next read has to wait for the origin.
+static void relay(int connfd, int clientfd, const request_t *req) {
     rio_t rio_c;
-    char header[MAXLINE];
     char buf_c[MAXLINE];
-    char cache_buf[MAX_OBJECT_SIZE];
+    response_t resp;
     char out[RIO_BUFSIZE + MAXLINE];
     size_t out_len = 0;
 
     Rio_readinitb(&rio_c, clientfd);
-    snprintf(header, sizeof header, "Host: %s\r\n\r\n", host);
-    size_t mlen = strlen(method);
-    snprintf(method + mlen, MAXLINE - mlen, " %s%s", page, HTTP10_TAIL);
-    Rio_writen(clientfd, method, strlen(method));
-    Rio_writen(clientfd, header, strlen(header));
+    Rio_writen(clientfd, req->upstream, req->request_line_len);
+    Rio_writen(clientfd, req->upstream + req->request_line_len,
+               req->upstream_len - req->request_line_len);
 
-    char *buf_pos = cache_buf;
-    int length = 0;
-    char flag = 0;
+    response_init(&resp);
     ssize_t m;
     while ((m = Rio_readlineb(&rio_c, buf_c, MAXLINE)) != 0) {
         if (out_len + (size_t)m > sizeof out) {
@@ -279,108 +205,68 @@ static void relay(int connfd, int clientfd, char *method, const char *host, cons
             Rio_writen(connfd, out, out_len);
             out_len = 0;
         }
-        if (flag == 0 && length < MAX_OBJECT_SIZE - MAXLINE) {
-            memcpy(buf_pos, buf_c, (size_t)m);
-            buf_pos += m;
-            length += (int)m;
-        } else {
-            flag = 1;
-        }
+        response_take(&resp, buf_c, (size_t)m);
     }
     // The end of the stream is only seen by a refill, so nothing is left
     // here; the write keeps the relay whole should that ever change.
     if (out_len > 0) Rio_writen(connfd, out, out_len);
-    if (flag == 0 && response_complete(cache_buf, (size_t)length)) {
+    if (response_store(&resp)) {
         // No memory for the entry: the response was relayed, just not kept.
-        web_object *cache_object = cache_new_object(uri_orig, cache_buf, length);
+        web_object *cache_object = cache_new_object(req->uri, resp.cache_buf, resp.length);
         if (cache_object != nullptr) write_to_cache(cache_object);
     }
 }
 
-// Connects to the origin and relays through it; closes the origin descriptor
-// on every path, also when the relay ends the thread.
-static void fetch(int connfd, char *method, const char *host, int port, const char *page,
-                  const char *uri_orig) {
-    int clientfd = Open_clientfd(host, port);
+// Connects to the request's origin and relays through it; closes the origin
+// descriptor on every path, also when the relay ends the thread.
+static void fetch(int connfd, const request_t *req) {
+    int clientfd = Open_clientfd(req->host, req->port);
     if (clientfd < 0) return;  // "invalid host" or "bcopy error" is printed
     set_timeout(clientfd, SO_RCVTIMEO, ORIGIN_READ_TIMEOUT_MS);
     pthread_cleanup_push(cleanup_close, &clientfd);
-    relay(connfd, clientfd, method, host, page, uri_orig);
+    relay(connfd, clientfd, req);
     pthread_cleanup_pop(0);
     Close(clientfd);
+}
+
+// Reads the request line from rp into req, which decides it: one line read
+// ends at the line's end, at the 8191-byte limit (which the core refuses),
+// or at the end of the stream, so nothing more is read. A failed read ends
+// the thread.
+static void read_request(rio_t *rp, request_t *req) {
+    char buf[MAXLINE];
+    ssize_t n = Rio_readlineb(rp, buf, MAXLINE);
+    request_take(req, buf, (size_t)n);
+    request_end(req);
 }
 
 // Serves one request on the browser connection connfd (left open for the
 // caller): only the request line is read, within REQUEST_TIMEOUT_MS in all.
 // A hit is answered from the cache whatever the method; another method than
-// GET gets the 501 page; a GET is relayed, as "GET" in whatever case it came.
-// A browser gone before a whole line, a line longer than a line buffer
-// holds, a line of fewer than two fields, an unreachable origin, or a
-// request too long for its upstream buffers ends the connection without a
+// GET gets the 501 page; a GET is relayed, sent as "GET" in whatever case it
+// came. A line refused by the request core, an unreachable origin, or a
+// request too long for the upstream lines ends the connection without a
 // response.
 static void be_a_proxy(int connfd) {
     rio_t rio_s;
-    char buf[MAXLINE];
-    char method[MAXLINE], uri[MAXLINE], version[MAXLINE];
-    char uri_orig[MAXLINE];
+    request_t req;
 
     Rio_readinitb(&rio_s, connfd);
     rio_setdeadline(&rio_s, REQUEST_TIMEOUT_MS);
-    ssize_t n = Rio_readlineb(&rio_s, buf, MAXLINE);
-    // Only a whole line is acted on: the first 8191 bytes of a longer one,
-    // or what came before the browser's end of stream, would make a key and
-    // a request of a URL nobody asked for, and another URL sharing those
-    // bytes would get its page.
-    if (n == 0 || buf[n - 1] != '\n') return;
-    // The line holds at most 8191 characters, so no field can overrun.
-    if (sscanf(buf, "%8191s %8191s %8191s", method, uri, version) < 2) return;
+    request_init(&req);
+    read_request(&rio_s, &req);
+    if (req.state != REQUEST_WHOLE) return;
 
-    web_object *cache_object = check_cache(uri);
+    web_object *cache_object = check_cache(req.uri);
     if (cache_object != nullptr) {
         send_hit(connfd, cache_object);
         return;
     }
-    memcpy(uri_orig, uri, strlen(uri) + 1);
-
-    if (strcasecmp(method, "GET") != 0) {
-        clienterror(connfd, method, "501", "Not Implemented", "Method not supported");
-        return;
+    if (req.on_miss == MISS_501) {
+        clienterror(connfd, req.method, "501", "Not Implemented", "Method not supported");
+    } else if (req.on_miss == MISS_FETCH) {
+        fetch(connfd, &req);
     }
-    // A strict origin answers "get" with an error, which would be stored.
-    memcpy(method, "GET", 4);
-
-    char *request = strncmp(uri, "http://", 7) == 0 ? uri + 7 : uri;
-    // The path starts at the third slash after the first character; the
-    // first slash after the host, for an absolute URL.
-    char *temp = uri + 1;
-    int slash_count = 0;
-    while (*temp != '\0') {
-        if (*temp == '/' && ++slash_count == 3) break;
-        temp++;
-    }
-    // Without a path the request asks for "/", so the request line stays
-    // valid HTTP.
-    const char *path = slash_count == 3 ? temp : "/";
-    size_t path_len = strlen(path);
-    char *page = static_cast<char *>(malloc(path_len + 1));
-    if (page == nullptr) return;
-    memcpy(page, path, path_len + 1);
-    if (slash_count == 3) *temp = '\0';
-
-    int port = 80;
-    char *port_string = strchr(request, ':');
-    if (port_string != nullptr) {
-        port = atoi(port_string + 1);
-        *port_string = '\0';
-    }
-
-    pthread_cleanup_push(cleanup_free, page);
-    // The request line and the Host line must each fit a line buffer with
-    // its NUL; a request that cannot is refused before any lookup.
-    bool fits = strlen(method) + 1 + path_len + strlen(HTTP10_TAIL) < (size_t)MAXLINE &&
-                strlen("Host: ") + strlen(request) + strlen("\r\n\r\n") < (size_t)MAXLINE;
-    if (fits) fetch(connfd, method, request, port, page, uri_orig);
-    pthread_cleanup_pop(1);
 }
 
 // ---------------------------------------------------------------- connection threads
