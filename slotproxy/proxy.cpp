@@ -420,12 +420,12 @@ int main(int argc, char **argv) {
     Sem_init(&mutex, 0, 1);
     cache_init();
     port = atoi(argv[1]);
-    listenfd = Open_listenfd(port);
-    // A URL naming this proxy would make it connect to itself: refused.
-    set_own_listener(listenfd);
     // Connection threads run detached from their start, on stacks the
     // process keeps and reuses (robix/stacks.h); its run-time checks run now.
     stack_pool_init();
+    listenfd = Open_listenfd(port);
+    // A URL naming this proxy would make it connect to itself: refused.
+    set_own_listener(listenfd);
     fflush(stdout);
 
     // The accept, cell and thread-creation failures are reported the way
