@@ -27,13 +27,9 @@
 #include "loopback.h"
 #include "robix.h"
 
-static void keep_joinable(pthread_t) {}
-
-#define Pthread_detach keep_joinable
 #define main slotproxy_main
 #include "../slotproxy/proxy.cpp"
 #undef main
-#undef Pthread_detach
 
 namespace {
 

@@ -40,9 +40,6 @@
 #include "loopback.h"
 #include "robix.h"
 
-static void keep_joinable(pthread_t) {}
-
-#define Pthread_detach keep_joinable
 #define main stampproxy_main
 #define gethostbyname_r fuzz_gethostbyname_r
 #define connect fuzz_connect
@@ -52,7 +49,6 @@ static void keep_joinable(pthread_t) {}
 #undef connect
 #undef gethostbyname_r
 #undef main
-#undef Pthread_detach
 
 namespace {
 
