@@ -6,6 +6,7 @@
 add_fuzz_target(slotproxy_request_fuzz
   SOURCES slotproxy_request_fuzz.cpp robix_net.cpp loopback.cpp
           ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp
+          ${CMAKE_SOURCE_DIR}/robix/stacks.cpp
   DEFS ROBIX_SLOT_EDITION)
 
 # slotproxy's request and response core in process, by invariants, under many
@@ -20,7 +21,8 @@ target_compile_options(slotproxy_core_fuzz PRIVATE -fno-sanitize-coverage=trace-
 # stampproxy's handle_connection, browser to origin, against a model.
 add_fuzz_target(stampproxy_request_fuzz
   SOURCES stampproxy_request_fuzz.cpp loopback.cpp
-          ${CMAKE_SOURCE_DIR}/robix/robix.cpp ${CMAKE_SOURCE_DIR}/stampproxy/cache.cpp)
+          ${CMAKE_SOURCE_DIR}/robix/robix.cpp ${CMAKE_SOURCE_DIR}/stampproxy/cache.cpp
+          ${CMAKE_SOURCE_DIR}/robix/stacks.cpp)
 
 # slotproxy's slot table under a scripted clock, against a model of its rules.
 add_fuzz_target(slotproxy_cache_fuzz
@@ -35,7 +37,7 @@ add_fuzz_target(stampproxy_cache_fuzz
 if(EXISTS ${CMAKE_SOURCE_DIR}/stageproxy/proxy.cpp)
   add_fuzz_target(stageproxy_request_fuzz
     SOURCES stageproxy_request_fuzz.cpp robix_net.cpp loopback.cpp
-            ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp)
+            ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp ${CMAKE_SOURCE_DIR}/robix/stacks.cpp)
 endif()
 
 # stageproxy's cache module under a scripted clock, against a model of its rules.

@@ -12,8 +12,8 @@
 // the browser's bytes, with 0xFF k c standing for (k + 1) * 32 copies of c.
 //
 // The program's source is compiled into this file so that its static
-// functions are reachable; its thread body detaches itself, which is turned
-// into a no-op here so the harness can join it.
+// functions are reachable; its thread body does not detach itself (the
+// accept loop starts threads detached), so the harness can join it.
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <limits.h>
@@ -28,13 +28,9 @@
 #include "loopback.h"
 #include "robix.h"
 
-static void keep_joinable(pthread_t) {}
-
-#define Pthread_detach keep_joinable
 #define main slotproxy_main
 #include "../slotproxy/proxy.cpp"
 #undef main
-#undef Pthread_detach
 
 namespace {
 

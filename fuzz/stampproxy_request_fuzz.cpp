@@ -14,8 +14,9 @@
 // the browser's bytes, with 0xFF k c standing for (k + 1) * 32 copies of c.
 //
 // The program's source is compiled into this file; its resolver, socket()
-// and connect() calls go to the harness's stand-ins, and the thread's
-// self-detach becomes a no-op so that the harness can join it.
+// and connect() calls go to the harness's stand-ins; the thread body does
+// not detach itself (the accept loop starts threads detached), so the
+// harness can join it.
 #include <ctype.h>
 #include <errno.h>
 #include <limits.h>
@@ -40,9 +41,6 @@
 #include "loopback.h"
 #include "robix.h"
 
-static void keep_joinable(pthread_t) {}
-
-#define Pthread_detach keep_joinable
 #define main stampproxy_main
 #define gethostbyname_r fuzz_gethostbyname_r
 #define connect fuzz_connect
@@ -52,7 +50,6 @@ static void keep_joinable(pthread_t) {}
 #undef connect
 #undef gethostbyname_r
 #undef main
-#undef Pthread_detach
 
 namespace {
 

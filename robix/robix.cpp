@@ -708,6 +708,16 @@ int open_clientfd(const char *hostname, int port) {
     return clientfd;
 }
 
+void defer_accept(int listenfd) {
+    // Without it the accepting thread wakes, and a connection thread starts,
+    // before the request has arrived, and that thread's first read only
+    // waits. With it the kernel hands a connection over once its first bytes
+    // are in, or after the deferral for one that stays silent, which is then
+    // served as before. A listener that refuses the option still works.
+    int seconds = DEFER_ACCEPT_SECONDS;
+    (void)setsockopt(listenfd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+}
+
 int open_listenfd(int port) {
     int listenfd = socket(AF_INET, SOCK_STREAM, 0);
     if (listenfd < 0) return -1;
@@ -727,6 +737,7 @@ int open_listenfd(int port) {
         errno = saved;
         return -1;
     }
+    defer_accept(listenfd);
     return listenfd;
 }
 
@@ -752,4 +763,48 @@ int Open_listenfd(int port) {
     int rc = open_listenfd(port);
     if (rc < 0) unix_error("Open_listenfd error");
     return rc;
+}
+
+// ---------------------------------------------------------------- closing a browser connection
+
+int close_after_reply(int fd) {
+    // Closing a socket that still holds unread bytes makes the kernel send a
+    // reset, and a reset destroys whatever of the reply the browser has not
+    // read yet. Bytes the program read into its own buffer and left unused do
+    // not count: only those the kernel still holds do. So close at once when
+    // the kernel holds nothing unread AND nothing of the reply is unsent or
+    // unacknowledged. The second check matters as much as the first: while
+    // part of a large reply is still unsent, a browser may send a few late
+    // bytes after its request; arriving at a socket already closed, they
+    // would make the kernel reset and destroy the unsent part. When either
+    // check finds bytes (or cannot tell), linger as before.
+    int unread = 0, unsent = 0;
+    if (ioctl(fd, FIONREAD, &unread) == 0 && unread == 0 && ioctl(fd, SIOCOUTQ, &unsent) == 0 &&
+        unsent == 0)
+        return close(fd);
+
+    // Lingering close: shut the sending side, so the browser sees the reply
+    // end, then discard what it still sends, bounded in bytes and time.
+    if (shutdown(fd, SHUT_WR) == 0) {
+        char sink[8192];
+        size_t discarded = 0;
+        struct timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        while (discarded < LINGER_MAX_BYTES) {
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long elapsed =
+                (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+            if (elapsed >= LINGER_MAX_MS) break;
+            struct pollfd pfd = {fd, POLLIN, 0};
+            int ready = poll(&pfd, 1, (int)(LINGER_MAX_MS - elapsed));
+            if (ready < 0 && errno == EINTR) continue;  // retry with the time left
+            if (ready <= 0) break;
+            ssize_t n = read(fd, sink, sizeof sink);
+            if (n < 0 && errno == EINTR) continue;  // retry
+            if (n <= 0) break;                      // the browser closed, or reset
+            discarded += (size_t)n;
+        }
+    }
+    // close() is never retried: the descriptor is gone whatever it returns.
+    return close(fd);
 }

@@ -14,14 +14,17 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -35,6 +38,12 @@
 constexpr int RIO_BUFSIZE = 8192;
 // Backlog of every listening socket opened by open_listenfd.
 constexpr int LISTENQ = 1024;
+// How long the kernel holds a new connection that has sent nothing before
+// handing it to accept regardless (defer_accept).
+constexpr int DEFER_ACCEPT_SECONDS = 1;
+// What close_after_reply's lingering close discards at most, and for how long.
+constexpr size_t LINGER_MAX_BYTES = 65536;
+constexpr int LINGER_MAX_MS = 2000;
 
 // The type of a signal handler, as taken and returned by Signal.
 typedef void handler_t(int);
@@ -193,10 +202,23 @@ void set_own_listener(int listenfd);
 bool is_local_address(struct in_addr addr);
 bool is_own_endpoint(struct in_addr addr, int port);
 // open_listenfd: a descriptor listening on every local interface with
-// SO_REUSEADDR and backlog LISTENQ; -1 (errno) with the socket closed.
+// SO_REUSEADDR and backlog LISTENQ, accept deferred (defer_accept); -1
+// (errno) with the socket closed.
 int open_listenfd(int port);
+// defer_accept: accept on listenfd returns a connection once its first bytes
+// are in, or DEFER_ACCEPT_SECONDS (about; the kernel counts in handshake
+// retries) after it was made when it stays silent. Failure changes nothing.
+void defer_accept(int listenfd);
 int Open_clientfd(const char *hostname, int port);
 int Open_listenfd(int port);
+
+// ---- Closing a connection after its reply ----
+// Closes fd at once when the kernel holds no unread byte of it and nothing of
+// what was written is unsent; otherwise shuts its sending side and discards
+// what the peer still sends (at most LINGER_MAX_BYTES, for LINGER_MAX_MS)
+// before closing, so that no reset destroys the reply's tail. Returns what
+// close returned (0, or -1 with errno); the descriptor is gone either way.
+int close_after_reply(int fd);
 
 #ifdef ROBIX_SLOT_EDITION
 // Serialises gethostbyname_ts for callers that use it; open_clientfd no

@@ -11,27 +11,12 @@
 #include "cache.h"
 #include "request.h"
 #include "robix.h"
+#include "stacks.h"
 
 // The 501 page's body holds the method with every character possibly
 // escaped into six ("&quot;"), plus the fixed text.
 static constexpr int ERROR_BODY_SIZE = 7 * MAXLINE;
-// Stack of each connection thread. The process default (the stack limit,
-// usually 8 MiB) lets the thread library keep only a handful of finished
-// stacks for reuse, so under load nearly every connection maps and unmaps a
-// stack of its own; at 512 KiB dozens are reused. A thread needs a fraction
-// of it: its buffers, MAX_OBJECT_SIZE the largest, and a host lookup.
-#if defined(__SANITIZE_THREAD__)
-// ThreadSanitizer keeps several hundred KiB of state per thread in
-// thread-local storage, which the thread library carves out of the stack.
-static constexpr size_t THREAD_STACK_BYTES = 4 * 1024 * 1024;
-#else
-static constexpr size_t THREAD_STACK_BYTES = 512 * 1024;
-#endif
 
-// Lingering close: what a browser may still send after its response before
-// the connection is closed regardless.
-static constexpr size_t LINGER_MAX_BYTES = 65536;
-static constexpr int LINGER_MAX_MS = 2000;
 // Pause of the accept loop when descriptors, memory or threads run out, so it
 // does not spin while connections drain.
 static constexpr long RESOURCE_PAUSE_MS = 50;
@@ -61,12 +46,6 @@ static void pause_ms(long millis) {
     struct timespec ts = {millis / 1000, (millis % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
     }  // retry with what is left
-}
-
-static long now_ms(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 // The HTML entity that stands for c, or null when c needs none.
@@ -271,29 +250,12 @@ static void be_a_proxy(int connfd) {
 
 // ---------------------------------------------------------------- connection threads
 
-// Shuts the sending side, so the browser sees the whole response end, then
-// discards what it still sends (bounded in bytes and time) before closing:
-// closing with unread bytes queued would reset the connection and could
-// destroy the response's tail in the browser's receive queue.
+// Closes the browser connection as Close does (a failure ends this thread
+// with "Close error"), without a reset that would destroy the response's tail
+// in the browser's receive queue when it sent bytes never read:
+// close_after_reply lingers then.
 static void linger_close(int connfd) {
-    char sink[4096];
-    size_t discarded = 0;
-    long deadline = now_ms() + LINGER_MAX_MS;
-    if (shutdown(connfd, SHUT_WR) == 0) {
-        while (discarded < LINGER_MAX_BYTES) {
-            long left = deadline - now_ms();
-            if (left <= 0) break;
-            struct pollfd pfd = {connfd, POLLIN, 0};
-            int rc = poll(&pfd, 1, (int)left);
-            if (rc < 0 && errno == EINTR) continue;  // retry
-            if (rc <= 0) break;
-            ssize_t n = read(connfd, sink, sizeof sink);
-            if (n < 0 && errno == EINTR) continue;  // retry
-            if (n <= 0) break;
-            discarded += (size_t)n;
-        }
-    }
-    Close(connfd);
+    if (close_after_reply(connfd) < 0) thread_error("Close error");
 }
 
 // Start routine of a connection thread: takes the descriptor out of its
@@ -301,7 +263,7 @@ static void linger_close(int connfd) {
 // connection. The console lines of the request are flushed as it ends.
 static void *thread(void *vargp) {
     int connfd = *static_cast<int *>(vargp);
-    Pthread_detach(pthread_self());
+    // Detached already: stack_thread_create starts it so.
     Free(vargp);
     set_timeout(connfd, SO_SNDTIMEO, BROWSER_WRITE_TIMEOUT_MS);
     pthread_cleanup_push(cleanup_end_connection, &connfd);
@@ -330,7 +292,6 @@ int main(int argc, char **argv) {
     struct sockaddr_in clientaddr;
     socklen_t clientlen;
     int *connfd;
-    pthread_t tid;
 
     if (argc != 2) {
         fprintf(stderr, "usage: %s <port>\n", argc > 0 ? argv[0] : "slotproxy");
@@ -345,13 +306,13 @@ int main(int argc, char **argv) {
     Sem_init(&mutex, 0, 1);
     cache_init();
     port = atoi(argv[1]);
+    // Connection threads run detached from their start, on stacks the
+    // process keeps and reuses (robix/stacks.h); its run-time checks run now.
+    stack_pool_init();
     listenfd = Open_listenfd(port);
     // A URL naming this proxy would make it connect to itself: refused.
     set_own_listener(listenfd);
     fflush(stdout);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, THREAD_STACK_BYTES);
 
     // The accept, cell and thread-creation failures are reported the way
     // their wrappers would, but the loop carries on: one burst of load must
@@ -378,7 +339,7 @@ int main(int argc, char **argv) {
             continue;
         }
         *connfd = fd;
-        rc = pthread_create(&tid, &attr, thread, connfd);
+        rc = stack_thread_create(thread, connfd);
         if (rc != 0) {
             fprintf(stderr, "Pthread_create error: %s\n", strerror(rc));
             close(*connfd);

@@ -16,6 +16,7 @@
 
 #include "cache.h"
 #include "robix.h"
+#include "stacks.h"
 
 typedef struct sockaddr_in SAI;
 
@@ -45,25 +46,9 @@ static constexpr int BROWSER_SEND_TIMEOUT_MS = 60000;
 static constexpr int ORIGIN_TIMEOUT_MS = 600000;
 #endif
 
-// Lingering close: what a browser may still send after its answer before the
-// connection is closed regardless.
-static constexpr size_t LINGER_MAX_BYTES = 65536;
-static constexpr int LINGER_MAX_MS = 2000;
 // Pause of the accept loop when descriptors, memory or threads run out, so it
 // does not spin while connections drain.
 static constexpr long RESOURCE_PAUSE_MS = 50;
-// Stack of each connection thread. The process default (the stack limit,
-// usually 8 MiB) lets the thread library keep only a handful of finished
-// stacks for reuse, so under load nearly every connection maps and unmaps a
-// stack of its own; at 512 KiB dozens are reused. A thread needs a fraction
-// of it: its buffers, MAX_OBJECT_SIZE the largest, and a host lookup.
-#if defined(__SANITIZE_THREAD__)
-// ThreadSanitizer keeps several hundred KiB of state per thread in
-// thread-local storage, which the thread library carves out of the stack.
-static constexpr size_t THREAD_STACK_BYTES = 4 * 1024 * 1024;
-#else
-static constexpr size_t THREAD_STACK_BYTES = 512 * 1024;
-#endif
 
 // 0 (quiet), 1 or 2 (names the request line and the URL in three lines).
 int verbosity = 1;
@@ -74,12 +59,6 @@ static void pauseMs(long millis) {
     struct timespec ts = {millis / 1000, (millis % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
     }  // retry with what is left
-}
-
-static long nowMs(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 // The one line that reports a failed stage, on standard error.
@@ -563,30 +542,12 @@ static void handleRequest(int fdBrowser) {
 
 // ---------------------------------------------------------------- connection threads
 
-// Shuts the sending side, so the browser sees the whole answer end, then
-// discards what it still sends (bounded in bytes and time) before closing:
-// closing with unread bytes queued (header lines after a hit, a body) would
-// reset the connection and could destroy the answer's tail in the browser's
-// receive queue.
+// Closes the browser connection as Close does (a failure ends the process
+// with "Close error"), without a reset that would destroy the answer's tail
+// in the browser's receive queue when it sent bytes never read (header lines
+// after a hit, a body): close_after_reply lingers then.
 static void lingerClose(int fdBrowser) {
-    char sink[4096];
-    size_t discarded = 0;
-    long deadline = nowMs() + LINGER_MAX_MS;
-    if (shutdown(fdBrowser, SHUT_WR) == 0) {
-        while (discarded < LINGER_MAX_BYTES) {
-            long left = deadline - nowMs();
-            if (left <= 0) break;
-            struct pollfd pfd = {fdBrowser, POLLIN, 0};
-            int rc = poll(&pfd, 1, (int)left);
-            if (rc < 0 && errno == EINTR) continue;  // retry
-            if (rc <= 0) break;
-            ssize_t n = read(fdBrowser, sink, sizeof sink);
-            if (n < 0 && errno == EINTR) continue;  // retry
-            if (n <= 0) break;
-            discarded += (size_t)n;
-        }
-    }
-    Close(fdBrowser);
+    if (close_after_reply(fdBrowser) < 0) unix_error("Close error");
 }
 
 // Body of each connection thread; vargp carries the browser descriptor by
@@ -624,12 +585,11 @@ static void runProxy(int fdListen) {
     int fdBrowser, rc;
     SAI clientaddr;
     socklen_t len;
-    pthread_t tid;
-    pthread_attr_t threadAttr;
     int running = 1;
 
-    pthread_attr_init(&threadAttr);
-    pthread_attr_setstacksize(&threadAttr, THREAD_STACK_BYTES);
+    // Request threads run detached from their start, on stacks the process
+    // keeps and reuses (robix/stacks.h): no Pthread_detach after creation.
+    stack_pool_init();
 
     while (running) {
         len = sizeof(SAI);
@@ -638,14 +598,13 @@ static void runProxy(int fdListen) {
             acceptFailed(errno);
             continue;
         }
-        rc = pthread_create(&tid, &threadAttr, requestThread, (void *)(intptr_t)fdBrowser);
+        rc = stack_thread_create(requestThread, (void *)(intptr_t)fdBrowser);
         if (rc != 0) {
             fprintf(stderr, "Pthread_create error: %s\n", strerror(rc));
             close(fdBrowser);
             if (rc == EAGAIN) pauseMs(RESOURCE_PAUSE_MS);
             continue;
         }
-        Pthread_detach(tid);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -26,6 +27,7 @@
 
 #include "cache.h"
 #include "robix.h"
+#include "stacks.h"
 
 constexpr int DEFAULT_PORT = 56416;
 // Request line and header lines are read in pieces of at most this many
@@ -33,9 +35,6 @@ constexpr int DEFAULT_PORT = 56416;
 constexpr int MAXLINE = 1024;
 // Size of the kept-header buffer and of the request built for the origin.
 constexpr int MAXBUF = 10240;
-// What the lingering close of a browser connection discards at most.
-constexpr size_t LINGER_MAX_BYTES = 65536;
-constexpr int LINGER_MAX_MS = 2000;
 // Time-outs on the sockets, so that a silent or vanished peer cannot hold a
 // thread and its descriptors for ever: the browser must send its request line
 // and header block within REQUEST_TIMEOUT_MS in all; a write to the browser
@@ -54,19 +53,6 @@ constexpr int ORIGIN_READ_TIMEOUT_MS = 600 * 1000;
 // Pause after accept ran out of descriptors or memory, so that the loop does
 // not spin while the pending connection stays queued.
 constexpr long ACCEPT_BACKOFF_NS = 50 * 1000 * 1000;
-// Stack of each connection thread. The process default (the stack limit,
-// usually 8 MiB) lets the thread library keep only a handful of finished
-// stacks for reuse, so under load nearly every connection maps and unmaps a
-// stack of its own; at 512 KiB dozens are reused. A thread needs a fraction
-// of it: its request buffers (about 55 KB; the relay buffer is on the heap)
-// and a host lookup.
-#if defined(__SANITIZE_THREAD__)
-// ThreadSanitizer keeps several hundred KiB of state per thread in
-// thread-local storage, which the thread library carves out of the stack.
-constexpr size_t CONNECTION_STACK_BYTES = 4 * 1024 * 1024;
-#else
-constexpr size_t CONNECTION_STACK_BYTES = 512 * 1024;
-#endif
 // Relay buffers kept for reuse at most; more are freed when given back.
 constexpr int RELAY_POOL_MAX = 64;
 // Heap blocks of this size and above are mapped apart (see main).
@@ -76,35 +62,12 @@ static const char RULE[] = "<--------------------------------------------->\n";
 
 // ---------------------------------------------------------------- closing
 
-// Closes a browser connection without losing the response's tail. Bytes the
+// Closes a browser connection without losing the response's tail: bytes the
 // browser sent that were never read (header lines after a hit, a request
-// body) would make close() send a reset, and a browser that has not yet read
-// the response would lose part of it. So the sending side is shut first and
-// what still arrives is discarded, bounded in bytes and time, then closed.
-static void close_browser(int fd) {
-    if (shutdown(fd, SHUT_WR) == 0) {
-        char sink[8192];
-        size_t discarded = 0;
-        struct timespec start, now;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        while (discarded < LINGER_MAX_BYTES) {
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long elapsed =
-                (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-            if (elapsed >= LINGER_MAX_MS) break;
-            struct pollfd pfd = {fd, POLLIN, 0};
-            int ready = poll(&pfd, 1, (int)(LINGER_MAX_MS - elapsed));
-            if (ready < 0 && errno == EINTR) continue;  // retry with the time left
-            if (ready <= 0) break;
-            ssize_t n = read(fd, sink, sizeof sink);
-            if (n < 0 && errno == EINTR) continue;  // retry
-            if (n <= 0) break;                      // the browser closed, or reset
-            discarded += (size_t)n;
-        }
-    }
-    // close() is never retried: the descriptor is gone whatever it returns.
-    close(fd);
-}
+// body) would make a plain close() send a reset that destroys what the
+// browser has not read yet (close_after_reply lingers then). Its result is
+// not looked at: the descriptor is gone whatever close returned.
+static void close_browser(int fd) { (void)close_after_reply(fd); }
 
 // The block goes out in one call, so blocks of connections that end at the
 // same moment never interleave inside each other.
@@ -540,7 +503,6 @@ void *handle_connection(void *temp_connfd) {
     int port = -1;
     rio_t rio_client;
 
-    Pthread_detach(pthread_self());
     int connfd = *(int *)temp_connfd;
     free(temp_connfd);
     // A browser that stops reading fails the write instead of holding the
@@ -666,6 +628,12 @@ int setup_listen_port(int port) {
         close(listen_fd);
         return -1;
     }
+    // Accept hands a connection over once its request's first bytes are in
+    // (or a second later when it stays silent, served as before), so no
+    // thread starts only to wait for them. Refused, nothing is lost: silent.
+    int defer_seconds = 1;
+    (void)setsockopt(listen_fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds,
+                     sizeof defer_seconds);
     return listen_fd;
 }
 
@@ -721,10 +689,10 @@ int main(int argc, char **argv) {
 
     struct sockaddr_in clientaddr;
     socklen_t clientlen = sizeof clientaddr;
-    pthread_t worker_thread;
-    pthread_attr_t worker_attr;
-    pthread_attr_init(&worker_attr);
-    pthread_attr_setstacksize(&worker_attr, CONNECTION_STACK_BYTES);
+    // Connection threads run detached from their start on stacks the process
+    // keeps and reuses (robix/stacks.h); its run-time checks run now, not on
+    // the first browser's time.
+    stack_pool_init();
     for (;;) {
         int *connection_fd = (int *)malloc(sizeof(int));
         if (connection_fd == nullptr) {
@@ -747,7 +715,7 @@ int main(int argc, char **argv) {
             continue;
         }
         printf("%sSTART-REQUEST %d\n%s", RULE, (int)time(nullptr), RULE);
-        int rc = pthread_create(&worker_thread, &worker_attr, handle_connection, connection_fd);
+        int rc = stack_thread_create(handle_connection, connection_fd);
         if (rc != 0) {
             printf("Pthread_create error: %s\n", strerror(rc));
             fflush(stdout);

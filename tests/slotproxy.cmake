@@ -16,7 +16,8 @@ target_link_libraries(slotproxy_faults_shim PRIVATE ${CMAKE_DL_LIBS})
 add_executable(slotproxy_shorttimeouts ${CMAKE_SOURCE_DIR}/slotproxy/proxy.cpp)
 target_compile_definitions(slotproxy_shorttimeouts PRIVATE PROXY_TEST_TIMEOUTS)
 target_compile_options(slotproxy_shorttimeouts PRIVATE ${PROJECT_WARNINGS})
-target_link_libraries(slotproxy_shorttimeouts PRIVATE slotproxy_cache slotproxy_request robix_slot)
+target_link_libraries(slotproxy_shorttimeouts PRIVATE slotproxy_cache slotproxy_request robix_slot
+                      robix_stacks)
 
 foreach(t slotproxy_e2e_test slotproxy_faults_test)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${t}.cpp)

@@ -481,6 +481,28 @@ TEST_F(SlotProxy, LingeringCloseDeliversEveryByteDespiteUnreadRequest) {
     EXPECT_EQ(origin_count(origin), 1u);
 }
 
+// A browser with a small receive buffer sends a few bytes more after its
+// request (no body announced) once the proxy has queued the whole response
+// and shut its side: arriving at a socket already closed, they would make the
+// kernel reset and destroy the part of the response still unsent.
+TEST_F(SlotProxy, LingeringCloseDeliversEveryByteDespiteLateBytesWhileResponseUnsent) {
+    const std::string reply = http_response(pattern_body(90000, 6));
+    route("/late", reply);
+    client_opts_t opts;
+    opts.rcvbuf = 4096;
+    opts.late = std::string(100, 'z');
+    for (int round = 0; round < 2; round++) {  // a miss, then a hit
+        SCOPED_TRACE(round);
+        client_result_t r = client_exchange(
+            proxy.port, "GET " + url("/late") + " HTTP/1.0\r\nHost: x\r\n\r\n", WAIT, opts);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_FALSE(r.reset);
+        EXPECT_TRUE(r.eof);
+        EXPECT_TRUE(r.bytes == reply) << r.bytes.size() << " of " << reply.size() << " bytes";
+    }
+    EXPECT_EQ(origin_count(origin), 1u);
+}
+
 TEST_F(SlotProxy, ConsoleLinesAreFlushedAsEachConnectionEnds) {
     ask("GET /nowhere HTTP/1.0");
     EXPECT_TRUE(wait_output(proxy, "invalid host\n", WAIT));

@@ -1,7 +1,9 @@
 // Fault injection for slotproxy's whole-program tests, loaded into the
 // program with LD_PRELOAD. It makes failures that loopback cannot produce on
 // demand, each chosen by an environment variable read once:
-//   SLOT_FAULT_THREAD="N[,N...]"     the Nth pthread_create() call returns
+//   SLOT_FAULT_THREAD="N[,N...]"     once the program listens (the
+//                                    start-up's own threads do not count),
+//                                    the Nth pthread_create() call returns
 //                                    EAGAIN
 //   SLOT_FAULT_CELL="N[,N...]"       once the program listens, the Nth
 //                                    allocation of sizeof(int) bytes on the
@@ -92,7 +94,7 @@ extern "C" int pthread_create(pthread_t *tid, const pthread_attr_t *attr, void *
                               void *arg) {
     using create_fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     static create_fn real = (create_fn)dlsym(RTLD_NEXT, "pthread_create");
-    if (planned(env("SLOT_FAULT_THREAD"), ++thread_calls)) return EAGAIN;
+    if (listening.load() && planned(env("SLOT_FAULT_THREAD"), ++thread_calls)) return EAGAIN;
     return real(tid, attr, start, arg);
 }
 

@@ -7,7 +7,7 @@ target_link_libraries(stageproxy_cache_test PRIVATE stageproxy_cache)
 
 add_project_test(stageproxy_stages_test robix)
 target_include_directories(stageproxy_stages_test PRIVATE ${CMAKE_SOURCE_DIR}/stageproxy)
-target_link_libraries(stageproxy_stages_test PRIVATE stageproxy_cache)
+target_link_libraries(stageproxy_stages_test PRIVATE stageproxy_cache robix_stacks)
 
 # The shim runs inside the program under test; it is left uninstrumented so
 # that a sanitizer build's runtime stays the only one in the process.

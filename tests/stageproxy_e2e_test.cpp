@@ -213,6 +213,9 @@ TEST_P(StageConsole, FailuresPrintExactLines) {
         EXPECT_EQ(err(), c.err);
         if (c.connects) connects++;
     }
+    // The origin may count a connection the proxy has already closed a
+    // moment after the proxy's lines are out.
+    origin_wait_closed(origin, connects, DEADLINE);
     EXPECT_EQ(origin_count(origin), connects);
 }
 
@@ -760,6 +763,28 @@ TEST_F(StageLinger, UnreadHeaderLinesAfterHitDoNotCutResponse) {
     EXPECT_TRUE(r.bytes == large) << r.bytes.size() << " bytes";
     EXPECT_EQ(origin_count(origin), 1u);
     EXPECT_EQ(err(), "");
+}
+
+// A browser with a small receive buffer sends a few bytes more after its
+// request (no body announced) once the proxy has queued the whole response
+// and shut its side: arriving at a socket already closed, they would make the
+// kernel reset and destroy the part of the response still unsent.
+TEST_F(StageLinger, LateBytesWhileResponseUnsentDoNotCutIt) {
+    start(0);
+    const std::string body = http_response(pattern_body(90000, 6));
+    route("/late", body);
+    client_opts_t opts;
+    opts.rcvbuf = 4096;
+    opts.late = std::string(100, 'z');
+    for (int round = 0; round < 2; round++) {  // a miss, then a hit
+        SCOPED_TRACE(round);
+        client_result_t r = ask(get("/late"), opts);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_FALSE(r.reset);
+        EXPECT_TRUE(r.eof);
+        EXPECT_TRUE(r.bytes == body) << r.bytes.size() << " of " << body.size() << " bytes";
+    }
+    EXPECT_EQ(origin_count(origin), 1u);
 }
 
 // ---------------------------------------------------------------- many clients

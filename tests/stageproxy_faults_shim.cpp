@@ -4,7 +4,9 @@
 //   STAGE_FAULT_ACCEPT="N:ERRNO[,N:ERRNO...]"  the Nth accept() call fails
 //                                              with ERRNO (no connection taken)
 //   STAGE_FAULT_THREAD="N[,N...]"              the Nth pthread_create() call
-//                                              returns EAGAIN
+//                                              after the first accept() (the
+//                                              start-up's own threads do not
+//                                              count) returns EAGAIN
 //   STAGE_FAULT_WRITE_SIZE="S"                 a write() of exactly S bytes
 //                                              fails with EPIPE
 //   STAGE_FAULT_MALLOC_SIZE="S[,S...]"         a malloc() of exactly one of
@@ -95,7 +97,7 @@ extern "C" int pthread_create(pthread_t *tid, const pthread_attr_t *attr, void *
     using createFn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     static createFn real = (createFn)dlsym(RTLD_NEXT, "pthread_create");
     static const char *plan = getenv("STAGE_FAULT_THREAD");
-    if (planned(plan, ++threadCalls, EAGAIN) != 0) return EAGAIN;
+    if (acceptCalls.load() > 0 && planned(plan, ++threadCalls, EAGAIN) != 0) return EAGAIN;
     return real(tid, attr, start, arg);
 }
 

@@ -4,7 +4,9 @@
 //   STAMP_FAULT_ACCEPT="N:ERRNO[,N:ERRNO...]"  the Nth accept() call fails
 //                                              with ERRNO (no connection taken)
 //   STAMP_FAULT_THREAD="N[,N...]"              the Nth pthread_create() call
-//                                              returns EAGAIN
+//                                              after the first accept() (the
+//                                              start-up's own threads do not
+//                                              count) returns EAGAIN
 //   STAMP_FAULT_WRITE_PORT="P"                 write() to a socket whose peer
 //                                              port is P fails with EPIPE
 //   STAMP_FAULT_MALLOC="MIN:MAX:EVERY"         every EVERYth malloc() of MIN
@@ -101,7 +103,7 @@ extern "C" int pthread_create(pthread_t *tid, const pthread_attr_t *attr, void *
     using create_fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     static create_fn real = (create_fn)dlsym(RTLD_NEXT, "pthread_create");
     static const char *plan = getenv("STAMP_FAULT_THREAD");
-    if (planned(plan, ++thread_calls, EAGAIN) != 0) return EAGAIN;
+    if (accept_calls.load() > 0 && planned(plan, ++thread_calls, EAGAIN) != 0) return EAGAIN;
     return real(tid, attr, start, arg);
 }
 

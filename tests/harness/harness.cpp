@@ -544,12 +544,73 @@ client_result_t read_until_close(int fd, ms deadline, size_t limit) {
     }
 }
 
+// Connects to 127.0.0.1:port with a receive buffer of rcvbuf bytes (-1 on
+// failure); set before connecting, so the window offered is small from the
+// start.
+static int connect_with_rcvbuf(int port, int rcvbuf) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    if (connect(fd, (struct sockaddr *)&a, sizeof a) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True once the server's end of the loopback connection fd (the entry of
+// /proc/net/tcp whose local port is fd's peer's and whose remote port is
+// fd's own) has left ESTABLISHED, or is gone: the server has shut its
+// sending side or closed. False at the deadline.
+static bool wait_server_side_shut(int fd, ms deadline) {
+    struct sockaddr_in self, peer;
+    socklen_t len = sizeof self;
+    if (getsockname(fd, (struct sockaddr *)&self, &len) < 0) return false;
+    len = sizeof peer;
+    if (getpeername(fd, (struct sockaddr *)&peer, &len) < 0) return false;
+    char local[32], remote[32];
+    snprintf(local, sizeof local, "%08X:%04X", peer.sin_addr.s_addr, ntohs(peer.sin_port));
+    snprintf(remote, sizeof remote, "%08X:%04X", self.sin_addr.s_addr, ntohs(self.sin_port));
+    auto end = deadline_after(deadline);
+    for (;;) {
+        std::ifstream table("/proc/net/tcp");
+        std::string line;
+        bool found = false, established = false;
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, l, r, state;
+            if (!(fields >> slot >> l >> r >> state)) continue;
+            if (l == local && r == remote) {
+                found = true;
+                established = state == "01";
+            }
+        }
+        if (!found || !established) return true;
+        if (remaining_ms(end) == 0) return false;
+        pause_for(10);
+    }
+}
+
 client_result_t client_exchange(int port, const std::string &request, ms deadline,
                                 const client_opts_t &opts) {
     client_result_t r;
-    int fd = client_connect(port);
+    int fd = opts.rcvbuf > 0 ? connect_with_rcvbuf(port, opts.rcvbuf) : client_connect(port);
     if (fd < 0) return r;
     send_pieces(fd, request, opts.pieces, opts.pause_ms);
+    if (!opts.late.empty()) {
+        if (!wait_server_side_shut(fd, deadline)) {
+            close(fd);
+            r.connected = true;
+            r.timed_out = true;
+            return r;
+        }
+        send_all(fd, opts.late);
+    }
     if (opts.close_after_send) {
         close(fd);
         r.connected = true;

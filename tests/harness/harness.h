@@ -172,6 +172,11 @@ struct client_opts_t {
     bool shutdown_write = false;  // shut the sending side after sending
     bool close_after_send = false;  // close at once without reading
     size_t read_limit = 0;       // if > 0: close after this many bytes
+    int rcvbuf = 0;              // if > 0: SO_RCVBUF, set before connecting
+    // If not empty: read nothing until the server has shut its sending side
+    // (it has queued its whole reply and closed or shut down; seen in
+    // /proc/net/tcp), then send these bytes, then read.
+    std::string late;
 };
 
 struct client_result_t {
