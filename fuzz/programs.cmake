@@ -26,7 +26,7 @@ add_fuzz_target(stampproxy_cache_fuzz
 if(EXISTS ${CMAKE_SOURCE_DIR}/stageproxy/proxy.cpp)
   add_fuzz_target(stageproxy_request_fuzz
     SOURCES stageproxy_request_fuzz.cpp robix_net.cpp loopback.cpp
-            ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp)
+            ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp ${CMAKE_SOURCE_DIR}/stageproxy/request.cpp)
 endif()
 
 # stageproxy's cache module under a scripted clock, against a model of its rules.
