@@ -2,7 +2,7 @@
 // globals, no I/O, no lock; any thread may call them at once.
 #include "request.h"
 
-#include <ctype.h>
+#include <ctype.h>  // isdigit
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,13 +13,22 @@ static const char CONNECTION_CLOSE[] = "Connection: close\r\n";
 
 // ---------------------------------------------------------------- small helpers
 
-// Copies the next word of text[*at, length) into word, skipping the white
-// space before it; an empty word when none is left. A word is at most as long
-// as the text, so a MAXLINE buffer always holds it.
+// isspace() of the C locale, which the program never leaves, without a call
+// per byte: status lines and request lines are scanned byte by byte.
+static inline bool blank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Copies the next word of text[*at, length) into word (MAXLINE bytes),
+// skipping the white space before it; an empty word when none is left. A
+// word longer than MAXLINE - 1 bytes (only a response's status line can hold
+// one) is cut, and its rest skipped: it must not pass for the next word, or
+// an over-long version word would hide a 206 or 304 after it.
 static void nextWord(const char *text, int length, int *at, char *word) {
-    int i = *at, n = 0;
-    while (i < length && isspace((unsigned char)text[i])) i++;
-    while (i < length && !isspace((unsigned char)text[i]) && n < MAXLINE - 1) word[n++] = text[i++];
+    int i = *at;
+    while (i < length && blank((unsigned char)text[i])) i++;
+    int start = i;
+    while (i < length && !blank((unsigned char)text[i])) i++;
+    int n = i - start < MAXLINE - 1 ? i - start : MAXLINE - 1;
+    memcpy(word, text + start, (size_t)n);
     word[n] = '\0';
     *at = i;
 }
@@ -38,7 +47,7 @@ static void headerValue(const char *text, int length, int nameLength, const char
                         int *valueLength) {
     int from = nameLength + 1, to = length;
     while (from < to && (text[from] == ' ' || text[from] == '\t')) from++;
-    while (to > from && isspace((unsigned char)text[to - 1])) to--;
+    while (to > from && blank((unsigned char)text[to - 1])) to--;
     *value = text + from;
     *valueLength = to - from;
 }
@@ -188,6 +197,22 @@ headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length
     int n = 0;
     if (relay->heldCr) out[n++] = buffer[0] == '\n' ? '\r' : ' ';
     relay->heldCr = false;
+    // Most reads are a plain line: text, then CR LF or LF. Its text goes in
+    // one copy; anything else is taken byte by byte below.
+    const int tail = !lineEnd ? 0 : length >= 2 && buffer[length - 2] == '\r' ? 2 : 1;
+    const int text = length - tail;
+    if (memchr(buffer, '\0', (size_t)text) == nullptr &&
+        memchr(buffer, '\r', (size_t)text) == nullptr &&
+        memchr(buffer, '\n', (size_t)text) == nullptr) {
+        memcpy(out + n, buffer, (size_t)text);
+        n += text;
+        if (lineEnd) {
+            if (n == 0 || out[n - 1] != '\r') out[n++] = '\r';  // a CR held from the read before
+            out[n++] = '\n';
+        }
+        *outLength = n;
+        return HEADER_MORE;
+    }
     for (int i = 0; i < length; i++) {
         char c = buffer[i];
         if (c == '\0') {
