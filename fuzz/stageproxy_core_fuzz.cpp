@@ -294,6 +294,14 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
         if (!urlWordSent(bytes, &word)) fail("a key was taken from an unfinished line", where());
         if (word != r.key) fail("the key is not the URL the browser sent", where() + "\nkey " + escaped(r.key));
     }
+    // A browser that ended its header block (a line that is empty, CR LF or
+    // LF alone, after the request line) is never left waiting for it.
+    if (r.outcome == STREAM_ENDED) {
+        for (size_t at = bytes.find('\n'); at != std::string::npos; at = bytes.find('\n', at + 1)) {
+            if (bytes.compare(at + 1, 1, "\n") == 0 || bytes.compare(at + 1, 2, "\r\n") == 0)
+                fail("the header block's end went unnoticed", where());
+        }
+    }
     if (r.upstream.empty()) return;
 
     // The request line: GET, a path without blanks that starts with '/'.
