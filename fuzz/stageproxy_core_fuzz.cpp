@@ -1,16 +1,21 @@
 // Fuzzes stageproxy's request decisions in process (stageproxy/request.cpp),
 // through the real line reader, checking invariants rather than a model:
 // the same browser bytes and the same response bytes are delivered under
-// many splits into reads (whole; one byte at a time; one cut at 1022, 1023,
-// 1024, 8190, 8191 or 8192; cuts every 1023 or 8191 bytes; random short
-// reads), and for every split
+// many splits into reads (whole; one byte at a time, for short streams; one
+// cut at 1022, 1023, 1024, 8190, 8191 or 8192; cuts every 1023 or 8191
+// bytes; random reads, mostly short), all of them for a stream of up to 2 KB
+// and, to keep executions cheap, whole and others that byte 0 picks for a
+// longer one (two for a request, one for a response); the response is also
+// fed to the copy in the split's pieces directly.
+// For every split
 //   - what goes upstream is one well-formed request (or, after a refusal, a
 //     part of one that never reaches its blank line): "GET /<path>
 //     HTTP/1.0" CR LF, header lines each ending CR LF, no NUL, no CR but
 //     before LF, and a blank line last with nothing after it;
 //   - the key is the whole URL word of a request line the browser ended,
 //     never a cut of it, and every Host line sent names the URL's host;
-//   - every split gives the same outcome, key and upstream bytes;
+//   - every split gives the same outcome, key and upstream bytes, and a
+//     browser that ended its header block is never left waiting for it;
 //   - the response's storing decision is the same for every split, and
 //     never "store" for an empty response, a 206 or a 304, one whose header
 //     block never ended, or any cut of a response that declares its length.
@@ -25,8 +30,10 @@
 // the read limits and the largest stored response. FUZZ_TRACE=1 in the
 // environment prints each input's outcome and storing decision.
 //
-// robix.cpp is compiled into this target with read() renamed to fuzz_read(),
-// which hands out the bytes of the current split.
+// robix.cpp is compiled into this target (stageproxy_core_robix.cpp) with
+// read() renamed to fuzz_read(), which hands out the bytes of the current
+// split. A refusal cannot store: only cacheAndRespond stores, and
+// handleRequest reaches it only after passToServer relayed the whole block.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>

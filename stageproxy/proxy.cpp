@@ -5,13 +5,12 @@
 // passToServer and cacheAndRespond. Each stage returns non-zero on success;
 // handleRequest prints one "Error: ..." line for the first that fails.
 // The stages do the reads, writes and printing; what they send and store is
-// decided by request.cpp, from the bytes alone. The cache and its lock belong to cache.cpp; this file takes rwlock around
-// each cache call and never holds it during network I/O. `verbosity` is
-// written by main before any thread exists and only read afterwards.
-#include <ctype.h>
+// decided by request.cpp, from the bytes alone. The cache and its lock
+// belong to cache.cpp; this file takes rwlock around each cache call and
+// never holds it during network I/O. `verbosity` is written by main before
+// any thread exists and only read afterwards.
 #include <poll.h>
 #include <stdint.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <time.h>
 
