@@ -397,6 +397,8 @@ TEST_F(StageStore, OnlyCompleteResponsesStored) {
         {"body longer than Content-Length", whole + "zz", false},
         {"206 partial content", http_response("cdef", 206, "Partial Content"), false},
         {"304 not modified", "HTTP/1.0 304 Not Modified\r\n\r\n", false},
+        {"206 after a first word longer than a line buffer",
+         "HTTP/1.0" + std::string(9000, 'x') + " 206 Partial Content\r\n\r\ncdef", false},
         {"Content-Length not a number", "HTTP/1.0 200 OK\r\nContent-Length: 1x\r\n\r\n1x", false},
         {"no Content-Length", "HTTP/1.0 200 OK\r\nX-A: 1\r\n\r\nto the end", true},
         {"LF line ends, Content-Length matched", "HTTP/1.0 200 OK\nContent-Length: 2\n\nok", true},

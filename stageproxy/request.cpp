@@ -1,0 +1,285 @@
+// stageproxy's request decisions (request.h): pure functions over bytes, no
+// globals, no I/O, no lock; any thread may call them at once.
+#include "request.h"
+
+#include <ctype.h>  // isdigit
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+static const char PROXY_CONNECTION_CLOSE[] = "Proxy-Connection: close\r\n";
+static const char CONNECTION_CLOSE[] = "Connection: close\r\n";
+
+// ---------------------------------------------------------------- small helpers
+
+// isspace() of the C locale, which the program never leaves, without a call
+// per byte: status lines and request lines are scanned byte by byte.
+static inline bool blank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Copies the next word of text[*at, length) into word (MAXLINE bytes),
+// skipping the white space before it; an empty word when none is left. A
+// word longer than MAXLINE - 1 bytes (only a response's status line can hold
+// one) is cut, and its rest skipped: it must not pass for the next word, or
+// an over-long version word would hide a 206 or 304 after it.
+static void nextWord(const char *text, int length, int *at, char *word) {
+    int i = *at;
+    while (i < length && blank((unsigned char)text[i])) i++;
+    int start = i;
+    while (i < length && !blank((unsigned char)text[i])) i++;
+    int n = i - start < MAXLINE - 1 ? i - start : MAXLINE - 1;
+    memcpy(word, text + start, (size_t)n);
+    word[n] = '\0';
+    *at = i;
+}
+
+// True when the line text[0, length) is a header called `name`, in any case:
+// the name, then at once the colon.
+static bool headerNamed(const char *text, int length, const char *name) {
+    int n = (int)strlen(name);
+    return length > n && text[n] == ':' && strncasecmp(text, name, (size_t)n) == 0;
+}
+
+// The value of the header line text[0, length), whose name is nameLength
+// bytes: *value and *valueLength, without the white space and line end
+// around it.
+static void headerValue(const char *text, int length, int nameLength, const char **value,
+                        int *valueLength) {
+    int from = nameLength + 1, to = length;
+    while (from < to && (text[from] == ' ' || text[from] == '\t')) from++;
+    while (to > from && blank((unsigned char)text[to - 1])) to--;
+    *value = text + from;
+    *valueLength = to - from;
+}
+
+// True when value[0, length) is a decimal number of at most 18 digits; its
+// value in *number.
+static bool decimal(const char *value, int length, long long *number) {
+    if (length <= 0 || length > 18) return false;
+    long long n = 0;
+    for (int i = 0; i < length; i++) {
+        if (value[i] < '0' || value[i] > '9') return false;
+        n = n * 10 + (value[i] - '0');
+    }
+    *number = n;
+    return true;
+}
+
+// True when a whole Host line text[0, length) names domain (any letter case,
+// a port after the last colon left aside).
+static bool hostNames(const char *text, int length, const char *domain) {
+    const char *value;
+    int valueLength;
+    headerValue(text, length, 4, &value, &valueLength);
+    int colon = valueLength;
+    while (colon > 0 && isdigit((unsigned char)value[colon - 1])) colon--;
+    if (colon > 0 && value[colon - 1] == ':') valueLength = colon - 1;
+    return (size_t)valueLength == strlen(domain) &&
+           strncasecmp(value, domain, (size_t)valueLength) == 0;
+}
+
+// ---------------------------------------------------------------- the request
+
+requestLineVerdict judgeRequestLine(const char *line, int length, char *url) {
+    char method[MAXLINE], version[MAXLINE];
+    int textLength = (int)strlen(line);
+    int at = 0;
+    nextWord(line, textLength, &at, method);
+    nextWord(line, textLength, &at, url);
+    nextWord(line, textLength, &at, version);
+    // A cut line would be fetched and stored under a cut URL.
+    if (length > 0 && line[length - 1] != '\n') return REQUEST_LINE_CUT;
+    return strcasecmp(method, "GET") == 0 ? REQUEST_GET : REQUEST_NOT_GET;
+}
+
+bool splitUrl(const char *url, char *domain, char *path, int *port, bool *customPort) {
+    char customport[MAXLINE];
+    int i, lenUrl, lenDomain, lenPath, offset;
+
+    *port = 80;
+    *customPort = false;
+    lenUrl = (int)strlen(url);
+    if (lenUrl <= 6) return false;
+    // The scheme prefix is skipped unexamined.
+    i = 7;
+    while (i < lenUrl && url[i] != '/' && url[i] != ':') i++;
+    if (i < lenUrl && url[i] == ':') {
+        offset = i + 1;
+        while (offset < lenUrl && url[offset] != '/') offset++;
+        memcpy(customport, url + i + 1, (size_t)(offset - i - 1));
+        customport[offset - i - 1] = '\0';
+        *port = atoi(customport);
+        *customPort = true;
+    } else {
+        offset = i;
+    }
+    lenDomain = i - 7;
+    memcpy(domain, url + 7, (size_t)lenDomain);
+    domain[lenDomain] = '\0';
+    lenPath = lenUrl - offset;
+    if (lenPath == 0) {
+        memcpy(path, "/", 2);
+    } else {
+        memcpy(path, url + offset, (size_t)lenPath);
+        path[lenPath] = '\0';
+    }
+    return true;
+}
+
+void urlHostPort(const char *url, char *hostPort) {
+    size_t hostPortLength = strcspn(url + 7, "/");
+    memcpy(hostPort, url + 7, hostPortLength);
+    hostPort[hostPortLength] = '\0';
+}
+
+int initialRequest(const char *path, char *request) {
+    int length = snprintf(request, REQUEST_SIZE, "GET %s HTTP/1.0\r\n", path);
+    if (length < 0 || length >= REQUEST_SIZE) return -1;
+    return length;
+}
+
+headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length, char *out,
+                              int *outLength) {
+    *outLength = 0;
+    bool lineEnd = buffer[length - 1] == '\n';
+    if (relay->lineStart && lineEnd && (length == 1 || (length == 2 && buffer[0] == '\r'))) {
+        memcpy(out, "\r\n", 2);
+        *outLength = 2;
+        return HEADER_END;
+    }
+
+    const char *replacement = nullptr;
+    int replacementLength = 0;
+    if (relay->lineStart) {
+        relay->skipLine = true;
+        long long announced = 0;
+        const char *value;
+        int valueLength;
+        if (headerNamed(buffer, length, "Content-Length")) {
+            headerValue(buffer, length, 14, &value, &valueLength);
+            if (!lineEnd || !decimal(value, valueLength, &announced) || announced != 0)
+                return HEADER_BODY;
+            relay->skipLine = false;
+        } else if (headerNamed(buffer, length, "Transfer-Encoding")) {
+            return HEADER_BODY;
+        } else if (headerNamed(buffer, length, "Keep-Alive")) {
+            replacement = "";
+        } else if (headerNamed(buffer, length, "Proxy-Connection")) {
+            replacement = PROXY_CONNECTION_CLOSE;
+            replacementLength = (int)sizeof PROXY_CONNECTION_CLOSE - 1;
+        } else if (headerNamed(buffer, length, "Connection")) {
+            replacement = CONNECTION_CLOSE;
+            replacementLength = (int)sizeof CONNECTION_CLOSE - 1;
+        } else if (headerNamed(buffer, length, "Host") &&
+                   !(lineEnd && hostNames(buffer, length, relay->domain))) {
+            // A Host line too long for one read names no host a URL of
+            // under MAXLINE characters could.
+            replacementLength = snprintf(out, HEADER_OUT_SIZE, "Host: %s\r\n", relay->hostPort);
+            if (replacementLength < 0 || replacementLength >= HEADER_OUT_SIZE) replacementLength = 0;
+            *outLength = replacementLength;
+            relay->lineStart = lineEnd;
+            return HEADER_MORE;
+        } else {
+            relay->skipLine = false;
+        }
+    }
+    relay->lineStart = lineEnd;
+    if (replacement != nullptr) {
+        memcpy(out, replacement, (size_t)replacementLength);
+        *outLength = replacementLength;
+        return HEADER_MORE;
+    }
+    if (relay->skipLine) {
+        relay->heldCr = false;
+        return HEADER_MORE;
+    }
+
+    int n = 0;
+    if (relay->heldCr) out[n++] = buffer[0] == '\n' ? '\r' : ' ';
+    relay->heldCr = false;
+    // Most reads are a plain line: text, then CR LF or LF. Its text goes in
+    // one copy; anything else is taken byte by byte below.
+    const int tail = !lineEnd ? 0 : length >= 2 && buffer[length - 2] == '\r' ? 2 : 1;
+    const int text = length - tail;
+    if (memchr(buffer, '\0', (size_t)text) == nullptr &&
+        memchr(buffer, '\r', (size_t)text) == nullptr &&
+        memchr(buffer, '\n', (size_t)text) == nullptr) {
+        memcpy(out + n, buffer, (size_t)text);
+        n += text;
+        if (lineEnd) {
+            if (n == 0 || out[n - 1] != '\r') out[n++] = '\r';  // a CR held from the read before
+            out[n++] = '\n';
+        }
+        *outLength = n;
+        return HEADER_MORE;
+    }
+    for (int i = 0; i < length; i++) {
+        char c = buffer[i];
+        if (c == '\0') {
+            c = ' ';
+        } else if (c == '\r' && i + 1 == length && !lineEnd) {
+            relay->heldCr = true;  // its LF may start the next read
+            break;
+        } else if (c == '\r' && !(i + 1 < length && buffer[i + 1] == '\n')) {
+            c = ' ';
+        } else if (c == '\n' && (n == 0 || out[n - 1] != '\r')) {
+            out[n++] = '\r';
+        }
+        out[n++] = c;
+    }
+    *outLength = n;
+    return HEADER_MORE;
+}
+
+// ---------------------------------------------------------------- the response
+
+void responseCopyAdd(responseCopy *copy, const char *bytes, int length) {
+    if (copy->total + length > MAX_OBJECT_SIZE) {
+        copy->tooLarge = true;
+    } else if (!copy->tooLarge) {
+        memcpy(copy->page + copy->total, bytes, (size_t)length);
+        copy->total += length;
+    }
+}
+
+storeVerdict storeDecision(const responseCopy *copy) {
+    if (copy->tooLarge) return STORE_TOO_LARGE;
+    return completeResponse(copy->page, copy->total) ? STORE_WHOLE : STORE_NOT_WHOLE;
+}
+
+bool completeResponse(const char *page, int total) {
+    if (total == 0) return false;
+    const char *nl = static_cast<const char *>(memchr(page, '\n', (size_t)total));
+    if (nl == nullptr) return false;
+    int at = 0;
+    char status[MAXLINE];
+    nextWord(page, (int)(nl - page), &at, status);
+    nextWord(page, (int)(nl - page), &at, status);
+    if (strcmp(status, "206") == 0 || strcmp(status, "304") == 0) return false;
+
+    // The header lines run from headers to bodyStart, the empty line included.
+    const int headers = (int)(nl - page) + 1;
+    int bodyStart = headers;
+    for (;;) {
+        nl = static_cast<const char *>(memchr(page + bodyStart, '\n', (size_t)(total - bodyStart)));
+        if (nl == nullptr) return false;  // the header block never ended
+        int lineLength = (int)(nl - page) - bodyStart;
+        bool empty = lineLength == 0 || (lineLength == 1 && page[bodyStart] == '\r');
+        bodyStart += lineLength + 1;
+        if (empty) break;
+    }
+    for (int line = headers; line < bodyStart;) {
+        nl = static_cast<const char *>(memchr(page + line, '\n', (size_t)(bodyStart - line)));
+        int lineLength = (int)(nl - page) - line;
+        if (headerNamed(page + line, lineLength, "Content-Length")) {
+            const char *value;
+            int valueLength;
+            long long declared;
+            headerValue(page + line, lineLength, 14, &value, &valueLength);
+            if (!decimal(value, valueLength, &declared) || declared != total - bodyStart)
+                return false;
+        }
+        line += lineLength + 1;
+    }
+    return true;
+}

@@ -1,0 +1,107 @@
+// stageproxy's request decisions, apart from the connection thread: the
+// request line's URL, the URL taken apart, the upstream request line, the
+// header block rewritten one read at a time, and whether a response's bytes
+// may be stored. No function here reads, writes, prints or takes a lock; the
+// stages of proxy.cpp do the I/O around them, so what goes upstream and what
+// is stored depends only on the bytes, never on how they arrived.
+#ifndef STAGEPROXY_REQUEST_H
+#define STAGEPROXY_REQUEST_H
+
+#include "cache.h"
+
+// Size of every line buffer: one read yields at most 8191 bytes and a NUL.
+constexpr int MAXLINE = 8192;
+// The upstream request line: "GET ", a path of up to MAXLINE - 1 characters,
+// " HTTP/1.0\r\n" and a NUL. A request line near the read limit can carry a
+// path longer than a line buffer would leave room for.
+constexpr int REQUEST_SIZE = 4 + MAXLINE + 12;
+// What one header read can turn into upstream: the read, a CR held back from
+// the read before, an added CR; or a Host line naming a URL's host and port.
+constexpr int HEADER_OUT_SIZE = MAXLINE + 8;
+
+enum requestLineVerdict {
+    REQUEST_GET,       // a whole line whose method is GET in any letter case
+    REQUEST_NOT_GET,   // a whole line (or none at all) with another method
+    REQUEST_LINE_CUT,  // no line end within the read: too long, or the stream ended
+};
+
+// Judges one read of the request line, line[0, length) with line[length] a
+// NUL, and copies its second word, the URL, into url (MAXLINE bytes). Words
+// end at white space and at the first NUL byte, since the line is taken as
+// text. A read of 0 bytes is an empty line. Cannot fail.
+requestLineVerdict judgeRequestLine(const char *line, int length, char *url);
+
+// Takes url apart: the host from its eighth character up to a '/' or ':',
+// the port after a ':' (80 without one; atoi, no range check; *customPort
+// set), and the path from the first '/' after the host ("/" when there is
+// none). domain and path hold MAXLINE bytes each. false, with nothing filled
+// in but *port and *customPort, for a URL of 6 characters or less.
+bool splitUrl(const char *url, char *domain, char *path, int *port, bool *customPort);
+
+// Copies the host and port of url, a URL that splitUrl took apart, as it
+// writes them, into hostPort (MAXLINE bytes). Cannot fail.
+void urlHostPort(const char *url, char *hostPort);
+
+// Writes "GET " path " HTTP/1.0\r\n" and a NUL into request (REQUEST_SIZE
+// bytes): its length, or -1 should it not fit (a path of a URL of under
+// MAXLINE characters always does).
+int initialRequest(const char *path, char *request);
+
+// The header block relayed one read at a time. A line longer than one read
+// comes as several reads; only the first carries its name and only the last
+// its line end, so a line end split from its line never counts as the blank
+// line.
+struct headerRelay {
+    const char *domain = nullptr;    // the URL's host: a Host line naming it stays
+    const char *hostPort = nullptr;  // what replaces a Host line naming another
+    bool lineStart = true;  // the next read begins a line
+    bool skipLine = false;  // the line being read was dropped or replaced
+    bool heldCr = false;    // the last read ended in a CR that its LF may follow
+};
+
+enum headerVerdict {
+    HEADER_MORE,  // send out, then read on
+    HEADER_END,   // send out, the block's last bytes; read nothing more
+    HEADER_BODY,  // a body is announced: send nothing, the block must not end
+};
+
+// Turns one read of the browser's header block, buffer[0, length) with
+// length > 0, into the bytes that go upstream, out[0, *outLength) (out holds
+// HEADER_OUT_SIZE bytes; *outLength may be 0). The block ends at the first
+// line that is exactly CR LF or exactly LF, which goes as CR LF. By header
+// name, in any case: Keep-Alive is dropped, Proxy-Connection and Connection
+// are replaced by their "close" forms, a Host naming another host than
+// domain by "Host: " hostPort; the later reads of a line follow its first.
+// Every line sent ends in CR LF; a NUL, or a CR anywhere but before the LF,
+// goes as a space. A Content-Length other than 0 or any Transfer-Encoding
+// announces a body, which is never forwarded. Cannot fail.
+headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length, char *out,
+                              int *outLength);
+
+// A copy of a response as it is relayed, for the storing decision.
+struct responseCopy {
+    int total = 0;           // bytes of the response so far that page holds
+    bool tooLarge = false;   // the response grew past MAX_OBJECT_SIZE: page is stale
+    char page[MAX_OBJECT_SIZE + 1];  // page[0, total): the response, while !tooLarge
+};
+
+// Adds the response's next length bytes to copy; once the response exceeds
+// MAX_OBJECT_SIZE bytes, nothing more is kept. Cannot fail.
+void responseCopyAdd(responseCopy *copy, const char *bytes, int length);
+
+enum storeVerdict {
+    STORE_WHOLE,      // store it
+    STORE_TOO_LARGE,  // over MAX_OBJECT_SIZE: not stored, and said so
+    STORE_NOT_WHOLE,  // cut, empty or partial: not stored, nothing said
+};
+
+// Whether the response whose bytes copy holds may be stored.
+storeVerdict storeDecision(const responseCopy *copy);
+
+// True when page[0, total) is a whole response worth storing: not empty, its
+// header block ended (by an empty line, CR LF or LF), not a 206 (a part) or
+// a 304 (no representation), and a body as long as every Content-Length it
+// declares. A cut response stored would be served cut for good.
+bool completeResponse(const char *page, int total);
+
+#endif  // STAGEPROXY_REQUEST_H
