@@ -34,10 +34,13 @@ static void nextWord(const char *text, int length, int *at, char *word) {
 }
 
 // True when the line text[0, length) is a header called `name`, in any case:
-// the name, then at once the colon.
+// the name, then the colon, perhaps after blanks (which an origin may well
+// take for the same header, so they must not hide a body or a Host).
 static bool headerNamed(const char *text, int length, const char *name) {
     int n = (int)strlen(name);
-    return length > n && text[n] == ':' && strncasecmp(text, name, (size_t)n) == 0;
+    if (length <= n || strncasecmp(text, name, (size_t)n) != 0) return false;
+    while (n < length && (text[n] == ' ' || text[n] == '\t')) n++;
+    return n < length && text[n] == ':';
 }
 
 // The value of the header line text[0, length), whose name is nameLength
@@ -45,7 +48,9 @@ static bool headerNamed(const char *text, int length, const char *name) {
 // around it.
 static void headerValue(const char *text, int length, int nameLength, const char **value,
                         int *valueLength) {
-    int from = nameLength + 1, to = length;
+    int from = nameLength, to = length;
+    while (from < to && text[from] != ':') from++;
+    from++;  // the colon, which headerNamed found
     while (from < to && (text[from] == ' ' || text[from] == '\t')) from++;
     while (to > from && blank((unsigned char)text[to - 1])) to--;
     *value = text + from;
@@ -150,6 +155,9 @@ headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length
 
     const char *replacement = nullptr;
     int replacementLength = 0;
+    // A line folded onto the one before (starting with a blank) would let a
+    // Host or a body's announcement pass unseen to an origin that joins it.
+    if (relay->lineStart && (buffer[0] == ' ' || buffer[0] == '\t')) return HEADER_BODY;
     if (relay->lineStart) {
         relay->skipLine = true;
         long long announced = 0;
@@ -255,7 +263,11 @@ bool completeResponse(const char *page, int total) {
     char status[MAXLINE];
     nextWord(page, (int)(nl - page), &at, status);
     nextWord(page, (int)(nl - page), &at, status);
-    if (strcmp(status, "206") == 0 || strcmp(status, "304") == 0) return false;
+    // A part, no representation at all, or a failed condition or range: each
+    // answers what one browser asked, not the URL.
+    if (strcmp(status, "206") == 0 || strcmp(status, "304") == 0 || strcmp(status, "412") == 0 ||
+        strcmp(status, "416") == 0)
+        return false;
 
     // The header lines run from headers to bodyStart, the empty line included.
     const int headers = (int)(nl - page) + 1;

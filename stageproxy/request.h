@@ -62,7 +62,8 @@ struct headerRelay {
 enum headerVerdict {
     HEADER_MORE,  // send out, then read on
     HEADER_END,   // send out, the block's last bytes; read nothing more
-    HEADER_BODY,  // a body is announced: send nothing, the block must not end
+    HEADER_BODY,  // a body is announced, or a line is folded: send nothing, the
+                  // block must not end
 };
 
 // Turns one read of the browser's header block, buffer[0, length) with
