@@ -260,10 +260,12 @@ void check_upstream(const std::string &browser, const outcome_t &o) {
         if (v != std::string::npos) {
             while (v < line.size() && blank(line[v])) v++;
             size_t stop = line.find_first_of(": \t", v);
-            std::string host = line.substr(v, stop == std::string::npos ? std::string::npos : stop - v);
+            size_t len = stop == std::string::npos ? std::string::npos : stop - v;
+            std::string host = line.substr(v, len);
             if (host.size() != o.address.size() ||
                 strncasecmp(host.c_str(), o.address.c_str(), host.size()) != 0) {
-                fuzz_fail("a Host line names another host than the one connected to", fail_detail());
+                fuzz_fail("a Host line names another host than the one connected to",
+                          fail_detail());
             }
         }
         if (value_of(line, "Transfer-Encoding") != std::string::npos) {
@@ -386,7 +388,9 @@ void check_response(const std::string &r, int method, uint32_t seed) {
         fuzz_fail("a 206 or 304 is stored", detail());
     }
     size_t end = block_end(r);
-    if (end == std::string::npos) fuzz_fail("a response whose header block never ended is stored", detail());
+    if (end == std::string::npos) {
+        fuzz_fail("a response whose header block never ended is stored", detail());
+    }
     // Cut inside the header block, the response is never stored.
     if (stored_whole(action, r.substr(0, end - 1))) {
         fuzz_fail("a response cut inside its header block is stored", detail());
@@ -412,7 +416,9 @@ void check_response(const std::string &r, int method, uint32_t seed) {
 // default quarantine of freed memory each one is fresh pages, and faulting
 // them in took a quarter of the time. A smaller quarantine still catches a
 // use of memory freed in the same execution.
-extern "C" const char *__asan_default_options(void) { return "quarantine_size_mb=8:max_malloc_fill_size=0"; }
+extern "C" const char *__asan_default_options(void) {
+    return "quarantine_size_mb=8:max_malloc_fill_size=0";
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;

@@ -1,9 +1,10 @@
 // stampproxy: a caching HTTP forward proxy. The main thread opens the
 // listening socket and accepts for ever; each browser connection gets a
 // detached thread running handle_connection, which serves one request from
-// the cache (cache.cpp) or from the origin, then closes. Every diagnostic goes
-// to standard output, which is flushed after start-up and at the end of each
-// connection. The state threads share is the cache, stdout and the pool of
+// the cache (cache.cpp) or from the origin, then closes; what to make of the
+// browser's bytes and whether to store a response is request.cpp's. Every
+// diagnostic goes to standard output, which is flushed after start-up and at
+// the end of each connection. The state threads share is the cache, stdout and the pool of
 // relay buffers.
 #include <errno.h>
 #include <malloc.h>
@@ -344,8 +345,9 @@ void *handle_connection(void *temp_connfd) {
         return nullptr;
     }
     if (step != REQUEST_LINE_READY) {
-        refuse(connfd, step == REQUEST_LINE_TOO_LONG ? "ERR request line longer than 1023 bytes\n"
-                                                     : "ERR request line ended without a line end\n");
+        refuse(connfd, step == REQUEST_LINE_TOO_LONG
+                           ? "ERR request line longer than 1023 bytes\n"
+                           : "ERR request line ended without a line end\n");
         return nullptr;
     }
     printf("INPUT: %s\n", rs.request);

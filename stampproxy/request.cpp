@@ -323,10 +323,8 @@ static void status_byte(store_check_t *sc, char c) {
 
 // The end of a Content-Length line whose value was read: every such line
 // must declare the body's length, so all must agree.
-static void field_value_end(store_check_t *sc, bool digits) {
-    if (!digits) {
-        sc->length_bad = true;
-    } else if (sc->length_seen && sc->length_value != sc->declared) {
+static void field_value_end(store_check_t *sc) {
+    if (sc->length_seen && sc->length_value != sc->declared) {
         sc->length_bad = true;
     } else {
         sc->length_seen = true;
@@ -341,10 +339,13 @@ static void field_byte(store_check_t *sc, char c) {
     int s = sc->field_state;
     if (s == FIELD_OTHER || s == FIELD_BAD) return;
     if (s >= FIELD_NAME && s < FIELD_NAME + (int)sizeof CONTENT_LENGTH - 1) {
-        bool same = tolower((unsigned char)c) == CONTENT_LENGTH[s - FIELD_NAME];
-        sc->field_state = !same                                           ? FIELD_OTHER
-                          : s + 1 == (int)sizeof CONTENT_LENGTH - 1 ? FIELD_AFTER_NAME
-                                                                            : s + 1;
+        if (tolower((unsigned char)c) != CONTENT_LENGTH[s - FIELD_NAME]) {
+            sc->field_state = FIELD_OTHER;
+        } else if (s + 1 == (int)sizeof CONTENT_LENGTH - 1) {
+            sc->field_state = FIELD_AFTER_NAME;
+        } else {
+            sc->field_state = s + 1;
+        }
         return;
     }
     switch (s) {
@@ -382,7 +383,7 @@ static void field_byte(store_check_t *sc, char c) {
 static void field_line_end(store_check_t *sc) {
     int s = sc->field_state;
     if (s == FIELD_BAD || s == FIELD_BEFORE_VALUE) sc->length_bad = true;
-    if (s == FIELD_DIGITS || s == FIELD_AFTER_VALUE || s == FIELD_CR) field_value_end(sc, true);
+    if (s == FIELD_DIGITS || s == FIELD_AFTER_VALUE || s == FIELD_CR) field_value_end(sc);
 }
 
 void store_check_start(store_check_t *sc, const char *action) {
