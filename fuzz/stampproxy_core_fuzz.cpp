@@ -2,7 +2,7 @@
 // with no socket and no thread: the same bytes are fed under many splits
 // into reads, and what comes out is held to properties that any right answer
 // has, not to a second copy of the rules:
-// - the split never matters: the same steps, key, bytes taken, origin and
+// - the split never matters (the thread's own reads among them): the same steps, key, bytes taken, origin and
 //   upstream request, or the same refusal, the same storing decision;
 // - the key is the browser's whole request line, line end included;
 // - the upstream request is one well-formed request: one request line of
@@ -16,9 +16,10 @@
 //   origin, or answering a method other than GET or HEAD.
 //
 // Input: byte 0 chooses the side (bit 0: 0 request, 1 response), for a
-// response the method (bits 1-2: GET, HEAD, POST, get), and seeds the random
-// splits (bits 3-7, with the input's size); the rest is the browser's or the origin's bytes, with
-// 0xFF k c standing for (k + 1) * 32 copies of c (loopback.h).
+// response the method (bits 1-2: GET, HEAD, POST, get), and with the input's
+// size seeds the choice of splits (bits 3-7); the rest is the browser's or
+// the origin's bytes, with 0xFF k c standing for (k + 1) * 32 copies of c
+// (loopback.h).
 #include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -41,20 +42,6 @@ constexpr size_t BYTEWISE_LIMIT = 1200;       // fed a byte at a time up to this
 
 // Where the bytes are cut into reads: sorted offsets inside (0, size).
 typedef std::vector<size_t> cuts_t;
-
-// The boundaries of the thread's own line reads: up to and including a LF,
-// or MAXLINE - 1 bytes.
-cuts_t line_read_cuts(const std::string &b) {
-    cuts_t cuts;
-    size_t at = 0;
-    while (at < b.size()) {
-        size_t end = b.find('\n', at);
-        size_t limit = at + (size_t)MAXLINE - 1;
-        at = end == std::string::npos || end + 1 > limit ? limit : end + 1;
-        if (at < b.size()) cuts.push_back(at);
-    }
-    return cuts;
-}
 
 // One cut at each of these offsets (and one byte either side), from the
 // start and from `base`: the line-read and buffer limits of the readers.
@@ -150,10 +137,20 @@ std::string describe(const outcome_t &o) {
 
 request_state_t state;  // 36 KB: kept out of the fuzzer's stack frames
 
-// Feeds `b` cut at `cuts`, as the connection thread feeds its reads: the
-// request line, then (when it is whole) the header lines, then the end of
-// the stream if it is still wanted.
-outcome_t run_request(const std::string &b, const cuts_t &cuts) {
+// Where the connection thread's next read from `at` ends: at a LF, after
+// MAXLINE - 1 bytes, or after as many as the request can still take.
+size_t thread_read_end(const std::string &b, size_t at) {
+    size_t max = std::min(request_wanted(&state), (size_t)MAXLINE - 1);
+    size_t end = std::min(b.size(), at + max);
+    const char *nl = (const char *)memchr(b.data() + at, '\n', end - at);
+    return nl != nullptr ? (size_t)(nl - b.data()) + 1 : end;
+}
+
+// Feeds `b` cut at `cuts` (or, with `thread_reads`, as the connection
+// thread reads), as the thread feeds its reads: the request line, then (when
+// it is whole) the header lines, then the end of the stream if it is still
+// wanted.
+outcome_t run_request(const std::string &b, const cuts_t &cuts, bool thread_reads = false) {
     outcome_t o;
     request_init(&state);
     size_t at = 0, piece = 0;
@@ -161,7 +158,9 @@ outcome_t run_request(const std::string &b, const cuts_t &cuts) {
     request_step_t step = REQUEST_MORE;
     for (;;) {
         size_t n = 0;  // 0 past the last piece: the end of the stream
-        if (piece <= cuts.size()) {
+        if (thread_reads) {
+            n = at < b.size() ? thread_read_end(b, at) - at : 0;
+        } else if (piece <= cuts.size()) {
             size_t end = piece < cuts.size() ? cuts[piece] : b.size();
             if (at == end) {
                 piece++;
@@ -279,11 +278,11 @@ void check_upstream(const std::string &browser, const outcome_t &o) {
 }
 
 void check_request(const std::string &b, uint32_t seed) {
-    // Whole, as the connection thread's line reads cut it, and one more.
-    std::vector<cuts_t> splits = {{}, line_read_cuts(b), picked_cuts(b, b.find('\n') + 1, seed)};
-    outcome_t first = run_request(b, splits[0]);
-    for (size_t k = 1; k < splits.size(); k++) {
-        outcome_t o = run_request(b, splits[k]);
+    // Whole, as the connection thread reads it, and one more split.
+    outcome_t first = run_request(b, {});
+    for (int k = 1; k <= 2; k++) {
+        outcome_t o = k == 1 ? run_request(b, {}, true)
+                             : run_request(b, picked_cuts(b, b.find('\n') + 1, seed));
         if (!(o == first)) {
             fuzz_fail("another split into reads gives another outcome",
                       "whole:\n" + describe(first) + "\nsplit " + std::to_string(k) + ":\n" +

@@ -178,7 +178,8 @@ int server_connect(const char *hostname, int port) {
 // ---------------------------------------------------------------- request
 
 // The browser's bytes as rio_readlineb hands them out, one piece (a line,
-// or MAXLINE - 1 bytes of one) at a time, and how far request_take got.
+// or MAXLINE - 1 bytes of one, or what the request can still take) at a
+// time, and how far request_take got.
 struct browser_feed_t {
     rio_t *rio;
     char piece[MAXLINE];
@@ -191,7 +192,11 @@ struct browser_feed_t {
 static int feed_request(browser_feed_t *feed, request_state_t *rs, request_step_t *step) {
     for (;;) {
         if (feed->at == feed->len) {
-            ssize_t got = rio_readlineb(feed->rio, feed->piece, MAXLINE);
+            // Never more than the request can take: a browser that stops
+            // right after outgrowing a buffer is refused at once.
+            size_t wanted = request_wanted(rs);
+            size_t max = wanted < (size_t)MAXLINE - 1 ? wanted + 1 : (size_t)MAXLINE;
+            ssize_t got = rio_readlineb(feed->rio, feed->piece, max);
             if (got < 0) {
                 feed->read_errno = errno;
                 return -1;

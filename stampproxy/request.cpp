@@ -264,6 +264,12 @@ void request_init(request_state_t *rs) {
     rs->body = false;
 }
 
+size_t request_wanted(const request_state_t *rs) {
+    if (rs->phase == 0) return (size_t)MAXLINE - 1 - rs->request_len;
+    if (rs->phase == 1) return (size_t)MAXBUF - 1 - rs->line_len;
+    return 0;
+}
+
 request_step_t request_take(request_state_t *rs, const char *bytes, size_t n, size_t *used) {
     *used = 0;
     if (rs->phase == 0) return take_request_line(rs, bytes, n, used);

@@ -60,6 +60,11 @@ void request_init(request_state_t *rs);
 // for the header lines; every other step but REQUEST_MORE is final.
 request_step_t request_take(request_state_t *rs, const char *bytes, size_t n, size_t *used);
 
+// The most bytes request_take can take before it must decide (at least 1
+// while it wants more): a reader that asks for no more never waits for bytes
+// that a refusal would not need.
+size_t request_wanted(const request_state_t *rs);
+
 // The storing decision for the origin's response, taken as it arrives.
 struct store_check_t {
     bool method_ok;       // the request was GET or HEAD, exactly so spelled
