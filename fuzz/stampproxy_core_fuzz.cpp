@@ -2,8 +2,9 @@
 // with no socket and no thread: the same bytes are fed under many splits
 // into reads, and what comes out is held to properties that any right answer
 // has, not to a second copy of the rules:
-// - the split never matters (the thread's own reads among them): the same steps, key, bytes taken, origin and
-//   upstream request, or the same refusal, the same storing decision;
+// - the split never matters (the thread's own reads among them): the same
+//   steps, key, bytes taken, origin and upstream request, or the same
+//   refusal; the same storing decision;
 // - the key is the browser's whole request line, line end included;
 // - the upstream request is one well-formed request: one request line of
 //   three words, header lines ending CR LF, no NUL, no CR but before LF, one
