@@ -229,7 +229,9 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     // Only a whole request line within the limit is acted on.
     size_t nl = bytes.find('\n');
     if (nl == std::string::npos || nl + 1 > PIECE_LIMIT) return e;
-    e.key = c_string(bytes.substr(0, nl + 1));
+    // A NUL ends the line as text, before its line end: refused too.
+    if (bytes.find('\0') < nl) return e;
+    e.key = bytes.substr(0, nl + 1);
     parse_model(e.key, e);
     if (stored.count(e.key) != 0) {
         e.outcome = HIT;

@@ -1,11 +1,11 @@
 // stampproxy: a caching HTTP forward proxy. The main thread opens the
 // listening socket and accepts for ever; each browser connection gets a
 // detached thread running handle_connection, which serves one request from
-// the cache (cache.cpp) or from the origin, then closes. Every diagnostic goes
-// to standard output, which is flushed after start-up and at the end of each
-// connection. The state threads share is the cache, stdout and the pool of
+// the cache (cache.cpp) or from the origin, then closes; what to make of the
+// browser's bytes and whether to store a response is request.cpp's. Every
+// diagnostic goes to standard output, which is flushed after start-up and at
+// the end of each connection. The state threads share is the cache, stdout and the pool of
 // relay buffers.
-#include <ctype.h>
 #include <errno.h>
 #include <malloc.h>
 #include <netdb.h>
@@ -17,7 +17,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -26,15 +25,11 @@
 #include <unistd.h>
 
 #include "cache.h"
+#include "request.h"
 #include "robix.h"
 #include "stacks.h"
 
 constexpr int DEFAULT_PORT = 56416;
-// Request line and header lines are read in pieces of at most this many
-// bytes, terminator included.
-constexpr int MAXLINE = 1024;
-// Size of the kept-header buffer and of the request built for the origin.
-constexpr int MAXBUF = 10240;
 // Time-outs on the sockets, so that a silent or vanished peer cannot hold a
 // thread and its descriptors for ever: the browser must send its request line
 // and header block within REQUEST_TIMEOUT_MS in all; a write to the browser
@@ -145,246 +140,38 @@ int server_connect(const char *hostname, int port) {
 
 // ---------------------------------------------------------------- request
 
-// The field name of a header line, if it is `name` (letter case ignored, as
-// HTTP field names are compared) followed by optional blanks and a colon:
-// the position after the colon, else null.
-static const char *field_value(const char *line, const char *name) {
-    size_t len = strlen(name);
-    if (strncasecmp(line, name, len) != 0) return nullptr;
-    const char *p = line + len;
-    while (*p == ' ' || *p == '\t') p++;
-    return *p == ':' ? p + 1 : nullptr;
-}
+// The browser's bytes as rio_readlineb hands them out, one piece (a line,
+// or MAXLINE - 1 bytes of one, or what the request can still take) at a
+// time, and how far request_take got.
+struct browser_feed_t {
+    rio_t *rio;
+    char piece[MAXLINE];
+    size_t len, at;
+    int read_errno;  // why the last read failed
+};
 
-// True when the header line starts with `name` and a colon (letter case
-// ignored) and a non-blank character follows somewhere after the colon.
-static bool header_is(const char *line, const char *name) {
-    size_t len = strlen(name);
-    if (strncasecmp(line, name, len) != 0 || line[len] != ':') return false;
-    for (const char *p = line + len + 1; *p != '\0'; p++) {
-        if (!isspace((unsigned char)*p)) return true;
-    }
-    return false;
-}
-
-// True when the header line announces a request body: a Transfer-Encoding of
-// any value, or a Content-Length whose value is not zero. The body is never
-// forwarded, so the origin would wait for bytes that never come.
-static bool announces_body(const char *line) {
-    if (field_value(line, "Transfer-Encoding") != nullptr) return true;
-    const char *v = field_value(line, "Content-Length");
-    if (v == nullptr) return false;
-    while (*v == ' ' || *v == '\t') v++;
-    bool digits = false;
-    for (; *v == '0'; v++) digits = true;
-    while (*v == ' ' || *v == '\t') v++;
-    return !(digits && *v == '\0');
-}
-
-// True when the Host line's host (before any ":port", blanks around it
-// ignored) is `host`, letter case ignored.
-static bool host_line_names(const char *line, const char *host) {
-    const char *v = field_value(line, "Host");
-    while (*v == ' ' || *v == '\t') v++;
-    size_t n = strcspn(v, ": \t");
-    const char *rest = v + n;
-    if (*rest == ':') rest += 1 + strcspn(rest + 1, " \t");
-    while (*rest == ' ' || *rest == '\t') rest++;
-    return *rest == '\0' && n == strlen(host) && strncasecmp(v, host, n) == 0;
-}
-
-// Appends n bytes to buf (holding *len bytes, capacity cap with room kept for
-// a terminator). False, with nothing appended, when they would not fit.
-static bool append_bytes(char *buf, size_t *len, size_t cap, const char *bytes, size_t n) {
-    if (*len + n + 1 > cap) return false;
-    memcpy(buf + *len, bytes, n);
-    *len += n;
-    buf[*len] = '\0';
-    return true;
-}
-
-static bool append_text(char *buf, size_t *len, size_t cap, const char *text) {
-    return append_bytes(buf, len, cap, text, strlen(text));
-}
-
-// Takes the request line apart with the three scanf-style patterns, each
-// working on what the earlier ones left: method, host, port (80 when none is
-// given, -1 when nothing could be read) and the path after the first "/".
-// `authority` receives the text the host and port were read from (the URL's
-// host[:port] as it writes them). The line holds at most MAXLINE - 1 bytes,
-// so no field can outgrow its MAXLINE buffer; the widths only make that
-// visible.
-static void parse_request_line(const char *request, char *action, char *address, char *file,
-                               char *protocol, int *port, char *authority) {
-    char temp[MAXLINE] = "";
-    sscanf(request, "%1023s %1023[^:]://%1023s %1023s", action, temp, address, protocol);
-    sscanf(address, "%1023[^/]/%1023s", temp, file);
-    if (sscanf(temp, "%1023[^:]:%d", address, port) == 1) *port = 80;
-    strcpy(authority, temp);
-    // Only a line without "://" leaves a line end in it (its host never
-    // resolves); cut there all the same, so that no Host line can carry one.
-    authority[strcspn(authority, "\r\n")] = '\0';
-    strcpy(protocol, "HTTP/1.0");  // the browser's version is never passed on
-}
-
-// How reading the browser's header block ended.
-enum headers_result_t { HEADERS_OK, HEADERS_TOO_LARGE, HEADERS_READ_FAILED, HEADERS_BODY };
-
-// Reads the browser's header block into other_information, one whole line at
-// a time however many reads it takes. The block ends at the first line that
-// is exactly CR LF or LF, or at end of stream (a line the stream cut short is
-// dropped); nothing after it is read. Each kept line is sent with a CR LF
-// line end, its NULs and stray CRs made blanks. Proxy-Connection is
-// rewritten, Keep-Alive and Connection dropped, a Host naming another host
-// than the URL's replaced by the URL's; the rest kept in order. Clears
-// *host_flag when a Host line is kept. `line` is scratch of MAXBUF; *read_errno
-// receives the cause of a failed read.
-static headers_result_t read_browser_headers(rio_t *rp, char *line, const char *host,
-                                             const char *authority, char *other_information,
-                                             size_t *info_len, int *host_flag, int *read_errno) {
-    *info_len = 0;
-    other_information[0] = '\0';
-    *host_flag = 1;
-    bool body = false;
+// Gives the request state the browser's bytes until it stops at a step other
+// than REQUEST_MORE (0, *step set), or a read fails (-1, read_errno set).
+static int feed_request(browser_feed_t *feed, request_state_t *rs, request_step_t *step) {
     for (;;) {
-        // One whole line, in reads of at most MAXLINE bytes.
-        size_t len = 0;
-        bool whole = false;
-        while (!whole) {
-            size_t room = (size_t)MAXBUF - len;
-            if (room < 2) return HEADERS_TOO_LARGE;
-            ssize_t got = rio_readlineb(rp, line + len, room < (size_t)MAXLINE ? room : MAXLINE);
+        if (feed->at == feed->len) {
+            // Never more than the request can take: a browser that stops
+            // right after outgrowing a buffer is refused at once.
+            size_t wanted = request_wanted(rs);
+            size_t max = wanted < (size_t)MAXLINE - 1 ? wanted + 1 : (size_t)MAXLINE;
+            ssize_t got = rio_readlineb(feed->rio, feed->piece, max);
             if (got < 0) {
-                *read_errno = errno;
-                return HEADERS_READ_FAILED;
+                feed->read_errno = errno;
+                return -1;
             }
-            if (got == 0) return body ? HEADERS_BODY : HEADERS_OK;  // end of stream
-            len += (size_t)got;
-            whole = line[len - 1] == '\n';
+            feed->len = (size_t)got;
+            feed->at = 0;
         }
-        size_t content = len - 1;
-        if (content > 0 && line[content - 1] == '\r') content--;
-        if (content == 0) return body ? HEADERS_BODY : HEADERS_OK;  // the blank line
-        for (size_t i = 0; i < content; i++) {
-            if (line[i] == '\0' || line[i] == '\r') line[i] = ' ';
-        }
-        line[content] = '\0';
-        if (announces_body(line)) body = true;
-        bool kept = true;
-        if (header_is(line, "Proxy-Connection")) {
-            kept = append_text(other_information, info_len, MAXBUF, "Proxy-Connection: close\r\n");
-        } else if (header_is(line, "Keep-Alive") || header_is(line, "Connection")) {
-            // Dropped: the relay waits for the origin to close, so the origin
-            // must see only the "Connection: close" added below.
-        } else if (field_value(line, "Host") != nullptr) {
-            // The key names the URL's origin only: a Host naming another one
-            // would store that one's page under this URL for everyone.
-            *host_flag = 0;
-            if (host_line_names(line, host)) {
-                kept = append_bytes(other_information, info_len, MAXBUF, line, content) &&
-                       append_text(other_information, info_len, MAXBUF, "\r\n");
-            } else {
-                kept = append_text(other_information, info_len, MAXBUF, "Host: ") &&
-                       append_text(other_information, info_len, MAXBUF, authority) &&
-                       append_text(other_information, info_len, MAXBUF, "\r\n");
-            }
-        } else {
-            kept = append_bytes(other_information, info_len, MAXBUF, line, content) &&
-                   append_text(other_information, info_len, MAXBUF, "\r\n");
-        }
-        if (!kept) return HEADERS_TOO_LARGE;
+        size_t used = 0;
+        *step = request_take(rs, feed->piece + feed->at, feed->len - feed->at, &used);
+        feed->at += used;
+        if (*step != REQUEST_MORE) return 0;
     }
-}
-
-// Builds the request for the origin in packet (MAXBUF bytes): the request
-// line, Host unless the browser sent one, "Connection: close", the kept
-// lines, the empty line. Its length, or 0 when it would not fit; the request
-// line's length in *line_len.
-static size_t build_request(char *packet, const char *action, const char *file,
-                            const char *protocol, const char *address, int host_flag,
-                            const char *other_information, size_t info_len, size_t *line_len) {
-    size_t len = 0;
-    packet[0] = '\0';
-    bool fits =
-        append_text(packet, &len, MAXBUF, action) && append_text(packet, &len, MAXBUF, " /") &&
-        append_text(packet, &len, MAXBUF, file) && append_text(packet, &len, MAXBUF, " ") &&
-        append_text(packet, &len, MAXBUF, protocol) && append_text(packet, &len, MAXBUF, "\r\n");
-    *line_len = len;
-    if (fits && host_flag == 1) {
-        fits = append_text(packet, &len, MAXBUF, "Host: ") &&
-               append_text(packet, &len, MAXBUF, address) &&
-               append_text(packet, &len, MAXBUF, "\r\n");
-    }
-    fits = fits && append_text(packet, &len, MAXBUF, "Connection: close\r\n") &&
-           append_bytes(packet, &len, MAXBUF, other_information, info_len) &&
-           append_text(packet, &len, MAXBUF, "\r\n");
-    return fits ? len : 0;
-}
-
-// ---------------------------------------------------------------- response
-
-// The three-digit status code of the response's first line, or -1.
-static int status_code(const char *object, size_t size) {
-    size_t i = 0;
-    while (i < size && object[i] != ' ' && object[i] != '\n') i++;
-    while (i < size && object[i] == ' ') i++;
-    if (i + 3 > size) return -1;
-    int code = 0;
-    for (size_t k = i; k < i + 3; k++) {
-        if (!isdigit((unsigned char)object[k])) return -1;
-        code = code * 10 + (object[k] - '0');
-    }
-    if (i + 3 < size && isdigit((unsigned char)object[i + 3])) return -1;
-    return code;
-}
-
-// True when the response in object[0, size) is whole enough to serve to
-// others: its header block ended, its status is neither 206 (a part) nor 304
-// (no representation), and its body matches every Content-Length it declares
-// (unless it answers HEAD, which has no body). Without a Content-Length the
-// end of the stream is the end of the body.
-static bool response_complete(const char *object, size_t size, bool head) {
-    int code = status_code(object, size);
-    if (code == 206 || code == 304) return false;
-    const char *end = object + size;
-    const char *status_end = (const char *)memchr(object, '\n', size);
-    if (status_end == nullptr) return false;
-    // The header block ends at the first empty line (CR LF or LF alone).
-    const char *body = nullptr;
-    for (const char *p = status_end + 1; body == nullptr;) {
-        const char *nl = (const char *)memchr(p, '\n', (size_t)(end - p));
-        if (nl == nullptr) return false;  // it never ended
-        if (nl == p || (nl == p + 1 && *p == '\r')) body = nl + 1;
-        p = nl + 1;
-    }
-    if (head) return true;
-    const size_t body_len = (size_t)(end - body);
-    const size_t name_len = sizeof "Content-Length" - 1;
-    for (const char *p = status_end + 1; p < body;) {
-        const char *nl = (const char *)memchr(p, '\n', (size_t)(body - p));
-        size_t n = (size_t)(nl - p);
-        if (n > 0 && p[n - 1] == '\r') n--;
-        if (n > name_len && strncasecmp(p, "Content-Length", name_len) == 0) {
-            size_t k = name_len;
-            while (k < n && (p[k] == ' ' || p[k] == '\t')) k++;
-            if (k < n && p[k] == ':') {
-                k++;
-                while (k < n && (p[k] == ' ' || p[k] == '\t')) k++;
-                size_t declared = 0;
-                bool digits = false;
-                for (; k < n && isdigit((unsigned char)p[k]); k++) {
-                    digits = true;
-                    // No stored object exceeds MAX_OBJECT_SIZE: larger is a mismatch.
-                    if (declared <= (size_t)MAX_OBJECT_SIZE)
-                        declared = declared * 10 + (size_t)(p[k] - '0');
-                }
-                while (k < n && (p[k] == ' ' || p[k] == '\t')) k++;
-                if (!digits || k != n || declared != body_len) return false;
-            }
-        }
-        p = nl + 1;
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------- relay buffers
@@ -417,11 +204,10 @@ static void give_back_relay_buffer(char *buffer) {
 }
 
 // Relays the origin's response to the browser in reads of up to
-// MAX_OBJECT_SIZE bytes and offers it to the cache under `request` when it
-// is known to be whole and `storable` (a GET or HEAD; `head` for HEAD). Ends
-// the connection with its exit block.
-static void relay_response(int serverfd, int connfd, const char *request, bool storable,
-                           bool head) {
+// MAX_OBJECT_SIZE bytes and offers it to the cache under `request` when
+// store_check_verdict says so for a response to `action`. Ends the
+// connection with its exit block.
+static void relay_response(int serverfd, int connfd, const char *request, const char *action) {
     char *object = take_relay_buffer();
     size_t key_len = strlen(request);
     char *request_string = (char *)malloc(key_len + 1);
@@ -437,6 +223,8 @@ static void relay_response(int serverfd, int connfd, const char *request, bool s
     int read_count = 0;
     int read_errno = 0;
     bool origin_closed = false;
+    store_check_t check;
+    store_check_start(&check, action);
     for (;;) {
         server_read = rio_readn(serverfd, object, (size_t)MAX_OBJECT_SIZE);
         if (server_read < 0) read_errno = errno;
@@ -446,6 +234,7 @@ static void relay_response(int serverfd, int connfd, const char *request, bool s
         // closed its side, and reading again would only return 0.
         if (server_read < MAX_OBJECT_SIZE) origin_closed = true;
         if (read_count < 1024) read_count++;
+        store_check_take(&check, object, (size_t)server_read);
         printf("Server recieved %d bytes\n", (int)server_read);
         last_server_read = server_read;
         if (rio_writen(connfd, object, (size_t)server_read) < 0) {
@@ -460,8 +249,7 @@ static void relay_response(int serverfd, int connfd, const char *request, bool s
     // the origin closed its side, and what it holds is a whole answer that
     // any later browser may get. A full first read followed by a failed read
     // or write may be the start of a longer response.
-    if (read_count == 1 && origin_closed && storable &&
-        response_complete(object, (size_t)last_server_read, head)) {
+    if (read_count == 1 && store_check_verdict(&check, origin_closed)) {
         // The cache keeps the object in a block of its own size; without
         // memory for it the response is simply not kept.
         char *kept = (char *)malloc((size_t)last_server_read);
@@ -495,12 +283,8 @@ static void refuse_read_failure(int connfd, int err) {
 // The body of every connection thread: serves one request of the browser on
 // the descriptor in the heap cell temp_connfd (freed here), then closes.
 void *handle_connection(void *temp_connfd) {
-    char request[MAXBUF];
-    char action[MAXLINE] = "", address[MAXLINE] = "", file[MAXLINE] = "", protocol[MAXLINE] = "";
-    char authority[MAXLINE] = "";
-    char other_information[MAXBUF];
-    char packet[MAXBUF];
-    int port = -1;
+    request_state_t rs;
+    browser_feed_t feed;
     rio_t rio_client;
 
     int connfd = *(int *)temp_connfd;
@@ -513,28 +297,30 @@ void *handle_connection(void *temp_connfd) {
     rio_readinitb(&rio_client, connfd);
     rio_setdeadline(&rio_client, REQUEST_TIMEOUT_MS);
 
-    ssize_t n = rio_readlineb(&rio_client, request, MAXLINE);
-    if (n < 0) {
-        refuse_read_failure(connfd, errno);
+    request_init(&rs);
+    feed.rio = &rio_client;
+    feed.len = feed.at = 0;
+    feed.read_errno = 0;
+    request_step_t step = REQUEST_MORE;
+    if (feed_request(&feed, &rs, &step) < 0) {
+        refuse_read_failure(connfd, feed.read_errno);
         return nullptr;
     }
-    if (n == 0) {
+    if (step == REQUEST_EMPTY) {
         // The browser closed before sending a byte: nothing to parse or look up.
         exit_prep1(connfd, "CLIENT_ERR_REQUEST");
         return nullptr;
     }
-    // Only a whole line is acted on: a cut one would fetch, and store under
-    // its cut key, another URL than the browser's.
-    if (request[n - 1] != '\n') {
-        refuse(connfd, n == MAXLINE - 1 ? "ERR request line longer than 1023 bytes\n"
-                                        : "ERR request line ended without a line end\n");
+    if (step != REQUEST_LINE_READY) {
+        refuse(connfd, step == REQUEST_LINE_TOO_LONG
+                           ? "ERR request line longer than 1023 bytes\n"
+                           : "ERR request line ended without a line end\n");
         return nullptr;
     }
-    printf("INPUT: %s\n", request);
-    parse_request_line(request, action, address, file, protocol, &port, authority);
+    printf("INPUT: %s\n", rs.request);
 
     char *object = nullptr;
-    n = check_cache(request, &object);
+    ssize_t n = check_cache(rs.request, &object);
     if (n > 0) {
         // The browser's header lines are left unread; the lingering close
         // keeps them from resetting the connection.
@@ -547,27 +333,17 @@ void *handle_connection(void *temp_connfd) {
         return nullptr;
     }
 
-    size_t info_len = 0, line_len = 0, packet_len = 0;
-    int host_flag = 1;
-    int read_errno = 0;
-    headers_result_t headers =
-        read_browser_headers(&rio_client, packet, address, authority, other_information,
-                             &info_len, &host_flag, &read_errno);
-    if (headers == HEADERS_READ_FAILED) {
+    if (feed_request(&feed, &rs, &step) < 0) {
         // A request the browser did not finish (it timed out or reset) is
         // never sent upstream.
-        refuse_read_failure(connfd, read_errno);
+        refuse_read_failure(connfd, feed.read_errno);
         return nullptr;
     }
-    if (headers == HEADERS_BODY) {
+    if (step == REQUEST_BODY) {
         refuse(connfd, "ERR request bodies are not forwarded\n");
         return nullptr;
     }
-    if (headers == HEADERS_OK) {
-        packet_len = build_request(packet, action, file, protocol, address, host_flag,
-                                   other_information, info_len, &line_len);
-    }
-    if (packet_len == 0) {
+    if (step != REQUEST_READY) {
         // Refused before anything goes upstream: the browser's headers would
         // overflow the request buffer.
         printf("ERR request too large for the %d-byte request buffer\n", MAXBUF);
@@ -575,20 +351,19 @@ void *handle_connection(void *temp_connfd) {
         return nullptr;
     }
 
-    int serverfd = server_connect(address, port);
+    int serverfd = server_connect(rs.address, rs.port);
     if (serverfd < 0) {
         exit_prep1(connfd, "REGULAR_EXIT");
         return nullptr;
     }
-    printf("REQ:\t%.*s", (int)line_len, packet);
-    if (rio_writen(serverfd, packet, packet_len) < 0) {
+    printf("REQ:\t%.*s", (int)rs.packet_line_len, rs.packet);
+    if (rio_writen(serverfd, rs.packet, rs.packet_len) < 0) {
         int err = errno;
         printf("ERR packet to server errno %d - %s\n", err, strerror(err));
         exit_prep2(serverfd, connfd, "WRITE_ERROR_EXIT");
         return nullptr;
     }
-    bool head = strcmp(action, "HEAD") == 0;
-    relay_response(serverfd, connfd, request, head || strcmp(action, "GET") == 0, head);
+    relay_response(serverfd, connfd, rs.request, rs.action);
     return nullptr;
 }
 

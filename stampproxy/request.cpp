@@ -1,0 +1,492 @@
+// stampproxy's request and storing decisions (request.h): plain functions
+// over a state record that the caller owns. No I/O, no lock, no global
+// state, no allocation: the connection thread and the fuzz target drive the
+// same code.
+#include "request.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+#include "cache.h"
+
+// ---------------------------------------------------------------- header lines
+
+// The field name of a header line, if it is `name` (letter case ignored, as
+// HTTP field names are compared) followed by optional blanks and a colon:
+// the position after the colon, else null.
+static const char *field_value(const char *line, const char *name) {
+    size_t len = strlen(name);
+    if (strncasecmp(line, name, len) != 0) return nullptr;
+    const char *p = line + len;
+    while (*p == ' ' || *p == '\t') p++;
+    return *p == ':' ? p + 1 : nullptr;
+}
+
+// True when the header line starts with `name` and a colon (letter case
+// ignored) and a non-blank character follows somewhere after the colon.
+static bool header_is(const char *line, const char *name) {
+    size_t len = strlen(name);
+    if (strncasecmp(line, name, len) != 0 || line[len] != ':') return false;
+    for (const char *p = line + len + 1; *p != '\0'; p++) {
+        if (!isspace((unsigned char)*p)) return true;
+    }
+    return false;
+}
+
+// True when the header line announces a request body: a Transfer-Encoding of
+// any value, or a Content-Length whose value is not zero. The body is never
+// forwarded, so the origin would wait for bytes that never come.
+static bool announces_body(const char *line) {
+    if (field_value(line, "Transfer-Encoding") != nullptr) return true;
+    const char *v = field_value(line, "Content-Length");
+    if (v == nullptr) return false;
+    while (*v == ' ' || *v == '\t') v++;
+    bool digits = false;
+    for (; *v == '0'; v++) digits = true;
+    while (*v == ' ' || *v == '\t') v++;
+    return !(digits && *v == '\0');
+}
+
+// True when the Host line's host (before any ":port", blanks around it
+// ignored) is `host`, letter case ignored.
+static bool host_line_names(const char *line, const char *host) {
+    const char *v = field_value(line, "Host");
+    while (*v == ' ' || *v == '\t') v++;
+    size_t n = strcspn(v, ": \t");
+    const char *rest = v + n;
+    if (*rest == ':') rest += 1 + strcspn(rest + 1, " \t");
+    while (*rest == ' ' || *rest == '\t') rest++;
+    return *rest == '\0' && n == strlen(host) && strncasecmp(v, host, n) == 0;
+}
+
+// Appends n bytes to buf (holding *len bytes, capacity cap with room kept for
+// a terminator). False, with nothing appended, when they would not fit.
+static bool append_bytes(char *buf, size_t *len, size_t cap, const char *bytes, size_t n) {
+    if (*len + n + 1 > cap) return false;
+    memcpy(buf + *len, bytes, n);
+    *len += n;
+    buf[*len] = '\0';
+    return true;
+}
+
+static bool append_text(char *buf, size_t *len, size_t cap, const char *text) {
+    return append_bytes(buf, len, cap, text, strlen(text));
+}
+
+// ---------------------------------------------------------------- request line
+
+// Takes the request line apart with the three scanf-style patterns, each
+// working on what the earlier ones left: method, host, port (80 when none is
+// given, -1 when nothing could be read) and the path after the first "/".
+// `authority` receives the text the host and port were read from (the URL's
+// host[:port] as it writes them). The line holds at most MAXLINE - 1 bytes,
+// so no field can outgrow its MAXLINE buffer; the widths only make that
+// visible.
+static void parse_request_line(request_state_t *rs) {
+    char temp[MAXLINE];
+    temp[0] = '\0';
+    sscanf(rs->request, "%1023s %1023[^:]://%1023s %1023s", rs->action, temp, rs->address,
+           rs->protocol);
+    sscanf(rs->address, "%1023[^/]/%1023s", temp, rs->file);
+    if (sscanf(temp, "%1023[^:]:%d", rs->address, &rs->port) == 1) rs->port = 80;
+    strcpy(rs->authority, temp);
+    // Only a line without "://" leaves a line end in it (its host never
+    // resolves); cut there all the same, so that no Host line can carry one.
+    rs->authority[strcspn(rs->authority, "\r\n")] = '\0';
+    strcpy(rs->protocol, "HTTP/1.0");  // the browser's version is never passed on
+}
+
+// Takes request-line bytes. Only a whole line is acted on: a cut one would
+// fetch, and store under its cut key, another URL than the browser's. A line
+// holding a NUL is text that ends there, without its line end; acted on, it
+// would share its key with every line that starts the same.
+static request_step_t take_request_line(request_state_t *rs, const char *bytes, size_t n,
+                                        size_t *used) {
+    if (n == 0) {
+        rs->phase = 2;
+        return rs->request_len == 0 ? REQUEST_EMPTY : REQUEST_LINE_UNFINISHED;
+    }
+    size_t room = (size_t)MAXLINE - 1 - rs->request_len;
+    size_t avail = n < room ? n : room;
+    const char *nl = (const char *)memchr(bytes, '\n', avail);
+    size_t take = nl != nullptr ? (size_t)(nl - bytes) + 1 : avail;
+    memcpy(rs->request + rs->request_len, bytes, take);
+    rs->request_len += take;
+    rs->request[rs->request_len] = '\0';
+    *used = take;
+    if (nl != nullptr) {
+        if (memchr(rs->request, '\0', rs->request_len) != nullptr) {
+            rs->phase = 2;
+            return REQUEST_LINE_UNFINISHED;
+        }
+        parse_request_line(rs);
+        rs->phase = 1;
+        return REQUEST_LINE_READY;
+    }
+    if (rs->request_len == (size_t)MAXLINE - 1) {
+        rs->phase = 2;
+        return REQUEST_LINE_TOO_LONG;
+    }
+    return REQUEST_MORE;
+}
+
+// ---------------------------------------------------------------- header block
+
+// Builds the request for the origin in packet: the request line, Host unless
+// the browser sent one, "Connection: close", the kept lines, the empty line.
+// False when it would not fit.
+static bool build_request(request_state_t *rs) {
+    char *packet = rs->packet;
+    size_t len = 0;
+    packet[0] = '\0';
+    bool fits = append_text(packet, &len, MAXBUF, rs->action) &&
+                append_text(packet, &len, MAXBUF, " /") &&
+                append_text(packet, &len, MAXBUF, rs->file) &&
+                append_text(packet, &len, MAXBUF, " ") &&
+                append_text(packet, &len, MAXBUF, rs->protocol) &&
+                append_text(packet, &len, MAXBUF, "\r\n");
+    rs->packet_line_len = len;
+    if (fits && rs->host_flag == 1) {
+        fits = append_text(packet, &len, MAXBUF, "Host: ") &&
+               append_text(packet, &len, MAXBUF, rs->address) &&
+               append_text(packet, &len, MAXBUF, "\r\n");
+    }
+    fits = fits && append_text(packet, &len, MAXBUF, "Connection: close\r\n") &&
+           append_bytes(packet, &len, MAXBUF, rs->other_information, rs->info_len) &&
+           append_text(packet, &len, MAXBUF, "\r\n");
+    rs->packet_len = fits ? len : 0;
+    return fits;
+}
+
+// The header block is over (its blank line, or the end of the stream).
+static request_step_t finish_headers(request_state_t *rs) {
+    rs->phase = 2;
+    if (rs->body) return REQUEST_BODY;
+    return build_request(rs) ? REQUEST_READY : REQUEST_TOO_LARGE;
+}
+
+// Makes every byte c among line[0, n) a blank.
+static void blank_out(char *line, size_t n, char c) {
+    for (char *p = line; (p = (char *)memchr(p, c, (size_t)(line + n - p))) != nullptr; p++) {
+        *p = ' ';
+    }
+}
+
+// Acts on one whole header line, packet[0, line_len), its LF last. The block
+// ends at the first line that is exactly CR LF or LF. Each kept line is sent
+// with a CR LF line end, its NULs and stray CRs made blanks. Proxy-Connection
+// is rewritten, Keep-Alive and Connection dropped, a Host naming another
+// host than the URL's replaced by the URL's; the rest kept in order.
+static request_step_t take_header_line(request_state_t *rs) {
+    char *line = rs->packet;
+    size_t content = rs->line_len - 1;
+    rs->line_len = 0;
+    if (content > 0 && line[content - 1] == '\r') content--;
+    if (content == 0) return finish_headers(rs);  // the blank line
+    blank_out(line, content, '\0');
+    blank_out(line, content, '\r');
+    line[content] = '\0';
+    if (announces_body(line)) rs->body = true;
+    char *info = rs->other_information;
+    size_t *info_len = &rs->info_len;
+    bool kept = true;
+    if (header_is(line, "Proxy-Connection")) {
+        kept = append_text(info, info_len, MAXBUF, "Proxy-Connection: close\r\n");
+    } else if (header_is(line, "Keep-Alive") || header_is(line, "Connection")) {
+        // Dropped: the relay waits for the origin to close, so the origin
+        // must see only the "Connection: close" added to the request.
+    } else if (field_value(line, "Host") != nullptr) {
+        // The key names the URL's origin only: a Host naming another one
+        // would store that one's page under this URL for everyone.
+        rs->host_flag = 0;
+        if (host_line_names(line, rs->address)) {
+            kept = append_bytes(info, info_len, MAXBUF, line, content) &&
+                   append_text(info, info_len, MAXBUF, "\r\n");
+        } else {
+            kept = append_text(info, info_len, MAXBUF, "Host: ") &&
+                   append_text(info, info_len, MAXBUF, rs->authority) &&
+                   append_text(info, info_len, MAXBUF, "\r\n");
+        }
+    } else {
+        kept = append_bytes(info, info_len, MAXBUF, line, content) &&
+               append_text(info, info_len, MAXBUF, "\r\n");
+    }
+    if (!kept) {
+        rs->phase = 2;
+        return REQUEST_TOO_LARGE;
+    }
+    return REQUEST_MORE;
+}
+
+// Takes header-block bytes, one whole line at a time however they are split.
+// A line may take up to MAXBUF - 1 bytes with its LF; a longer one outgrows
+// the buffer. At the end of the stream the block ends, and a line the stream
+// cut short is dropped. Nothing after the block's end is taken.
+static request_step_t take_header_bytes(request_state_t *rs, const char *bytes, size_t n,
+                                        size_t *used) {
+    if (n == 0) return finish_headers(rs);
+    while (*used < n) {
+        size_t room = (size_t)MAXBUF - 1 - rs->line_len;
+        size_t left = n - *used;
+        size_t avail = left < room ? left : room;
+        const char *from = bytes + *used;
+        const char *nl = (const char *)memchr(from, '\n', avail);
+        size_t take = nl != nullptr ? (size_t)(nl - from) + 1 : avail;
+        memcpy(rs->packet + rs->line_len, from, take);
+        rs->line_len += take;
+        *used += take;
+        if (nl != nullptr) {
+            request_step_t step = take_header_line(rs);
+            if (step != REQUEST_MORE) return step;
+        } else if (rs->line_len == (size_t)MAXBUF - 1) {
+            rs->phase = 2;
+            return REQUEST_TOO_LARGE;
+        }
+    }
+    return REQUEST_MORE;
+}
+
+void request_init(request_state_t *rs) {
+    rs->phase = 0;
+    rs->request[0] = '\0';
+    rs->request_len = 0;
+    rs->action[0] = rs->address[0] = rs->file[0] = rs->protocol[0] = rs->authority[0] = '\0';
+    rs->port = -1;
+    rs->other_information[0] = '\0';
+    rs->info_len = 0;
+    rs->packet[0] = '\0';
+    rs->line_len = 0;
+    rs->packet_len = 0;
+    rs->packet_line_len = 0;
+    rs->host_flag = 1;
+    rs->body = false;
+}
+
+size_t request_wanted(const request_state_t *rs) {
+    if (rs->phase == 0) return (size_t)MAXLINE - 1 - rs->request_len;
+    if (rs->phase == 1) return (size_t)MAXBUF - 1 - rs->line_len;
+    return 0;
+}
+
+request_step_t request_take(request_state_t *rs, const char *bytes, size_t n, size_t *used) {
+    *used = 0;
+    if (rs->phase == 0) return take_request_line(rs, bytes, n, used);
+    if (rs->phase == 1) return take_header_bytes(rs, bytes, n, used);
+    return REQUEST_TOO_LARGE;  // over: a caller error, answered with a refusal
+}
+
+// ---------------------------------------------------------------- response
+
+// Reading the status code: the first word, the spaces after it, three
+// digits, and what follows them (not a fourth digit).
+enum { STATUS_WORD, STATUS_SPACES, STATUS_DIGIT2, STATUS_DIGIT3, STATUS_AFTER, STATUS_DONE };
+
+// Reading one header line as a possible Content-Length: the name, blanks,
+// the colon, blanks, digits, blanks, a CR before the LF. FIELD_NAME + k
+// means k letters of the name matched.
+enum {
+    FIELD_OTHER = -1,  // not a Content-Length line: wait for its end
+    FIELD_BAD = -2,    // a malformed Content-Length line: wait for its end
+    FIELD_AFTER_NAME = 100,
+    FIELD_BEFORE_VALUE,
+    FIELD_DIGITS,
+    FIELD_AFTER_VALUE,
+    FIELD_CR,  // a CR after the value: the line's end if LF follows
+    FIELD_NAME = 0,
+};
+
+static const char CONTENT_LENGTH[] = "content-length";
+
+static void status_byte(store_check_t *sc, char c) {
+    bool digit = c >= '0' && c <= '9';
+    switch (sc->status_state) {
+        case STATUS_WORD:
+            if (c == ' ') sc->status_state = STATUS_SPACES;
+            if (c == '\n') sc->status_state = STATUS_DONE;  // no code
+            return;
+        case STATUS_SPACES:
+            if (c == ' ') return;
+            sc->status_state = digit ? STATUS_DIGIT2 : STATUS_DONE;
+            sc->code = digit ? c - '0' : -1;
+            return;
+        case STATUS_DIGIT2:
+        case STATUS_DIGIT3:
+            sc->status_state = digit ? sc->status_state + 1 : STATUS_DONE;
+            sc->code = digit ? sc->code * 10 + (c - '0') : -1;
+            return;
+        case STATUS_AFTER:
+            // Three digits followed by a fourth are no status code.
+            sc->status_state = STATUS_DONE;
+            if (!digit) return;
+            sc->code = -1;
+            return;
+        default:
+            return;
+    }
+}
+
+// The end of a Content-Length line whose value was read: every such line
+// must declare the body's length, so all must agree.
+static void field_value_end(store_check_t *sc) {
+    if (sc->length_seen && sc->length_value != sc->declared) {
+        sc->length_bad = true;
+    } else {
+        sc->length_seen = true;
+        sc->length_value = sc->declared;
+    }
+}
+
+// One byte of a header line other than its LF.
+static void field_byte(store_check_t *sc, char c) {
+    bool blank = c == ' ' || c == '\t';
+    bool digit = c >= '0' && c <= '9';
+    int s = sc->field_state;
+    if (s == FIELD_OTHER || s == FIELD_BAD) return;
+    if (s >= FIELD_NAME && s < FIELD_NAME + (int)sizeof CONTENT_LENGTH - 1) {
+        if (tolower((unsigned char)c) != CONTENT_LENGTH[s - FIELD_NAME]) {
+            sc->field_state = FIELD_OTHER;
+        } else if (s + 1 == (int)sizeof CONTENT_LENGTH - 1) {
+            sc->field_state = FIELD_AFTER_NAME;
+        } else {
+            sc->field_state = s + 1;
+        }
+        return;
+    }
+    switch (s) {
+        case FIELD_AFTER_NAME:
+            if (c == ':') sc->field_state = FIELD_BEFORE_VALUE;
+            else if (!blank) sc->field_state = FIELD_OTHER;
+            return;
+        case FIELD_BEFORE_VALUE:
+        case FIELD_DIGITS:
+        case FIELD_AFTER_VALUE:
+            if (c == '\r') {
+                // Only a CR right before the LF is the line end's.
+                sc->field_state = s == FIELD_BEFORE_VALUE ? FIELD_BAD : FIELD_CR;
+            } else if (digit && s != FIELD_AFTER_VALUE) {
+                if (s == FIELD_BEFORE_VALUE) sc->declared = 0;
+                // No stored object exceeds MAX_OBJECT_SIZE: larger is a mismatch.
+                if (sc->declared <= (size_t)MAX_OBJECT_SIZE)
+                    sc->declared = sc->declared * 10 + (size_t)(c - '0');
+                sc->field_state = FIELD_DIGITS;
+            } else if (blank) {
+                if (s == FIELD_DIGITS) sc->field_state = FIELD_AFTER_VALUE;
+            } else {
+                sc->field_state = FIELD_BAD;
+            }
+            return;
+        case FIELD_CR:
+            sc->field_state = FIELD_BAD;  // the CR was inside the line
+            return;
+        default:
+            return;
+    }
+}
+
+// The LF that ends a header line.
+static void field_line_end(store_check_t *sc) {
+    int s = sc->field_state;
+    if (s == FIELD_BAD || s == FIELD_BEFORE_VALUE) sc->length_bad = true;
+    if (s == FIELD_DIGITS || s == FIELD_AFTER_VALUE || s == FIELD_CR) field_value_end(sc);
+}
+
+void store_check_start(store_check_t *sc, const char *action) {
+    bool head = strcmp(action, "HEAD") == 0;
+    sc->method_ok = head || strcmp(action, "GET") == 0;
+    sc->head = head;
+    sc->size = 0;
+    sc->status_state = STATUS_WORD;
+    sc->code = -1;
+    sc->status_line_ended = false;
+    sc->block_ended = false;
+    sc->body_start = 0;
+    sc->line_bytes = 0;
+    sc->line_starts_cr = false;
+    sc->field_state = FIELD_NAME;
+    sc->declared = 0;
+    sc->length_seen = false;
+    sc->length_value = 0;
+    sc->length_bad = false;
+}
+
+// Counts the bytes before the next LF (all n when none), where nothing but
+// the count matters, up to one past the largest object; returns how many.
+static size_t skip_to_lf(store_check_t *sc, const char *bytes, size_t n) {
+    const char *nl = (const char *)memchr(bytes, '\n', n);
+    size_t skip = nl != nullptr ? (size_t)(nl - bytes) : n;
+    size_t room = (size_t)MAX_OBJECT_SIZE + 1 - sc->size;
+    if (skip > room) skip = room;
+    sc->size += skip;
+    return skip;
+}
+
+void store_check_take(store_check_t *sc, const char *bytes, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        // Past the limit the response is not stored whatever it holds; past
+        // the header block only the count matters.
+        if (sc->size > (size_t)MAX_OBJECT_SIZE || sc->block_ended) {
+            sc->size += n - i;
+            return;
+        }
+        if (sc->status_state == STATUS_WORD) {
+            // The first word, up to a blank or the line's end, is only counted.
+            const char *from = bytes + i;
+            const char *nl = (const char *)memchr(from, '\n', n - i);
+            size_t line = nl != nullptr ? (size_t)(nl - from) : n - i;
+            const char *sp = (const char *)memchr(from, ' ', line);
+            size_t skip = sp != nullptr ? (size_t)(sp - from) : line;
+            size_t room = (size_t)MAX_OBJECT_SIZE + 1 - sc->size;
+            if (skip > room) skip = room;
+            sc->size += skip;
+            i += skip;
+            if (i == n) return;
+        }
+        char c = bytes[i];
+        sc->size++;
+        if (sc->status_state != STATUS_DONE) status_byte(sc, c);
+        if (!sc->status_line_ended) {
+            if (c == '\n') {
+                sc->status_line_ended = true;
+            } else if (sc->status_state == STATUS_DONE) {
+                i += skip_to_lf(sc, bytes + i + 1, n - i - 1);
+            }
+            continue;
+        }
+        if (c == '\n') {
+            // The block ends at the first empty line (CR LF or LF alone).
+            if (sc->line_bytes == 0 || (sc->line_bytes == 1 && sc->line_starts_cr)) {
+                sc->block_ended = true;
+                sc->body_start = sc->size;
+            } else {
+                field_line_end(sc);
+            }
+            sc->line_bytes = 0;
+            sc->line_starts_cr = false;
+            sc->field_state = FIELD_NAME;
+            continue;
+        }
+        if (sc->line_bytes == 0) sc->line_starts_cr = c == '\r';
+        if (sc->line_bytes < 2) sc->line_bytes++;
+        field_byte(sc, c);
+        // Once the line is neither blank nor a Content-Length, only its
+        // end matters.
+        if ((sc->line_bytes == 2 || !sc->line_starts_cr) &&
+            (sc->field_state == FIELD_OTHER || sc->field_state == FIELD_BAD)) {
+            i += skip_to_lf(sc, bytes + i + 1, n - i - 1);
+        }
+    }
+}
+
+bool store_check_verdict(const store_check_t *sc, bool origin_closed) {
+    if (!sc->method_ok || !origin_closed) return false;
+    if (sc->size == 0 || sc->size > (size_t)MAX_OBJECT_SIZE) return false;
+    // Three digits that end the response are a code too.
+    int code = sc->status_state == STATUS_DONE || sc->status_state == STATUS_AFTER ? sc->code : -1;
+    if (code == 206 || code == 304) return false;
+    if (!sc->block_ended) return false;
+    if (sc->head) return true;
+    if (sc->length_bad) return false;
+    return !sc->length_seen || sc->length_value == sc->size - sc->body_start;
+}

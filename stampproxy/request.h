@@ -1,0 +1,97 @@
+// stampproxy's decisions about one request and its response, apart from the
+// sockets, the cache and the console: the browser's bytes in, the cache key,
+// the request for the origin or a refusal out; the origin's bytes in,
+// whether to store them out. Nothing here reads, writes, prints or locks;
+// each state record belongs to one connection thread.
+#ifndef STAMPPROXY_REQUEST_H
+#define STAMPPROXY_REQUEST_H
+
+#include <stddef.h>
+
+// Request line and header lines are read in pieces of at most this many
+// bytes, terminator included.
+constexpr int MAXLINE = 1024;
+// Size of the kept-header buffer and of the request built for the origin.
+constexpr int MAXBUF = 10240;
+
+// Where request_take stopped.
+enum request_step_t {
+    REQUEST_MORE,             // every byte taken; give it more, or 0 for end of stream
+    REQUEST_LINE_READY,       // the request line is whole and parsed: look its key up
+    REQUEST_READY,            // the header block ended: packet holds the origin's request
+    REQUEST_EMPTY,            // the stream ended before a byte
+    REQUEST_LINE_TOO_LONG,    // 1023 bytes and no line end
+    REQUEST_LINE_UNFINISHED,  // the stream ended inside the request line, or it holds a NUL
+    REQUEST_BODY,             // the header block announces a body
+    REQUEST_TOO_LARGE,        // the headers or the request outgrow their buffers
+};
+
+// One browser request as it is taken apart. Every text field is
+// NUL-terminated. After REQUEST_LINE_READY `request` is the key and the
+// parsed fields are set; after REQUEST_READY packet[0, packet_len) is the
+// request for the origin, its first packet_line_len bytes the request line.
+struct request_state_t {
+    int phase;                    // 0 request line, 1 header lines, 2 over
+    char request[MAXBUF];         // the request line, line end included
+    size_t request_len;           // bytes in request (at most MAXLINE - 1)
+    char action[MAXLINE];         // the method
+    char address[MAXLINE];        // the host to connect to
+    char file[MAXLINE];           // the path after the first "/"
+    char protocol[MAXLINE];       // always "HTTP/1.0" after parsing
+    char authority[MAXLINE];      // the URL's host[:port] as written, no line end
+    int port;                     // -1 when the line gave none
+    char other_information[MAXBUF];  // kept header lines, each ending in CR LF
+    size_t info_len;
+    char packet[MAXBUF];          // the header line being read, later the request
+    size_t line_len;              // bytes of the header line in packet so far
+    size_t packet_len;
+    size_t packet_line_len;
+    int host_flag;                // 1 until a Host line is kept
+    bool body;                    // some header line announced a body
+};
+
+// Starts a request. Cannot fail.
+void request_init(request_state_t *rs);
+
+// Takes the browser's next n bytes (n == 0: the stream has ended) and says
+// where it stopped; *used receives how many it took (the rest belong to a
+// later call, or to nobody after a final step). The result does not depend
+// on how the bytes are split into calls. After REQUEST_LINE_READY, call again
+// for the header lines; every other step but REQUEST_MORE is final.
+request_step_t request_take(request_state_t *rs, const char *bytes, size_t n, size_t *used);
+
+// The most bytes request_take can take before it must decide (at least 1
+// while it wants more): a reader that asks for no more never waits for bytes
+// that a refusal would not need.
+size_t request_wanted(const request_state_t *rs);
+
+// The storing decision for the origin's response, taken as it arrives.
+struct store_check_t {
+    bool method_ok;       // the request was GET or HEAD, exactly so spelled
+    bool head;            // it was HEAD: no body to measure
+    size_t size;          // bytes taken so far
+    int status_state;     // reading the status code (see request.cpp)
+    int code;             // the status code, -1 when it has none
+    bool status_line_ended;
+    bool block_ended;     // the header block ended
+    size_t body_start;    // offset of the body when block_ended
+    size_t line_bytes;    // bytes of the current header line so far, up to 2
+    bool line_starts_cr;  // the current header line starts with CR
+    int field_state;      // reading a Content-Length line (see request.cpp)
+    size_t declared;      // the Content-Length of the current line
+    bool length_seen;     // some Content-Length line declared length_value
+    size_t length_value;
+    bool length_bad;      // a Content-Length line is malformed or disagrees
+};
+
+// Starts the decision for the response to a request with method `action`.
+void store_check_start(store_check_t *sc, const char *action);
+// Takes the response's next n bytes, in any split. Cannot fail.
+void store_check_take(store_check_t *sc, const char *bytes, size_t n);
+// True when the response taken is to be stored: the request was GET or HEAD;
+// the origin closed its side (origin_closed) after 1 to MAX_OBJECT_SIZE
+// bytes; the header block ended; the status is neither 206 nor 304; and,
+// unless HEAD, the body matches every Content-Length declared.
+bool store_check_verdict(const store_check_t *sc, bool origin_closed);
+
+#endif  // STAMPPROXY_REQUEST_H
