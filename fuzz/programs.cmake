@@ -15,6 +15,7 @@ add_fuzz_target(slotproxy_request_fuzz
 add_fuzz_target(slotproxy_core_fuzz
   SOURCES slotproxy_core_fuzz.cpp ${CMAKE_SOURCE_DIR}/robix/robix.cpp
           ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp
+          ${CMAKE_SOURCE_DIR}/robix/stacks.cpp
   DEFS ROBIX_SLOT_EDITION read=fuzz_read)
 target_compile_options(slotproxy_core_fuzz PRIVATE -fno-sanitize-coverage=trace-cmp)
 

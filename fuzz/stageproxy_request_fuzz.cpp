@@ -87,7 +87,7 @@ std::vector<std::string> words(const std::string &line);
 // A header line's value: after the colon, without the blanks and line end
 // around it.
 std::string value_of(const std::string &line, size_t name_length) {
-    size_t from = name_length + 1, to = line.size();
+    size_t from = line.find(':', name_length) + 1, to = line.size();
     while (from < to && (line[from] == ' ' || line[from] == '\t')) from++;
     while (to > from && c_space((unsigned char)line[to - 1])) to--;
     return line.substr(from, to - from);
@@ -172,15 +172,19 @@ int atoi_model(const std::string &text) {
 }
 
 // Whether a header line is called `name`: the name in any letter case, then
-// at once a colon.
+// the colon, perhaps after blanks (to the end of the read).
 bool named(const std::string &line, const char *name) {
     size_t n = strlen(name);
-    if (line.size() <= n || line[n] != ':') return false;
+    if (line.size() <= n) return false;
     for (size_t i = 0; i < n; i++) {
         if (tolower((unsigned char)line[i]) != tolower((unsigned char)name[i])) return false;
     }
-    return true;
+    while (n < line.size() && (line[n] == ' ' || line[n] == '\t')) n++;
+    return n == line.size() || line[n] == ':';  // a read of blanks may yet reach one
 }
+
+// A line folded onto the one before: refused like a body.
+bool folded(const std::string &line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
 
 expect_t predict(const std::string &bytes, const std::map<std::string, std::string> &stored,
                  bool refuse) {
@@ -228,7 +232,7 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
             // line, whose reads went up as they came, judged by the first.
             e.outcome = CUT;
             std::string rest = bytes.substr(pos);
-            if (rest.empty() || named(rest, "Transfer-Encoding") ||
+            if (rest.empty() || folded(rest) || named(rest, "Transfer-Encoding") ||
                 named(rest, "Content-Length") || named(rest, "Keep-Alive")) {
                 return e;
             }
@@ -257,7 +261,7 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
         // Only the first read of a line is judged by its name.
         const std::string head = line.substr(0, READ_LIMIT);
         const bool one_read = line.size() <= READ_LIMIT;
-        if (named(head, "Transfer-Encoding") ||
+        if (folded(head) || named(head, "Transfer-Encoding") ||
             (named(head, "Content-Length") &&
              !(one_read && all_digits(value_of(line, 14)) && value_of(line, 14).size() <= 18 &&
                value_of(line, 14).find_first_not_of('0') == std::string::npos))) {

@@ -35,12 +35,14 @@ static void nextWord(const char *text, int length, int *at, char *word) {
 
 // True when the line text[0, length) is a header called `name`, in any case:
 // the name, then the colon, perhaps after blanks (which an origin may well
-// take for the same header, so they must not hide a body or a Host).
+// take for the same header, so they must not hide a body or a Host). Blanks
+// that run to the end of a read that did not end the line may yet reach a
+// colon in the next: that counts as the header too, the safe side.
 static bool headerNamed(const char *text, int length, const char *name) {
     int n = (int)strlen(name);
     if (length <= n || strncasecmp(text, name, (size_t)n) != 0) return false;
     while (n < length && (text[n] == ' ' || text[n] == '\t')) n++;
-    return n < length && text[n] == ':';
+    return n == length || text[n] == ':';
 }
 
 // The value of the header line text[0, length), whose name is nameLength
