@@ -179,12 +179,18 @@ bool named(const std::string &line, const char *name) {
     for (size_t i = 0; i < n; i++) {
         if (tolower((unsigned char)line[i]) != tolower((unsigned char)name[i])) return false;
     }
-    while (n < line.size() && (line[n] == ' ' || line[n] == '\t')) n++;
+    while (n < line.size() &&
+           (line[n] == ' ' || line[n] == '\t' || line[n] == '\0' || line[n] == '\r'))
+        n++;
     return n == line.size() || line[n] == ':';  // a read of blanks may yet reach one
 }
 
 // A line folded onto the one before: refused like a body.
-bool folded(const std::string &line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
+bool folded(const std::string &line) {
+    if (line.empty()) return false;
+    const char c = line[0];
+    return c == ' ' || c == '\t' || c == '\0' || (c == '\r' && line.size() > 1 && line[1] != '\n');
+}
 
 expect_t predict(const std::string &bytes, const std::map<std::string, std::string> &stored,
                  bool refuse) {

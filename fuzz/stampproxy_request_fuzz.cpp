@@ -215,7 +215,7 @@ bool host_is(const std::string &line, const std::string &host) {
     std::string named_host = line.substr(start, i - start);
     if (i < line.size() && line[i] == ':') {
         i++;
-        while (i < line.size() && !blank(line[i])) i++;
+        while (i < line.size() && line[i] >= '0' && line[i] <= '9') i++;
     }
     while (i < line.size() && blank(line[i])) i++;
     return i == line.size() && named_host.size() == host.size() &&
@@ -238,7 +238,7 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
         return e;
     }
     std::string kept;
-    bool host_sent = false, body = false;
+    bool host_sent = false, body = false, folded = false;
     size_t pos = nl + 1;
     for (;;) {
         size_t end = bytes.find('\n', pos);
@@ -256,6 +256,7 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
             if (c == '\0' || c == '\r') c = ' ';
         }
         if (body_announced(line)) body = true;
+        if (line[0] == ' ' || line[0] == '\t') folded = true;
         std::string add;
         if (named(line, "Proxy-Connection")) {
             add = "Proxy-Connection: close\r\n";
@@ -271,7 +272,7 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
         if (kept.size() + add.size() > BUFFER_LIMIT) return e;  // refused
         kept += add;
     }
-    if (body) return e;  // refused: bodies are never forwarded
+    if (body || folded) return e;  // refused: bodies, folded lines
     std::string packet = e.action + " /" + e.file + " HTTP/1.0\r\n";
     if (!host_sent) packet += "Host: " + c_string(e.address) + "\r\n";
     packet += "Connection: close\r\n" + kept + "\r\n";

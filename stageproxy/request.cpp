@@ -41,7 +41,10 @@ static void nextWord(const char *text, int length, int *at, char *word) {
 static bool headerNamed(const char *text, int length, const char *name) {
     int n = (int)strlen(name);
     if (length <= n || strncasecmp(text, name, (size_t)n) != 0) return false;
-    while (n < length && (text[n] == ' ' || text[n] == '\t')) n++;
+    // NULs and stray CRs go upstream as blanks, so they count as blanks here.
+    while (n < length &&
+           (text[n] == ' ' || text[n] == '\t' || text[n] == '\0' || text[n] == '\r'))
+        n++;
     return n == length || text[n] == ':';
 }
 
@@ -157,9 +160,12 @@ headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length
 
     const char *replacement = nullptr;
     int replacementLength = 0;
-    // A line folded onto the one before (starting with a blank) would let a
-    // Host or a body's announcement pass unseen to an origin that joins it.
-    if (relay->lineStart && (buffer[0] == ' ' || buffer[0] == '\t')) return HEADER_BODY;
+    // A line folded onto the one before (starting with a blank, or with a
+    // NUL or stray CR, which go upstream as one) would let a Host or a body's
+    // announcement pass unseen to an origin that joins it.
+    if (relay->lineStart && (buffer[0] == ' ' || buffer[0] == '\t' || buffer[0] == '\0' ||
+                             (buffer[0] == '\r' && length > 1 && buffer[1] != '\n')))
+        return HEADER_BODY;
     if (relay->lineStart) {
         relay->skipLine = true;
         long long announced = 0;

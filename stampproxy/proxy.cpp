@@ -343,6 +343,10 @@ void *handle_connection(void *temp_connfd) {
         refuse(connfd, "ERR request bodies are not forwarded\n");
         return nullptr;
     }
+    if (step == REQUEST_FOLDED) {
+        refuse(connfd, "ERR folded header lines are not forwarded\n");
+        return nullptr;
+    }
     if (step != REQUEST_READY) {
         // Refused before anything goes upstream: the browser's headers would
         // overflow the request buffer.

@@ -56,7 +56,11 @@ static bool host_line_names(const char *line, const char *host) {
     while (*v == ' ' || *v == '\t') v++;
     size_t n = strcspn(v, ": \t");
     const char *rest = v + n;
-    if (*rest == ':') rest += 1 + strcspn(rest + 1, " \t");
+    if (*rest == ':') {
+        // A port is digits only: "Host: site:evil.example" names more than site.
+        rest++;
+        while (*rest >= '0' && *rest <= '9') rest++;
+    }
     while (*rest == ' ' || *rest == '\t') rest++;
     return *rest == '\0' && n == strlen(host) && strncasecmp(v, host, n) == 0;
 }
@@ -164,6 +168,7 @@ static bool build_request(request_state_t *rs) {
 static request_step_t finish_headers(request_state_t *rs) {
     rs->phase = 2;
     if (rs->body) return REQUEST_BODY;
+    if (rs->folded) return REQUEST_FOLDED;
     return build_request(rs) ? REQUEST_READY : REQUEST_TOO_LARGE;
 }
 
@@ -187,6 +192,10 @@ static request_step_t take_header_line(request_state_t *rs) {
     if (content == 0) return finish_headers(rs);  // the blank line
     blank_out(line, content, '\0');
     blank_out(line, content, '\r');
+    // A line folded onto the one before (it starts with a blank, or with what
+    // goes upstream as one) could carry on a Host or a body's announcement,
+    // unseen, to an origin that joins it.
+    if (line[0] == ' ' || line[0] == '\t') rs->folded = true;
     line[content] = '\0';
     if (announces_body(line)) rs->body = true;
     char *info = rs->other_information;
@@ -262,6 +271,7 @@ void request_init(request_state_t *rs) {
     rs->packet_line_len = 0;
     rs->host_flag = 1;
     rs->body = false;
+    rs->folded = false;
 }
 
 size_t request_wanted(const request_state_t *rs) {
@@ -484,7 +494,9 @@ bool store_check_verdict(const store_check_t *sc, bool origin_closed) {
     if (sc->size == 0 || sc->size > (size_t)MAX_OBJECT_SIZE) return false;
     // Three digits that end the response are a code too.
     int code = sc->status_state == STATUS_DONE || sc->status_state == STATUS_AFTER ? sc->code : -1;
-    if (code == 206 || code == 304) return false;
+    // A part, no representation at all, or a failed condition or range: each
+    // answers what one browser asked, not the URL.
+    if (code == 206 || code == 304 || code == 412 || code == 416) return false;
     if (!sc->block_ended) return false;
     if (sc->head) return true;
     if (sc->length_bad) return false;

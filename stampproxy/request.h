@@ -23,6 +23,7 @@ enum request_step_t {
     REQUEST_LINE_TOO_LONG,    // 1023 bytes and no line end
     REQUEST_LINE_UNFINISHED,  // the stream ended inside the request line, or it holds a NUL
     REQUEST_BODY,             // the header block announces a body
+    REQUEST_FOLDED,           // a header line is folded onto the one before
     REQUEST_TOO_LARGE,        // the headers or the request outgrow their buffers
 };
 
@@ -48,6 +49,7 @@ struct request_state_t {
     size_t packet_line_len;
     int host_flag;                // 1 until a Host line is kept
     bool body;                    // some header line announced a body
+    bool folded;                  // some header line started with a blank
 };
 
 // Starts a request. Cannot fail.
@@ -90,7 +92,7 @@ void store_check_start(store_check_t *sc, const char *action);
 void store_check_take(store_check_t *sc, const char *bytes, size_t n);
 // True when the response taken is to be stored: the request was GET or HEAD;
 // the origin closed its side (origin_closed) after 1 to MAX_OBJECT_SIZE
-// bytes; the header block ended; the status is neither 206 nor 304; and,
+// bytes; the header block ended; the status is none of 206, 304, 412 and 416; and,
 // unless HEAD, the body matches every Content-Length declared.
 bool store_check_verdict(const store_check_t *sc, bool origin_closed);
 
