@@ -220,6 +220,9 @@ TEST(OpenListenfd, BacklogHoldsABurstOfPendingConnections) {
         }
     }
     EXPECT_EQ(established, BURST);
+    // Accept is deferred until a connection's first bytes arrive (or a
+    // second later): each sends one, as a browser's request would.
+    for (struct pollfd &p : pending) send(p.fd, "x", 1, MSG_NOSIGNAL);
     int accepted = 0;
     for (int i = 0; i < BURST; i++) {
         int conn = accept_within(listener, ms(1000));
