@@ -238,15 +238,17 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
             // line, whose reads went up as they came, judged by the first.
             e.outcome = CUT;
             std::string rest = bytes.substr(pos);
-            if (rest.empty() || folded(rest) || named(rest, "Transfer-Encoding") ||
-                named(rest, "Content-Length") || named(rest, "Keep-Alive")) {
+            // Judged by its first read, as a whole line is.
+            const std::string rhead = rest.substr(0, READ_LIMIT);
+            if (rest.empty() || folded(rhead) || named(rhead, "Transfer-Encoding") ||
+                named(rhead, "Content-Length") || named(rhead, "Keep-Alive")) {
                 return e;
             }
-            if (named(rest, "Proxy-Connection")) {
+            if (named(rhead, "Proxy-Connection")) {
                 e.upstream += "Proxy-Connection: close\r\n";
-            } else if (named(rest, "Connection")) {
+            } else if (named(rhead, "Connection")) {
                 e.upstream += "Connection: close\r\n";
-            } else if (named(rest, "Host")) {
+            } else if (named(rhead, "Host")) {
                 e.upstream += host_line;
             } else {
                 // A CR last of all may yet have been followed by its LF.
