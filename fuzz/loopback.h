@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "report.h"
+
 // ---- Stand-ins, called by the program's code instead of the real ones ----
 extern "C" struct hostent *fuzz_gethostbyname(const char *name);
 extern "C" int fuzz_gethostbyname_r(const char *name, struct hostent *ret, char *buf,
@@ -80,15 +82,5 @@ void loopback_init(void);
 // socket it made.
 // Aborts with a message on a hang, a leak or a failure of the harness.
 void run_exchange(void (*serve)(int fd), exchange_t &x);
-
-// Expands the browser's bytes of a fuzz input: 0xFF, k, c stands for
-// (k + 1) * 32 copies of c, so short inputs reach the long-line limits. The
-// result is cut at `cap` bytes.
-std::string expand_input(const uint8_t *data, size_t size, size_t cap);
-
-// Prints "<target>: <text>" and the bytes involved (escaped) on standard
-// error, then aborts, which the fuzzer records as a crash.
-[[noreturn]] void fuzz_fail(const char *what, const std::string &detail = std::string());
-std::string escaped(const std::string &bytes, size_t limit = 600);
 
 #endif  // FUZZ_LOOPBACK_H

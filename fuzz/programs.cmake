@@ -4,7 +4,7 @@
 
 # slotproxy's connection thread, browser to origin, against a model.
 add_fuzz_target(slotproxy_request_fuzz
-  SOURCES slotproxy_request_fuzz.cpp robix_net.cpp loopback.cpp
+  SOURCES slotproxy_request_fuzz.cpp robix_net.cpp loopback.cpp report.cpp
           ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp
           ${CMAKE_SOURCE_DIR}/robix/stacks.cpp
   DEFS ROBIX_SLOT_EDITION)
@@ -13,7 +13,7 @@ add_fuzz_target(slotproxy_request_fuzz
 # splits of the same bytes into reads; the line reader's reads come from a
 # script.
 add_fuzz_target(slotproxy_core_fuzz
-  SOURCES slotproxy_core_fuzz.cpp ${CMAKE_SOURCE_DIR}/robix/robix.cpp
+  SOURCES slotproxy_core_fuzz.cpp report.cpp ${CMAKE_SOURCE_DIR}/robix/robix.cpp
           ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp
           ${CMAKE_SOURCE_DIR}/robix/stacks.cpp
   DEFS ROBIX_SLOT_EDITION read=fuzz_read)
@@ -21,7 +21,7 @@ target_compile_options(slotproxy_core_fuzz PRIVATE -fno-sanitize-coverage=trace-
 
 # stampproxy's handle_connection, browser to origin, against a model.
 add_fuzz_target(stampproxy_request_fuzz
-  SOURCES stampproxy_request_fuzz.cpp loopback.cpp
+  SOURCES stampproxy_request_fuzz.cpp loopback.cpp report.cpp
           ${CMAKE_SOURCE_DIR}/robix/robix.cpp ${CMAKE_SOURCE_DIR}/stampproxy/cache.cpp
           ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/stacks.cpp)
 
@@ -37,7 +37,7 @@ add_fuzz_target(stampproxy_cache_fuzz
 # stageproxy's request thread, browser to origin, against a model.
 if(EXISTS ${CMAKE_SOURCE_DIR}/stageproxy/proxy.cpp)
   add_fuzz_target(stageproxy_request_fuzz
-    SOURCES stageproxy_request_fuzz.cpp robix_net.cpp loopback.cpp
+    SOURCES stageproxy_request_fuzz.cpp robix_net.cpp loopback.cpp report.cpp
             ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp ${CMAKE_SOURCE_DIR}/stageproxy/request.cpp
             ${CMAKE_SOURCE_DIR}/robix/stacks.cpp)
 endif()
@@ -46,7 +46,7 @@ endif()
 # over scripted reads (read() renamed in the library), checked by invariants.
 if(EXISTS ${CMAKE_SOURCE_DIR}/stageproxy/request.cpp)
   add_fuzz_target(stageproxy_core_fuzz
-    SOURCES stageproxy_core_fuzz.cpp stageproxy_core_robix.cpp
+    SOURCES stageproxy_core_fuzz.cpp stageproxy_core_robix.cpp report.cpp
             ${CMAKE_SOURCE_DIR}/stageproxy/request.cpp
     DEFS read=fuzz_read)
   # Coverage feedback comes from the decisions alone: the harness's own loops
@@ -70,6 +70,6 @@ endif()
 # The checks' own comparisons are not traced: the guidance is the program's,
 # and tracing them cost most of the time.
 add_fuzz_target(stampproxy_core_fuzz
-  SOURCES stampproxy_core_fuzz.cpp loopback.cpp ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp)
+  SOURCES stampproxy_core_fuzz.cpp loopback.cpp report.cpp ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp)
 set_source_files_properties(stampproxy_core_fuzz.cpp PROPERTIES
   COMPILE_OPTIONS "-fno-sanitize-coverage=trace-cmp")

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "report.h"
 #include "../slotproxy/request.h"
 #include "robix.h"
 
@@ -58,32 +59,6 @@ const size_t BOUNDARIES[] = {1022, 1023, 1024, 8190, 8191, 8192, 94207, 94208, 9
 
 // ---------------------------------------------------------------- reporting
 
-std::string escaped(const std::string &bytes, size_t limit = 400) {
-    std::string out;
-    for (size_t i = 0; i < bytes.size() && i < limit; i++) {
-        unsigned char c = (unsigned char)bytes[i];
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 32 && c < 127) {
-            out += (char)c;
-        } else {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    if (bytes.size() > limit) out += "... (" + std::to_string(bytes.size()) + " bytes)";
-    return out;
-}
-
-[[noreturn]] void fail(const char *what, const std::string &detail) {
-    fprintf(stderr, "\n==== fuzz check failed: %s\n%s\n====\n", what, detail.c_str());
-    abort();
-}
 
 // Expands 0xFF k c into (k + 1) * unit copies of c, up to `cap` bytes, into
 // `out` (whose storage is reused from one input to the next).
@@ -212,11 +187,11 @@ void feed_request(request_t *req, const std::string &bytes, const split_t &split
     for (size_t i = 0; i <= split.size(); i++) {
         size_t to = i < split.size() ? split[i] : bytes.size();
         size_t taken = request_take(req, bytes.data() + from, to - from);
-        if (taken > to - from) fail("the core took more bytes than it was given", escaped(bytes));
+        if (taken > to - from) fuzz_fail("the core took more bytes than it was given", escaped(bytes));
         if (req->state != REQUEST_PENDING && taken < to - from) {
             // Decided: the rest is not looked at, and the core takes no more.
             if (request_take(req, bytes.data() + to - 1, 1) != 0) {
-                fail("a decided request took more bytes", escaped(bytes));
+                fuzz_fail("a decided request took more bytes", escaped(bytes));
             }
         }
         from = to;
@@ -290,48 +265,48 @@ std::vector<std::string> check_well_formed(const std::string &up) {
     size_t pos = 0;
     for (;;) {
         size_t lf = up.find('\n', pos);
-        if (lf == std::string::npos) fail("the upstream request does not end", escaped(up));
-        if (lf == pos || up[lf - 1] != '\r') fail("an upstream line ends in a bare LF", escaped(up));
+        if (lf == std::string::npos) fuzz_fail("the upstream request does not end", escaped(up));
+        if (lf == pos || up[lf - 1] != '\r') fuzz_fail("an upstream line ends in a bare LF", escaped(up));
         std::string line = up.substr(pos, lf - 1 - pos);
-        if (line.find('\0') != std::string::npos) fail("a NUL goes upstream", escaped(up));
-        if (line.find('\r') != std::string::npos) fail("a stray CR goes upstream", escaped(up));
+        if (line.find('\0') != std::string::npos) fuzz_fail("a NUL goes upstream", escaped(up));
+        if (line.find('\r') != std::string::npos) fuzz_fail("a stray CR goes upstream", escaped(up));
         pos = lf + 1;
         if (line.empty()) break;
         lines.push_back(line);
     }
-    if (pos != up.size()) fail("bytes follow the upstream request's blank line", escaped(up));
-    if (lines.empty()) fail("the upstream request has no request line", escaped(up));
+    if (pos != up.size()) fuzz_fail("bytes follow the upstream request's blank line", escaped(up));
+    if (lines.empty()) fuzz_fail("the upstream request has no request line", escaped(up));
     for (size_t i = 1; i < lines.size(); i++) {
         size_t colon = lines[i].find(':');
         if (colon == std::string::npos || colon == 0 ||
             lines[i].find_first_of(" \t") < colon) {
-            fail("an upstream header line is not a header", escaped(up));
+            fuzz_fail("an upstream header line is not a header", escaped(up));
         }
     }
     return lines;
 }
 
 void check_request(const std::string &bytes, const request_t *r) {
-    if (r->state == REQUEST_PENDING) fail("a request is still pending at the end", escaped(bytes));
+    if (r->state == REQUEST_PENDING) fuzz_fail("a request is still pending at the end", escaped(bytes));
     if (r->state == REQUEST_REFUSED) {
         // Nothing to look up, answer or send.
         if (r->uri[0] != '\0' || r->upstream_len != 0) {
-            fail("a refusal carries a key or an upstream request", describe(r));
+            fuzz_fail("a refusal carries a key or an upstream request", describe(r));
         }
         return;
     }
     // The key comes from a line the browser finished, within the limit, and
     // is its second word whole.
     size_t lf = bytes.find('\n');
-    if (lf == std::string::npos) fail("a key from a line without a line end", escaped(bytes));
-    if (lf + 1 > (size_t)MAXLINE - 1) fail("a key from a line over the limit", escaped(bytes));
+    if (lf == std::string::npos) fuzz_fail("a key from a line without a line end", escaped(bytes));
+    if (lf + 1 > (size_t)MAXLINE - 1) fuzz_fail("a key from a line over the limit", escaped(bytes));
     const std::string line = bytes.substr(0, lf + 1);
     if (line.find('\0') != std::string::npos) {
-        fail("a key from a line that a NUL cuts", escaped(bytes));
+        fuzz_fail("a key from a line that a NUL cuts", escaped(bytes));
     }
     std::vector<std::string> w = words_of(line);
     if (w.size() < 2 || w[1] != r->uri || w[0] != r->method) {
-        fail("the key or the method is not the line's word whole",
+        fuzz_fail("the key or the method is not the line's word whole",
              "line " + escaped(line) + "\ngot " + describe(r));
     }
     // The same line without its line end, and the stream ending there: the
@@ -340,65 +315,65 @@ void check_request(const std::string &bytes, const request_t *r) {
     request_take(&trial_req, bytes.data(), lf);
     request_end(&trial_req);
     if (trial_req.state != REQUEST_REFUSED) {
-        fail("an unfinished line is acted on", escaped(bytes.substr(0, lf)));
+        fuzz_fail("an unfinished line is acted on", escaped(bytes.substr(0, lf)));
     }
 
     const bool is_get = strcasecmp(r->method, "GET") == 0;
-    if (r->on_miss == MISS_501 && is_get) fail("GET gets the 501 page", describe(r));
+    if (r->on_miss == MISS_501 && is_get) fuzz_fail("GET gets the 501 page", describe(r));
     if (r->on_miss != MISS_FETCH) {
-        if (r->upstream_len != 0) fail("an upstream request without a fetch", describe(r));
+        if (r->upstream_len != 0) fuzz_fail("an upstream request without a fetch", describe(r));
         if (r->on_miss == MISS_501 || is_get) return;
-        fail("another method than GET is not answered with the 501 page", describe(r));
+        fuzz_fail("another method than GET is not answered with the 501 page", describe(r));
     }
-    if (!is_get) fail("another method than GET goes upstream", describe(r));
+    if (!is_get) fuzz_fail("another method than GET goes upstream", describe(r));
 
     const std::string up(r->upstream, r->upstream_len);
     std::vector<std::string> lines = check_well_formed(up);
     if (r->request_line_len != lines[0].size() + 2) {
-        fail("the request line is not written on its own", describe(r));
+        fuzz_fail("the request line is not written on its own", describe(r));
     }
     // "GET", a path from "/", "HTTP/1.0"; the Host line alone after it.
     std::vector<std::string> rw = words_of(lines[0]);
     if (rw.size() != 3 || lines[0] != rw[0] + " " + rw[1] + " " + rw[2] || rw[0] != "GET" ||
         rw[2] != "HTTP/1.0" || rw[1][0] != '/') {
-        fail("the upstream request line is malformed", escaped(up));
+        fuzz_fail("the upstream request line is malformed", escaped(up));
     }
     if (lines.size() != 2 || lines[1].compare(0, 6, "Host: ") != 0) {
-        fail("the upstream header block is not the Host line alone", escaped(up));
+        fuzz_fail("the upstream header block is not the Host line alone", escaped(up));
     }
     const std::string host = lines[1].substr(6), path = rw[1], key = r->uri;
-    if (host != r->host) fail("the Host line names another host than is connected", describe(r));
+    if (host != r->host) fuzz_fail("the Host line names another host than is connected", describe(r));
 
     if (key.compare(0, 7, "http://") == 0) {
         size_t slash = key.find('/', 7);
         std::string authority = key.substr(7, slash == std::string::npos ? slash : slash - 7);
         // The path asked for is the URL's own, or "/" when it has none.
         std::string want_path = slash == std::string::npos ? "/" : key.substr(slash);
-        if (path != want_path) fail("the upstream path is not the URL's", describe(r));
+        if (path != want_path) fuzz_fail("the upstream path is not the URL's", describe(r));
         // With user information, a query or a fragment in the authority the
         // host text is no name a resolver takes, so only plain ones are held
         // to the URL's host and port.
         if (authority.find_first_of("@?#") == std::string::npos) {
             size_t colon = authority.find(':');
             if (host != authority.substr(0, colon)) {
-                fail("the Host line does not name the URL's host", describe(r));
+                fuzz_fail("the Host line does not name the URL's host", describe(r));
             }
             std::string port = colon == std::string::npos ? "" : authority.substr(colon + 1);
             if (colon == std::string::npos && r->port != 80) {
-                fail("a URL without a port is not fetched from port 80", describe(r));
+                fuzz_fail("a URL without a port is not fetched from port 80", describe(r));
             }
             if (all_digits(port) && port.size() <= 5 && atol(port.c_str()) <= 65535 &&
                 r->port != atoi(port.c_str())) {
-                fail("the URL's port is not the one connected", describe(r));
+                fuzz_fail("the URL's port is not the one connected", describe(r));
             }
         }
     } else {
         // Not an absolute http URL: whatever host text it yields is a part
         // of it, and the path is its tail.
-        if (key.find(host) == std::string::npos) fail("the host is not the URL's", describe(r));
+        if (key.find(host) == std::string::npos) fuzz_fail("the host is not the URL's", describe(r));
         if (path != "/" && (key.size() < path.size() ||
                             key.compare(key.size() - path.size(), path.size(), path) != 0)) {
-            fail("the upstream path is not the URL's tail", describe(r));
+            fuzz_fail("the upstream path is not the URL's tail", describe(r));
         }
     }
 }
@@ -411,7 +386,7 @@ void fuzz_request(const std::string &bytes, uint8_t seed) {
     for (size_t i = 1; i < count; i++) {
         feed_request(&trial_req, bytes, splits[i]);
         if (!same_request(&reference_req, &trial_req)) {
-            fail("another split of the same bytes decides otherwise",
+            fuzz_fail("another split of the same bytes decides otherwise",
                  "bytes " + escaped(bytes) + "\nsplit " + std::to_string(i) + "\nwhole: " +
                      describe(&reference_req) + "\nsplit: " + describe(&trial_req));
         }
@@ -423,7 +398,7 @@ void fuzz_request(const std::string &bytes, uint8_t seed) {
         runs++;
         read_request_by(&trial_req, bytes, piece_sizes(bytes.size(), splits[i]));
         if (!same_request(&reference_req, &trial_req)) {
-            fail("the connection thread's reading decides otherwise",
+            fuzz_fail("the connection thread's reading decides otherwise",
                  "bytes " + escaped(bytes) + "\nsplit " + std::to_string(i) + "\ncore: " +
                      describe(&reference_req) + "\nthread: " + describe(&trial_req));
         }
@@ -535,23 +510,23 @@ void fuzz_response(const uint8_t *data, size_t size, uint8_t seed) {
                 b.cut ? ", cut" : "", b.partial ? ", 206/304" : "", store ? "stored" : "not stored");
     }
     if (store) {
-        if (bytes.empty()) fail("an empty response is stored", "");
-        if (b.cut) fail("a cut response is stored", escaped(bytes));
-        if (b.partial) fail("a 206 or 304 response is stored", escaped(bytes));
+        if (bytes.empty()) fuzz_fail("an empty response is stored", "");
+        if (b.cut) fuzz_fail("a cut response is stored", escaped(bytes));
+        if (b.partial) fuzz_fail("a 206 or 304 response is stored", escaped(bytes));
         // What is stored is exactly what was relayed.
         if ((size_t)reference_resp.length != bytes.size() ||
             memcmp(reference_resp.cache_buf, bytes.data(), bytes.size()) != 0) {
-            fail("the stored bytes are not the response", escaped(bytes));
+            fuzz_fail("the stored bytes are not the response", escaped(bytes));
         }
     } else if (!b.raw && !b.cut && !b.partial && bytes.size() <= 94208) {
         // A whole, small response the generator built well must be kept, or
         // the checks above would hold of a core that keeps nothing.
-        fail("a complete response is not stored", escaped(bytes));
+        fuzz_fail("a complete response is not stored", escaped(bytes));
     }
     for (size_t i = 1; i < count; i++) {
         feed_response(&trial_resp, bytes, splits[i]);
         if (response_store(&trial_resp) != store) {
-            fail("another split of the same response decides otherwise",
+            fuzz_fail("another split of the same response decides otherwise",
                  "bytes " + escaped(bytes) + "\nsplit " + std::to_string(i));
         }
     }
@@ -562,7 +537,7 @@ void fuzz_response(const uint8_t *data, size_t size, uint8_t seed) {
         if (splits[i].size() > 64) continue;
         feed_response_lines(&trial_resp, bytes, piece_sizes(bytes.size(), splits[i]));
         if (response_store(&trial_resp) != store) {
-            fail("the relay's lines decide otherwise than the whole response",
+            fuzz_fail("the relay's lines decide otherwise than the whole response",
                  "bytes " + escaped(bytes) + "\nsplit " + std::to_string(i));
         }
         break;

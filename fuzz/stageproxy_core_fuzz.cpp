@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "report.h"
 #include "../stageproxy/request.h"
 #include "robix.h"
 
@@ -72,30 +73,6 @@ script_t script;
 uint8_t seed = 0;
 const bool trace = getenv("FUZZ_TRACE") != nullptr;
 
-std::string escaped(const std::string &bytes, size_t limit = 400) {
-    std::string out;
-    for (size_t i = 0; i < bytes.size() && i < limit; i++) {
-        unsigned char c = (unsigned char)bytes[i];
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c < 32 || c > 126 || c == '\\') {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += (char)c;
-        }
-    }
-    if (bytes.size() > limit) out += "... (" + std::to_string(bytes.size()) + " bytes)";
-    return out;
-}
-
-[[noreturn]] void fail(const char *what, const std::string &detail = std::string()) {
-    fprintf(stderr, "stageproxy_core_fuzz: %s\n%s\n", what, detail.c_str());
-    abort();
-}
 
 std::vector<split_t> allSplitsFor(size_t size);
 
@@ -104,19 +81,6 @@ std::string splitName(const split_t &s) {
     return std::string(names[s.kind]) + " " + std::to_string(s.at);
 }
 
-// 0xFF k c: (k + 1) * 32 copies of c, the result cut at cap bytes, in out.
-void expand(const uint8_t *data, size_t size, size_t cap, std::string &out) {
-    out.clear();
-    for (size_t i = 0; i < size && out.size() < cap; i++) {
-        if (data[i] == 0xFF && i + 2 < size) {
-            out.append(((size_t)data[i + 1] + 1) * 32, (char)data[i + 2]);
-            i += 2;
-        } else {
-            out += (char)data[i];
-        }
-    }
-    if (out.size() > cap) out.resize(cap);
-}
 
 // The bytes of the read that ends the current split's next piece.
 size_t nextPiece(size_t n) {
@@ -208,7 +172,7 @@ void runRequest(const std::string &bytes, const split_t &split, request_t &r) {
         hostPort[MAXLINE], request[REQUEST_SIZE], out[HEADER_OUT_SIZE];
 
     ssize_t length = rio_readlineb(&browser, buffer, MAXLINE);
-    if (length < 0) fail("the scripted line reader failed");
+    if (length < 0) fuzz_fail("the scripted line reader failed");
     buffer[length] = '\0';
     if (judgeRequestLine(buffer, (int)length, url) != REQUEST_GET) return;
     r.key = url;
@@ -220,7 +184,7 @@ void runRequest(const std::string &bytes, const split_t &split, request_t &r) {
     r.domain = domain;
     r.hostPort = hostPort;
     int requestLength = initialRequest(path, request);
-    if (requestLength < 0) fail("the request line did not fit", escaped(path));
+    if (requestLength < 0) fuzz_fail("the request line did not fit", escaped(path));
     r.upstream.assign(request, (size_t)requestLength);
 
     headerRelay relay;
@@ -228,16 +192,16 @@ void runRequest(const std::string &bytes, const split_t &split, request_t &r) {
     relay.hostPort = hostPort;
     for (;;) {
         length = rio_readlineb(&browser, buffer, MAXLINE);
-        if (length < 0) fail("the scripted line reader failed");
+        if (length < 0) fuzz_fail("the scripted line reader failed");
         if (length == 0) {
             r.outcome = STREAM_ENDED;
             return;
         }
         int outLength = -1;
         headerVerdict verdict = relayHeaderRead(&relay, buffer, (int)length, out, &outLength);
-        if (outLength < 0 || outLength > HEADER_OUT_SIZE) fail("a header read's output overran");
+        if (outLength < 0 || outLength > HEADER_OUT_SIZE) fuzz_fail("a header read's output overran");
         if (verdict == HEADER_BODY) {
-            if (outLength != 0) fail("a body's announcement sent bytes");
+            if (outLength != 0) fuzz_fail("a body's announcement sent bytes");
             r.outcome = BODY_REFUSED;
             return;
         }
@@ -295,18 +259,18 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
     };
     // Nothing goes upstream before the request line was whole and the URL usable.
     if ((r.outcome == LINE_REFUSED || r.outcome == URL_REFUSED) != r.upstream.empty())
-        fail("bytes went upstream for a refused request line, or none for a usable one", where());
+        fuzz_fail("bytes went upstream for a refused request line, or none for a usable one", where());
     if (r.outcome != LINE_REFUSED) {
         std::string word;
-        if (!urlWordSent(bytes, &word)) fail("a key was taken from an unfinished line", where());
-        if (word != r.key) fail("the key is not the URL the browser sent", where() + "\nkey " + escaped(r.key));
+        if (!urlWordSent(bytes, &word)) fuzz_fail("a key was taken from an unfinished line", where());
+        if (word != r.key) fuzz_fail("the key is not the URL the browser sent", where() + "\nkey " + escaped(r.key));
     }
     // A browser that ended its header block (a line that is empty, CR LF or
     // LF alone, after the request line) is never left waiting for it.
     if (r.outcome == STREAM_ENDED) {
         for (size_t at = bytes.find('\n'); at != std::string::npos; at = bytes.find('\n', at + 1)) {
             if (bytes.compare(at + 1, 1, "\n") == 0 || bytes.compare(at + 1, 2, "\r\n") == 0)
-                fail("the header block's end went unnoticed", where());
+                fuzz_fail("the header block's end went unnoticed", where());
         }
     }
     if (r.upstream.empty()) return;
@@ -314,36 +278,36 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
     // The request line: GET, a path without blanks that starts with '/'.
     const std::string &up = r.upstream;
     size_t nl = up.find('\n');
-    if (nl == std::string::npos) fail("the request line never ended", where());
+    if (nl == std::string::npos) fuzz_fail("the request line never ended", where());
     const std::string first = up.substr(0, nl + 1), tail = " HTTP/1.0\r\n";
     if (first.compare(0, 5, "GET /") != 0 || first.size() < 5 + tail.size() ||
         first.compare(first.size() - tail.size(), tail.size(), tail) != 0)
-        fail("the request line is malformed", where());
+        fuzz_fail("the request line is malformed", where());
     for (size_t i = 4; i < first.size() - tail.size(); i++) {
         if (first[i] == '\0' || cSpace((unsigned char)first[i]))
-            fail("the request line's path holds a blank or NUL", where());
+            fuzz_fail("the request line's path holds a blank or NUL", where());
     }
     // Nothing but the URL's own tail is asked for.
     const std::string path = first.substr(4, first.size() - tail.size() - 4);
     if (path != "/" && (r.key.size() < path.size() ||
                         r.key.compare(r.key.size() - path.size(), path.size(), path) != 0))
-        fail("the path asked for is not the URL's", where());
+        fuzz_fail("the path asked for is not the URL's", where());
 
     // The header lines.
     bool ended = false;
     for (size_t at = nl + 1; at < up.size();) {
-        if (ended) fail("bytes follow the blank line upstream", where());
+        if (ended) fuzz_fail("bytes follow the blank line upstream", where());
         size_t end = up.find('\n', at);
         std::string line = up.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
         at += line.size();
         bool whole = end != std::string::npos;
-        if (!whole && r.outcome != STREAM_ENDED) fail("a header line went upstream unfinished", where());
+        if (!whole && r.outcome != STREAM_ENDED) fuzz_fail("a header line went upstream unfinished", where());
         if (whole && (line.size() < 2 || line[line.size() - 2] != '\r'))
-            fail("a header line does not end in CR LF", where());
+            fuzz_fail("a header line does not end in CR LF", where());
         for (size_t i = 0; i < line.size(); i++) {
-            if (line[i] == '\0') fail("a NUL went upstream", where());
+            if (line[i] == '\0') fuzz_fail("a NUL went upstream", where());
             if (line[i] == '\r' && !(i + 1 < line.size() && line[i + 1] == '\n'))
-                fail("a CR went upstream that does not end a line", where());
+                fuzz_fail("a CR went upstream that does not end a line", where());
         }
         if (line == "\r\n") {
             ended = true;
@@ -357,11 +321,11 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
                 value.find_first_not_of("0123456789", colon + 1) == std::string::npos)
                 host = value.substr(0, colon);
             if (!sameCaseless(host, r.domain) && !sameCaseless(value, r.hostPort))
-                fail("a Host line upstream names another host than the URL", where());
+                fuzz_fail("a Host line upstream names another host than the URL", where());
         }
     }
     if (ended != (r.outcome == RELAYED))
-        fail(ended ? "a refused request reached its blank line upstream"
+        fuzz_fail(ended ? "a refused request reached its blank line upstream"
                    : "a relayed request has no blank line upstream",
              where());
 }
@@ -391,13 +355,13 @@ int decide(const char *bytes, size_t size, const split_t &split, bool direct, bo
         rio_readinitb(&website, FUZZ_FD);
         ssize_t length;
         while ((length = rio_readlineb(&website, buffer, MAXLINE)) != 0) {
-            if (length < 0) fail("the scripted line reader failed");
+            if (length < 0) fuzz_fail("the scripted line reader failed");
             responseCopyAdd(&copy, buffer, (int)length);
         }
     }
     if (copy.tooLarge != (size > (size_t)MAX_OBJECT_SIZE) ||
         (!copy.tooLarge && (copy.total != (int)size || memcmp(copy.page, bytes, size) != 0))) {
-        fail("the copy kept is not the response relayed",
+        fuzz_fail("the copy kept is not the response relayed",
              splitName(split) + (direct ? ", direct\n" : ", by lines\n") +
                  escaped(std::string(bytes, size)));
     }
@@ -437,20 +401,20 @@ void checkResponse(const std::string &bytes) {
             if (!small && (i == 0 ? direct : direct != ((seed + i) % 2 == 0) || i > 1)) continue;
             const int again = decide(bytes.data(), bytes.size(), splits[i], direct, ++n == judged);
             if (again >= 0 && again != verdict) {
-                fail("the storing decision depends on how the response was read",
+                fuzz_fail("the storing decision depends on how the response was read",
                      splitName(splits[i]) + (direct ? ", direct" : ", by lines") + "\n" +
                          escaped(bytes));
             }
         }
     }
     if ((bytes.size() > (size_t)MAX_OBJECT_SIZE) != (verdict == STORE_TOO_LARGE))
-        fail("a response over the largest size is kept, or one under it called too large");
+        fuzz_fail("a response over the largest size is kept, or one under it called too large");
     if (verdict != STORE_WHOLE) return;
 
     const std::string detail = escaped(bytes);
-    if (bytes.empty()) fail("an empty response is stored");
+    if (bytes.empty()) fuzz_fail("an empty response is stored");
     if (bytes.find("\n\n") == std::string::npos && bytes.find("\n\r\n") == std::string::npos)
-        fail("a response whose header block never ended is stored", detail);
+        fuzz_fail("a response whose header block never ended is stored", detail);
     // The same response as a part, or as no representation at all.
     size_t nl = bytes.find('\n');
     size_t from = 0;
@@ -469,7 +433,7 @@ void checkResponse(const std::string &bytes) {
         variant.append(" ").append(status).append(bytes, to, std::string::npos);
         if (variant.size() <= (size_t)MAX_OBJECT_SIZE &&
             decideWhole(variant.data(), variant.size()) == STORE_WHOLE)
-            fail("a 206 or 304 response is stored", escaped(variant));
+            fuzz_fail("a 206 or 304 response is stored", escaped(variant));
     }
     // A response that declares its length is never stored cut short.
     if (declaresLength(bytes)) {
@@ -477,7 +441,7 @@ void checkResponse(const std::string &bytes) {
         for (size_t cut : cuts) {
             if (!small && cut != cuts[seed % 3]) continue;  // one of them
             if (decideWhole(bytes.data(), cut) == STORE_WHOLE)
-                fail("a cut response is stored", "cut at " + std::to_string(cut) + "\n" + detail);
+                fuzz_fail("a cut response is stored", "cut at " + std::to_string(cut) + "\n" + detail);
         }
     }
 }
@@ -512,9 +476,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const uint8_t *browserEnd = mark != nullptr ? mark : end;
     static std::string browser, response;  // kept, so that their memory is reused
-    expand(rest, (size_t)(browserEnd - rest), MAX_BROWSER_BYTES, browser);
-    expand(mark != nullptr ? mark + 1 : end, mark != nullptr ? (size_t)(end - mark - 1) : 0,
-           MAX_RESPONSE_BYTES, response);
+    expand_input_into(rest, (size_t)(browserEnd - rest), MAX_BROWSER_BYTES, browser);
+    expand_input_into(mark != nullptr ? mark + 1 : end,
+                      mark != nullptr ? (size_t)(end - mark - 1) : 0, MAX_RESPONSE_BYTES, response);
 
     const std::vector<split_t> splits = splitsFor(browser.size());
     static request_t first, r;
@@ -523,7 +487,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 1; i < splits.size(); i++) {
         runRequest(browser, splits[i], r);
         if (r.outcome != first.outcome || r.key != first.key || r.upstream != first.upstream) {
-            fail("the request's outcome depends on how its bytes were read",
+            fuzz_fail("the request's outcome depends on how its bytes were read",
                  splitName(splits[i]) + ": " + OUTCOME_NAMES[r.outcome] + ", key " + escaped(r.key) +
                      ", upstream " + escaped(r.upstream) + "\nwhole: " + OUTCOME_NAMES[first.outcome] +
                      ", key " + escaped(first.key) + ", upstream " + escaped(first.upstream) +

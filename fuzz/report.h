@@ -1,0 +1,25 @@
+// What every fuzz target shares, in process or over loopback: the expansion
+// of a fuzz input's short codes into long runs, and the report of a failed
+// check. No state; callable from any thread.
+#ifndef FUZZ_REPORT_H
+#define FUZZ_REPORT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+// Expands the bytes of a fuzz input: 0xFF, k, c stands for (k + 1) * 32
+// copies of c, so short inputs reach the long-line limits. The result is cut
+// at `cap` bytes. The second form reuses the caller's string.
+std::string expand_input(const uint8_t *data, size_t size, size_t cap);
+void expand_input_into(const uint8_t *data, size_t size, size_t cap, std::string &out);
+
+// Prints "==== fuzz check failed: <what>" and the bytes involved on standard
+// error, then aborts, which the fuzzer records as a crash.
+[[noreturn]] void fuzz_fail(const char *what, const std::string &detail = std::string());
+// The bytes as readable text: CR and LF named, other controls and bytes
+// above 126 in hex, cut after `limit` bytes with the whole size said.
+std::string escaped(const std::string &bytes, size_t limit = 600);
+
+#endif  // FUZZ_REPORT_H
