@@ -645,6 +645,11 @@ int host_address(const char *hostname, struct in_addr *addr) {
 // and only read afterwards.
 static int own_port = 0;
 
+int set_socket_timeout(int fd, int option, int millis) {
+    struct timeval tv = {millis / 1000, (millis % 1000) * 1000};
+    return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
 void set_own_listener(int listenfd) {
     struct sockaddr_in local;
     socklen_t len = sizeof local;

@@ -192,6 +192,10 @@ int open_clientfd(const char *hostname, int port);
 // lookup failed (h_errno), -3 when the entry holds no address (*addr then
 // unchanged). Thread-safe; takes no lock.
 int host_address(const char *hostname, struct in_addr *addr);
+// set_socket_timeout: makes reads (option SO_RCVTIMEO) or writes
+// (SO_SNDTIMEO) on fd fail with EAGAIN once no byte has moved for millis;
+// setsockopt's result (-1 with errno, the socket left as it was).
+int set_socket_timeout(int fd, int option, int millis);
 // set_own_listener: remembers the port listenfd is bound to as the
 // program's own, for open_clientfd and is_own_endpoint. Start-up only, before
 // any thread exists. A descriptor without an IPv4 address changes nothing.

@@ -81,15 +81,6 @@ static void append_text(char *dst, size_t cap, size_t *len, const char *text, bo
     dst[*len] = '\0';
 }
 
-// Gives fd a send (SO_SNDTIMEO) or receive (SO_RCVTIMEO) time-out: a call
-// that moves no byte for that long fails with EAGAIN, which the robust I/O
-// reports like any failed transfer. Failure leaves the socket as it was,
-// without a time-out; nothing else depends on it.
-static void set_timeout(int fd, int option, int millis) {
-    struct timeval tv = {millis / 1000, (millis % 1000) * 1000};
-    (void)setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-}
-
 // ---------------------------------------------------------------- cleanup handlers
 // A failed read, write or close ends the connection thread on the spot
 // (pthread_exit, which unwinds the stack): these give back what the thread
@@ -201,7 +192,9 @@ static void relay(int connfd, int clientfd, const request_t *req) {
 static void fetch(int connfd, const request_t *req) {
     int clientfd = Open_clientfd(req->host, req->port);
     if (clientfd < 0) return;  // "invalid host" or "bcopy error" is printed
-    set_timeout(clientfd, SO_RCVTIMEO, ORIGIN_READ_TIMEOUT_MS);
+    // An expired transfer fails with EAGAIN, which the robust I/O reports like
+    // any failed one. Best effort: without it the peer is only waited for longer.
+    (void)set_socket_timeout(clientfd, SO_RCVTIMEO, ORIGIN_READ_TIMEOUT_MS);
     pthread_cleanup_push(cleanup_close, &clientfd);
     relay(connfd, clientfd, req);
     pthread_cleanup_pop(0);
@@ -265,7 +258,7 @@ static void *thread(void *vargp) {
     int connfd = *static_cast<int *>(vargp);
     // Detached already: stack_thread_create starts it so.
     Free(vargp);
-    set_timeout(connfd, SO_SNDTIMEO, BROWSER_WRITE_TIMEOUT_MS);
+    (void)set_socket_timeout(connfd, SO_SNDTIMEO, BROWSER_WRITE_TIMEOUT_MS);
     pthread_cleanup_push(cleanup_end_connection, &connfd);
     be_a_proxy(connfd);
     pthread_cleanup_pop(0);

@@ -79,14 +79,6 @@ static int rioRead(rio_t *website, char *buffer, int length) {
     return result;
 }
 
-// Makes reads (SO_RCVTIMEO) or writes (SO_SNDTIMEO) on fd fail with EAGAIN
-// once no byte has moved for millis. Best effort: without it the peer is
-// only waited for longer.
-static void setSocketTimeout(int fd, int option, int millis) {
-    struct timeval tv = {millis / 1000, (millis % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-}
-
 // True when the next line can be read from website's buffer without waiting
 // for the socket: a line end is already buffered.
 static bool lineBuffered(const rio_t *website) {
@@ -140,10 +132,11 @@ static int parseUrl(const char *url, char *domain, char *path, int *port) {
 static int connectToServer(int *fdWebserver, const char *domain, int port) {
     *fdWebserver = open_clientfd(domain, port);
     if (*fdWebserver < 0) return 0;
-    setSocketTimeout(*fdWebserver, SO_RCVTIMEO, ORIGIN_TIMEOUT_MS);
+    // Best effort: without it the peer is only waited for longer.
+    set_socket_timeout(*fdWebserver, SO_RCVTIMEO, ORIGIN_TIMEOUT_MS);
     // An origin that reads nothing of a long header block must not hold
     // the thread either.
-    setSocketTimeout(*fdWebserver, SO_SNDTIMEO, ORIGIN_TIMEOUT_MS);
+    set_socket_timeout(*fdWebserver, SO_SNDTIMEO, ORIGIN_TIMEOUT_MS);
     return 1;
 }
 
@@ -264,7 +257,7 @@ static void handleRequest(int fdBrowser) {
 
     Rio_readinitb(&browser, fdBrowser);
     rio_setdeadline(&browser, REQUEST_TIMEOUT_MS);
-    setSocketTimeout(fdBrowser, SO_SNDTIMEO, BROWSER_SEND_TIMEOUT_MS);
+    set_socket_timeout(fdBrowser, SO_SNDTIMEO, BROWSER_SEND_TIMEOUT_MS);
     if (!validateRequest(&browser, url)) {
         stageFailed("Invalid HTTP Request.");
         return;

@@ -133,8 +133,7 @@ int server_connect(const char *hostname, int port) {
     }
     // An origin that goes silent fails the relay's read instead of holding
     // the thread.
-    struct timeval silent = {ORIGIN_READ_TIMEOUT_MS / 1000, (ORIGIN_READ_TIMEOUT_MS % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &silent, sizeof silent);
+    set_socket_timeout(fd, SO_RCVTIMEO, ORIGIN_READ_TIMEOUT_MS);
     return fd;
 }
 
@@ -291,9 +290,7 @@ void *handle_connection(void *temp_connfd) {
     free(temp_connfd);
     // A browser that stops reading fails the write instead of holding the
     // thread; one that is slow to ask is cut off at the deadline.
-    struct timeval stalled = {CLIENT_WRITE_TIMEOUT_MS / 1000,
-                              (CLIENT_WRITE_TIMEOUT_MS % 1000) * 1000};
-    setsockopt(connfd, SOL_SOCKET, SO_SNDTIMEO, &stalled, sizeof stalled);
+    set_socket_timeout(connfd, SO_SNDTIMEO, CLIENT_WRITE_TIMEOUT_MS);
     rio_readinitb(&rio_client, connfd);
     rio_setdeadline(&rio_client, REQUEST_TIMEOUT_MS);
 

@@ -495,9 +495,13 @@ std::string pattern_body(size_t n, unsigned seed) {
 
 // ---------------------------------------------------------------- client
 
-int client_connect(int port) {
+// Connects to 127.0.0.1:port (-1 on failure). A receive buffer of rcvbuf
+// bytes (0: the system's) is set before connecting, so the window offered is
+// small from the start.
+static int connect_loopback(int port, int rcvbuf) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     struct sockaddr_in a;
     memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
@@ -509,6 +513,8 @@ int client_connect(int port) {
     }
     return fd;
 }
+
+int client_connect(int port) { return connect_loopback(port, 0); }
 
 bool send_all(int fd, const std::string &bytes) { return write_full(fd, bytes.data(), bytes.size()); }
 
@@ -542,25 +548,6 @@ client_result_t read_until_close(int fd, ms deadline, size_t limit) {
         r.bytes.append(buf, (size_t)n);
         if (limit > 0 && r.bytes.size() >= limit) return r;
     }
-}
-
-// Connects to 127.0.0.1:port with a receive buffer of rcvbuf bytes (-1 on
-// failure); set before connecting, so the window offered is small from the
-// start.
-static int connect_with_rcvbuf(int port, int rcvbuf) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    if (connect(fd, (struct sockaddr *)&a, sizeof a) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // True once the server's end of the loopback connection fd (the entry of
@@ -599,7 +586,7 @@ static bool wait_server_side_shut(int fd, ms deadline) {
 client_result_t client_exchange(int port, const std::string &request, ms deadline,
                                 const client_opts_t &opts) {
     client_result_t r;
-    int fd = opts.rcvbuf > 0 ? connect_with_rcvbuf(port, opts.rcvbuf) : client_connect(port);
+    int fd = connect_loopback(port, opts.rcvbuf);
     if (fd < 0) return r;
     send_pieces(fd, request, opts.pieces, opts.pause_ms);
     if (!opts.late.empty()) {
