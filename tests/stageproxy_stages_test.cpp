@@ -266,9 +266,8 @@ TEST(StagePassToServer, BlockEndsAtFirstBlankLineJudgedPerLine) {
         {"a stray CR is a space and ends nothing", "X: a\rb\nAfter: 1\r\n",
          "X: a b\r\nAfter: 1\r\n", 0},
         {"a line led by a stray CR would go up folded: refused",
-         "X: a\n\rend\nAfter: 1\r\n\r\n", "X: a\r\n", 0, true},
-        {"a line led by a blank is folded: refused", "Host: h\r\n evil\r\n\r\n", "Host: h\r\n",
-         0, true},
+         "X: a\n\rend\nAfter: 1\r\n\r\n", "", 0, true},
+        {"a line led by a blank is folded: refused", "Host: h\r\n evil\r\n\r\n", "", 0, true},
         {"bare LF line ends become CR LF", "X: a\nHost: h\n\n", "X: a\r\nHost: h\r\n\r\n", 1},
         {"a bare LF blank line ends the block; nothing after it goes",
          "X: a\r\n\nGET /other HTTP/1.0\r\n\r\n", "X: a\r\n\r\n", 1},
@@ -294,8 +293,9 @@ TEST(StagePassToServer, HostNamingAnotherHostReplacedInPlace) {
 
 TEST(StagePassToServer, BodyAnnouncedRefusedBeforeBlockEnd) {
     runRelayCases({
-        {"Content-Length", "Host: h\r\nContent-Length: 11\r\n\r\nhello world", "Host: h\r\n", 0,
-         true},
+        // The lines that came with the refused one in the same read are
+        // held back with it.
+        {"Content-Length", "Host: h\r\nContent-Length: 11\r\n\r\nhello world", "", 0, true},
         {"Transfer-Encoding", "transfer-encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "",
          0, true},
         {"Content-Length not a number", "Content-Length: x\r\n\r\n", "", 0, true},
