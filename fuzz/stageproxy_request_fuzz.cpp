@@ -61,6 +61,10 @@ struct expect_t {
     int port = -1;
     bool looks_up = false, connects = false;
     std::string upstream;
+    // Refused for a body: the lines that came in the same reads as the
+    // refused one are held back with it, so the origin gets the request
+    // line and then any part of the rest of `upstream`.
+    bool refused_body = false;
 };
 
 bool c_space(unsigned char c) {
@@ -240,8 +244,10 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
             std::string rest = bytes.substr(pos);
             // Judged by its first read, as a whole line is.
             const std::string rhead = rest.substr(0, READ_LIMIT);
-            if (rest.empty() || folded(rhead) || named(rhead, "Transfer-Encoding") ||
-                named(rhead, "Content-Length") || named(rhead, "Keep-Alive")) {
+            if (rest.empty() || named(rhead, "Keep-Alive")) return e;
+            if (folded(rhead) || named(rhead, "Transfer-Encoding") ||
+                named(rhead, "Content-Length")) {
+                e.refused_body = true;
                 return e;
             }
             if (named(rhead, "Proxy-Connection")) {
@@ -274,6 +280,7 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
              !(one_read && all_digits(value_of(line, 14)) && value_of(line, 14).size() <= 18 &&
                value_of(line, 14).find_first_not_of('0') == std::string::npos))) {
             e.outcome = CUT;  // a body announced: refused before the block ends
+            e.refused_body = true;
             return e;
         }
         if (named(head, "Keep-Alive")) continue;
@@ -423,7 +430,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (e.outcome == RELAYED || e.outcome == CUT) {
             if (x.origin_got.size() != 1) fuzz_fail("the origin was not contacted once");
             check_upstream_shape(x.origin_got[0], e.outcome == RELAYED);
-            if (x.origin_got[0] != e.upstream) {
+            const std::string &got = x.origin_got[0];
+            const bool held_back = e.refused_body && got.size() <= e.upstream.size() &&
+                                   e.upstream.compare(0, got.size(), got) == 0 &&
+                                   got.size() >= e.upstream.find('\n') + 1;
+            if (got != e.upstream && !held_back) {
                 fuzz_fail("the upstream request differs from the model",
                           "got\n" + escaped(x.origin_got[0], 3000) + "\nmodel\n" +
                               escaped(e.upstream, 3000));
