@@ -67,9 +67,12 @@ endif()
 
 # stampproxy's request and storing decisions in process, under many splits
 # into reads, against properties of any right answer.
-# The checks' own comparisons are not traced: the guidance is the program's,
-# and tracing them cost most of the time.
+# Comparison tracing on every header byte of each split cost a quarter of the
+# time and finds little: the header names and status codes it would discover
+# are in the seeds, and string compares are still hooked by the fuzzer. The
+# checks' own code adds no coverage guidance, only cost.
 add_fuzz_target(stampproxy_core_fuzz
   SOURCES stampproxy_core_fuzz.cpp loopback.cpp report.cpp ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp)
+target_compile_options(stampproxy_core_fuzz PRIVATE -fno-sanitize-coverage=trace-cmp)
 set_source_files_properties(stampproxy_core_fuzz.cpp PROPERTIES
-  COMPILE_OPTIONS "-fno-sanitize-coverage=trace-cmp")
+  COMPILE_OPTIONS -fno-sanitize=fuzzer)
