@@ -80,6 +80,7 @@ constexpr size_t MAX_HELD = 8;
 constexpr size_t BYTES_PER_INPUT = 6 * (size_t)BUDGET;
 
 struct model_entry_t {
+    unsigned k;  // which key
     cacheEntry *entry;  // identity, checked; null until linked
     std::string key;
     int size;
@@ -212,7 +213,7 @@ __attribute__((no_sanitize("coverage"))) void insert(unsigned k, int length, int
         while (charge > model_available && !model.empty()) model_evict();
         if (fail_malloc == 0) {
             want = 1;
-            model.insert(model.begin(), {front, key, length, id, scripted_now});
+            model.insert(model.begin(), {k, front, key, length, id, scripted_now});
             model_available -= charge;
         }
     }
@@ -230,7 +231,7 @@ __attribute__((no_sanitize("coverage"))) void lookup(unsigned k) {
     pthread_rwlock_unlock(&rwlock);
     model_entry_t *want = nullptr;
     for (model_entry_t &m : model) {
-        if (m.key == key) {
+        if (m.k == k) {
             m.stamp = scripted_now;
             want = &m;
             break;
