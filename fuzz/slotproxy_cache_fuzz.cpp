@@ -116,7 +116,7 @@ unsigned next_id = 1;
 // No more than so many insertions an input: each costs a scan of the table
 // in the cache and in the model; enough for the table's first two growths
 // (50 and 100 entries) and for the budget to fill and evict.
-constexpr size_t INSERTS_PER_INPUT = 160;
+constexpr size_t INSERTS_PER_INPUT = 128;
 size_t inserts_made = 0;
 constexpr unsigned KEYS = 24;
 
@@ -327,7 +327,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             default: {
                 // A burst of small insertions: fills the table to its growths.
                 uint8_t n = next();
-                for (unsigned i = 0; i < n % 64u && inserts_made < INSERTS_PER_INPUT; i++) {
+                for (unsigned i = 0; i < n % 32u && inserts_made < INSERTS_PER_INPUT; i++) {
                     insert((n + i) % KEYS, (100 + (int)i) / CACHE_BYTES_SCALE, false, false);
                 }
                 break;
