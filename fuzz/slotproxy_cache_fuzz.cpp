@@ -61,7 +61,8 @@ static void *fuzz_malloc(size_t n) {
 // every strcmp (to learn the strings compared) costs much and learns
 // nothing. The cache's compares come here instead, still checked by the
 // address sanitizer byte by byte.
-__attribute__((no_sanitize("coverage"))) static int fuzz_strcmp(const char *a, const char *b) {
+__attribute__((no_sanitize("coverage")))
+static int fuzz_strcmp(const char *a, const char *b) {
     while (*a != '\0' && *a == *b) {
         a++;
         b++;
@@ -127,7 +128,8 @@ constexpr size_t RUN = 4096 / CACHE_BYTES_SCALE;
 char byte_of(unsigned id, size_t i) { return (char)((id * 131 + i / RUN * 29) & 0xff); }
 
 // In one buffer reused from one insertion to the next.
-__attribute__((no_sanitize("coverage"))) const std::string &bytes_for(unsigned id, int size) {
+__attribute__((no_sanitize("coverage")))
+const std::string &bytes_for(unsigned id, int size) {
     static std::string s;
     s.resize((size_t)size);
     for (size_t i = 0; i < s.size(); i += RUN) {
@@ -156,7 +158,8 @@ const std::string &key_for(unsigned k) {
 // The bytes at an entry, spot-checked at both ends, and on a hit also one in
 // each run (where in the run depends on the entry): every run holds one
 // value, so a run cut short, shifted or taken from another entry shows.
-__attribute__((no_sanitize("coverage"))) void check_bytes(const web_object *o, int size, unsigned id, bool all) {
+__attribute__((no_sanitize("coverage")))
+void check_bytes(const web_object *o, int size, unsigned id, bool all) {
     if (o->size != size) fail("an entry's size changed");
     if (size > 0 && o->data == nullptr) fail("an entry lost its bytes");
     if (size == 0) return;
@@ -176,7 +179,8 @@ void check_invariants(void) {
     if (!cache_check_invariants()) fail("cache_check_invariants failed");
 }
 
-__attribute__((no_sanitize("coverage"))) void check_all(void) {
+__attribute__((no_sanitize("coverage")))
+void check_all(void) {
     if (filled_blocks != (int)model.size()) {
         fail("wrong number of entries", std::to_string(filled_blocks) + " instead of " +
                                             std::to_string(model.size()));
@@ -204,7 +208,8 @@ __attribute__((no_sanitize("coverage"))) void check_all(void) {
     for (const held_t &h : held) check_bytes(h.object, h.size, h.id, false);
 }
 
-__attribute__((no_sanitize("coverage"))) void insert(unsigned k, int size, bool fail_growth, bool fail_alloc) {
+__attribute__((no_sanitize("coverage")))
+void insert(unsigned k, int size, bool fail_growth, bool fail_alloc) {
     unsigned id = next_id++;
     inserts_made++;
     const std::string &key = key_for(k);
@@ -248,7 +253,8 @@ __attribute__((no_sanitize("coverage"))) void insert(unsigned k, int size, bool 
     fail_next_realloc = false;
 }
 
-__attribute__((no_sanitize("coverage"))) void lookup(unsigned k) {
+__attribute__((no_sanitize("coverage")))
+void lookup(unsigned k) {
     const std::string &key = key_for(k);
     web_object *got = check_cache(key.c_str());
     const model_entry_t *want = nullptr;

@@ -49,7 +49,8 @@ static void *fuzz_malloc(size_t n) {
 // every strcmp (to learn the strings compared) costs much and learns
 // nothing. The cache's compares come here instead, still checked by the
 // address sanitizer byte by byte.
-__attribute__((no_sanitize("coverage"))) static int fuzz_strcmp(const char *a, const char *b) {
+__attribute__((no_sanitize("coverage")))
+static int fuzz_strcmp(const char *a, const char *b) {
     while (*a != '\0' && *a == *b) {
         a++;
         b++;
@@ -115,7 +116,8 @@ constexpr unsigned KEYS = 24;
 char byte_of(unsigned id, size_t i) { return (char)((id * 131 + i / RUN * 29) & 0xff); }
 
 // The object's bytes, in one buffer reused from one insertion to the next.
-__attribute__((no_sanitize("coverage"))) const std::string &bytes_for(unsigned id, int size) {
+__attribute__((no_sanitize("coverage")))
+const std::string &bytes_for(unsigned id, int size) {
     static std::string s;
     s.resize((size_t)size);
     for (size_t i = 0; i < s.size(); i += RUN) {
@@ -127,7 +129,8 @@ __attribute__((no_sanitize("coverage"))) const std::string &bytes_for(unsigned i
 // The first and the last byte, and with `all` one in each run besides
 // (where in the run depends on the object): every run holds one value, so a
 // run cut short, shifted or taken from another object shows at its sample.
-__attribute__((no_sanitize("coverage"))) void check_bytes(const cacheEntry *e, int size, unsigned id, bool all) {
+__attribute__((no_sanitize("coverage")))
+void check_bytes(const cacheEntry *e, int size, unsigned id, bool all) {
     if (e->size != size) fail("an entry's size changed");
     if (size == 0) return;
     bool same = e->data[0] == byte_of(id, 0) && e->data[size - 1] == byte_of(id, (size_t)size - 1);
@@ -156,7 +159,8 @@ void check_invariants(void) {
     if (broken != nullptr) fail("cacheCheckInvariants failed", broken);
 }
 
-__attribute__((no_sanitize("coverage"))) void check_all(void) {
+__attribute__((no_sanitize("coverage")))
+void check_all(void) {
     if (available != model_available) {
         fail("wrong budget", std::to_string(available) + " available instead of " +
                                  std::to_string(model_available));
@@ -183,7 +187,8 @@ int model_charge(const std::string &key, int size) {
     return size + (int)key.size() + 1 + ENTRY_RECORD_CHARGE;
 }
 
-__attribute__((no_sanitize("coverage"))) void model_evict(void) {
+__attribute__((no_sanitize("coverage")))
+void model_evict(void) {
     if (model.empty()) return;
     size_t victim = 0;
     for (size_t i = 1; i < model.size(); i++) {
@@ -193,7 +198,8 @@ __attribute__((no_sanitize("coverage"))) void model_evict(void) {
     model.erase(model.begin() + (long)victim);
 }
 
-__attribute__((no_sanitize("coverage"))) void insert(unsigned k, int length, int fail_malloc) {
+__attribute__((no_sanitize("coverage")))
+void insert(unsigned k, int length, int fail_malloc) {
     unsigned id = next_id++;
     inserts_made++;
     const std::string &key = key_for(k);
@@ -223,7 +229,8 @@ __attribute__((no_sanitize("coverage"))) void insert(unsigned k, int length, int
     }
 }
 
-__attribute__((no_sanitize("coverage"))) void lookup(unsigned k) {
+__attribute__((no_sanitize("coverage")))
+void lookup(unsigned k) {
     const std::string &key = key_for(k);
     pthread_rwlock_rdlock(&rwlock);
     cacheEntry *got = cacheGet(key.c_str());

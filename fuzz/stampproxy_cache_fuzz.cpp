@@ -49,7 +49,8 @@ static int fuzz_clock_gettime(clockid_t, struct timespec *ts) {
 // every strcmp (to learn the strings compared) took a third of the time and
 // could learn nothing. The cache's compares come here instead, still checked
 // by the address sanitizer byte by byte, with no coverage hook.
-__attribute__((no_sanitize("coverage"))) static int fuzz_strcmp(const char *a, const char *b) {
+__attribute__((no_sanitize("coverage")))
+static int fuzz_strcmp(const char *a, const char *b) {
     while (*a != '\0' && *a == *b) {
         a++;
         b++;
@@ -106,7 +107,8 @@ unsigned next_id = 1;
 char byte_of(unsigned id, size_t i) { return (char)((id * 131 + i / RUN * 29) & 0xff); }
 
 // A malloc'd block of `alloc` bytes whose first `size` are the object's.
-__attribute__((no_sanitize("coverage"))) char *make_object(unsigned id, size_t size, size_t alloc) {
+__attribute__((no_sanitize("coverage")))
+char *make_object(unsigned id, size_t size, size_t alloc) {
     char *p = static_cast<char *>(malloc(alloc > 0 ? alloc : 1));
     if (p == nullptr) fail("out of memory");
     for (size_t i = 0; i < size; i += RUN) memset(p + i, byte_of(id, i), size - i < RUN ? size - i : RUN);
@@ -118,7 +120,8 @@ __attribute__((no_sanitize("coverage"))) char *make_object(unsigned id, size_t s
 // Every run holds one byte value, so a run cut short, shifted or taken from
 // another object shows at its sample; a whole compare would find nothing
 // more and cost a pass over every byte.
-__attribute__((no_sanitize("coverage"))) bool same_bytes(const char *p, unsigned id, size_t size, bool all) {
+__attribute__((no_sanitize("coverage")))
+bool same_bytes(const char *p, unsigned id, size_t size, bool all) {
     if (size == 0) return true;
     if (p[0] != byte_of(id, 0) || p[size - 1] != byte_of(id, size - 1)) return false;
     if (!all) return true;
@@ -152,7 +155,8 @@ char *copy_of(const std::string &s) {
     return p;
 }
 
-__attribute__((no_sanitize("coverage"))) model_entry_t *find(unsigned k) {
+__attribute__((no_sanitize("coverage")))
+model_entry_t *find(unsigned k) {
     for (model_entry_t &m : model) {
         if (m.k == k) return &m;
     }
@@ -168,7 +172,8 @@ void check_invariants(void) {
     if (broken != nullptr) fail("cache_check_invariants failed", broken);
 }
 
-__attribute__((no_sanitize("coverage"))) void check_all(void) {
+__attribute__((no_sanitize("coverage")))
+void check_all(void) {
     if (proxy_cache->item_count != (int)model.size() || proxy_cache->size != model_size ||
         proxy_cache->charged != model_charged) {
         fail("wrong count or size", std::to_string(proxy_cache->item_count) + " entries of " +
@@ -195,7 +200,8 @@ __attribute__((no_sanitize("coverage"))) void check_all(void) {
     if (e != proxy_cache->dummy_tail) fail("more entries than the model holds");
 }
 
-__attribute__((no_sanitize("coverage"))) void insert(unsigned k, ssize_t size, bool whole_buffer) {
+__attribute__((no_sanitize("coverage")))
+void insert(unsigned k, ssize_t size, bool whole_buffer) {
     unsigned id = next_id++;
     inserts_made++;
     const std::string &key = key_for(k);
@@ -229,7 +235,8 @@ __attribute__((no_sanitize("coverage"))) void insert(unsigned k, ssize_t size, b
     model_charged += charge;
 }
 
-__attribute__((no_sanitize("coverage"))) void lookup(unsigned k) {
+__attribute__((no_sanitize("coverage")))
+void lookup(unsigned k) {
     const std::string &key = key_for(k);
     char sentinel = 0;
     char *copy = &sentinel;
@@ -247,7 +254,8 @@ __attribute__((no_sanitize("coverage"))) void lookup(unsigned k) {
     free(copy);
 }
 
-__attribute__((no_sanitize("coverage"))) void duplicate_test(unsigned k) {
+__attribute__((no_sanitize("coverage")))
+void duplicate_test(unsigned k) {
     const std::string &key = key_for(k);
     pthread_rwlock_wrlock(&rw_cache_lock);
     int found = is_in_cache(key.c_str());
