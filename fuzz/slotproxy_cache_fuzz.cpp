@@ -1,9 +1,9 @@
 // Fuzzes slotproxy's slot table with sequences of insertions, lookups, clock
 // steps, held and released hits, and failed allocations, checking the table
 // after every step against a model of its rules: each entry charged its size
-// plus 8200; a full table doubles when the budget has room for the new body,
-// otherwise entries are evicted while cache_size + size >= 1048576, the least
-// recently stamped first, ties to the lowest slot, the last entry moving into
+// plus ENTRY_CHARGE; a full table doubles when the budget has room for the
+// new body, otherwise entries are evicted while cache_size + size >=
+// MAX_CACHE_SIZE, the least recently stamped first, ties to the lowest slot, the last entry moving into
 // the hole; lookups return the lowest slot with the key and re-stamp it;
 // duplicate keys are kept side by side. A hit that is held while its entry
 // is evicted must keep its bytes until it is released.
@@ -14,6 +14,8 @@
 // scripted clock; being function-like, the macro leaves the entry's field
 // named `time` alone. realloc() and malloc() are renamed the same way so
 // that the table's growth and an entry's allocation can be made to fail.
+// The cache's strcmp() calls come to fuzz_strcmp(), which the fuzzer does
+// not hook. The byte limits are divided by CACHE_BYTES_SCALE (programs.cmake).
 //
 // Input: a sequence of steps, each one byte of operation and its arguments.
 #include <assert.h>
@@ -91,7 +93,7 @@ namespace {
 // and an input fills and evicts with a sixteenth of the bytes.
 constexpr int BUDGET = 1048576 / CACHE_BYTES_SCALE;
 constexpr int CHARGE = ENTRY_CHARGE;
-constexpr int LARGEST = 102400 / CACHE_BYTES_SCALE - 1;  // entries handed in are below 102400 bytes
+constexpr int LARGEST = 102400 / CACHE_BYTES_SCALE - 1;  // the relay hands in less than 102400
 constexpr size_t MAX_HELD = 8;
 
 struct model_entry_t {

@@ -2,12 +2,12 @@
 // direct evictions, clock steps, held and released hits, and failed
 // allocations, checking the list after every step against a model of its
 // rules: new entries at the front; each entry is charged its response, its
-// key and ENTRY_RECORD_CHARGE against the 1 MiB budget; duplicate keys are
-// allowed and a lookup finds the front-most; while the new charge exceeds
-// what is available, the entry with the smallest stamp goes, ties to the one
-// nearest the front; a negative length or a charge over 1 MiB changes
-// nothing; an allocation that
-// fails after evictions leaves them done and links nothing; a hit renews its
+// key and ENTRY_RECORD_CHARGE against the budget (MAX_CACHE_SIZE, divided by
+// CACHE_BYTES_SCALE in this build); duplicate keys are allowed and a lookup
+// finds the front-most; while the new charge exceeds what is available, the
+// entry with the smallest stamp goes, ties to the one nearest the front; a
+// negative length or a charge over the budget changes nothing; an allocation
+// that fails after evictions leaves them done and links nothing; a hit renews its
 // stamp; a held hit keeps its bytes after its entry is evicted.
 //
 // The clock: stamps are whole seconds from time(). cache.cpp is compiled
