@@ -93,7 +93,7 @@ namespace {
 // and an input fills and evicts with a sixteenth of the bytes.
 constexpr int BUDGET = 1048576 / CACHE_BYTES_SCALE;
 constexpr int CHARGE = ENTRY_CHARGE;
-constexpr int LARGEST = 102400 / CACHE_BYTES_SCALE - 1;  // the relay hands in less than 102400
+constexpr int LARGEST = 102400 / CACHE_BYTES_SCALE - 1;  // one below the relay's largest, scaled
 constexpr size_t MAX_HELD = 8;
 
 struct model_entry_t {
