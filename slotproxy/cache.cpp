@@ -12,7 +12,7 @@
 
 #include "robix.h"
 
-const int MAX_CACHE_SIZE = 1048576;
+const int MAX_CACHE_SIZE = 1048576 / CACHE_BYTES_SCALE;
 
 // Slots in the table before its first growth.
 static constexpr int INITIAL_BLOCKS = 50;

@@ -10,12 +10,20 @@
 
 #include <atomic>
 
+// A test build may divide every byte limit of the cache by one factor
+// (-DCACHE_BYTES_SCALE=16: the cache's fuzz target), so that a run fills and
+// evicts with a sixteenth of the bytes while sizes, charges and budget keep
+// their ratios. Every other build leaves it at 1.
+#ifndef CACHE_BYTES_SCALE
+#define CACHE_BYTES_SCALE 1
+#endif
+
 // Longest key, NUL included; a request line never yields a longer URI.
 constexpr int CACHE_URI_SIZE = 8192;
 // Budget of the whole cache, in charged bytes (bodies plus ENTRY_CHARGE each).
 extern const int MAX_CACHE_SIZE;
 // Fixed charge per entry on top of its body.
-constexpr int ENTRY_CHARGE = 8200;
+constexpr int ENTRY_CHARGE = 8200 / CACHE_BYTES_SCALE;
 
 // One cached response. The first four fields are the record's own; refcnt
 // follows them.

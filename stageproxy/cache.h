@@ -11,16 +11,24 @@
 
 #include <atomic>
 
+// A test build may divide every byte limit of the cache by one factor
+// (-DCACHE_BYTES_SCALE=16: the cache's fuzz target), so that a run fills and
+// evicts with a sixteenth of the bytes while sizes, charges and budget keep
+// their ratios. Every other build leaves it at 1.
+#ifndef CACHE_BYTES_SCALE
+#define CACHE_BYTES_SCALE 1
+#endif
+
 // The byte budget. Each entry is charged its whole footprint (entryCharge):
 // response bytes, key bytes and ENTRY_RECORD_CHARGE, so that many entries
 // with long keys and small bodies cannot grow the process past it.
-constexpr int MAX_CACHE_SIZE = 1048576;
+constexpr int MAX_CACHE_SIZE = 1048576 / CACHE_BYTES_SCALE;
 // What an entry costs besides its response and key bytes: the record (48
 // bytes on a 64-bit system) and the allocator's headers and rounding of its
 // three blocks.
-constexpr int ENTRY_RECORD_CHARGE = 128;
+constexpr int ENTRY_RECORD_CHARGE = 128 / CACHE_BYTES_SCALE;
 // The largest response the relay stores (one less than its collection buffer).
-constexpr int MAX_OBJECT_SIZE = 102399;
+constexpr int MAX_OBJECT_SIZE = 102400 / CACHE_BYTES_SCALE - 1;
 
 // One cached response.
 //

@@ -11,17 +11,25 @@
 
 #include <atomic>
 
+// A test build may divide every byte limit of the cache by one factor
+// (-DCACHE_BYTES_SCALE=16: the cache's fuzz target), so that a run fills and
+// evicts with a sixteenth of the bytes while sizes, charges and budget keep
+// their ratios. Every other build leaves it at 1.
+#ifndef CACHE_BYTES_SCALE
+#define CACHE_BYTES_SCALE 1
+#endif
+
 // The byte budget: the sum of the entries' charges never exceeds it after an
 // insertion. An entry is charged its object bytes, its key bytes with the
 // terminator, and ENTRY_RECORD_CHARGE, so that keys and records are bounded
 // too (a million 1-byte objects under 1 KB keys would otherwise fit).
-constexpr ssize_t MAX_CACHE_SIZE = 1048576;
+constexpr ssize_t MAX_CACHE_SIZE = 1048576 / CACHE_BYTES_SCALE;
 // The record and the allocator's share of an entry: the 40-byte record takes
 // a 48-byte heap chunk, and the key's and the object's blocks each carry up
 // to 23 bytes of chunk header and rounding: 94 bytes, rounded up.
-constexpr ssize_t ENTRY_RECORD_CHARGE = 128;
+constexpr ssize_t ENTRY_RECORD_CHARGE = 128 / CACHE_BYTES_SCALE;
 // The largest object the relay offers (one read of the relay buffer).
-constexpr ssize_t MAX_OBJECT_SIZE = 102400;
+constexpr ssize_t MAX_OBJECT_SIZE = 102400 / CACHE_BYTES_SCALE;
 
 // One cached response, or a sentinel.
 //
