@@ -86,6 +86,29 @@ static bool lineBuffered(const rio_t *website) {
            memchr(website->rio_bufptr, '\n', (size_t)website->rio_cnt) != nullptr;
 }
 
+// Lines gathered for one write: those that one refill of a read buffer
+// brought, so the peer is woken once for them rather than once a line.
+struct writeBatch {
+    char bytes[RIO_BUFSIZE + HEADER_OUT_SIZE];
+    int length = 0;
+};
+
+// Writes out what batch holds. Negative when the write failed.
+static int batchFlush(int fd, writeBatch *batch) {
+    int result = batch->length > 0 ? rioWrite(fd, batch->bytes, batch->length) : 0;
+    batch->length = 0;
+    return result;
+}
+
+// Adds n bytes (at most HEADER_OUT_SIZE) to batch, writing out first what
+// would not leave room for them. Negative when that write failed.
+static int batchAdd(int fd, writeBatch *batch, const char *bytes, int n) {
+    if (batch->length + n > (int)sizeof batch->bytes && batchFlush(fd, batch) < 0) return -1;
+    memcpy(batch->bytes + batch->length, bytes, (size_t)n);
+    batch->length += n;
+    return 0;
+}
+
 // ---------------------------------------------------------------- stages
 
 // Reads the request line and copies its second word, the URL, into url
@@ -167,8 +190,7 @@ static int passToServer(rio_t *browser, int fdWebserver, const char *domain,
                         const char *hostPort, bool *body) {
     char buffer[MAXLINE + 1];
     char out[HEADER_OUT_SIZE];
-    char pending[RIO_BUFSIZE + HEADER_OUT_SIZE];
-    int pendingLength = 0;
+    writeBatch batch;
     headerRelay relay;
     relay.domain = domain;
     relay.hostPort = hostPort;
@@ -184,16 +206,10 @@ static int passToServer(rio_t *browser, int fdWebserver, const char *domain,
             *body = true;
             return 0;
         }
-        if (pendingLength + outLength > (int)sizeof pending) {
-            if (rioWrite(fdWebserver, pending, pendingLength) < 0) return 0;
-            pendingLength = 0;
-        }
-        memcpy(pending + pendingLength, out, (size_t)outLength);
-        pendingLength += outLength;
-        if (verdict == HEADER_END || !lineBuffered(browser)) {
-            if (pendingLength > 0 && rioWrite(fdWebserver, pending, pendingLength) < 0) return 0;
-            pendingLength = 0;
-        }
+        if (batchAdd(fdWebserver, &batch, out, outLength) < 0) return 0;
+        if ((verdict == HEADER_END || !lineBuffered(browser)) &&
+            batchFlush(fdWebserver, &batch) < 0)
+            return 0;
         if (verdict == HEADER_END) return 1;
     }
 }
@@ -209,26 +225,18 @@ static int passToServer(rio_t *browser, int fdWebserver, const char *domain,
 static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser) {
     char buffer[MAXLINE];
     responseCopy copy;
-    char pending[RIO_BUFSIZE + MAXLINE];
-    int length, pendingLength = 0;
+    writeBatch batch;
+    int length;
 
     while ((length = rioRead(website, buffer, MAXLINE)) != 0) {
         if (length < 0) return 0;
         responseCopyAdd(&copy, buffer, length);
-        if (pendingLength + length > (int)sizeof pending) {
-            if (rioWrite(fdBrowser, pending, pendingLength) < 0) return 0;
-            pendingLength = 0;
-        }
-        memcpy(pending + pendingLength, buffer, (size_t)length);
-        pendingLength += length;
-        if (!lineBuffered(website)) {
-            if (rioWrite(fdBrowser, pending, pendingLength) < 0) return 0;
-            pendingLength = 0;
-        }
+        if (batchAdd(fdBrowser, &batch, buffer, length) < 0) return 0;
+        if (!lineBuffered(website) && batchFlush(fdBrowser, &batch) < 0) return 0;
     }
     // The end of the stream is only seen by a refill, so this is already
     // empty; flushing keeps the relay whole should that ever change.
-    if (pendingLength > 0 && rioWrite(fdBrowser, pending, pendingLength) < 0) return 0;
+    if (batchFlush(fdBrowser, &batch) < 0) return 0;
 
     storeVerdict verdict = storeDecision(&copy);
     if (verdict == STORE_TOO_LARGE) {
