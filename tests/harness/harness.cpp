@@ -628,4 +628,21 @@ bool shape_match(const std::string &text, const std::string &shape) {
     return t == text.size();
 }
 
+std::string late_bytes_failure(const std::function<client_result_t(const client_opts_t &)> &ask,
+                               const std::string &reply) {
+    client_opts_t opts;
+    opts.rcvbuf = 4096;
+    opts.late = std::string(100, 'z');
+    std::string failure;
+    for (const char *round : {"miss", "hit"}) {
+        client_result_t r = ask(opts);
+        if (r.timed_out || r.reset || !r.eof || r.bytes != reply) {
+            failure += std::string(round) + ": " + std::to_string(r.bytes.size()) + " of " +
+                       std::to_string(reply.size()) + " bytes" + (r.reset ? ", reset" : "") +
+                       (r.timed_out ? ", timed out" : "") + (r.eof ? "" : ", not closed") + "\n";
+        }
+    }
+    return failure;
+}
+
 }  // namespace harness

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -196,6 +197,15 @@ client_result_t read_until_close(int fd, ms deadline, size_t limit = 0);
 // Connect, send, read until the proxy closes (or the deadline), close.
 client_result_t client_exchange(int port, const std::string &request, ms deadline,
                                 const client_opts_t &opts = client_opts_t());
+
+// A browser with a small receive buffer (4 KiB) that sends 100 bytes more
+// after its request once the proxy has queued its whole reply and shut its
+// side: arriving at a socket already closed, they would make the kernel reset
+// and destroy the part of the reply still unsent. Asks twice with `ask` (a
+// miss, then a hit); "" when each round got `reply` whole with no reset or
+// time-out, otherwise what went wrong.
+std::string late_bytes_failure(const std::function<client_result_t(const client_opts_t &)> &ask,
+                               const std::string &reply);
 
 }  // namespace harness
 
