@@ -373,6 +373,11 @@ struct probe_t {
     std::atomic<int> done;                    // 1 once the fields above are set
 };
 
+// The records of the two probes. Not on the stack of the thread that runs
+// the checks: a probe that starts after its deadline still fills its record,
+// when that thread's frames hold other things long since.
+static probe_t pool_probes[2];
+
 // A probe thread, detached like every pooled thread: notes where it runs and
 // which words of its descriptor hold its id.
 static void *probe_thread(void *cell) {
@@ -436,9 +441,9 @@ static bool run_probe(stack_slot_t *slot, probe_t *probe) {
 // turned on; the slot is then free again, as both probes are gone. When it
 // returns false, a probe may still be on the slot's stack.
 static bool calibrate_with(stack_slot_t *slot) {
-    probe_t first{};
+    probe_t &first = pool_probes[0];
     if (!run_probe(slot, &first) || !first.on_stack) return false;
-    probe_t second{};
+    probe_t &second = pool_probes[1];
     if (!run_probe(slot, &second) || !second.on_stack) return false;
     if (second.self != first.self || second.candidates[0] != first.candidates[0]) return false;
     pool_self_offset = first.self - slot->block;

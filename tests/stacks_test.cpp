@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -114,6 +115,41 @@ void *test_thread(void *cell) {
     if (kind == END_EXIT) pthread_exit(nullptr);
     return nullptr;
 }
+
+// The pool's run-time checks read the thread id with gettid; this test
+// binary defines its own, which can hold up the first call after
+// hold_next_gettid until release_gettid, as a probe thread that the
+// scheduler starts late would be.
+std::atomic<bool> gettid_armed{false};
+std::atomic<bool> gettid_held{false};
+std::mutex gettid_mutex;
+std::condition_variable gettid_cv;
+bool gettid_released;
+
+void hold_next_gettid() {
+    std::lock_guard<std::mutex> lock(gettid_mutex);
+    gettid_released = false;
+    gettid_armed = true;
+}
+
+void release_gettid() {
+    std::lock_guard<std::mutex> lock(gettid_mutex);
+    gettid_released = true;
+    gettid_cv.notify_all();
+}
+
+}  // namespace
+
+extern "C" pid_t gettid(void) noexcept {
+    if (gettid_armed.exchange(false)) {
+        gettid_held = true;
+        std::unique_lock<std::mutex> lock(gettid_mutex);
+        gettid_cv.wait_for(lock, scaled(ms(60000)), [] { return gettid_released; });
+    }
+    return (pid_t)syscall(SYS_gettid);
+}
+
+namespace {
 
 int own_threads() { return harness::count_threads(getpid()); }
 
@@ -305,6 +341,41 @@ TEST(StackPool, FullPoolStartsPlainThreadsYetStaysOn) {
     std::lock_guard<std::mutex> lock(occupancy_mutex);
     EXPECT_EQ(PAST_CAP, plain_stacks);
     EXPECT_EQ(0, shared_stacks);
+}
+
+// A probe thread that starts only after the checks gave up on it still
+// writes what it saw; none of it may land in the stack of the thread that ran
+// the checks, whose frames are long reused by then. Runs in a process of its
+// own, where the checks have not run yet.
+__attribute__((noinline)) static bool callers_frames_stay_intact() {
+    // Covers the frames the checks used below the caller's.
+    volatile unsigned char frames[65536];
+    memset(const_cast<unsigned char *>(frames), 0xa5, sizeof frames);
+    release_gettid();
+#if defined(__SANITIZE_THREAD__)
+    const int threads = 2;
+#else
+    const int threads = 1;
+#endif
+    if (!harness::wait_threads(getpid(), threads, scaled(ms(20000)))) return false;
+    for (size_t i = 0; i < sizeof frames; i++) {
+        if (frames[i] != 0xa5) return false;
+    }
+    return true;
+}
+
+TEST(StackPoolDeathTest, ProbeStartingAfterItsDeadlineLeavesTheCallersStackAlone) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            hold_next_gettid();
+            stack_pool_init();
+            stack_pool_stats_t s;
+            stack_pool_stats(&s);
+            if (!gettid_held || s.enabled) _exit(2);  // the probe was not late
+            _exit(callers_frames_stay_intact() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 // Last in the file: turning the pool off lasts for the process.
