@@ -645,11 +645,6 @@ int host_address(const char *hostname, struct in_addr *addr) {
 // and only read afterwards.
 static int own_port = 0;
 
-int set_socket_timeout(int fd, int option, int millis) {
-    struct timeval tv = {millis / 1000, (millis % 1000) * 1000};
-    return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-}
-
 void set_own_listener(int listenfd) {
     struct sockaddr_in local;
     socklen_t len = sizeof local;
@@ -679,6 +674,11 @@ bool is_own_endpoint(struct in_addr addr, int port) {
 }
 
 // ---------------------------------------------------------------- client and listening sockets
+
+int set_socket_timeout(int fd, int option, int millis) {
+    struct timeval tv = {millis / 1000, (millis % 1000) * 1000};
+    return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
 
 int open_clientfd(const char *hostname, int port) {
     int clientfd = socket(AF_INET, SOCK_STREAM, 0);
