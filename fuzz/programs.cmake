@@ -11,7 +11,7 @@ set(CACHE_FUZZ_DEFS CACHE_BYTES_SCALE=16)
 # slotproxy's connection thread, browser to origin, against a model.
 add_fuzz_target(slotproxy_request_fuzz
   SOURCES slotproxy_request_fuzz.cpp robix_net.cpp loopback.cpp report.cpp
-          ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp
+          ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp
           ${CMAKE_SOURCE_DIR}/robix/stacks.cpp
   DEFS ROBIX_SLOT_EDITION)
 
@@ -20,7 +20,7 @@ add_fuzz_target(slotproxy_request_fuzz
 # script.
 add_fuzz_target(slotproxy_core_fuzz
   SOURCES slotproxy_core_fuzz.cpp report.cpp ${CMAKE_SOURCE_DIR}/robix/robix.cpp
-          ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp
+          ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp
           ${CMAKE_SOURCE_DIR}/robix/stacks.cpp
   DEFS ROBIX_SLOT_EDITION read=fuzz_read)
 target_compile_options(slotproxy_core_fuzz PRIVATE -fno-sanitize-coverage=trace-cmp)
@@ -29,7 +29,7 @@ target_compile_options(slotproxy_core_fuzz PRIVATE -fno-sanitize-coverage=trace-
 add_fuzz_target(stampproxy_request_fuzz
   SOURCES stampproxy_request_fuzz.cpp loopback.cpp report.cpp
           ${CMAKE_SOURCE_DIR}/robix/robix.cpp ${CMAKE_SOURCE_DIR}/stampproxy/cache.cpp
-          ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/stacks.cpp)
+          ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp ${CMAKE_SOURCE_DIR}/robix/stacks.cpp)
 
 # slotproxy's slot table under a scripted clock, against a model of its rules.
 add_fuzz_target(slotproxy_cache_fuzz
@@ -45,7 +45,7 @@ add_fuzz_target(stampproxy_cache_fuzz
 if(EXISTS ${CMAKE_SOURCE_DIR}/stageproxy/proxy.cpp)
   add_fuzz_target(stageproxy_request_fuzz
     SOURCES stageproxy_request_fuzz.cpp robix_net.cpp loopback.cpp report.cpp
-            ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp ${CMAKE_SOURCE_DIR}/stageproxy/request.cpp
+            ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp ${CMAKE_SOURCE_DIR}/stageproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp
             ${CMAKE_SOURCE_DIR}/robix/stacks.cpp)
 endif()
 
@@ -54,7 +54,7 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/stageproxy/request.cpp)
   add_fuzz_target(stageproxy_core_fuzz
     SOURCES stageproxy_core_fuzz.cpp stageproxy_core_robix.cpp report.cpp
-            ${CMAKE_SOURCE_DIR}/stageproxy/request.cpp
+            ${CMAKE_SOURCE_DIR}/stageproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp
     DEFS read=fuzz_read)
   # Coverage feedback comes from the decisions alone: the harness's own loops
   # and the line reader would only add noise and cost. Comparison tracing on
@@ -80,7 +80,7 @@ endif()
 # are in the seeds, and string compares are still hooked by the fuzzer. The
 # checks' own code adds no coverage guidance, only cost.
 add_fuzz_target(stampproxy_core_fuzz
-  SOURCES stampproxy_core_fuzz.cpp loopback.cpp report.cpp ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp)
+  SOURCES stampproxy_core_fuzz.cpp loopback.cpp report.cpp ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp)
 target_compile_options(stampproxy_core_fuzz PRIVATE -fno-sanitize-coverage=trace-cmp)
 set_source_files_properties(stampproxy_core_fuzz.cpp PROPERTIES
   COMPILE_OPTIONS -fno-sanitize=fuzzer)
