@@ -34,6 +34,7 @@
 
 #include "report.h"
 #include "../slotproxy/request.h"
+#include "cacheable.h"
 #include "robix.h"
 
 #define main slotproxy_main
@@ -342,7 +343,12 @@ void check_request(const std::string &bytes, const request_t *r) {
         fuzz_fail("the upstream header block is not the Host line alone", escaped(up));
     }
     const std::string host = lines[1].substr(6), path = rw[1], key = r->uri;
-    if (host != r->host) fuzz_fail("the Host line names another host than is connected", describe(r));
+    // The host connected to, then the port connected to unless it is 80.
+    const unsigned connected = (uint16_t)r->port;
+    const std::string port_part = connected == 80 ? "" : ":" + std::to_string(connected);
+    if (host != r->host + port_part) {
+        fuzz_fail("the Host line names another host or port than is connected", describe(r));
+    }
 
     if (key.compare(0, 7, "http://") == 0) {
         size_t slash = key.find('/', 7);
@@ -355,22 +361,27 @@ void check_request(const std::string &bytes, const request_t *r) {
         // to the URL's host and port.
         if (authority.find_first_of("@?#") == std::string::npos) {
             size_t colon = authority.find(':');
-            if (host != authority.substr(0, colon)) {
-                fuzz_fail("the Host line does not name the URL's host", describe(r));
-            }
             std::string port = colon == std::string::npos ? "" : authority.substr(colon + 1);
             if (colon == std::string::npos && r->port != 80) {
                 fuzz_fail("a URL without a port is not fetched from port 80", describe(r));
             }
-            if (all_digits(port) && port.size() <= 5 && atol(port.c_str()) <= 65535 &&
-                r->port != atoi(port.c_str())) {
-                fuzz_fail("the URL's port is not the one connected", describe(r));
+            const std::string name = authority.substr(0, colon);
+            if (host.compare(0, name.size(), name) != 0 ||
+                (host.size() > name.size() && host[name.size()] != ':')) {
+                fuzz_fail("the Host line does not name the URL's host", describe(r));
+            }
+            if (all_digits(port) && port.size() <= 5 && atol(port.c_str()) <= 65535) {
+                const int p = atoi(port.c_str());
+                if (r->port != p) fuzz_fail("the URL's port is not the one connected", describe(r));
+                if (host != (p == 80 ? name : name + ":" + std::to_string(p))) {
+                    fuzz_fail("the Host line does not name the URL's port", describe(r));
+                }
             }
         }
     } else {
         // Not an absolute http URL: whatever host text it yields is a part
         // of it, and the path is its tail.
-        if (key.find(host) == std::string::npos) fuzz_fail("the host is not the URL's", describe(r));
+        if (key.find(r->host) == std::string::npos) fuzz_fail("the host is not the URL's", describe(r));
         if (path != "/" && (key.size() < path.size() ||
                             key.compare(key.size() - path.size(), path.size(), path) != 0)) {
             fuzz_fail("the upstream path is not the URL's tail", describe(r));
@@ -453,8 +464,10 @@ struct built_t {
 // Builds the response an input describes into *b, whose storage is reused.
 void build_response(const uint8_t *data, size_t size, built_t *b) {
     static const int STATUSES[] = {200, 404, 206, 304, 301, 500, 204, 201, 410, 503, 302, 203};
-    static const char *const NAMES[] = {"Content-Type", "Server", "Date", "ETag", "X-A",
-                                        "Cache-Control", "Last-Modified", "Vary"};
+    static const char *const NAMES[] = {"Content-Type", "Server",     "Date",
+                                        "ETag",         "Set-Cookie", "Cache-Control",
+                                        "Expires",      "Vary",       "Content-Encoding",
+                                        "Pragma",       "X-A",        "Last-Modified"};
     b->raw = b->cut = b->partial = false;
     b->bytes.clear();
     if (size < 5 || (data[1] & 8)) {
@@ -471,7 +484,7 @@ void build_response(const uint8_t *data, size_t size, built_t *b) {
     if (!(options & 16)) head += " Reason";
     head += eol;
     for (size_t h = 0; h < headers && i + 1 < size; h++) {
-        const char *name = NAMES[data[i] % 8];
+        const char *name = NAMES[data[i] % (sizeof NAMES / sizeof NAMES[0])];
         size_t len = data[i + 1] % 16;
         i += 2;
         std::string value;
@@ -505,22 +518,28 @@ void fuzz_response(const uint8_t *data, size_t size, uint8_t seed) {
     const size_t count = splits_for(bytes.size(), seed);
     feed_response(&reference_resp, bytes, splits[0]);
     const bool store = response_store(&reference_resp);
+    // The shared rule, judged on the same bytes: what it refuses is never
+    // stored, whatever else holds.
+    const bool shareable = response_cacheable(bytes.data(), bytes.size(), false);
     if (trace) {
-        fprintf(stderr, "response of %zu bytes%s%s%s: %s\n", bytes.size(), b.raw ? ", raw" : "",
-                b.cut ? ", cut" : "", b.partial ? ", 206/304" : "", store ? "stored" : "not stored");
+        fprintf(stderr, "response of %zu bytes%s%s%s%s: %s\n", bytes.size(), b.raw ? ", raw" : "",
+                b.cut ? ", cut" : "", b.partial ? ", 206/304" : "",
+                shareable ? "" : ", refused by the rule", store ? "stored" : "not stored");
     }
     if (store) {
         if (bytes.empty()) fuzz_fail("an empty response is stored", "");
         if (b.cut) fuzz_fail("a cut response is stored", escaped(bytes));
         if (b.partial) fuzz_fail("a 206 or 304 response is stored", escaped(bytes));
+        if (!shareable) fuzz_fail("a response the shared rule refuses is stored", escaped(bytes));
         // What is stored is exactly what was relayed.
         if ((size_t)reference_resp.length != bytes.size() ||
             memcmp(reference_resp.cache_buf, bytes.data(), bytes.size()) != 0) {
             fuzz_fail("the stored bytes are not the response", escaped(bytes));
         }
-    } else if (!b.raw && !b.cut && !b.partial && bytes.size() <= 94208) {
-        // A whole, small response the generator built well must be kept, or
-        // the checks above would hold of a core that keeps nothing.
+    } else if (!b.raw && !b.cut && !b.partial && shareable && bytes.size() <= 94208) {
+        // A whole, small response the generator built well and the rule
+        // lets through must be kept, or the checks above would hold of a
+        // core that keeps nothing.
         fuzz_fail("a complete response is not stored", escaped(bytes));
     }
     for (size_t i = 1; i < count; i++) {

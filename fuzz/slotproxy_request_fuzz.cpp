@@ -25,6 +25,7 @@
 #include <string>
 
 #include "../slotproxy/cache.h"
+#include "cacheable.h"
 #include "loopback.h"
 #include "robix.h"
 
@@ -123,12 +124,13 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     if (w.size() < 2) return e;
     e.method = w[0];
     e.uri = w[1];
-    if (stored.count(e.uri) != 0) {
-        e.outcome = HIT;
-        return e;
-    }
+    // Only a GET is looked up: another method gets the page whatever is stored.
     if (strcasecmp(e.method.c_str(), "GET") != 0) {
         e.outcome = PAGE_501;
+        return e;
+    }
+    if (stored.count(e.uri) != 0) {
+        e.outcome = HIT;
         return e;
     }
     size_t host_at = e.uri.compare(0, 7, "http://") == 0 ? 7 : 0;
@@ -154,8 +156,10 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
         e.port = port_of(host_text.substr(colon + 1));
         e.host = host_text.substr(0, colon);
     }
+    // The Host line names the port connected to, in decimal, unless it is 80.
+    const std::string host_field = e.port == 80 ? e.host : e.host + ":" + std::to_string(e.port);
     // Requests whose upstream lines would not fit a line buffer are refused.
-    if (e.method.size() + 1 + e.path.size() + 11 >= 8192 || 6 + e.host.size() + 4 >= 8192) {
+    if (e.method.size() + 1 + e.path.size() + 11 >= 8192 || 6 + host_field.size() + 4 >= 8192) {
         return e;
     }
     // An address the URL writes out ("2", "127.1") needs no resolver.
@@ -166,14 +170,14 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     e.connects = true;
     if (refuse) return e;
     e.outcome = RELAYED;
-    e.upstream = "GET " + e.path + " HTTP/1.0\r\n" + "Host: " + e.host + "\r\n\r\n";
+    e.upstream = "GET " + e.path + " HTTP/1.0\r\n" + "Host: " + host_field + "\r\n\r\n";
     return e;
 }
 
 // Whether a response is complete: some bytes; a header block that ends at a
 // line holding only CR LF or LF; no 206 or 304 status; every Content-Length
-// header (name in any case, value digits between optional blanks) equal to
-// the bytes after the block.
+// header (name in any case, blanks allowed before its colon, value digits
+// between optional blanks) equal to the bytes after the block.
 bool complete(const std::string &response) {
     if (response.empty()) return false;
     size_t pos = 0;
@@ -201,8 +205,10 @@ bool complete(const std::string &response) {
             }
             continue;
         }
-        if (l.size() < 15 || strncasecmp(l.c_str(), "content-length:", 15) != 0) continue;
-        std::string v = l.substr(15);
+        if (l.size() < 14 || strncasecmp(l.c_str(), "content-length", 14) != 0) continue;
+        size_t colon = l.find_first_not_of(" \t", 14);
+        if (colon == std::string::npos || l[colon] != ':') continue;
+        std::string v = l.substr(colon + 1);
         size_t a = v.find_first_not_of(" \t"), b = v.find_last_not_of(" \t");
         if (a == std::string::npos) return false;
         v = v.substr(a, b - a + 1);
@@ -215,9 +221,11 @@ bool complete(const std::string &response) {
 
 // Whether the relay keeps a response: each line is copied while the bytes
 // before it are under STORE_BELOW; a line that comes later spoils it. And
-// only a complete response is kept.
+// only a complete response that the shared rule lets any browser have is
+// kept (the browser's credentials never go upstream).
 bool storable(const std::string &response) {
-    if (!complete(response)) return false;
+    if (!complete(response) || !response_cacheable(response.data(), response.size(), false))
+        return false;
     size_t length = 0;
     for (size_t i = 0; i < response.size();) {
         size_t nl = response.find('\n', i);

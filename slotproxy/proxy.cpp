@@ -214,11 +214,12 @@ static void read_request(rio_t *rp, request_t *req) {
 
 // Serves one request on the browser connection connfd (left open for the
 // caller): only the request line is read, within REQUEST_TIMEOUT_MS in all.
-// A hit is answered from the cache whatever the method; another method than
-// GET gets the 501 page; a GET is relayed, sent as "GET" in whatever case it
-// came. A line refused by the request core, an unreachable origin, or a
-// request too long for the upstream lines ends the connection without a
-// response.
+// Another method than GET gets the 501 page without a lookup: the cache
+// holds answers to GET, and replaying one to a POST would report a form
+// sent that never reached the origin. A GET is answered from the cache when
+// its URI is there, or else relayed, sent as "GET" in whatever case it came.
+// A line refused by the request core, an unreachable origin, or a request
+// too long for the upstream lines ends the connection without a response.
 static void be_a_proxy(int connfd) {
     rio_t rio_s;
     request_t req;
@@ -228,14 +229,14 @@ static void be_a_proxy(int connfd) {
     request_init(&req);
     read_request(&rio_s, &req);
     if (req.state != REQUEST_WHOLE) return;
+    if (req.on_miss == MISS_501) {
+        clienterror(connfd, req.method, "501", "Not Implemented", "Method not supported");
+        return;
+    }
 
     web_object *cache_object = check_cache(req.uri);
     if (cache_object != nullptr) {
         send_hit(connfd, cache_object);
-        return;
-    }
-    if (req.on_miss == MISS_501) {
-        clienterror(connfd, req.method, "501", "Not Implemented", "Method not supported");
     } else if (req.on_miss == MISS_FETCH) {
         fetch(connfd, &req);
     }

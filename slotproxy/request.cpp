@@ -2,9 +2,13 @@
 // over the bytes they are given, on the calling thread's own records.
 #include "request.h"
 
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+
+#include "cacheable.h"
 
 static const char HTTP10_TAIL[] = " HTTP/1.0\r\n";
 static const char HOST_HEAD[] = "Host: ";
@@ -21,6 +25,18 @@ static void copy_text(char *dst, const char *from, const char *to) {
 }
 
 static void refuse(request_t *req) { req->state = REQUEST_REFUSED; }
+
+// Writes ":" and the port as the connection uses it (its low 16 bits, in
+// decimal) into text, NUL-terminated, and returns its length; for port 80
+// writes nothing and returns 0. text holds at least 7 bytes. Cannot fail.
+static size_t host_port_text(int port, char *text) {
+    unsigned connected = (uint16_t)port;
+    if (connected == 80) {
+        text[0] = '\0';
+        return 0;
+    }
+    return (size_t)snprintf(text, 7, ":%u", connected);
+}
 
 // Works out what the whole line line[0, line_len) asks for. The method and
 // the URI are its first two white-space-separated words; a third (the
@@ -80,19 +96,26 @@ static void decide(request_t *req) {
     }
     size_t host_len = strlen(request);
     memmove(req->host, request, host_len + 1);
+    // The Host line names the port the connection goes to, unless it is 80:
+    // an origin builds its links and redirects from Host, and without the
+    // port they would send the browser to port 80.
+    char port_text[8] = "";
+    size_t port_len = host_port_text(req->port, port_text);
 
     // Each upstream line once had to fit a line buffer with its NUL; a
     // request whose lines would not is still refused, so the same requests
     // reach origins.
-    size_t host_line_len = strlen(HOST_HEAD) + host_len + strlen(HOST_TAIL);
+    size_t host_line_len = strlen(HOST_HEAD) + host_len + port_len + strlen(HOST_TAIL);
     if (request_line_len >= (size_t)MAXLINE || host_line_len >= (size_t)MAXLINE) {
         req->on_miss = MISS_DROP;
         return;
     }
     out += request_line_len;
     memcpy(out, HOST_HEAD, strlen(HOST_HEAD));
-    memcpy(out + strlen(HOST_HEAD), req->host, host_len);
-    memcpy(out + strlen(HOST_HEAD) + host_len, HOST_TAIL, strlen(HOST_TAIL));
+    out += strlen(HOST_HEAD);
+    memcpy(out, req->host, host_len);
+    memcpy(out + host_len, port_text, port_len);
+    memcpy(out + host_len + port_len, HOST_TAIL, strlen(HOST_TAIL));
     req->request_line_len = request_line_len;
     req->upstream_len = request_line_len + host_line_len;
     req->on_miss = MISS_FETCH;
@@ -133,24 +156,25 @@ void request_end(request_t *req) {
 
 // ---------------------------------------------------------------- response
 
-// True when the line [line, end) (its line end excluded) starts with the
-// header name `name` in any letter case followed at once by a colon; *value
-// then points after the colon.
+// True when the line [line, end) (its line end excluded) is a header named
+// `name` in any letter case, with blanks allowed before its colon, as the
+// shared storing rule reads names; *value then points after the colon.
 static bool header_named(const char *line, const char *end, const char *name, const char **value) {
     size_t len = strlen(name);
-    if ((size_t)(end - line) <= len || strncasecmp(line, name, len) != 0 || line[len] != ':')
-        return false;
-    *value = line + len + 1;
+    if ((size_t)(end - line) <= len || strncasecmp(line, name, len) != 0) return false;
+    const char *colon = line + len;
+    while (colon < end && (*colon == ' ' || *colon == '\t')) colon++;
+    if (colon == end || *colon != ':') return false;
+    *value = colon + 1;
     return true;
 }
 
-// True when the n bytes of a response relayed whole are worth keeping: its
-// header block ended (at a line that is CR LF or LF alone), its status is
-// not 206 (a part of a representation) or 304 (no representation at all),
-// and every Content-Length it declares, which must be a plain number,
-// equals the bytes after the block. Zero bytes are an origin that failed,
-// not a page. Without a Content-Length the end of the stream is the end.
-// The bytes carry their length: a response may hold NUL bytes.
+// True when the n bytes of a response relayed whole are all there: its
+// header block ended (at a line that is CR LF or LF alone), and every
+// Content-Length it declares, which must be a plain number, equals the bytes
+// after the block. Zero bytes are an origin that failed, not a page. Without
+// a Content-Length the end of the stream is the end. The bytes carry their
+// length: a response may hold NUL bytes.
 static bool response_complete(const char *bytes, size_t n) {
     const char *p = bytes, *stop = bytes + n;
     const char *body = nullptr;
@@ -164,17 +188,7 @@ static bool response_complete(const char *bytes, size_t n) {
         const char *value;
         if (end == p) {
             body = nl + 1;
-        } else if (first) {
-            // "HTTP/x.y SSS reason": only the status code matters here.
-            if (end - p > 5 && memcmp(p, "HTTP/", 5) == 0) {
-                const char *q = static_cast<const char *>(memchr(p, ' ', (size_t)(end - p)));
-                while (q != nullptr && q < end && *q == ' ') q++;
-                if (q != nullptr && end - q >= 3 &&
-                    (memcmp(q, "206", 3) == 0 || memcmp(q, "304", 3) == 0) &&
-                    (end - q == 3 || q[3] == ' '))
-                    return false;
-            }
-        } else if (header_named(p, end, "Content-Length", &value)) {
+        } else if (!first && header_named(p, end, "Content-Length", &value)) {
             while (value < end && (*value == ' ' || *value == '\t')) value++;
             long v = 0;
             int digits = 0;
@@ -234,5 +248,8 @@ void response_take(response_t *resp, const char *bytes, size_t n) {
 }
 
 bool response_store(const response_t *resp) {
-    return resp->flag == 0 && response_complete(resp->cache_buf, (size_t)resp->length);
+    // The browser's header lines never go upstream, so no answer is for one
+    // browser's credentials: the request is never private here.
+    return resp->flag == 0 && response_complete(resp->cache_buf, (size_t)resp->length) &&
+           response_cacheable(resp->cache_buf, (size_t)resp->length, false);
 }

@@ -19,12 +19,12 @@ constexpr int MAX_OBJECT_SIZE = 102400;
 enum request_state_t {
     REQUEST_PENDING,  // the request line has not ended yet: more bytes are wanted
     REQUEST_REFUSED,  // the connection ends without a byte, before any lookup
-    REQUEST_WHOLE,    // the line is whole: look up `uri`, then act on `on_miss`
+    REQUEST_WHOLE,    // the line is whole: a GET looks up `uri` first, then `on_miss` acts
 };
 
 enum request_miss_t {
     MISS_DROP,   // end the connection without a byte or a lookup of the origin
-    MISS_501,    // answer with the 501 page for `method`
+    MISS_501,    // any method but GET: the 501 page for `method`, no lookup at all
     MISS_FETCH,  // connect to `host` at `port` and send `upstream`
 };
 
@@ -38,11 +38,12 @@ struct request_t {
     request_miss_t on_miss;
     char uri[MAXLINE];     // the URI word whole: the cache key
     char method[MAXLINE];  // the method as the browser spelled it
-    char host[MAXLINE];    // the host text of the URI, also the Host line's
+    char host[MAXLINE];    // the host text of the URI, without its port
     int port;              // as atoi reads the text after the host's colon; 80 without one
     // The upstream request for MISS_FETCH: the request line in
-    // upstream[0, request_line_len), the Host line and the empty line after
-    // it up to upstream_len. Never NUL-terminated.
+    // upstream[0, request_line_len), the Host line (`host`, then ":" and the
+    // port connected to unless that is 80) and the empty line after it up
+    // to upstream_len. Never NUL-terminated.
     char upstream[2 * MAXLINE];
     size_t request_line_len;
     size_t upstream_len;
@@ -81,8 +82,9 @@ void response_init(response_t *resp);
 void response_take(response_t *resp, const char *bytes, size_t n);
 
 // True when the bytes taken so far, as a whole response, are to be stored:
-// all of them were collected, and the response is complete (see
-// request.cpp). Cannot fail.
+// all of them were collected, the response is complete (see request.cpp),
+// and the shared storing rule (cacheable.h) lets any browser have it.
+// Cannot fail.
 bool response_store(const response_t *resp);
 
 #endif  // SLOTPROXY_REQUEST_H
