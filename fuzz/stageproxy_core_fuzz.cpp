@@ -13,16 +13,23 @@
 //     HTTP/1.0" CR LF, header lines each ending CR LF, no NUL, no CR but
 //     before LF, and a blank line last with nothing after it;
 //   - the key is the whole URL word of a request line the browser ended,
-//     never a cut of it, and every Host line sent names the URL's host;
+//     never a cut of it; every Host
+//     line sent names the URL's host and the port connected, and a relayed
+//     request has exactly one, right after the request line when the
+//     browser's block held none;
 //   - every split gives the same outcome, key and upstream bytes, and a
 //     browser that ended its header block is never left waiting for it;
 //   - the response's storing decision is the same for every split, and
 //     never "store" for an empty response, a 206 or a 304, one whose header
-//     block never ended, or any cut of a response that declares its length.
+//     block never ended, any cut of a response that declares its length,
+//     or anything the shared-cache rule (response_cacheable) refuses, given
+//     whether the request's header lines made it the browser's own.
 // The stages of handleRequest are replayed in its order: the request line
-// (judgeRequestLine), the URL (splitUrl, urlHostPort), the request line sent
+// (judgeRequestLine), the URL (splitUrl, upstreamHost), the request line sent
 // (initialRequest), then relayHeaderRead for each read until the block ends,
-// a body is announced or the stream ends.
+// a body is announced or the stream ends, with the URL's Host line put after
+// the request line as passToServer does when none was relayed by the end of
+// the block or before the lines held for it outgrew its write batch.
 //
 // Input: byte 0 seeds the random split; the rest is the browser's bytes,
 // then, after the first 0xFE outside a run, the origin's response. In both,
@@ -45,6 +52,7 @@
 
 #include "report.h"
 #include "../stageproxy/request.h"
+#include "cacheable.h"
 #include "robix.h"
 
 namespace {
@@ -155,7 +163,14 @@ const char *const OUTCOME_NAMES[] = {"line refused", "url refused", "body refuse
 struct request_t {
     outcome_t outcome = LINE_REFUSED;
     std::string key, domain, hostPort, upstream;
+    int port = 80;                // as connected
+    bool requestPrivate = false;  // the answer is the browser's own
+    bool hostSentByBrowser = false;
 };
+
+// passToServer's write batch: the lines held for want of a Host line never
+// outgrow it.
+constexpr int BATCH_BYTES = RIO_BUFSIZE + HEADER_OUT_SIZE;
 
 // One browser connection's request as handleRequest's stages take it, in r
 // (whose strings keep their memory from one run to the next).
@@ -168,6 +183,8 @@ void runRequest(const std::string &bytes, const split_t &split, request_t &r) {
     r.domain.clear();
     r.hostPort.clear();
     r.upstream.clear();
+    r.requestPrivate = false;
+    r.hostSentByBrowser = false;
     static char buffer[MAXLINE + 1], url[MAXLINE], domain[MAXLINE], path[MAXLINE],
         hostPort[MAXLINE], request[REQUEST_SIZE], out[HEADER_OUT_SIZE];
 
@@ -180,7 +197,8 @@ void runRequest(const std::string &bytes, const split_t &split, request_t &r) {
     bool customPort;
     r.outcome = URL_REFUSED;
     if (!splitUrl(url, domain, path, &port, &customPort)) return;
-    urlHostPort(url, hostPort);
+    upstreamHost(domain, port, hostPort);
+    r.port = connectedPort(port);
     r.domain = domain;
     r.hostPort = hostPort;
     int requestLength = initialRequest(path, request);
@@ -189,7 +207,9 @@ void runRequest(const std::string &bytes, const split_t &split, request_t &r) {
 
     headerRelay relay;
     relay.domain = domain;
+    relay.port = r.port;
     relay.hostPort = hostPort;
+    int held = 0;  // bytes after the request line while no Host went
     for (;;) {
         length = rio_readlineb(&browser, buffer, MAXLINE);
         if (length < 0) fuzz_fail("the scripted line reader failed");
@@ -204,6 +224,21 @@ void runRequest(const std::string &bytes, const split_t &split, request_t &r) {
             if (outLength != 0) fuzz_fail("a body's announcement sent bytes");
             r.outcome = BODY_REFUSED;
             return;
+        }
+        r.requestPrivate = relay.requestPrivate;
+        if (!relay.hostSent && (verdict == HEADER_END || held + outLength > BATCH_BYTES)) {
+            relay.hostSent = true;
+            static char host[HEADER_OUT_SIZE];
+            int hostLength = addedHostLine(hostPort, host);
+            if (hostLength <= 0) fuzz_fail("the added Host line did not fit", escaped(hostPort));
+            r.upstream.insert((size_t)requestLength, host, (size_t)hostLength);
+        } else if (relay.hostSent && held >= 0) {
+            r.hostSentByBrowser = true;
+        }
+        if (relay.hostSent) {
+            held = -1;
+        } else {
+            held += outLength;
         }
         r.upstream.append(out, (size_t)outLength);
         if (verdict == HEADER_END) {
@@ -239,9 +274,10 @@ bool namedCaseless(const std::string &line, const char *name) {
     return line.size() > n && line[n] == ':' && strncasecmp(line.data(), name, n) == 0;
 }
 
-// A Host line's value without the blanks around it and its line end.
-std::string hostValue(const std::string &line) {
-    size_t from = 5, to = line.size() - 2;
+// A Host line's value, from `from` (after its colon), without the blanks
+// around it and its line end.
+std::string hostValue(const std::string &line, size_t from) {
+    size_t to = line.size() - 2;
     while (from < to && (line[from] == ' ' || line[from] == '\t')) from++;
     while (to > from && cSpace((unsigned char)line[to - 1])) to--;
     return line.substr(from, to - from);
@@ -295,6 +331,7 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
 
     // The header lines.
     bool ended = false;
+    int hosts = 0;
     for (size_t at = nl + 1; at < up.size();) {
         if (ended) fuzz_fail("bytes follow the blank line upstream", where());
         size_t end = up.find('\n', at);
@@ -313,16 +350,33 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
             ended = true;
             continue;
         }
-        if (whole && namedCaseless(line, "Host")) {
-            std::string value = hostValue(line);
+        size_t blanks = 4;
+        while (blanks < line.size() && (line[blanks] == ' ' || line[blanks] == '\t')) blanks++;
+        if (line.size() > 4 && strncasecmp(line.data(), "host", 4) == 0 &&
+            (blanks == line.size() || line[blanks] == ':')) {
+            hosts++;
+            if (!whole) continue;  // a stream that ended inside it
+            // The host, and the port after a colon (none is 80).
+            std::string value = hostValue(line, blanks + 1);
             size_t colon = value.find_last_of(':');
-            std::string host = value;
-            if (colon != std::string::npos &&
-                value.find_first_not_of("0123456789", colon + 1) == std::string::npos)
+            std::string host = value, digits = "80";
+            if (colon != std::string::npos) {
                 host = value.substr(0, colon);
-            if (!sameCaseless(host, r.domain) && !sameCaseless(value, r.hostPort))
-                fuzz_fail("a Host line upstream names another host than the URL", where());
+                digits = value.substr(colon + 1);
+            }
+            const bool numeric = !digits.empty() && digits.size() <= 9 &&
+                                 digits.find_first_not_of("0123456789") == std::string::npos;
+            if (value != r.hostPort &&
+                !(sameCaseless(host, r.domain) && numeric && std::stoi(digits) == r.port))
+                fuzz_fail("a Host line upstream names another host or port than the URL's",
+                          where());
         }
+    }
+    if (r.outcome == RELAYED) {
+        if (hosts != 1) fuzz_fail("a relayed request has not exactly one Host line", where());
+        if (!r.hostSentByBrowser &&
+            up.compare(nl + 1, 6 + r.hostPort.size() + 2, "Host: " + r.hostPort + "\r\n") != 0)
+            fuzz_fail("the URL's Host line does not follow the request line", where());
     }
     if (ended != (r.outcome == RELAYED))
         fuzz_fail(ended ? "a refused request reached its blank line upstream"
@@ -333,6 +387,7 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
 // ---------------------------------------------------------------- the response side
 
 responseCopy copy;  // 100 KB: not on the fuzzer's stack
+bool requestPrivate = false;  // the request's header lines made the answer its own
 
 // Collects a response as cacheAndRespond does, read through the line reader,
 // or (direct) in the split's pieces as they come, and checks that the copy
@@ -365,7 +420,7 @@ int decide(const char *bytes, size_t size, const split_t &split, bool direct, bo
              splitName(split) + (direct ? ", direct\n" : ", by lines\n") +
                  escaped(std::string(bytes, size)));
     }
-    return judge ? storeDecision(&copy) : -1;
+    return judge ? storeDecision(&copy, requestPrivate) : -1;
 }
 
 storeVerdict decideWhole(const char *bytes, size_t size) {
@@ -412,6 +467,11 @@ void checkResponse(const std::string &bytes) {
     if (verdict != STORE_WHOLE) return;
 
     const std::string detail = escaped(bytes);
+    // Never what a cache shared by every browser may not keep.
+    if (!response_cacheable(bytes.data(), bytes.size(), requestPrivate))
+        fuzz_fail(requestPrivate ? "the answer to a private request is stored"
+                                 : "a response the shared-cache rule refuses is stored",
+                  detail);
     if (bytes.empty()) fuzz_fail("an empty response is stored");
     if (bytes.find("\n\n") == std::string::npos && bytes.find("\n\r\n") == std::string::npos)
         fuzz_fail("a response whose header block never ended is stored", detail);
@@ -494,6 +554,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                      "\nbrowser " + escaped(browser));
         }
     }
+    requestPrivate = first.requestPrivate;
     checkResponse(response);
     if (trace) {
         static const char *const stores[] = {"store", "too large", "not whole"};

@@ -6,11 +6,14 @@
 // input the host looked up, the port connected, the exact bytes the origin
 // must receive (the request line, then the browser's header lines whole, with
 // Keep-Alive dropped, Proxy-Connection and Connection replaced, a Host naming
-// another host replaced by the URL's, by name in any case, each line ending
-// in CR LF with NULs and stray CRs made blanks, up to the first line that is
-// CR LF or LF alone; or, for a request announcing a body, the lines before
-// it), what the browser must receive, and what the cache must hold (only
-// whole responses).
+// another host or port replaced by the URL's host and the port connected, any
+// later Host dropped, by name in any case, each line ending in CR LF with NULs
+// and stray CRs made blanks, up to the first line that is CR LF or LF alone,
+// and the URL's Host line right after the request line when the block holds
+// none, or none before more lines than the write batch holds; or, for a
+// request announcing a body, the lines before it), what the browser must
+// receive, and what the cache must hold (only whole responses that the
+// shared-cache rule lets every browser get).
 //
 // Input: byte 0 chooses the exchange (bits 0-2 the origin's response, bit 3
 // send the same bytes on a second connection, bit 4 the browser closes as
@@ -34,6 +37,7 @@
 #include <string>
 
 #include "../stageproxy/cache.h"
+#include "cacheable.h"
 #include "loopback.h"
 #include "robix.h"
 
@@ -52,6 +56,8 @@ namespace {
 constexpr size_t MAX_BROWSER_BYTES = 60000;  // below the lingering close's 64 KB
 constexpr size_t READ_LIMIT = 8191;          // bytes of one line read
 constexpr size_t LARGEST = 102399;           // the largest response stored
+// passToServer's write batch: lines held for want of a Host outgrow it past this.
+constexpr size_t BATCH_BYTES = RIO_BUFSIZE + MAXLINE + 8;
 
 enum outcome_t { SILENT, HIT, NO_ORIGIN, CUT, RELAYED };
 
@@ -65,6 +71,7 @@ struct expect_t {
     // refused one are held back with it, so the origin gets the request
     // line and then any part of the rest of `upstream`.
     bool refused_body = false;
+    bool request_private = false;  // a header line made the answer the browser's own
 };
 
 bool c_space(unsigned char c) {
@@ -233,29 +240,46 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     if (refuse) return e;
 
     e.upstream = "GET " + e.path + " HTTP/1.0\r\n";
-    const std::string host_line = "Host: " + url.substr(7, url.find('/', 7) - 7) + "\r\n";
+    const size_t request_end = e.upstream.size();
+    const int connected = (int)(uint16_t)e.port;
+    const std::string host_line =
+        "Host: " + e.domain + (connected == 80 ? "" : ":" + std::to_string(connected)) + "\r\n";
+    // Whether a Host went upstream: the browser's, or the URL's once the
+    // lines held for want of one outgrew the write batch.
+    bool host_sent = false;
+    auto add_host_if_held_too_long = [&]() {
+        if (!host_sent && e.upstream.size() - request_end > BATCH_BYTES) {
+            e.upstream.insert(request_end, host_line);
+            host_sent = true;
+        }
+    };
     for (;;) {
         // The whole next line, as many reads as it takes.
         size_t nl = bytes.find('\n', pos);
         if (nl == std::string::npos) {
             // The browser's stream ended inside the block, maybe inside a
             // line, whose reads went up as they came, judged by the first.
+            // Without a Host sent, the lines held for one never go.
             e.outcome = CUT;
             std::string rest = bytes.substr(pos);
             // Judged by its first read, as a whole line is.
             const std::string rhead = rest.substr(0, READ_LIMIT);
-            if (rest.empty() || named(rhead, "Keep-Alive")) return e;
-            if (folded(rhead) || named(rhead, "Transfer-Encoding") ||
-                named(rhead, "Content-Length")) {
+            if (!rest.empty() && (folded(rhead) || named(rhead, "Transfer-Encoding") ||
+                                  named(rhead, "Content-Length"))) {
                 e.refused_body = true;
+                if (!host_sent) e.upstream.resize(request_end);
                 return e;
             }
-            if (named(rhead, "Proxy-Connection")) {
+            if (rest.empty() || named(rhead, "Keep-Alive")) {
+                // nothing more goes
+            } else if (named(rhead, "Proxy-Connection")) {
                 e.upstream += "Proxy-Connection: close\r\n";
             } else if (named(rhead, "Connection")) {
                 e.upstream += "Connection: close\r\n";
             } else if (named(rhead, "Host")) {
-                e.upstream += host_line;
+                // A cut line names no host; a second Host is dropped.
+                if (!host_sent) e.upstream += host_line;
+                host_sent = true;
             } else {
                 // A CR last of all may yet have been followed by its LF.
                 if (rest.back() == '\r') rest.pop_back();
@@ -264,17 +288,25 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
                 }
                 e.upstream += rest;
             }
+            add_host_if_held_too_long();
+            if (!host_sent) e.upstream.resize(request_end);
             return e;
         }
         std::string line = bytes.substr(pos, nl + 1 - pos);
         pos = nl + 1;
         if (line == "\n" || line == "\r\n") {
+            if (!host_sent) e.upstream.insert(request_end, host_line);
             e.upstream += "\r\n";
             break;
         }
         // Only the first read of a line is judged by its name.
         const std::string head = line.substr(0, READ_LIMIT);
         const bool one_read = line.size() <= READ_LIMIT;
+        if (!folded(head)) {
+            if (request_line_private(head.data(), head.size()) ||
+                (!one_read && named(head, "Cache-Control")))
+                e.request_private = true;
+        }
         if (folded(head) || named(head, "Transfer-Encoding") ||
             (named(head, "Content-Length") &&
              !(one_read && all_digits(value_of(line, 14)) && value_of(line, 14).size() <= 18 &&
@@ -289,17 +321,26 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
         } else if (named(head, "Connection")) {
             e.upstream += "Connection: close\r\n";
         } else if (named(head, "Host")) {
-            std::string v = value_of(line, 4);
+            add_host_if_held_too_long();
+            if (host_sent) continue;  // only one Host line goes
+            host_sent = true;
+            // The host, and a port after a colon (none: 80).
+            std::string v = value_of(line, 4), digits = "80";
             size_t colon = v.find_last_of(':');
-            if (colon != std::string::npos && (colon + 1 == v.size() || all_digits(v.substr(colon + 1))))
+            if (colon != std::string::npos && (colon + 1 == v.size() || all_digits(v.substr(colon + 1)))) {
+                digits = v.substr(colon + 1);
                 v = v.substr(0, colon);
-            e.upstream += one_read && strcasecmp(v.c_str(), e.domain.c_str()) == 0 &&
+            }
+            const bool port_named = all_digits(digits) && digits.size() <= 18 &&
+                                    std::stoll(digits) == (long long)connected;
+            e.upstream += one_read && port_named && strcasecmp(v.c_str(), e.domain.c_str()) == 0 &&
                                   v.size() == e.domain.size()
                               ? clean_line(line)
                               : host_line;
         } else {
             e.upstream += clean_line(line);
         }
+        add_host_if_held_too_long();
     }
     e.outcome = RELAYED;
     return e;
@@ -456,7 +497,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // A whole relayed response of up to LARGEST bytes is stored. A
         // browser that went away may have cut the relay short, so then either
         // is right, as long as what is kept is the response.
-        if (e.outcome == RELAYED && response.size() <= LARGEST && whole_response(response)) {
+        if (e.outcome == RELAYED && response.size() <= LARGEST && whole_response(response) &&
+            response_cacheable(response.data(), response.size(), e.request_private)) {
             size_t count = 0;
             for (const cacheEntry *c = head; c != nullptr; c = c->next) count++;
             if (count > entries.size() || !vanish) {

@@ -63,8 +63,11 @@ extern cacheEntry *head;
 // The unused part of the budget: MAX_CACHE_SIZE minus the sum of entryCharge
 // over the linked entries. Guarded by rwlock.
 extern int available;
-// Guards head, available and every linked entry (default attributes). The
-// only lock of stageproxy.
+// Guards head, available and every linked entry. The only lock of
+// stageproxy. It prefers writers: every request holds the reader side for its
+// lookup, so under a steady stream of hits the lock is almost never free of
+// readers, and with the default preference for readers a miss's insertion
+// could wait for ever while finished request threads pile up behind it.
 extern pthread_rwlock_t rwlock;
 
 // What an entry with this key and size of response is charged against the

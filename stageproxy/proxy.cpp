@@ -180,34 +180,55 @@ static int sendInitialRequest(int fdWebserver, const char *path) {
 // nothing after it is read. A body is never forwarded: *body is set and 0
 // returned before the block's end is sent, so the server never gets a whole
 // request. 0 also on a failed read or write, and when the browser's stream
-// ends before the block does; 1 otherwise.
+// ends before the block does; 1 otherwise. *requestPrivate tells whether a
+// header line made the answer the browser's own.
 //
 // The rewritten lines that one refill of the browser's buffer brought go
 // upstream in one write, made before the next line would have to wait for
 // the browser: a line per write would cost the origin a wake-up and a read
-// for each, and usually the whole block comes in one piece.
-static int passToServer(rio_t *browser, int fdWebserver, const char *domain,
-                        const char *hostPort, bool *body) {
+// for each, and usually the whole block comes in one piece. Until a Host
+// line has been relayed the lines are held, so that when the block ends
+// without one (or the lines held outgrow the batch) the URL's Host can still
+// go first, right after the request line: without it the origin answers for
+// its default site, and that answer would be stored under the URL.
+static int passToServer(rio_t *browser, int fdWebserver, const char *domain, int port,
+                        const char *hostPort, bool *body, bool *requestPrivate) {
     char buffer[MAXLINE + 1];
     char out[HEADER_OUT_SIZE];
     writeBatch batch;
     headerRelay relay;
     relay.domain = domain;
+    relay.port = connectedPort(port);
     relay.hostPort = hostPort;
 
     *body = false;
+    *requestPrivate = false;
     for (;;) {
         int length = rioRead(browser, buffer, MAXLINE);
         // Without the block's end the server could never answer.
         if (length <= 0) return 0;
         int outLength;
         headerVerdict verdict = relayHeaderRead(&relay, buffer, length, out, &outLength);
+        *requestPrivate = relay.requestPrivate;
         if (verdict == HEADER_BODY) {
             *body = true;
             return 0;
         }
+        if (!relay.hostSent &&
+            (verdict == HEADER_END || batch.length + outLength > (int)sizeof batch.bytes)) {
+            relay.hostSent = true;
+            char host[HEADER_OUT_SIZE];
+            int hostLength = addedHostLine(hostPort, host);
+            if (batch.length + hostLength <= (int)sizeof batch.bytes) {
+                memmove(batch.bytes + hostLength, batch.bytes, (size_t)batch.length);
+                memcpy(batch.bytes, host, (size_t)hostLength);
+                batch.length += hostLength;
+            } else if (rioWrite(fdWebserver, host, hostLength) < 0) {
+                return 0;
+            }
+        }
         if (batchAdd(fdWebserver, &batch, out, outLength) < 0) return 0;
-        if ((verdict == HEADER_END || !lineBuffered(browser)) &&
+        if (relay.hostSent && (verdict == HEADER_END || !lineBuffered(browser)) &&
             batchFlush(fdWebserver, &batch) < 0)
             return 0;
         if (verdict == HEADER_END) return 1;
@@ -215,14 +236,16 @@ static int passToServer(rio_t *browser, int fdWebserver, const char *domain,
 }
 
 // Relays the server's response to the browser one read at a time until the
-// server closes, keeping a copy; a whole response (storeDecision) of at
-// most MAX_OBJECT_SIZE bytes is then stored under url. 0 on a failed read or
-// write, with nothing stored; 1 otherwise, stored or not.
+// server closes, keeping a copy; a whole response of at most MAX_OBJECT_SIZE
+// bytes that any browser may get (storeDecision, with requestPrivate from the
+// header block) is then stored under url. 0 on a failed read or write, with
+// nothing stored; 1 otherwise, stored or not.
 //
 // The lines are judged one by one, but written in batches: the whole lines
 // that one refill of the read buffer brought go to the browser in one write,
 // made before the next line would have to wait for the server.
-static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser) {
+static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser,
+                           bool requestPrivate) {
     char buffer[MAXLINE];
     responseCopy copy;
     writeBatch batch;
@@ -238,7 +261,7 @@ static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser) {
     // empty; flushing keeps the relay whole should that ever change.
     if (batchFlush(fdBrowser, &batch) < 0) return 0;
 
-    storeVerdict verdict = storeDecision(&copy);
+    storeVerdict verdict = storeDecision(&copy, requestPrivate);
     if (verdict == STORE_TOO_LARGE) {
         if (verbosity == 1) {
             puts("Not caching, too large.");
@@ -254,7 +277,7 @@ static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser) {
         pthread_rwlock_wrlock(&rwlock);
         cacheInsert(url, copy.page, copy.total);  // out of memory: simply not cached
         pthread_rwlock_unlock(&rwlock);
-    }  // else relayed as it came, but cut or partial: not kept, nothing said
+    }  // else relayed as it came, but cut, partial or one browser's: not kept, nothing said
     return 1;
 }
 
@@ -277,7 +300,7 @@ static void handleRequest(int fdBrowser) {
     cacheEntry *entry;
     int fdWebserver, port, cacheError;
     rio_t browser, website;
-    bool body;
+    bool body, requestPrivate;
 
     Rio_readinitb(&browser, fdBrowser);
     rio_setdeadline(&browser, REQUEST_TIMEOUT_MS);
@@ -315,11 +338,10 @@ static void handleRequest(int fdBrowser) {
         stageFailed("Could not pass request to server.");
         return;
     }
-    // The URL's own host and port, as it writes them, for a Host line that
-    // names another host.
-    char hostPort[MAXLINE];
-    urlHostPort(url, hostPort);
-    if (!passToServer(&browser, fdWebserver, domain, hostPort, &body)) {
+    // The URL's own host and the port connected, for the Host line.
+    char hostPort[MAXLINE + 8];
+    upstreamHost(domain, port, hostPort);
+    if (!passToServer(&browser, fdWebserver, domain, port, hostPort, &body, &requestPrivate)) {
         Close(fdWebserver);
         stageFailed(body ? "Could not pass request to server."
                          : "Failed to complete communication with webserver.");
@@ -329,7 +351,7 @@ static void handleRequest(int fdBrowser) {
         puts("Server responded. Sending reply to browser...");
         puts("Caching response...");
     }
-    cacheError = cacheAndRespond(&website, url, fdBrowser);
+    cacheError = cacheAndRespond(&website, url, fdBrowser, requestPrivate);
     if (!cacheError) {
         Close(fdWebserver);
         stageFailed("Unabled to cache and send reply to browser.");

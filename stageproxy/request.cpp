@@ -2,6 +2,8 @@
 // globals, no I/O, no lock; any thread may call them at once.
 #include "request.h"
 
+#include "cacheable.h"
+
 #include <ctype.h>  // isdigit
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,9 +21,8 @@ static inline bool blank(unsigned char c) { return c == ' ' || (c >= '\t' && c <
 
 // Copies the next word of text[*at, length) into word (MAXLINE bytes),
 // skipping the white space before it; an empty word when none is left. A
-// word longer than MAXLINE - 1 bytes (only a response's status line can hold
-// one) is cut, and its rest skipped: it must not pass for the next word, or
-// an over-long version word would hide a 206 or 304 after it.
+// word longer than MAXLINE - 1 bytes is cut, and its rest skipped: it must
+// not pass for the next word.
 static void nextWord(const char *text, int length, int *at, char *word) {
     int i = *at;
     while (i < length && blank((unsigned char)text[i])) i++;
@@ -75,16 +76,21 @@ static bool decimal(const char *value, int length, long long *number) {
     return true;
 }
 
-// True when a whole Host line text[0, length) names domain (any letter case,
-// a port after the last colon left aside).
-static bool hostNames(const char *text, int length, const char *domain) {
+// True when a whole Host line text[0, length) names domain (any letter case)
+// and port: a port after a colon in decimal, none meaning 80.
+static bool hostNames(const char *text, int length, const char *domain, int port) {
     const char *value;
     int valueLength;
     headerValue(text, length, 4, &value, &valueLength);
     int colon = valueLength;
     while (colon > 0 && isdigit((unsigned char)value[colon - 1])) colon--;
-    if (colon > 0 && value[colon - 1] == ':') valueLength = colon - 1;
-    return (size_t)valueLength == strlen(domain) &&
+    long long named = 80;
+    if (colon > 0 && value[colon - 1] == ':') {
+        // "host:" or a port that no connection reaches is another port.
+        if (!decimal(value + colon, valueLength - colon, &named)) return false;
+        valueLength = colon - 1;
+    }
+    return named == port && (size_t)valueLength == strlen(domain) &&
            strncasecmp(value, domain, (size_t)valueLength) == 0;
 }
 
@@ -136,10 +142,21 @@ bool splitUrl(const char *url, char *domain, char *path, int *port, bool *custom
     return true;
 }
 
-void urlHostPort(const char *url, char *hostPort) {
-    size_t hostPortLength = strcspn(url + 7, "/");
-    memcpy(hostPort, url + 7, hostPortLength);
-    hostPort[hostPortLength] = '\0';
+int connectedPort(int port) { return (int)((unsigned)port & 0xffffu); }
+
+void upstreamHost(const char *domain, int port, char *hostPort) {
+    size_t n = strlen(domain);
+    memcpy(hostPort, domain, n);
+    if (connectedPort(port) == 80) {
+        hostPort[n] = '\0';
+    } else {
+        snprintf(hostPort + n, 7, ":%d", connectedPort(port));
+    }
+}
+
+int addedHostLine(const char *hostPort, char *out) {
+    int length = snprintf(out, HEADER_OUT_SIZE, "Host: %s\r\n", hostPort);
+    return length < 0 || length >= HEADER_OUT_SIZE ? 0 : length;
 }
 
 int initialRequest(const char *path, char *request) {
@@ -167,6 +184,11 @@ headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length
                              (buffer[0] == '\r' && length > 1 && buffer[1] != '\n')))
         return HEADER_BODY;
     if (relay->lineStart) {
+        // The rest of a Cache-Control too long for one read is not seen: it
+        // may say no-store.
+        if (request_line_private(buffer, (size_t)length) ||
+            (!lineEnd && headerNamed(buffer, length, "Cache-Control")))
+            relay->requestPrivate = true;
         relay->skipLine = true;
         long long announced = 0;
         const char *value;
@@ -186,15 +208,20 @@ headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length
         } else if (headerNamed(buffer, length, "Connection")) {
             replacement = CONNECTION_CLOSE;
             replacementLength = (int)sizeof CONNECTION_CLOSE - 1;
+        } else if (headerNamed(buffer, length, "Host") && relay->hostSent) {
+            // Two Host lines: an origin may answer 400, or for either site.
+            replacement = "";
         } else if (headerNamed(buffer, length, "Host") &&
-                   !(lineEnd && hostNames(buffer, length, relay->domain))) {
+                   !(lineEnd && hostNames(buffer, length, relay->domain, relay->port))) {
             // A Host line too long for one read names no host a URL of
             // under MAXLINE characters could.
-            replacementLength = snprintf(out, HEADER_OUT_SIZE, "Host: %s\r\n", relay->hostPort);
-            if (replacementLength < 0 || replacementLength >= HEADER_OUT_SIZE) replacementLength = 0;
-            *outLength = replacementLength;
+            relay->hostSent = true;
+            *outLength = addedHostLine(relay->hostPort, out);
             relay->lineStart = lineEnd;
             return HEADER_MORE;
+        } else if (headerNamed(buffer, length, "Host")) {
+            relay->hostSent = true;
+            relay->skipLine = false;
         } else {
             relay->skipLine = false;
         }
@@ -258,24 +285,18 @@ void responseCopyAdd(responseCopy *copy, const char *bytes, int length) {
     }
 }
 
-storeVerdict storeDecision(const responseCopy *copy) {
+storeVerdict storeDecision(const responseCopy *copy, bool requestPrivate) {
     if (copy->tooLarge) return STORE_TOO_LARGE;
-    return completeResponse(copy->page, copy->total) ? STORE_WHOLE : STORE_NOT_WHOLE;
+    return completeResponse(copy->page, copy->total) &&
+                   response_cacheable(copy->page, (size_t)copy->total, requestPrivate)
+               ? STORE_WHOLE
+               : STORE_NOT_WHOLE;
 }
 
 bool completeResponse(const char *page, int total) {
     if (total == 0) return false;
     const char *nl = static_cast<const char *>(memchr(page, '\n', (size_t)total));
     if (nl == nullptr) return false;
-    int at = 0;
-    char status[MAXLINE];
-    nextWord(page, (int)(nl - page), &at, status);
-    nextWord(page, (int)(nl - page), &at, status);
-    // A part, no representation at all, or a failed condition or range: each
-    // answers what one browser asked, not the URL.
-    if (strcmp(status, "206") == 0 || strcmp(status, "304") == 0 || strcmp(status, "412") == 0 ||
-        strcmp(status, "416") == 0)
-        return false;
 
     // The header lines run from headers to bodyStart, the empty line included.
     const int headers = (int)(nl - page) + 1;

@@ -16,7 +16,8 @@ constexpr int MAXLINE = 8192;
 // path longer than a line buffer would leave room for.
 constexpr int REQUEST_SIZE = 4 + MAXLINE + 12;
 // What one header read can turn into upstream: the read, a CR held back from
-// the read before, an added CR; or a Host line naming a URL's host and port.
+// the read before, an added CR; or a Host line naming a URL's host (at most
+// MAXLINE - 8 bytes), a colon and a port of up to five digits.
 constexpr int HEADER_OUT_SIZE = MAXLINE + 8;
 
 enum requestLineVerdict {
@@ -38,9 +39,20 @@ requestLineVerdict judgeRequestLine(const char *line, int length, char *url);
 // in but *port and *customPort, for a URL of 6 characters or less.
 bool splitUrl(const char *url, char *domain, char *path, int *port, bool *customPort);
 
-// Copies the host and port of url, a URL that splitUrl took apart, as it
-// writes them, into hostPort (MAXLINE bytes). Cannot fail.
-void urlHostPort(const char *url, char *hostPort);
+// The port a connection to port reaches: its low 16 bits (what the socket
+// address keeps).
+int connectedPort(int port);
+
+// Writes what the upstream Host line names into hostPort (MAXLINE + 8
+// bytes): domain, then ":" and the port connected in decimal unless it is 80.
+// Origins build links and redirects from Host, so the port must be in it.
+// Cannot fail.
+void upstreamHost(const char *domain, int port, char *hostPort);
+
+// Writes "Host: " hostPort CR LF into out (HEADER_OUT_SIZE bytes): the Host
+// line that goes upstream after the request line when the browser sent none.
+// Its length; 0 should it not fit (a URL under MAXLINE characters always does).
+int addedHostLine(const char *hostPort, char *out);
 
 // Writes "GET " path " HTTP/1.0\r\n" and a NUL into request (REQUEST_SIZE
 // bytes): its length, or -1 should it not fit (a path of a URL of under
@@ -52,11 +64,15 @@ int initialRequest(const char *path, char *request);
 // its line end, so a line end split from its line never counts as the blank
 // line.
 struct headerRelay {
-    const char *domain = nullptr;    // the URL's host: a Host line naming it stays
+    const char *domain = nullptr;    // the URL's host: a Host line naming it and port stays
+    int port = 80;                   // the port connected (connectedPort)
     const char *hostPort = nullptr;  // what replaces a Host line naming another
     bool lineStart = true;  // the next read begins a line
     bool skipLine = false;  // the line being read was dropped or replaced
     bool heldCr = false;    // the last read ended in a CR that its LF may follow
+    bool hostSent = false;  // a Host line went upstream (or was added): any other is dropped
+    bool requestPrivate = false;  // a line made the answer this browser's own
+                                  // (request_line_private): it is not stored
 };
 
 enum headerVerdict {
@@ -71,8 +87,13 @@ enum headerVerdict {
 // HEADER_OUT_SIZE bytes; *outLength may be 0). The block ends at the first
 // line that is exactly CR LF or exactly LF, which goes as CR LF. By header
 // name, in any case: Keep-Alive is dropped, Proxy-Connection and Connection
-// are replaced by their "close" forms, a Host naming another host than
-// domain by "Host: " hostPort; the later reads of a line follow its first.
+// are replaced by their "close" forms, a Host naming another host or port
+// than domain and port (no port is 80) by "Host: " hostPort, and every Host
+// after the first is dropped, so that one site alone answers; the later
+// reads of a line follow its first. Credentials or a Cache-Control no-store
+// set requestPrivate (as does a Cache-Control line longer than one read, whose
+// rest is not seen). The caller adds a Host line after the request line
+// when none was sent (hostSent still false).
 // Every line sent ends in CR LF; a NUL, or a CR anywhere but before the LF,
 // goes as a space. A Content-Length other than 0 or any Transfer-Encoding
 // announces a body, which is never forwarded. Cannot fail.
@@ -93,16 +114,20 @@ void responseCopyAdd(responseCopy *copy, const char *bytes, int length);
 enum storeVerdict {
     STORE_WHOLE,      // store it
     STORE_TOO_LARGE,  // over MAX_OBJECT_SIZE: not stored, and said so
-    STORE_NOT_WHOLE,  // cut, empty or partial: not stored, nothing said
+    STORE_NOT_WHOLE,  // cut, empty, or not for every browser: not stored, nothing said
 };
 
-// Whether the response whose bytes copy holds may be stored.
-storeVerdict storeDecision(const responseCopy *copy);
+// Whether the response whose bytes copy holds may be stored, given whether
+// its request made it the browser's own (headerRelay::requestPrivate): size
+// first, then completeness, then what a cache shared by every browser may
+// replay (response_cacheable: no cookie, no credentials, no encoding, no
+// moment such as a redirect or an error, nothing malformed).
+storeVerdict storeDecision(const responseCopy *copy, bool requestPrivate);
 
-// True when page[0, total) is a whole response worth storing: not empty, its
-// header block ended (by an empty line, CR LF or LF), not a 206 (a part) or
-// a 304 (no representation), and a body as long as every Content-Length it
-// declares. A cut response stored would be served cut for good.
+// True when page[0, total) is a whole response: not empty, its header block
+// ended (by an empty line, CR LF or LF), and a body as long as every
+// Content-Length it declares. A cut response stored would be served cut for
+// good.
 bool completeResponse(const char *page, int total);
 
 #endif  // STAGEPROXY_REQUEST_H

@@ -76,6 +76,12 @@ struct StageProxy : ::testing::Test {
         return "http://127.0.0.1:" + std::to_string(origin.port) + path;
     }
     std::string line(const std::string &path) const { return "GET " + url(path) + " HTTP/1.0\r\n"; }
+    // The Host line that goes upstream for a URL of the origin.
+    std::string hostLine() const { return "Host: 127.0.0.1:" + std::to_string(origin.port) + "\r\n"; }
+    // What the origin gets for a request line and header lines without Host.
+    std::string upstream(const std::string &path, const std::string &headers = "") const {
+        return "GET " + path + " HTTP/1.0\r\n" + hostLine() + headers + "\r\n";
+    }
     std::string get(const std::string &path, const std::string &headers = "") const {
         return line(path) + headers + "\r\n";
     }
@@ -239,9 +245,9 @@ TEST_F(StageRelay, RewritesConnectionHeaderByNameUpstream) {
                                 "Referer: http://r/Connection\r\n"
                                 "\r\n";
     EXPECT_EQ(ask(request).bytes, http_response("headers"));
+    // A Host without a port names port 80: the URL's port replaces it.
     EXPECT_EQ(origin_request(origin, 0),
-              "GET /h HTTP/1.0\r\n"
-              "Host: 127.0.0.1\r\n"
+              "GET /h HTTP/1.0\r\n" + hostLine() +
               "User-Agent: test/1\r\n"
               "Proxy-Connection: close\r\n"
               "Connection: close\r\n"
@@ -284,7 +290,8 @@ TEST_F(StageRelay, UrlTakenApartAsSentUpstream) {
             EXPECT_EQ(err(), "Error: Unable to connect to remote server.\n");
         } else {
             ASSERT_TRUE(origin_wait_closed(origin, before + 1, DEADLINE));
-            EXPECT_EQ(origin_request(origin, before), c.upstream + "\r\n");
+            // The port as connected, whatever the URL wrote.
+            EXPECT_EQ(origin_request(origin, before), c.upstream + hostLine() + "\r\n");
         }
     }
 }
@@ -294,27 +301,53 @@ TEST_F(StageRelay, LowerCaseGetSentAsGetHttp10) {
     route("/lc", http_response("lower"));
     EXPECT_EQ(ask("get " + url("/lc") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").bytes,
               http_response("lower"));
-    EXPECT_EQ(origin_request(origin, 0), "GET /lc HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(origin_request(origin, 0), "GET /lc HTTP/1.0\r\n" + hostLine() + "\r\n");
 }
 
 // The page fetched is the one the URL names, whatever host the browser's
-// Host line names: another host is replaced where it stood by the URL's own
-// host and port; the URL's host (any case, any port) stays as sent.
+// Host line names: exactly one Host line goes upstream, naming the URL's host
+// and port. The browser's stays as sent when it names both (host in any
+// case), is replaced where it stood when it names another host or port, and
+// any later one is dropped; without one, the URL's follows the request line.
 TEST_F(StageRelay, HostLineNamingAnotherHostReplacedUpstream) {
     start(0);
-    route("/site", http_response("the URL's page"));
-    const std::string hostPort = "127.0.0.1:" + std::to_string(origin.port);
-    EXPECT_EQ(ask(get("/site", "Host: other.example\r\nX-A: 1\r\nHost: 127.0.0.1:1\r\n")).bytes,
-              http_response("the URL's page"));
-    EXPECT_EQ(origin_request(origin, 0), "GET /site HTTP/1.0\r\nHost: " + hostPort +
-                                             "\r\nX-A: 1\r\nHost: 127.0.0.1:1\r\n\r\n");
+    const std::string port = std::to_string(origin.port);
+    const struct {
+        const char *name;
+        std::string headers;   // the browser's, after the request line
+        std::string upstream;  // what follows the request line upstream
+    } cases[] = {
+        {"the URL's host and port stay as sent", "X-A: 1\r\nHost: 127.0.0.1:" + port + "\r\n",
+         "X-A: 1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n"},
+        {"another host replaced where it stood", "X-A: 1\r\nHost: other.example\r\n",
+         "X-A: 1\r\n" + hostLine() + "\r\n"},
+        {"another port replaced", "Host: 127.0.0.1:6666\r\nX-A: 1\r\n",
+         hostLine() + "X-A: 1\r\n\r\n"},
+        {"no port: port 80, replaced", "Host: 127.0.0.1\r\n", hostLine() + "\r\n"},
+        {"two Host lines: the second dropped",
+         "Host: other.example\r\nX-A: 1\r\nHost: 127.0.0.1:" + port + "\r\n",
+         hostLine() + "X-A: 1\r\n\r\n"},
+        {"no Host: the URL's goes first", "X-A: 1\r\n", hostLine() + "X-A: 1\r\n\r\n"},
+    };
+    size_t n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        // A path each, so that every row is a miss.
+        const std::string path = "/site" + std::to_string(n);
+        route(path, http_response("the URL's page"));
+        EXPECT_EQ(ask(get(path, c.headers)).bytes, http_response("the URL's page"));
+        ASSERT_TRUE(origin_wait_closed(origin, n + 1, DEADLINE));
+        EXPECT_EQ(origin_request(origin, n), "GET " + path + " HTTP/1.0\r\n" + c.upstream);
+        n++;
+    }
 }
 
 TEST_F(StageRelay, RequestLineThenBlankLineRelaysBlankLineOnly) {
     start(0);
     route("/b", http_response("blank"));
     EXPECT_EQ(ask(get("/b")).bytes, http_response("blank"));
-    EXPECT_EQ(origin_request(origin, 0), "GET /b HTTP/1.0\r\n\r\n");
+    // The URL's Host line, which the browser did not send, and the blank line.
+    EXPECT_EQ(origin_request(origin, 0), upstream("/b"));
 }
 
 TEST_F(StageRelay, BrowserEndOfStreamBeforeHeaderEndFailsStage) {
@@ -326,7 +359,7 @@ TEST_F(StageRelay, BrowserEndOfStreamBeforeHeaderEndFailsStage) {
     EXPECT_TRUE(r.eof || r.reset);
     EXPECT_EQ(err(), "Error: Failed to complete communication with webserver.\n");
     ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
-    EXPECT_EQ(origin_request(origin, 0), "GET /cut HTTP/1.0\r\nHost: 127.0.0.1\r\nX-A: partial");
+    EXPECT_EQ(origin_request(origin, 0), "GET /cut HTTP/1.0\r\n" + hostLine() + "X-A: partial");
     EXPECT_EQ(out().find("Server responded."), std::string::npos);
 }
 
@@ -380,16 +413,19 @@ TEST_F(StageStore, ArrivedLinesReachBrowserBeforeServerSendsMore) {
     EXPECT_EQ(out(), hitLines("/held"));
 }
 
-// A response that is not whole is relayed as it came but never stored: the
-// next browser's request goes to the origin again, and no caching line is
-// printed. One without Content-Length ends where the stream ends: stored.
+// A response that is not whole, or not for every browser, is relayed as it
+// came but never stored: the next browser's request goes to the origin
+// again, and no caching line is printed. One without Content-Length ends
+// where the stream ends: stored.
 TEST_F(StageStore, OnlyCompleteResponsesStored) {
     start(1);
     const std::string whole = http_response("abcdefghij");
+    const std::string page = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n";
     const struct {
         const char *name;
         std::string response;
         bool stored;
+        std::string headers = "";  // the browser's header lines
     } cases[] = {
         {"no bytes at all", "", false},
         {"header block never ended", "HTTP/1.0 200 OK\r\nX-A: 1\r\n", false},
@@ -404,6 +440,18 @@ TEST_F(StageStore, OnlyCompleteResponsesStored) {
         {"Content-Length not a number", "HTTP/1.0 200 OK\r\nContent-Length: 1x\r\n\r\n1x", false},
         {"no Content-Length", "HTTP/1.0 200 OK\r\nX-A: 1\r\n\r\nto the end", true},
         {"LF line ends, Content-Length matched", "HTTP/1.0 200 OK\nContent-Length: 2\n\nok", true},
+        // One browser's answer, or one of a moment, is never replayed.
+        {"Set-Cookie", page + "Set-Cookie: session=alice\r\n\r\nmine", false},
+        {"answer to a request with Authorization", page + "\r\nmine", false,
+         "Authorization: Basic YWxpY2U6cHc=\r\n"},
+        {"request with Cache-Control no-store", page + "\r\nmine", false,
+         "Cache-Control: no-store\r\n"},
+        {"Content-Encoding gzip", page + "Content-Encoding: gzip\r\n\r\n\x1f\x8b\x08\x00", false},
+        {"Cache-Control private", page + "Cache-Control: private\r\n\r\nmine", false},
+        {"302 to a login page", "HTTP/1.1 302 Found\r\nLocation: /login\r\n\r\n", false},
+        {"503 during a restart", http_response("later", 503, "Service Unavailable"), false},
+        {"an interim 100 first", "HTTP/1.1 100 Continue\r\n\r\n" + whole, false},
+        {"junk before the status line", "\r\n" + whole, false},
     };
     int n = 0;
     for (const auto &c : cases) {
@@ -412,8 +460,8 @@ TEST_F(StageStore, OnlyCompleteResponsesStored) {
         route(path, c.response);
         size_t before = origin_count(origin);
         mark();
-        EXPECT_EQ(ask(get(path)).bytes, c.response);
-        EXPECT_EQ(ask(get(path)).bytes, c.response);
+        EXPECT_EQ(ask(get(path, c.headers)).bytes, c.response);
+        EXPECT_EQ(ask(get(path, c.headers)).bytes, c.response);
         EXPECT_EQ(out(), missLines(path, c.stored ? STORED : NOT_KEPT) +
                              (c.stored ? hitLines(path) : missLines(path, NOT_KEPT)));
         EXPECT_EQ(origin_count(origin), before + (c.stored ? 1 : 2));
@@ -433,7 +481,8 @@ TEST_F(StageStore, KeyIsUrlWordAsSentCaseIncluded) {
               "Disconnected.\n");
 }
 
-TEST_F(StageStore, WholeResponseStoredWhateverItsStatus) {
+// A 404 is stored like a 200: HTTP lets a cache reuse it unasked.
+TEST_F(StageStore, NotFoundStoredLikeAnyReusableStatus) {
     start(0);
     const std::string notFound = http_response("missing", 404, "Not Found");
     route("/nf", notFound);
@@ -497,7 +546,7 @@ TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
         std::unique_lock<std::mutex> g(origin.lock);
         ASSERT_TRUE(origin.changed.wait_for(g, scaled(DEADLINE), [&] {
             return !origin.conns.empty() &&
-                   origin.conns[0].bytes.find("Host: 127.0.0.1\r\n") != std::string::npos;
+                   origin.conns[0].bytes.find(hostLine()) != std::string::npos;
         }));
     }
     struct linger hard = {1, 0};
@@ -562,9 +611,9 @@ TEST_F(StageFaults, TimeOutsFailTheirStage) {
          std::vector<size_t>{line("/hdr").size(), 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, true,
          "Error: Failed to complete communication with webserver.\n", "GET /hdr HTTP/1.0\r\n"},
         {"origin silent", get("/silent"), {}, true,
-         "Error: Unabled to cache and send reply to browser.\n", "GET /silent HTTP/1.0\r\n\r\n"},
+         "Error: Unabled to cache and send reply to browser.\n", upstream("/silent")},
         {"browser reads nothing", get("/flood"), {}, false,
-         "Error: Unabled to cache and send reply to browser.\n", "GET /flood HTTP/1.0\r\n\r\n"},
+         "Error: Unabled to cache and send reply to browser.\n", upstream("/flood")},
         {"origin reads nothing", deafRequest, {}, true,
          "Error: Failed to complete communication with webserver.\n", "-"},
     };
@@ -647,11 +696,11 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
          "-"},
         {"NUL in the URI ends it",
          "GET " + url("/a") + std::string("\0/b", 3) + " HTTP/1.0\r\n\r\n", false,
-         http_response("body of a"), "", "GET /a HTTP/1.0\r\n\r\n"},
+         http_response("body of a"), "", upstream("/a")},
         {"high bytes in the URI", get("/\xe9\xff"), false, http_response("high bytes"), "",
-         "GET /\xe9\xff HTTP/1.0\r\n\r\n"},
+         upstream("/\xe9\xff")},
         {"NUL and high bytes in a header", get("/h", std::string("X-B: \xff\0\x80\r\n", 10)), false,
-         ok, "", "GET /h HTTP/1.0\r\nX-B: \xff \x80\r\n\r\n"},
+         ok, "", upstream("/h", "X-B: \xff \x80\r\n")},
         {"URI http:// alone", "GET http:// HTTP/1.0\r\n\r\n", false, "", noConnect, "-"},
         {"9000-byte request line", "GET " + longUrl + " HTTP/1.0\r\n\r\n", false, "", invalid, "-"},
         {"8192-byte request line", "GET " + url("/") + std::string(8177 - url("/").size(), 'u') +
@@ -662,17 +711,16 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
         {"long URL, second token", "GET " + tokenUrl + "2222 HTTP/1.0\r\n\r\n", false, "", invalid,
          "-"},
         {"stream ends inside the request line", "GET " + url("/a"), true, "", invalid, "-"},
-        {"100000 header lines", get("/many", manyLines), false, ok, "",
-         "GET /many HTTP/1.0\r\n" + manyLines + "\r\n"},
+        {"100000 header lines", get("/many", manyLines), false, ok, "", upstream("/many", manyLines)},
         {"50000-byte header line", get("/long", longLine), false, ok, "",
-         "GET /long HTTP/1.0\r\n" + longLine + "\r\n"},
+         upstream("/long", longLine)},
         {"bare LF line ends", "GET " + url("/lf") + " HTTP/1.0\nHost: 127.0.0.1\n\n", false, ok, "",
-         "GET /lf HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+         upstream("/lf")},
         {"a second request after a bare LF blank line",
          get("/first", "X-A: 1\r\n\nGET /second HTTP/1.0\r\n"), false, ok, "",
-         "GET /first HTTP/1.0\r\nX-A: 1\r\n\r\n"},
+         upstream("/first", "X-A: 1\r\n")},
         {"CR as the 8191st byte of a header read", get("/pad", pad), false, ok, "",
-         "GET /pad HTTP/1.0\r\n" + pad + "\r\n"},
+         upstream("/pad", pad)},
         {"GET with a body", get("/body", "Content-Length: 11\r\n") + "hello world", false, "",
          bodyRefused, "GET /body HTTP/1.0\r\n"},
         {"GET with a chunked body",
@@ -685,9 +733,9 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
          get("/fold", "Host: 127.0.0.1\r\n evil.example\r\n"), false, "", bodyRefused,
          "GET /fold HTTP/1.0\r\n"},
         {"blank before a Host colon", get("/hsp", "Host : other.example\r\n"), false, ok, "",
-         "GET /hsp HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.port) + "\r\n\r\n"},
+         upstream("/hsp")},
         {"Content-Length 0", get("/zero", "Content-Length: 0\r\n"), false, ok, "",
-         "GET /zero HTTP/1.0\r\nContent-Length: 0\r\n\r\n"},
+         upstream("/zero", "Content-Length: 0\r\n")},
         {"URL naming the proxy itself", "GET " + self + "/x HTTP/1.0\r\n\r\n", false, "", noConnect,
          "-"},
         {"nested URLs naming the proxy", "GET " + self + "/" + self + "/" + self + "/y HTTP/1.0\r\n\r\n",

@@ -209,6 +209,8 @@ struct relayCase {
     std::string upstream;  // what the server must get
     int result;
     bool body = false;  // refused for announcing a body
+    int port = 80;      // the URL's port: http://h/ or http://h:port/
+    bool requestPrivate = false;  // the answer is this browser's own
 };
 
 void runRelayCases(const std::vector<relayCase> &cases) {
@@ -218,14 +220,17 @@ void runRelayCases(const std::vector<relayCase> &cases) {
         browserFeed feed(c.in);
         socketPair out;
         ::testing::internal::CaptureStdout();
-        bool body = !c.body;
-        // The URL was http://h:8080/...
-        int result = passToServer(&feed.rio, out.fd[0], "h", "h:8080", &body);
+        bool body = !c.body, requestPrivate = !c.requestPrivate;
+        char hostPort[MAXLINE + 8];
+        upstreamHost("h", c.port, hostPort);
+        int result =
+            passToServer(&feed.rio, out.fd[0], "h", c.port, hostPort, &body, &requestPrivate);
         fflush(stdout);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
         shutdown(out.fd[0], SHUT_WR);
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(body, c.body);
+        EXPECT_EQ(requestPrivate, c.requestPrivate);
         EXPECT_EQ(readAll(out.fd[1]), c.upstream);
     }
 }
@@ -237,57 +242,88 @@ TEST(StagePassToServer, RewritesConnectionHeaderByName) {
         {"Connection replaced", "Host: h\r\nConnection: keep-alive\r\n\r\n",
          "Host: h\r\nConnection: close\r\n\r\n", 1},
         {"Connection: Keep-Alive replaced, not dropped", "Connection: Keep-Alive\r\n\r\n",
-         "Connection: close\r\n\r\n", 1},
+         "Host: h\r\nConnection: close\r\n\r\n", 1},
         {"Keep-Alive dropped", "Keep-Alive: 300\r\nHost: h\r\n\r\n", "Host: h\r\n\r\n", 1},
         {"Proxy-Connection replaced", "Proxy-Connection: keep-alive\r\n\r\n",
-         "Proxy-Connection: close\r\n\r\n", 1},
+         "Host: h\r\nProxy-Connection: close\r\n\r\n", 1},
         {"names in any case", "proxy-CONNECTION: x\r\nCONNECTION: y\r\nkeep-alive: 1\r\n\r\n",
-         "Proxy-Connection: close\r\nConnection: close\r\n\r\n", 1},
-        {"no blank after the colon", "Connection:close\r\n\r\n", "Connection: close\r\n\r\n", 1},
+         "Host: h\r\nProxy-Connection: close\r\nConnection: close\r\n\r\n", 1},
+        {"no blank after the colon", "Connection:close\r\n\r\n",
+         "Host: h\r\nConnection: close\r\n\r\n", 1},
         {"similar names pass", "X-Connection: a\r\nConnection-Id: b\r\nKeep-Alives: c\r\n\r\n",
-         "X-Connection: a\r\nConnection-Id: b\r\nKeep-Alives: c\r\n\r\n", 1},
+         "Host: h\r\nX-Connection: a\r\nConnection-Id: b\r\nKeep-Alives: c\r\n\r\n", 1},
         {"no connection line added", "Host: h\r\n\r\n", "Host: h\r\n\r\n", 1},
+        // Lines that make the answer this browser's own pass unchanged, and
+        // say so.
+        {"Authorization", "Host: h\r\nAuthorization: Basic YTpi\r\n\r\n",
+         "Host: h\r\nAuthorization: Basic YTpi\r\n\r\n", 1, false, 80, true},
+        {"Proxy-Authorization, blank before the colon", "proxy-authorization : x\r\n\r\n",
+         "Host: h\r\nproxy-authorization : x\r\n\r\n", 1, false, 80, true},
+        {"Cache-Control no-store", "Cache-Control: max-age=0, NO-STORE\r\n\r\n",
+         "Host: h\r\nCache-Control: max-age=0, NO-STORE\r\n\r\n", 1, false, 80, true},
+        {"Cache-Control no-cache does not", "Cache-Control: no-cache\r\n\r\n",
+         "Host: h\r\nCache-Control: no-cache\r\n\r\n", 1},
+        {"Cookie does not", "Cookie: a=1\r\n\r\n", "Host: h\r\nCookie: a=1\r\n\r\n", 1},
     });
 }
 
 TEST(StagePassToServer, KeepsCookieAndRefererHoldingHeaderWords) {
     runRelayCases({
         {"cookie value", "Cookie: mode=Keep-Alive; Connection=1\r\n\r\n",
-         "Cookie: mode=Keep-Alive; Connection=1\r\n\r\n", 1},
+         "Host: h\r\nCookie: mode=Keep-Alive; Connection=1\r\n\r\n", 1},
         {"referer URL", "Referer: http://x/Proxy-Connection/Connection\r\n\r\n",
-         "Referer: http://x/Proxy-Connection/Connection\r\n\r\n", 1},
+         "Host: h\r\nReferer: http://x/Proxy-Connection/Connection\r\n\r\n", 1},
     });
 }
 
 TEST(StagePassToServer, BlockEndsAtFirstBlankLineJudgedPerLine) {
     runRelayCases({
-        {"blank line at once", "\r\nafter\r\n", "\r\n", 1},
+        {"blank line at once", "\r\nafter\r\n", "Host: h\r\n\r\n", 1},
         {"only the block is relayed", "Host: h\r\n\r\nBODY", "Host: h\r\n\r\n", 1},
-        {"a stray CR is a space and ends nothing", "X: a\rb\nAfter: 1\r\n",
-         "X: a b\r\nAfter: 1\r\n", 0},
+        {"a stray CR is a space and ends nothing", "Host: h\r\nX: a\rb\nAfter: 1\r\n",
+         "Host: h\r\nX: a b\r\nAfter: 1\r\n", 0},
         {"a line led by a stray CR would go up folded: refused",
          "X: a\n\rend\nAfter: 1\r\n\r\n", "", 0, true},
         {"a line led by a blank is folded: refused", "Host: h\r\n evil\r\n\r\n", "", 0, true},
         {"bare LF line ends become CR LF", "X: a\nHost: h\n\n", "X: a\r\nHost: h\r\n\r\n", 1},
         {"a bare LF blank line ends the block; nothing after it goes",
-         "X: a\r\n\nGET /other HTTP/1.0\r\n\r\n", "X: a\r\n\r\n", 1},
-        {"NUL becomes a space", std::string("X: a\0b\r\n\r\n", 11), "X: a b\r\n\r\n", 1},
-        {"a CR before the CR LF", "X: a\r\r\n\r\n", "X: a \r\n\r\n", 1},
+         "X: a\r\n\nGET /other HTTP/1.0\r\n\r\n", "Host: h\r\nX: a\r\n\r\n", 1},
+        {"NUL becomes a space", std::string("X: a\0b\r\n\r\n", 11), "Host: h\r\nX: a b\r\n\r\n",
+         1},
+        {"a CR before the CR LF", "X: a\r\r\n\r\n", "Host: h\r\nX: a \r\n\r\n", 1},
     });
 }
 
-TEST(StagePassToServer, HostNamingAnotherHostReplacedInPlace) {
+// Exactly one Host line goes upstream, naming the URL's host and the port
+// connected (none for 80): the browser's stays where it stood when it names
+// both, is replaced there when it names another host or port, and any later
+// one is dropped; without one, the URL's goes first.
+TEST(StagePassToServer, OneHostLineNamingTheUrlsHostAndPort) {
     runRelayCases({
-        {"the URL's host stays byte for byte", "Host:  H:9 \r\nX: 1\r\n\r\n",
-         "Host:  H:9 \r\nX: 1\r\n\r\n", 1},
+        {"the URL's host and port stay byte for byte", "Host:  H:8080 \r\nX: 1\r\n\r\n",
+         "Host:  H:8080 \r\nX: 1\r\n\r\n", 1, false, 8080},
         {"another host replaced where it stood", "A: 1\r\nHost: other.example\r\nB: 2\r\n\r\n",
-         "A: 1\r\nHost: h:8080\r\nB: 2\r\n\r\n", 1},
-        {"every Host line checked", "Host: h\r\nhost: evil:8080\r\n\r\n",
-         "Host: h\r\nHost: h:8080\r\n\r\n", 1},
-        {"a longer name is another host", "Host: hh\r\n\r\n", "Host: h:8080\r\n\r\n", 1},
+         "A: 1\r\nHost: h:8080\r\nB: 2\r\n\r\n", 1, false, 8080},
+        {"another port replaced", "Host: h:6666\r\n\r\n", "Host: h:8080\r\n\r\n", 1, false, 8080},
+        {"no port on a URL with one replaced", "Host: h\r\n\r\n", "Host: h:8080\r\n\r\n", 1,
+         false, 8080},
+        {"a port on a URL without one replaced", "Host: h:8080\r\n\r\n", "Host: h\r\n\r\n", 1},
+        {"port 80 named on a URL without one stays", "Host: h:80\r\n\r\n", "Host: h:80\r\n\r\n",
+         1},
+        {"an empty port replaced", "Host: h:\r\n\r\n", "Host: h\r\n\r\n", 1},
+        {"a second Host line dropped", "Host: h:8080\r\nhost: evil:8080\r\nX: 1\r\n\r\n",
+         "Host: h:8080\r\nX: 1\r\n\r\n", 1, false, 8080},
+        {"a second Host after a replaced one dropped", "Host: evil\r\nHost: h\r\n\r\n",
+         "Host: h\r\n\r\n", 1},
+        {"a longer name is another host", "Host: hh\r\n\r\n", "Host: h:8080\r\n\r\n", 1, false,
+         8080},
         {"a Host line longer than one read replaced whole",
-         "Host: " + std::string(9000, 'x') + "\r\n\r\n", "Host: h:8080\r\n\r\n", 1},
-        {"none added", "X: 1\r\n\r\n", "X: 1\r\n\r\n", 1},
+         "Host: " + std::string(9000, 'x') + "\r\n\r\n", "Host: h:8080\r\n\r\n", 1, false, 8080},
+        {"none sent: the URL's goes first", "X: 1\r\n\r\n", "Host: h:8080\r\nX: 1\r\n\r\n", 1,
+         false, 8080},
+        {"the port as connected: its low 16 bits", "X: 1\r\n\r\n", "Host: h:464\r\nX: 1\r\n\r\n",
+         1, false, 66000},
+        {"none sent, the stream ends: the lines held never go", "X: 1\r\n", "", 0, false, 8080},
     });
 }
 
@@ -299,10 +335,10 @@ TEST(StagePassToServer, BodyAnnouncedRefusedBeforeBlockEnd) {
         {"Transfer-Encoding", "transfer-encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "",
          0, true},
         {"Content-Length not a number", "Content-Length: x\r\n\r\n", "", 0, true},
-        {"Content-Length 0 passes", "Content-Length: 0\r\n\r\n", "Content-Length: 0\r\n\r\n",
-         1},
-        {"Content-Length 00 passes", "Content-length:00 \r\n\r\n", "Content-length:00 \r\n\r\n",
-         1},
+        {"Content-Length 0 passes", "Content-Length: 0\r\n\r\n",
+         "Host: h\r\nContent-Length: 0\r\n\r\n", 1},
+        {"Content-Length 00 passes", "Content-length:00 \r\n\r\n",
+         "Host: h\r\nContent-length:00 \r\n\r\n", 1},
     });
 }
 
@@ -320,22 +356,30 @@ TEST(StagePassToServer, LongLinesRelayedWholeAndJudgedByFirstRead) {
     const std::string pad = "X-Pad: " + std::string(8191 - 7, 'p');
     runRelayCases({
         {"long header passes whole", "X-Long: " + longValue + "\r\n\r\n",
-         "X-Long: " + longValue + "\r\n\r\n", 1},
+         "Host: h\r\nX-Long: " + longValue + "\r\n\r\n", 1},
         {"long Connection line replaced whole", "Connection: " + longValue + "\r\nHost: h\r\n\r\n",
          "Connection: close\r\nHost: h\r\n\r\n", 1},
-        {"long Keep-Alive line dropped whole", "Keep-Alive: " + longValue + "\r\n\r\n", "\r\n", 1},
+        {"long Keep-Alive line dropped whole", "Keep-Alive: " + longValue + "\r\n\r\n",
+         "Host: h\r\n\r\n", 1},
         {"a later read of a line is not judged", pad + "Connection: x\r\n\r\n",
-         pad + "Connection: x\r\n\r\n", 1},
+         "Host: h\r\n" + pad + "Connection: x\r\n\r\n", 1},
         {"the next line is judged again", "X-Long: " + longValue + "\r\nKeep-Alive: 1\r\n\r\n",
-         "X-Long: " + longValue + "\r\n\r\n", 1},
+         "Host: h\r\nX-Long: " + longValue + "\r\n\r\n", 1},
         // The line's CR is the 8191st byte of its first read: its LF, read
         // alone, is not a blank line, and the real blank line is seen.
         {"CR as the 8191st byte", "X-Pad: " + std::string(8183, 'p') + "\r\n\r\nAfter: 1\r\n",
-         "X-Pad: " + std::string(8183, 'p') + "\r\n\r\n", 1},
+         "Host: h\r\nX-Pad: " + std::string(8183, 'p') + "\r\n\r\n", 1},
         {"CR as the 8191st byte of a dropped line",
-         "Keep-Alive: " + std::string(8178, 'v') + "\r\n\r\n", "\r\n", 1},
+         "Keep-Alive: " + std::string(8178, 'v') + "\r\n\r\n", "Host: h\r\n\r\n", 1},
         {"a CR split from its line's end", "X-Pad: " + std::string(8183, 'p') + "\rq\r\n\r\n",
-         "X-Pad: " + std::string(8183, 'p') + " q\r\n\r\n", 1},
+         "Host: h\r\nX-Pad: " + std::string(8183, 'p') + " q\r\n\r\n", 1},
+        // Lines held for want of a Host outgrow the batch: the URL's goes
+        // first, before them, and the browser's later one is dropped.
+        {"held lines outgrow the batch", "X-A: " + longValue + "\r\nHost: evil\r\n\r\n",
+         "Host: h\r\nX-A: " + longValue + "\r\n\r\n", 1},
+        // Its rest, unseen, may say no-store.
+        {"a Cache-Control longer than one read", "Cache-Control: " + longValue + "\r\n\r\n",
+         "Host: h\r\nCache-Control: " + longValue + "\r\n\r\n", 1, false, 80, true},
     });
 }
 
