@@ -18,7 +18,8 @@
 //   bytes 4-5 where to cut, byte 6 extra headers; then for each header a
 //   name byte and a length byte and its value; the rest is the body, with
 //   0xFF k c standing for (k + 1) * 64 copies of c. Fed in many splits, and
-//   in the lines the relay's line reader cuts.
+//   in the lines the relay's reader cuts, which must be the line reader's
+//   and must all arrive also when the stream ends in a reset.
 //
 // The program's source is compiled into this file so that read_request, a
 // static function, is reachable; the library's read() calls (built with
@@ -140,12 +141,14 @@ std::vector<size_t> piece_sizes(size_t n, const split_t &split) {
 // ---------------------------------------------------------------- scripted reads
 
 // The stream behind FUZZ_FD: each read returns at most the next piece (less
-// when the reader asks for less, the rest of the piece following), then 0.
+// when the reader asks for less, the rest of the piece following), then 0,
+// or fails with ECONNRESET when the stream ends in a reset.
 struct script_t {
     const char *data = nullptr;
     size_t size = 0, pos = 0;
     std::vector<size_t> pieces;
     size_t piece = 0, piece_left = 0;
+    bool reset = false;
 };
 script_t script;
 
@@ -164,7 +167,11 @@ extern "C" ssize_t fuzz_read(int fd, void *buf, size_t n) {
         errno = EBADF;
         return -1;
     }
-    if (script.pos >= script.size) return 0;
+    if (script.pos >= script.size) {
+        if (!script.reset) return 0;
+        errno = ECONNRESET;
+        return -1;
+    }
     if (script.piece_left == 0) {
         script.piece_left = script.piece < script.pieces.size() ? script.pieces[script.piece++]
                                                                 : script.size - script.pos;
@@ -441,16 +448,51 @@ bool few_lines(const std::string &bytes) {
     return false;
 }
 
-// The relay's way: the lines its line reader cuts, over reads of the given sizes.
+// The relay's way: the lines its line reader cuts, over reads of the given
+// sizes. Each line is also kept in *lines.
 void feed_response_lines(response_t *resp, const std::string &bytes,
-                         const std::vector<size_t> &pieces) {
+                         const std::vector<size_t> &pieces, std::vector<std::string> *lines) {
     static char line[MAXLINE];
     script_start(bytes, pieces);
     rio_t rio;
     Rio_readinitb(&rio, FUZZ_FD);
     response_init(resp);
+    lines->clear();
     ssize_t m;
-    while ((m = Rio_readlineb(&rio, line, MAXLINE)) != 0) response_take(resp, line, (size_t)m);
+    int err = 0;
+    while ((m = read_line_keeping(&rio, line, MAXLINE, &err)) != 0 && err == 0) {
+        response_take(resp, line, (size_t)m);
+        lines->emplace_back(line, (size_t)m);
+    }
+    if (err != 0) fuzz_fail("a read failed on a stream that ends cleanly", escaped(bytes));
+}
+
+// The same stream cut by the line reader itself, and then ending in a
+// reset read by the relay's reader: both must cut exactly `lines`, and the
+// reset must lose no byte that arrived before it.
+void check_relay_reader(const std::string &bytes, const std::vector<size_t> &pieces,
+                        const std::vector<std::string> &lines) {
+    static char line[MAXLINE];
+    std::vector<std::string> got;
+    script_start(bytes, pieces);
+    rio_t rio;
+    Rio_readinitb(&rio, FUZZ_FD);
+    ssize_t m;
+    while ((m = Rio_readlineb(&rio, line, MAXLINE)) != 0) got.emplace_back(line, (size_t)m);
+    if (got != lines) fuzz_fail("the relay's reader cuts other lines than the line reader", escaped(bytes));
+
+    got.clear();
+    script_start(bytes, pieces);
+    script.reset = true;
+    Rio_readinitb(&rio, FUZZ_FD);
+    int err = 0;
+    for (;;) {
+        m = read_line_keeping(&rio, line, MAXLINE, &err);
+        if (m > 0) got.emplace_back(line, (size_t)m);
+        if (m == 0 || err != 0) break;
+    }
+    if (err != ECONNRESET) fuzz_fail("a reset is not reported by the relay's reader", escaped(bytes));
+    if (got != lines) fuzz_fail("a reset loses bytes that arrived before it", escaped(bytes));
 }
 
 // What the generator knows of a response it built.
@@ -554,7 +596,10 @@ void fuzz_response(const uint8_t *data, size_t size, uint8_t seed) {
     // (the line reader has a target of its own).
     for (size_t i = count; few_lines(bytes) && i-- > 0;) {
         if (splits[i].size() > 64) continue;
-        feed_response_lines(&trial_resp, bytes, piece_sizes(bytes.size(), splits[i]));
+        static std::vector<std::string> lines;
+        const std::vector<size_t> pieces = piece_sizes(bytes.size(), splits[i]);
+        feed_response_lines(&trial_resp, bytes, pieces, &lines);
+        check_relay_reader(bytes, pieces, lines);
         if (response_store(&trial_resp) != store) {
             fuzz_fail("the relay's lines decide otherwise than the whole response",
                  "bytes " + escaped(bytes) + "\nsplit " + std::to_string(i));

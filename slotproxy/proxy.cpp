@@ -145,17 +145,50 @@ static bool line_buffered(const rio_t *rp) {
     return rp->rio_cnt > 0 && memchr(rp->rio_bufptr, '\n', (size_t)rp->rio_cnt) != nullptr;
 }
 
+// Reads one line from rp into buf as rio_readlineb does (at most maxlen - 1
+// bytes, up to and including a newline, then a NUL; 0 at the end of the
+// stream before any byte), with the same reads of the descriptor. A failed
+// read does not lose what had arrived: the bytes of the unfinished line
+// stored before it are returned, and *err is set to the read's errno (0
+// when no read failed). maxlen is at least 2. Cannot fail otherwise.
+static ssize_t read_line_keeping(rio_t *rp, char *buf, size_t maxlen, int *err) {
+    size_t n = 0;
+    *err = 0;
+    while (n < maxlen - 1) {
+        // Each call takes only what the buffer holds, or one byte that
+        // refills it, so it reads the descriptor at most once: when that read
+        // fails, every byte stored before it is already counted in n.
+        size_t want = rp->rio_cnt > 0 ? (size_t)rp->rio_cnt : 1;
+        if (want > maxlen - 1 - n) want = maxlen - 1 - n;
+        ssize_t m = rio_readlineb(rp, buf + n, want + 1);
+        if (m < 0) {
+            *err = errno;
+            break;
+        }
+        if (m == 0) break;  // the end of the stream
+        n += (size_t)m;
+        if (buf[n - 1] == '\n') break;
+    }
+    buf[n] = '\0';
+    return (ssize_t)n;
+}
+
 // Sends the request upstream on clientfd, relays the response line by line
 // to connfd, and stores it under the request's key when the response core
-// says so. A failed read or write ends the thread; nothing is stored then.
-// The lines that one refill of the read buffer brought are written in one
-// call, before the next read has to wait for the origin.
+// says so. The lines that one refill of the read buffer brought are written
+// in one call, before the next read has to wait for the origin. A failed
+// write ends the thread. A failed read from the origin (a reset, the
+// time-out) first relays every byte that arrived, the unfinished line
+// included, then reports as Rio_readlineb would and returns, so that the
+// connection ends by the usual lingering close, which no reset cuts short.
+// Nothing is stored after a failure.
 static void relay(int connfd, int clientfd, const request_t *req) {
     rio_t rio_c;
     char buf_c[MAXLINE];
     response_t resp;
     char out[RIO_BUFSIZE + MAXLINE];
     size_t out_len = 0;
+    int err = 0;
 
     Rio_readinitb(&rio_c, clientfd);
     Rio_writen(clientfd, req->upstream, req->request_line_len);
@@ -164,22 +197,27 @@ static void relay(int connfd, int clientfd, const request_t *req) {
 
     response_init(&resp);
     ssize_t m;
-    while ((m = Rio_readlineb(&rio_c, buf_c, MAXLINE)) != 0) {
+    while ((m = read_line_keeping(&rio_c, buf_c, MAXLINE, &err)) != 0) {
         if (out_len + (size_t)m > sizeof out) {
             Rio_writen(connfd, out, out_len);
             out_len = 0;
         }
         memcpy(out + out_len, buf_c, (size_t)m);
         out_len += (size_t)m;
-        if (!line_buffered(&rio_c)) {
+        if (!line_buffered(&rio_c) || err != 0) {
             Rio_writen(connfd, out, out_len);
             out_len = 0;
         }
+        if (err != 0) break;
         response_take(&resp, buf_c, (size_t)m);
     }
     // The end of the stream is only seen by a refill, so nothing is left
     // here; the write keeps the relay whole should that ever change.
     if (out_len > 0) Rio_writen(connfd, out, out_len);
+    if (err != 0) {
+        fprintf(stderr, "Rio_readlineb error: %s\n", strerror(err));
+        return;
+    }
     if (response_store(&resp)) {
         // No memory for the entry: the response was relayed, just not kept.
         web_object *cache_object = cache_new_object(req->uri, resp.cache_buf, resp.length);
