@@ -13,7 +13,7 @@
 //     HTTP/1.0" CR LF, header lines each ending CR LF, no NUL, no CR but
 //     before LF, and a blank line last with nothing after it;
 //   - the key is the whole URL word of a request line the browser ended,
-//     never a cut of it; every Host
+//     never a cut of it, and starts with http:// in any case; every Host
 //     line sent names the URL's host and the port connected, and a relayed
 //     request has exactly one, right after the request line when the
 //     browser's block held none;
@@ -300,6 +300,10 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
         std::string word;
         if (!urlWordSent(bytes, &word)) fuzz_fail("a key was taken from an unfinished line", where());
         if (word != r.key) fuzz_fail("the key is not the URL the browser sent", where() + "\nkey " + escaped(r.key));
+        // An origin-form target would be fetched again by a proxy that
+        // forwards to this one: only an absolute URL is.
+        if (strncasecmp(r.key.c_str(), "http://", 7) != 0)
+            fuzz_fail("a URL that is not absolute was taken", where());
     }
     // A browser that ended its header block (a line that is empty, CR LF or
     // LF alone, after the request line) is never left waiting for it.

@@ -13,7 +13,8 @@
 // none, or none before more lines than the write batch holds; or, for a
 // request announcing a body, the lines before it), what the browser must
 // receive, and what the cache must hold (only whole responses that the
-// shared-cache rule lets every browser get).
+// shared-cache rule lets every browser get). Only an absolute http:// URL is
+// fetched.
 //
 // Input: byte 0 chooses the exchange (bits 0-2 the origin's response, bit 3
 // send the same bytes on a second connection, bit 4 the browser closes as
@@ -212,6 +213,8 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     if (!first.empty() && first.back() != '\n') return e;
     std::vector<std::string> w = words(c_string(first));
     if (strcasecmp(w[0].c_str(), "GET") != 0) return e;
+    // Refused before the cache is looked at.
+    if (strncasecmp(w[1].c_str(), "http://", 7) != 0) return e;
     e.url = w[1];
     if (stored.count(e.url) != 0) {
         e.outcome = HIT;

@@ -14,6 +14,8 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "cache.h"
 #include "request.h"
 #include "robix.h"
@@ -55,6 +57,36 @@ static void pauseMs(long millis) {
 // The one line that reports a failed stage, on standard error.
 static void stageFailed(const char *what) { fprintf(stderr, "Error: %s\n", what); }
 
+// Prints before, then text[0, length) with every byte below 0x20 and 0x7f
+// written as \xHH, then after, on standard output as one line that no
+// other thread's line can enter. text is what a browser sent: raw, an escape
+// sequence in it would retitle or clear the operator's terminal, and a CR
+// would let it forge a line. Text without such bytes is printed as it is.
+static void printEscaped(const char *before, const char *text, size_t length,
+                         const char *after) {
+    static const char hex[] = "0123456789abcdef";
+    flockfile(stdout);
+    fputs_unlocked(before, stdout);
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (c < 0x20 || c == 0x7f) {
+            putc_unlocked('\\', stdout);
+            putc_unlocked('x', stdout);
+            putc_unlocked(hex[c >> 4], stdout);
+            putc_unlocked(hex[c & 15], stdout);
+        } else {
+            putc_unlocked((char)c, stdout);
+        }
+    }
+    fputs_unlocked(after, stdout);
+    funlockfile(stdout);
+}
+
+// printEscaped for a NUL-terminated text.
+static void printEscaped(const char *before, const char *text, const char *after) {
+    printEscaped(before, text, strlen(text), after);
+}
+
 // ---------------------------------------------------------------- reads and writes
 
 // Writes all length bytes to fd: the full writer's result, negative on
@@ -77,6 +109,31 @@ static int rioRead(rio_t *website, char *buffer, int length) {
         return -1;
     }
     return result;
+}
+
+// Reads one line as rioRead does, but a read that fails once part of the
+// line has arrived returns that part, with *failed set: the origin's last
+// line has no line end, and a reset or a time-out right after it must not
+// lose it. -1 (and *failed) when the read fails before any byte of the line.
+// The line reader is asked for no more than the buffer holds, or for one
+// byte when it is empty, so it never drops bytes of a failed refill.
+static int rioReadKept(rio_t *website, char *buffer, int length, bool *failed) {
+    int n = 0;
+    *failed = false;
+    while (n < length - 1) {
+        int room = website->rio_cnt > 0 ? std::min(length - n, website->rio_cnt + 1) : 2;
+        int got = rioRead(website, buffer + n, room);
+        if (got < 0) {
+            *failed = true;
+            if (n == 0) return -1;
+            break;
+        }
+        if (got == 0) break;  // end of stream
+        n += got;
+        if (buffer[n - 1] == '\n') break;
+    }
+    buffer[n] = '\0';
+    return n;
 }
 
 // True when the next line can be read from website's buffer without waiting
@@ -112,10 +169,10 @@ static int batchAdd(int fd, writeBatch *batch, const char *bytes, int n) {
 // ---------------------------------------------------------------- stages
 
 // Reads the request line and copies its second word, the URL, into url
-// (MAXLINE bytes). 1 for a GET in any letter case; 0 for another method, an
-// empty line (also a browser gone at once), a failed read, and a line that
-// did not end within one read (too long, or the stream ended inside it):
-// judgeRequestLine decides.
+// (MAXLINE bytes). 1 for a GET in any letter case of an http:// URL; 0 for
+// another method, an empty line (also a browser gone at once), a failed read,
+// a line that did not end within one read (too long, or the stream ended
+// inside it), and a URL that is not absolute: judgeRequestLine decides.
 static int validateRequest(rio_t *browser, char *url) {
     char buffer[MAXLINE];
     int length = rioRead(browser, buffer, MAXLINE);
@@ -126,9 +183,17 @@ static int validateRequest(rio_t *browser, char *url) {
     if (verbosity == 1) {
         puts("Received Request");
     } else if (verbosity == 2) {
-        printf("\n\nReceived Request: %s\n", buffer);
+        // The line as read; its own line end stays one.
+        int text = length;
+        if (text > 0 && buffer[text - 1] == '\n') text--;
+        if (text > 0 && buffer[text - 1] == '\r' && text + 1 == length) text--;
+        char after[4] = "";
+        memcpy(after, buffer + text, (size_t)(length - text));
+        after[length - text] = '\n';
+        after[length - text + 1] = '\0';
+        printEscaped("\n\nReceived Request: ", buffer, (size_t)text, after);
     }
-    if (verdict == REQUEST_LINE_CUT) return 0;
+    if (verdict == REQUEST_LINE_CUT || verdict == REQUEST_NOT_ABSOLUTE) return 0;
     if (verdict == REQUEST_GET) return 1;
     fputs("Error: Must be GET request.\n", stderr);
     return 0;
@@ -170,7 +235,7 @@ static int sendInitialRequest(int fdWebserver, const char *path) {
     char request[REQUEST_SIZE];
     int length = initialRequest(path, request);
     if (length < 0) return 0;
-    if (verbosity > 0) printf("Forwarding Request: %s\n", request);
+    if (verbosity > 0) printEscaped("Forwarding Request: GET ", path, " HTTP/1.0\r\n\n");
     if (rioWrite(fdWebserver, request, length) < 0) return 0;
     return 1;
 }
@@ -239,7 +304,8 @@ static int passToServer(rio_t *browser, int fdWebserver, const char *domain, int
 // server closes, keeping a copy; a whole response of at most MAX_OBJECT_SIZE
 // bytes that any browser may get (storeDecision, with requestPrivate from the
 // header block) is then stored under url. 0 on a failed read or write, with
-// nothing stored; 1 otherwise, stored or not.
+// nothing stored, but every byte that arrived before a failed read relayed;
+// 1 otherwise, stored or not.
 //
 // The lines are judged one by one, but written in batches: the whole lines
 // that one refill of the read buffer brought go to the browser in one write,
@@ -250,11 +316,19 @@ static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser,
     responseCopy copy;
     writeBatch batch;
     int length;
+    bool failed;
 
-    while ((length = rioRead(website, buffer, MAXLINE)) != 0) {
-        if (length < 0) return 0;
+    while ((length = rioReadKept(website, buffer, MAXLINE, &failed)) != 0) {
+        if (length < 0) {
+            batchFlush(fdBrowser, &batch);  // what arrived before the failure
+            return 0;
+        }
         responseCopyAdd(&copy, buffer, length);
         if (batchAdd(fdBrowser, &batch, buffer, length) < 0) return 0;
+        if (failed) {
+            batchFlush(fdBrowser, &batch);
+            return 0;
+        }
         if (!lineBuffered(website) && batchFlush(fdBrowser, &batch) < 0) return 0;
     }
     // The end of the stream is only seen by a refill, so this is already
@@ -266,13 +340,13 @@ static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser,
         if (verbosity == 1) {
             puts("Not caching, too large.");
         } else if (verbosity == 2) {
-            printf("Not caching (%s), too large.\n", url);
+            printEscaped("Not caching (", url, "), too large.\n");
         }
     } else if (verdict == STORE_WHOLE) {
         if (verbosity == 1) {
             puts("Inserting into Cache.");
         } else if (verbosity == 2) {
-            printf("Inserting (%s) in Cache.\n", url);
+            printEscaped("Inserting (", url, ") in Cache.\n");
         }
         pthread_rwlock_wrlock(&rwlock);
         cacheInsert(url, copy.page, copy.total);  // out of memory: simply not cached
@@ -284,11 +358,11 @@ static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser,
 // Writes a held cache entry to the browser and gives the reference back.
 // 0 when the write failed.
 static int respondFromCache(int fdBrowser, const char *url, cacheEntry *entry) {
-    if (verbosity > 0) printf("Found (%s) in cache.\n", url);
+    if (verbosity > 0) printEscaped("Found (", url, ") in cache.\n");
     int result = rioWrite(fdBrowser, entry->data, entry->size);
     cacheRelease(entry);
     if (result < 0) return 0;
-    if (verbosity > 0) printf("Successfully sent (%s) from cache directly to browser.\n", url);
+    if (verbosity > 0) printEscaped("Successfully sent (", url, ") from cache directly to browser.\n");
     return 1;
 }
 
@@ -327,7 +401,7 @@ static void handleRequest(int fdBrowser) {
         stageFailed("URL malformed.");
         return;
     }
-    if (verbosity > 0) printf("Contacting (%s)...\n", domain);
+    if (verbosity > 0) printEscaped("Contacting (", domain, ")...\n");
     if (!connectToServer(&fdWebserver, domain, port)) {
         stageFailed("Unable to connect to remote server.");
         return;

@@ -105,7 +105,8 @@ requestLineVerdict judgeRequestLine(const char *line, int length, char *url) {
     nextWord(line, textLength, &at, version);
     // A cut line would be fetched and stored under a cut URL.
     if (length > 0 && line[length - 1] != '\n') return REQUEST_LINE_CUT;
-    return strcasecmp(method, "GET") == 0 ? REQUEST_GET : REQUEST_NOT_GET;
+    if (strcasecmp(method, "GET") != 0) return REQUEST_NOT_GET;
+    return strncasecmp(url, "http://", 7) == 0 ? REQUEST_GET : REQUEST_NOT_ABSOLUTE;
 }
 
 bool splitUrl(const char *url, char *domain, char *path, int *port, bool *customPort) {

@@ -21,15 +21,19 @@ constexpr int REQUEST_SIZE = 4 + MAXLINE + 12;
 constexpr int HEADER_OUT_SIZE = MAXLINE + 8;
 
 enum requestLineVerdict {
-    REQUEST_GET,       // a whole line whose method is GET in any letter case
-    REQUEST_NOT_GET,   // a whole line (or none at all) with another method
-    REQUEST_LINE_CUT,  // no line end within the read: too long, or the stream ended
+    REQUEST_GET,           // a whole GET line (any letter case) with an absolute http URL
+    REQUEST_NOT_GET,       // a whole line (or none at all) with another method
+    REQUEST_LINE_CUT,      // no line end within the read: too long, or the stream ended
+    REQUEST_NOT_ABSOLUTE,  // a whole GET line whose URL does not start with http://
 };
 
 // Judges one read of the request line, line[0, length) with line[length] a
 // NUL, and copies its second word, the URL, into url (MAXLINE bytes). Words
 // end at white space and at the first NUL byte, since the line is taken as
-// text. A read of 0 bytes is an empty line. Cannot fail.
+// text. A read of 0 bytes is an empty line. The URL must begin with http://
+// in any letter case: what a proxy sends upstream is in origin form, so a
+// request without it came from a proxy or a forward pointed at this one, and
+// fetching it again could bounce between them for ever. Cannot fail.
 requestLineVerdict judgeRequestLine(const char *line, int length, char *url);
 
 // Takes url apart: the host from its eighth character up to a '/' or ':',

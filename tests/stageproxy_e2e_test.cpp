@@ -28,10 +28,30 @@ const int RUNTIME_THREADS = 1;
 const int RUNTIME_THREADS = 0;
 #endif
 
+// What a browser sent as the console shows it: bytes below 0x20 and 0x7f as
+// \xHH, but for the line end of a line that has one.
+std::string shown(const std::string &text) {
+    size_t keep = text.size();
+    if (keep > 0 && text[keep - 1] == '\n') keep--;
+    if (keep > 0 && keep < text.size() && text[keep - 1] == '\r') keep--;
+    std::string s;
+    for (size_t i = 0; i < keep; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (c < 0x20 || c == 0x7f) {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            s += hex;
+        } else {
+            s += (char)c;
+        }
+    }
+    return s + text.substr(keep);
+}
+
 // The line a request starts with at each level.
 std::string received(int level, const std::string &requestLine) {
     if (level == 1) return "Received Request\n";
-    if (level == 2) return "\n\nReceived Request: " + requestLine + "\n";
+    if (level == 2) return "\n\nReceived Request: " + shown(requestLine) + "\n";
     return "";
 }
 
@@ -177,11 +197,22 @@ TEST_P(StageConsole, FailuresPrintExactLines) {
         {"POST refused", "POST " + url("/p") + " HTTP/1.0\r\n\r\n", false,
          received(level, "POST " + url("/p") + " HTTP/1.0\r\n"),
          "Error: Must be GET request.\nError: Invalid HTTP Request.\n"},
-        {"URL too short", "GET http:/ HTTP/1.0\r\n\r\n", false,
-         received(level, "GET http:/ HTTP/1.0\r\n") + "Error: URL too short.\n",
-         "Error: URL malformed.\n"},
-        {"method alone", "GET\r\n\r\n", false,
-         received(level, "GET\r\n") + "Error: URL too short.\n", "Error: URL malformed.\n"},
+        {"URL too short: not absolute", "GET http:/ HTTP/1.0\r\n\r\n", false,
+         received(level, "GET http:/ HTTP/1.0\r\n"), "Error: Invalid HTTP Request.\n"},
+        {"method alone", "GET\r\n\r\n", false, received(level, "GET\r\n"),
+         "Error: Invalid HTTP Request.\n"},
+        {"origin-form target", "GET /x HTTP/1.0\r\n\r\n", false,
+         received(level, "GET /x HTTP/1.0\r\n"), "Error: Invalid HTTP Request.\n"},
+        // A browser's control bytes never reach the terminal raw.
+        {"ESC and BEL in the host", "GET http://\x1b]0;t\x07\x1b[2J/x HTTP/1.0\r\n\r\n", false,
+         (level == 2 ? "\n\nReceived Request: GET http://\\x1b]0;t\\x07\\x1b[2J/x HTTP/1.0\r\n\n"
+                     : received(level, "")) +
+             (level > 0 ? "Contacting (\\x1b]0;t\\x07\\x1b[2J)...\n" : ""),
+         "Error: Unable to connect to remote server.\n"},
+        {"a bare CR forging a line", "GET /x HTTP/1.0\rERR forged line\x7f\r\n\r\n", false,
+         level == 2 ? "\n\nReceived Request: GET /x HTTP/1.0\\x0dERR forged line\\x7f\r\n\n"
+                    : received(level, ""),
+         "Error: Invalid HTTP Request.\n"},
         {"browser closes at once", "", true, received(level, ""),
          "Error: Must be GET request.\nError: Invalid HTTP Request.\n"},
         {"unreachable host", unreachable + "\r\n", false,
@@ -204,6 +235,13 @@ TEST_P(StageConsole, FailuresPrintExactLines) {
          received(level, line("/b")) +
              (level > 0 ? "Custom Port Detected: " + std::to_string(origin.port) + "\n" +
                               contacting + "Forwarding Request: GET /b HTTP/1.0\r\n\n"
+                        : ""),
+         "Error: Could not pass request to server.\n", true},
+        {"DEL and ESC in the path", line("/\x7f\x1b[2J") + "Content-Length: 3\r\n\r\nabc", false,
+         (level == 2 ? "\n\nReceived Request: GET " + url("/\\x7f\\x1b[2J") + " HTTP/1.0\r\n\n"
+                     : received(level, "")) +
+             (level > 0 ? "Custom Port Detected: " + std::to_string(origin.port) + "\n" +
+                              contacting + "Forwarding Request: GET /\\x7f\\x1b[2J HTTP/1.0\r\n\n"
                         : ""),
          "Error: Could not pass request to server.\n", true},
     };
@@ -520,20 +558,43 @@ TEST_F(StageFaults, BrowserVanishingMidResponseReportsSigPipe) {
     EXPECT_EQ(origin_count(origin), 3u);
 }
 
+// An origin that resets its connection: what arrived before the reset
+// reaches the browser (a prefix of the response when the reset cut it, the
+// whole answer, its last line without a line end included, when it came
+// first), the failed read is reported, and nothing is stored.
 TEST_F(StageFaults, OriginResetMidResponseReportsSigConnAndStoresNothing) {
     start(0);
-    const std::string response = http_response(pattern_body(5000));
-    origin_reply_t r;
-    r.bytes = response;
-    r.end = origin_end_t::RESET;
-    origin_route(origin, "/reset", r);
-    client_result_t got = ask(get("/reset"));
-    EXPECT_EQ(response.compare(0, got.bytes.size(), got.bytes), 0) << "not a prefix";
-    EXPECT_EQ(out(), "Sig Conn detected - aborting connection thread.\nDisconnected.\n");
-    EXPECT_EQ(err(), "Error: Unabled to cache and send reply to browser.\n");
-    route("/reset", http_response("fine now"));
-    EXPECT_EQ(ask(get("/reset")).bytes, http_response("fine now"));
-    EXPECT_EQ(origin_count(origin), 2u);
+    const struct {
+        const char *name;
+        std::string response;
+        bool whole;  // all of it reaches the browser
+    } cases[] = {
+        {"reset cuts the response", http_response(pattern_body(5000)), false},
+        {"complete answer, then a reset", "HTTP/1.0 200 OK\r\n\r\nthe last line has no end",
+         true},
+    };
+    size_t n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/reset" + std::to_string(n++);
+        origin_reply_t r;
+        r.bytes = c.response;
+        r.end = origin_end_t::RESET;
+        origin_route(origin, path, r);
+        size_t before = origin_count(origin);
+        mark();
+        client_result_t got = ask(get(path));
+        if (c.whole) {
+            EXPECT_EQ(got.bytes, c.response);
+        } else {
+            EXPECT_EQ(c.response.compare(0, got.bytes.size(), got.bytes), 0) << "not a prefix";
+        }
+        EXPECT_EQ(out(), "Sig Conn detected - aborting connection thread.\nDisconnected.\n");
+        EXPECT_EQ(err(), "Error: Unabled to cache and send reply to browser.\n");
+        route(path, http_response("fine now"));
+        EXPECT_EQ(ask(get(path)).bytes, http_response("fine now"));
+        EXPECT_EQ(origin_count(origin), before + 2);
+    }
 }
 
 TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
@@ -562,8 +623,8 @@ TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
 // The time-outs, with the build whose time-outs are 1 s for the browser's
 // request, 1 s for a write to the browser without progress and 2 s for an
 // origin that sends, or takes, nothing. Each fails its stage with that
-// stage's line, nothing reaches the browser, the origin never gets a whole
-// request, and the thread and descriptors are given back. A browser that sends a byte
+// stage's line, nothing reaches the browser but what the origin sent before
+// it fell silent, and the thread and descriptors are given back. A browser that sends a byte
 // every 250 ms never waits a second between reads: only a total for the
 // whole request cuts it off.
 TEST_F(StageFaults, TimeOutsFailTheirStage) {
@@ -573,6 +634,10 @@ TEST_F(StageFaults, TimeOutsFailTheirStage) {
     origin_reply_t silent;
     silent.end = origin_end_t::HOLD;
     origin_route(origin, "/silent", silent);
+    origin_reply_t stalled;
+    stalled.bytes = "HTTP/1.0 200 OK\r\n\r\nfirst line\nunfinished";
+    stalled.end = origin_end_t::HOLD;
+    origin_route(origin, "/stalled", stalled);
     origin_reply_t flood;
     flood.bytes = http_response(pattern_body(16 * 1024 * 1024, 3));
     origin_route(origin, "/flood", flood);
@@ -601,7 +666,8 @@ TEST_F(StageFaults, TimeOutsFailTheirStage) {
         std::vector<size_t> pieces;  // dribbled, 250 ms apart
         bool reads;                  // the browser reads the answer
         std::string err;
-        std::string upstream;  // "-" when the origin is not reached
+        std::string upstream;      // "-" when the origin is not reached
+        std::string answer = "";  // what the browser gets
     } cases[] = {
         {"request line never finished", "GET " + url("/never"), {}, true,
          "Error: Invalid HTTP Request.\n", "-"},
@@ -612,6 +678,10 @@ TEST_F(StageFaults, TimeOutsFailTheirStage) {
          "Error: Failed to complete communication with webserver.\n", "GET /hdr HTTP/1.0\r\n"},
         {"origin silent", get("/silent"), {}, true,
          "Error: Unabled to cache and send reply to browser.\n", upstream("/silent")},
+        // What arrived before the time-out is relayed, its unfinished line too.
+        {"origin silent inside a line", get("/stalled"), {}, true,
+         "Error: Unabled to cache and send reply to browser.\n", upstream("/stalled"),
+         stalled.bytes},
         {"browser reads nothing", get("/flood"), {}, false,
          "Error: Unabled to cache and send reply to browser.\n", upstream("/flood")},
         {"origin reads nothing", deafRequest, {}, true,
@@ -638,7 +708,7 @@ TEST_F(StageFaults, TimeOutsFailTheirStage) {
         ended++;
         EXPECT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
         if (c.reads) {
-            EXPECT_EQ(read_until_close(fd, DEADLINE).bytes, "");
+            EXPECT_EQ(read_until_close(fd, DEADLINE).bytes, c.answer);
         }
         close(fd);
         EXPECT_EQ(out(), "Disconnected.\n");
@@ -681,6 +751,12 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
     for (int i = 0; i < 100000; i++) manyLines += "X-" + std::to_string(i) + ": v\r\n";
     const std::string longLine = "X-Big: " + std::string(50000, 'b') + "\r\n";
     const std::string longUrl = url("/") + std::string(9000, 'u');
+    // A second proxy, which forwards to this one what it is asked for.
+    process_t other;
+    ASSERT_TRUE(start_server(other, PROXY_BIN, {"1"}));
+    ASSERT_TRUE(wait_output(other, "Disconnected.\n", DEADLINE));
+    const size_t otherOutMark = read_stdout(other).size(), otherErrMark = read_stderr(other).size();
+    const std::string otherProxyUrl = "http://127.0.0.1:" + std::to_string(other.port);
     const struct {
         const char *name;
         std::string request;
@@ -745,6 +821,24 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
          noConnect, "-"},
         {"POST with a body", "POST " + url("/a") + " HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc",
          false, "", must, "-"},
+        // Only an absolute http:// URL is fetched: what a proxy sends
+        // upstream is in origin form, so one pointed at this one, or a port
+        // forward to it, is refused at its first hop instead of looping.
+        {"origin-form target", "GET /a HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", false, "", invalid,
+         "-"},
+        {"origin form naming a URL", "GET /" + url("/a") + " HTTP/1.0\r\n\r\n", false, "",
+         invalid, "-"},
+        {"origin form with the host past seven bytes",
+         "GET /XXXXXX127.0.0.1:" + std::to_string(origin.port) + "/a HTTP/1.0\r\n\r\n", false, "",
+         invalid, "-"},
+        {"another scheme", "GET a://127.0.0.1:" + std::to_string(origin.port) + "/a HTTP/1.0\r\n\r\n",
+         false, "", invalid, "-"},
+        {"http:// later in the word", "GET x" + url("/a") + " HTTP/1.0\r\n\r\n", false, "",
+         invalid, "-"},
+        // The other proxy gets "GET /a HTTP/1.0" in origin form, refuses it
+        // and closes: an empty answer, relayed and not stored.
+        {"a URL naming another proxy that points back here",
+         "GET " + otherProxyUrl + "/" + self + "/a HTTP/1.0\r\n\r\n", false, "", "", "-"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -764,6 +858,14 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
                 << origin_request(origin, before).substr(0, 200);
         }
     }
+    // Each proxy connected upstream at most once for the looping URL: the
+    // other one was asked once (and printed its refusal), and asked no one.
+    EXPECT_TRUE(wait_output(other, "Disconnected.\n", DEADLINE, false, 2));
+    EXPECT_EQ(read_stdout(other).substr(otherOutMark), "Received Request\nDisconnected.\n");
+    EXPECT_EQ(read_stderr(other).substr(otherErrMark), "Error: Invalid HTTP Request.\n");
+    stop_process(other);
+    unlink(other.out_path.c_str());
+    unlink(other.err_path.c_str());
     // Ports out of range reach only their low 16 bits; whatever answers
     // there, the proxy stays healthy.
     for (const char *port : {"99999999", "-5"}) {

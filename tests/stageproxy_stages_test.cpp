@@ -63,7 +63,15 @@ TEST(StageValidate, TakesUrlWordAndAcceptsGetInAnyCase) {
         {"absolute GET", "GET http://h/a HTTP/1.0\r\n", 1, "http://h/a", ""},
         {"lower case get", "get http://h/a HTTP/1.1\r\n", 1, "http://h/a", ""},
         {"tabs and extra blanks", "  GeT\thttp://h/b \t HTTP/1.0  \r\n", 1, "http://h/b", ""},
-        {"method only", "GET\r\n", 1, "", ""},
+        {"method only: no absolute URL", "GET\r\n", 0, "", ""},
+        {"scheme in any case", "GET HtTp://h/e HTTP/1.0\r\n", 1, "HtTp://h/e", ""},
+        {"origin-form target", "GET /a HTTP/1.0\r\n", 0, "", ""},
+        {"origin form naming a URL", "GET /http://127.0.0.1:8080/x HTTP/1.0\r\n", 0, "", ""},
+        {"origin form with a host past seven bytes", "GET /XXXXXX127.0.0.1:8080/x HTTP/1.0\r\n",
+         0, "", ""},
+        {"another scheme", "GET a://127.0.0.1:8080/x HTTP/1.0\r\n", 0, "", ""},
+        {"http:// later in the word", "GET x-http://h/x HTTP/1.0\r\n", 0, "", ""},
+        {"http:/ alone", "GET http:/ HTTP/1.0\r\n", 0, "", ""},
         {"version never examined", "GET http://h/c SMTP/9\r\n", 1, "http://h/c", ""},
         {"words end at a NUL", std::string("GET http://h\0/d HTTP/1.0\r\n", 26), 1, "http://h", ""},
         {"POST refused", "POST http://h/a HTTP/1.0\r\n", 0, "", "Error: Must be GET request.\n"},
@@ -98,15 +106,24 @@ TEST(StageValidate, ReceivedRequestLineByLevel) {
     const struct {
         int level;
         std::string out;
+        std::string line = "get http://h/ HTTP/1.0\r\n";
     } cases[] = {
         {0, ""},
         {1, "Received Request\n"},
         {2, "\n\nReceived Request: get http://h/ HTTP/1.0\r\n\n"},
+        // What the browser sent is never a terminal command nor a second
+        // line: control bytes and DEL are written as \xHH, the line end stays.
+        {2, "\n\nReceived Request: get http://h/\\x1b]0;t\\x07\\x1b[2J\\x7f HTTP/1.0\r\n\n",
+         "get http://h/\x1b]0;t\x07\x1b[2J\x7f HTTP/1.0\r\n"},
+        {2, "\n\nReceived Request: get http://h/ HTTP/1.0\\x0dERR forged line\n\n",
+         "get http://h/ HTTP/1.0\rERR forged line\n"},
+        {2, "\n\nReceived Request: get\\x09http://h/ HTTP/1.0\n\n", "get\thttp://h/ HTTP/1.0\n"},
+        {1, "Received Request\n", "get http://h/\x1b[2J HTTP/1.0\r\n"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.level);
+        SCOPED_TRACE(c.out);
         verbosity = c.level;
-        browserFeed feed("get http://h/ HTTP/1.0\r\nHost: h\r\n\r\n");
+        browserFeed feed(c.line + "Host: h\r\n\r\n");
         char url[MAXLINE];
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(validateRequest(&feed.rio, url), 1);
@@ -172,6 +189,15 @@ TEST(StageSendInitialRequest, AlwaysGetPathAndHttp10) {
               "Forwarding Request: GET /a/b?q=1 HTTP/1.0\r\n\n");
     shutdown(out.fd[0], SHUT_WR);
     EXPECT_EQ(readAll(out.fd[1]), "GET /a/b?q=1 HTTP/1.0\r\n");
+    // The path's control bytes are shown escaped, and sent as they are.
+    socketPair raw;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(sendInitialRequest(raw.fd[0], "/\x1b[2J\x07\x7f"), 1);
+    fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Forwarding Request: GET /\\x1b[2J\\x07\\x7f HTTP/1.0\r\n\n");
+    shutdown(raw.fd[0], SHUT_WR);
+    EXPECT_EQ(readAll(raw.fd[1]), "GET /\x1b[2J\x07\x7f HTTP/1.0\r\n");
     verbosity = 0;
 }
 
