@@ -306,7 +306,17 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
         const std::string head = line.substr(0, READ_LIMIT);
         const bool one_read = line.size() <= READ_LIMIT;
         if (!folded(head)) {
+            // Judged as it came and as it goes upstream, NULs and stray CRs
+            // made blanks.
+            std::string sent = head;
+            const size_t text = sent.size() >= 2 && sent.compare(sent.size() - 2, 2, "\r\n") == 0
+                                    ? sent.size() - 2
+                                    : sent.size();
+            for (size_t i = 0; i < sent.size(); i++) {
+                if (sent[i] == '\0' || (sent[i] == '\r' && i < text)) sent[i] = ' ';
+            }
             if (request_line_private(head.data(), head.size()) ||
+                request_line_private(sent.data(), sent.size()) ||
                 (!one_read && named(head, "Cache-Control")))
                 e.request_private = true;
         }
@@ -330,7 +340,8 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
             // The host, and a port after a colon (none: 80).
             std::string v = value_of(line, 4), digits = "80";
             size_t colon = v.find_last_of(':');
-            if (colon != std::string::npos && (colon + 1 == v.size() || all_digits(v.substr(colon + 1)))) {
+            if (colon != std::string::npos &&
+                (colon + 1 == v.size() || all_digits(v.substr(colon + 1)))) {
                 digits = v.substr(colon + 1);
                 v = v.substr(0, colon);
             }

@@ -362,7 +362,8 @@ static int respondFromCache(int fdBrowser, const char *url, cacheEntry *entry) {
     int result = rioWrite(fdBrowser, entry->data, entry->size);
     cacheRelease(entry);
     if (result < 0) return 0;
-    if (verbosity > 0) printEscaped("Successfully sent (", url, ") from cache directly to browser.\n");
+    if (verbosity > 0)
+        printEscaped("Successfully sent (", url, ") from cache directly to browser.\n");
     return 1;
 }
 

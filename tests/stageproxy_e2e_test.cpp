@@ -97,7 +97,9 @@ struct StageProxy : ::testing::Test {
     }
     std::string line(const std::string &path) const { return "GET " + url(path) + " HTTP/1.0\r\n"; }
     // The Host line that goes upstream for a URL of the origin.
-    std::string hostLine() const { return "Host: 127.0.0.1:" + std::to_string(origin.port) + "\r\n"; }
+    std::string hostLine() const {
+        return "Host: 127.0.0.1:" + std::to_string(origin.port) + "\r\n";
+    }
     // What the origin gets for a request line and header lines without Host.
     std::string upstream(const std::string &path, const std::string &headers = "") const {
         return "GET " + path + " HTTP/1.0\r\n" + hostLine() + headers + "\r\n";
@@ -787,7 +789,8 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
         {"long URL, second token", "GET " + tokenUrl + "2222 HTTP/1.0\r\n\r\n", false, "", invalid,
          "-"},
         {"stream ends inside the request line", "GET " + url("/a"), true, "", invalid, "-"},
-        {"100000 header lines", get("/many", manyLines), false, ok, "", upstream("/many", manyLines)},
+        {"100000 header lines", get("/many", manyLines), false, ok, "",
+         upstream("/many", manyLines)},
         {"50000-byte header line", get("/long", longLine), false, ok, "",
          upstream("/long", longLine)},
         {"bare LF line ends", "GET " + url("/lf") + " HTTP/1.0\nHost: 127.0.0.1\n\n", false, ok, "",
@@ -831,8 +834,9 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
         {"origin form with the host past seven bytes",
          "GET /XXXXXX127.0.0.1:" + std::to_string(origin.port) + "/a HTTP/1.0\r\n\r\n", false, "",
          invalid, "-"},
-        {"another scheme", "GET a://127.0.0.1:" + std::to_string(origin.port) + "/a HTTP/1.0\r\n\r\n",
-         false, "", invalid, "-"},
+        {"another scheme",
+         "GET a://127.0.0.1:" + std::to_string(origin.port) + "/a HTTP/1.0\r\n\r\n", false, "",
+         invalid, "-"},
         {"http:// later in the word", "GET x" + url("/a") + " HTTP/1.0\r\n\r\n", false, "",
          invalid, "-"},
         // The other proxy gets "GET /a HTTP/1.0" in origin form, refuses it
