@@ -8,13 +8,15 @@
 // - the key is the browser's whole request line, line end included;
 // - the upstream request is one well-formed request: one request line of
 //   three words, header lines ending CR LF, no NUL, no CR but before LF, one
-//   blank line at its very end; no Host line names another host than the
-//   one connected to, which the request line wrote; it announces no body;
+//   blank line at its very end; exactly one Host line, naming the host and
+//   port connected to (no port when it is 80), which the request line wrote;
+//   it announces no body;
 // - nothing past the browser's blank line is taken;
 // - a refusal leaves no upstream request;
 // - a response is never stored when cut inside its header block or short of
 //   its Content-Length, empty, over one read, 206 or 304, not closed by the
-//   origin, or answering a method other than GET or HEAD.
+//   origin, or answering a method other than GET or HEAD; never when the
+//   shared rule (response_cacheable) refuses it, nor for a private request.
 //
 // Input: byte 0 chooses the side (bit 0: 0 request, 1 response), for a
 // response the method (bits 1-2: GET, HEAD, POST, get), and with the input's
@@ -33,6 +35,7 @@
 
 #include "../stampproxy/cache.h"
 #include "../stampproxy/request.h"
+#include "cacheable.h"
 #include "loopback.h"
 
 namespace {
@@ -123,9 +126,9 @@ struct outcome_t {
 };
 
 const char *step_name(request_step_t s) {
-    static const char *const names[] = {"more",      "line ready", "ready",
-                                        "empty",     "too long",   "unfinished",
-                                        "body",      "too large"};
+    static const char *const names[] = {"more",     "line ready", "ready",  "empty",
+                                        "too long", "unfinished", "body",   "folded",
+                                        "too large"};
     return names[s];
 }
 
@@ -252,20 +255,38 @@ void check_upstream(const std::string &browser, const outcome_t &o) {
     if (o.key.find(o.address) == std::string::npos) {
         fuzz_fail("the host connected to is not in the request line", fail_detail());
     }
+    const unsigned port = (uint16_t)o.port;
+    const std::string want_host = port == 80 ? o.address : o.address + ":" + std::to_string(port);
+    int host_lines = 0;
     for (size_t at = eol + 2; at < blank_line + 2;) {
         size_t end = up.find("\r\n", at);
         std::string line = up.substr(at, end - at);
         at = end + 2;
         size_t v = value_of(line, "Host");
         if (v != std::string::npos) {
+            host_lines++;
+            // host[:port], blanks around it; the port as digits, whose value
+            // is the one connected to.
             while (v < line.size() && blank(line[v])) v++;
-            size_t stop = line.find_first_of(": \t", v);
-            size_t len = stop == std::string::npos ? std::string::npos : stop - v;
-            std::string host = line.substr(v, len);
-            if (host.size() != o.address.size() ||
-                strncasecmp(host.c_str(), o.address.c_str(), host.size()) != 0) {
-                fuzz_fail("a Host line names another host than the one connected to",
-                          fail_detail());
+            size_t stop = line.find_last_not_of(" \t");
+            std::string named = stop < v ? "" : line.substr(v, stop + 1 - v);
+            size_t colon = named.find(':');
+            std::string host = named.substr(0, colon);
+            bool same = host.size() == o.address.size() &&
+                        strncasecmp(host.c_str(), o.address.c_str(), host.size()) == 0;
+            if (colon == std::string::npos) {
+                same = same && port == 80;
+            } else {
+                std::string digits = named.substr(colon + 1);
+                size_t zeros = digits.find_first_not_of('0');
+                std::string value = zeros == std::string::npos ? "0" : digits.substr(zeros);
+                same = same && !digits.empty() &&
+                       digits.find_first_not_of("0123456789") == std::string::npos &&
+                       value == std::to_string(port);
+            }
+            if (!same) {
+                fuzz_fail("a Host line names another host or port than the one connected to",
+                          "connected to " + want_host + "\n" + fail_detail());
             }
         }
         if (value_of(line, "Transfer-Encoding") != std::string::npos) {
@@ -276,6 +297,7 @@ void check_upstream(const std::string &browser, const outcome_t &o) {
             fuzz_fail("the upstream request announces a body", fail_detail());
         }
     }
+    if (host_lines != 1) fuzz_fail("not exactly one Host line goes upstream", fail_detail());
 }
 
 void check_request(const std::string &b, uint32_t seed) {
@@ -327,21 +349,28 @@ void check_request(const std::string &b, uint32_t seed) {
 
 // The decision for the first n bytes of r cut at `cuts`, then `tail` (if
 // any) as one more read, for an origin that closed its side (*closed) and for
-// one that did not (*open). The response's own buffer is fed in place: no
-// copy of up to 100 KB per variant.
+// one that did not (*open), the request private or not. The response's own
+// buffer is fed in place: no copy of up to 100 KB per variant, but for a tail.
 void run_store(const char *action, const std::string &r, size_t n, const cuts_t &cuts,
-               bool *closed, bool *open, const char *tail = nullptr) {
+               bool *closed, bool *open, const char *tail = nullptr,
+               bool request_private = false) {
     store_check_t sc;
-    store_check_start(&sc, action);
+    store_check_start(&sc, action, request_private);
     size_t at = 0;
     for (size_t cut : cuts) {
         store_check_take(&sc, r.data() + at, cut - at);
         at = cut;
     }
     store_check_take(&sc, r.data() + at, n - at);
-    if (tail != nullptr) store_check_take(&sc, tail, strlen(tail));
-    *closed = store_check_verdict(&sc, true);
-    *open = store_check_verdict(&sc, false);
+    if (tail == nullptr) {
+        *closed = store_check_verdict(&sc, true, r.data(), n);
+        *open = store_check_verdict(&sc, false, r.data(), n);
+        return;
+    }
+    store_check_take(&sc, tail, strlen(tail));
+    std::string whole = r.substr(0, n) + tail;
+    *closed = store_check_verdict(&sc, true, whole.data(), whole.size());
+    *open = store_check_verdict(&sc, false, whole.data(), whole.size());
 }
 
 const cuts_t no_cuts;
@@ -384,6 +413,12 @@ void check_response(const std::string &r, int method, uint32_t seed) {
     }
     if (!whole) return;
     if (method >= 2) fuzz_fail("an answer to neither GET nor HEAD is stored", detail());
+    if (!response_cacheable(r.data(), r.size(), false)) {
+        fuzz_fail("a response the shared rule refuses is stored", detail());
+    }
+    bool private_closed, private_open;
+    run_store(action, r, r.size(), no_cuts, &private_closed, &private_open, nullptr, true);
+    if (private_closed) fuzz_fail("the answer to a private request is stored", detail());
     if (r.empty() || r.size() > (size_t)MAX_OBJECT_SIZE) {
         fuzz_fail("an empty response, or one over one read, is stored", detail());
     }

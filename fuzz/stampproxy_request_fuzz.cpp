@@ -38,6 +38,7 @@
 #include <string>
 
 #include "../stampproxy/cache.h"
+#include "cacheable.h"
 #include "loopback.h"
 #include "robix.h"
 
@@ -64,8 +65,8 @@ struct expect_t {
     outcome_t outcome = SILENT;
     std::string key;  // the request line as the C string the program keeps
     std::string action, address, file;
-    std::string authority;  // the text host and port were read from
     int port = -1;
+    bool request_private = false;  // some header line makes the answer the browser's own
     bool looks_up = false, connects = false;
     std::string upstream;
 };
@@ -155,7 +156,6 @@ void parse_model(const std::string &request, expect_t &e) {
         scanner_t sc{e.address};
         if (sc.all_but('/', temp) && sc.literal('/')) sc.word(e.file);
     }
-    e.authority = temp.substr(0, temp.find_first_of("\r\n"));
     // "%[^:]:%d" over temp; exactly one conversion means port 80
     {
         scanner_t sc{temp};
@@ -206,19 +206,38 @@ bool body_announced(const std::string &line) {
     return !(zero && i == line.size());
 }
 
-// A Host line whose host, blanks and port aside, is `host` in any case.
-bool host_is(const std::string &line, const std::string &host) {
+// The Host line a proxy writes for the URL: its host, and the port connected
+// to unless that is 80.
+std::string own_host_line(const expect_t &e) {
+    unsigned port = (uint16_t)e.port;
+    std::string host = "Host: " + c_string(e.address);
+    if (port != 80) host += ":" + std::to_string(port);
+    return host + "\r\n";
+}
+
+// A Host line whose host (blanks around it aside) is the URL's in any case,
+// and whose port is the one connected to: decimal digits of its value, or
+// none when that is 80.
+bool host_is(const std::string &line, const std::string &host, int url_port) {
+    unsigned port = (uint16_t)url_port;
     size_t i = after_field(line, "Host");
     while (i < line.size() && blank(line[i])) i++;
     size_t start = i;
     while (i < line.size() && line[i] != ':' && !blank(line[i])) i++;
     std::string named_host = line.substr(start, i - start);
+    unsigned long named_port = 80;
     if (i < line.size() && line[i] == ':') {
         i++;
+        size_t digits = i;
         while (i < line.size() && line[i] >= '0' && line[i] <= '9') i++;
+        if (i == digits) return false;
+        std::string number = line.substr(digits, i - digits);
+        size_t lead = number.find_first_not_of('0');
+        number = lead == std::string::npos ? "0" : number.substr(lead);
+        named_port = number.size() > 5 ? 100000 : std::stoul(number);
     }
     while (i < line.size() && blank(line[i])) i++;
-    return i == line.size() && named_host.size() == host.size() &&
+    return i == line.size() && named_port == port && named_host.size() == host.size() &&
            strncasecmp(named_host.c_str(), host.c_str(), host.size()) == 0;
 }
 
@@ -257,15 +276,17 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
         }
         if (body_announced(line)) body = true;
         if (line[0] == ' ' || line[0] == '\t') folded = true;
+        if (request_line_private(line.data(), line.size())) e.request_private = true;
         std::string add;
         if (named(line, "Proxy-Connection")) {
             add = "Proxy-Connection: close\r\n";
         } else if (named(line, "Keep-Alive") || named(line, "Connection")) {
             continue;
         } else if (after_field(line, "Host") != std::string::npos) {
+            // One Host line goes upstream: a second is dropped.
+            if (host_sent) continue;
             host_sent = true;
-            add = host_is(line, c_string(e.address)) ? line + "\r\n"
-                                                     : "Host: " + c_string(e.authority) + "\r\n";
+            add = host_is(line, c_string(e.address), e.port) ? line + "\r\n" : own_host_line(e);
         } else {
             add = line + "\r\n";
         }
@@ -274,7 +295,7 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     }
     if (body || folded) return e;  // refused: bodies, folded lines
     std::string packet = e.action + " /" + e.file + " HTTP/1.0\r\n";
-    if (!host_sent) packet += "Host: " + c_string(e.address) + "\r\n";
+    if (!host_sent) packet += own_host_line(e);
     packet += "Connection: close\r\n" + kept + "\r\n";
     if (packet.size() > BUFFER_LIMIT) return e;  // refused
     e.looks_up = true;
@@ -288,10 +309,12 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
 }
 
 // Whether a relayed response is stored: an answer to GET or HEAD that came
-// in one read, whose header block ended, that is neither 206 nor 304, and
-// whose body matches each Content-Length it declares (unless HEAD).
+// in one read, whose header block ended, that is neither 206 nor 304, whose
+// body matches each Content-Length it declares (unless HEAD), and that the
+// shared rule lets any browser have.
 bool storable(const expect_t &e, const std::string &response) {
     if (e.action != "GET" && e.action != "HEAD") return false;
+    if (!response_cacheable(response.data(), response.size(), e.request_private)) return false;
     if (response.empty() || response.size() > ONE_READ) return false;
     std::vector<std::string> lines;
     size_t pos = 0, body = std::string::npos;

@@ -204,9 +204,11 @@ static void give_back_relay_buffer(char *buffer) {
 
 // Relays the origin's response to the browser in reads of up to
 // MAX_OBJECT_SIZE bytes and offers it to the cache under `request` when
-// store_check_verdict says so for a response to `action`. Ends the
-// connection with its exit block.
-static void relay_response(int serverfd, int connfd, const char *request, const char *action) {
+// store_check_verdict says so for a response to `action` (request_private:
+// the request made the answer the browser's own). Ends the connection with
+// its exit block.
+static void relay_response(int serverfd, int connfd, const char *request, const char *action,
+                           bool request_private) {
     char *object = take_relay_buffer();
     size_t key_len = strlen(request);
     char *request_string = (char *)malloc(key_len + 1);
@@ -223,7 +225,7 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
     int read_errno = 0;
     bool origin_closed = false;
     store_check_t check;
-    store_check_start(&check, action);
+    store_check_start(&check, action, request_private);
     for (;;) {
         server_read = rio_readn(serverfd, object, (size_t)MAX_OBJECT_SIZE);
         if (server_read < 0) read_errno = errno;
@@ -248,7 +250,8 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
     // the origin closed its side, and what it holds is a whole answer that
     // any later browser may get. A full first read followed by a failed read
     // or write may be the start of a longer response.
-    if (read_count == 1 && store_check_verdict(&check, origin_closed)) {
+    if (read_count == 1 &&
+        store_check_verdict(&check, origin_closed, object, (size_t)last_server_read)) {
         // The cache keeps the object in a block of its own size; without
         // memory for it the response is simply not kept.
         char *kept = (char *)malloc((size_t)last_server_read);
@@ -364,7 +367,7 @@ void *handle_connection(void *temp_connfd) {
         exit_prep2(serverfd, connfd, "WRITE_ERROR_EXIT");
         return nullptr;
     }
-    relay_response(serverfd, connfd, rs.request, rs.action);
+    relay_response(serverfd, connfd, rs.request, rs.action, rs.request_private);
     return nullptr;
 }
 

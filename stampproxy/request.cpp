@@ -5,11 +5,13 @@
 #include "request.h"
 
 #include <ctype.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
 
 #include "cache.h"
+#include "cacheable.h"
 
 // ---------------------------------------------------------------- header lines
 
@@ -49,20 +51,33 @@ static bool announces_body(const char *line) {
     return !(digits && *v == '\0');
 }
 
-// True when the Host line's host (before any ":port", blanks around it
-// ignored) is `host`, letter case ignored.
-static bool host_line_names(const char *line, const char *host) {
+// The port a Host line or the URL names, as the proxy connects to it: the
+// low 16 bits of what the request line gave.
+static unsigned connect_port(const request_state_t *rs) { return (uint16_t)rs->port; }
+
+// True when the Host line names the URL's origin: its host (blanks around it
+// ignored) is `host`, letter case ignored, and its port is the one connected
+// to, written as decimal digits, or absent when that is 80. "Host: h" for a
+// URL on another port would have the origin build its links and redirects
+// for port 80.
+static bool host_line_names(const char *line, const char *host, unsigned port) {
     const char *v = field_value(line, "Host");
     while (*v == ' ' || *v == '\t') v++;
     size_t n = strcspn(v, ": \t");
     const char *rest = v + n;
+    unsigned named = 80;
     if (*rest == ':') {
         // A port is digits only: "Host: site:evil.example" names more than site.
         rest++;
-        while (*rest >= '0' && *rest <= '9') rest++;
+        const char *digits = rest;
+        named = 0;
+        for (; *rest >= '0' && *rest <= '9'; rest++) {
+            if (named <= 65535) named = named * 10 + (unsigned)(*rest - '0');
+        }
+        if (rest == digits) return false;
     }
     while (*rest == ' ' || *rest == '\t') rest++;
-    return *rest == '\0' && n == strlen(host) && strncasecmp(v, host, n) == 0;
+    return *rest == '\0' && named == port && n == strlen(host) && strncasecmp(v, host, n) == 0;
 }
 
 // Appends n bytes to buf (holding *len bytes, capacity cap with room kept for
@@ -84,10 +99,8 @@ static bool append_text(char *buf, size_t *len, size_t cap, const char *text) {
 // Takes the request line apart with the three scanf-style patterns, each
 // working on what the earlier ones left: method, host, port (80 when none is
 // given, -1 when nothing could be read) and the path after the first "/".
-// `authority` receives the text the host and port were read from (the URL's
-// host[:port] as it writes them). The line holds at most MAXLINE - 1 bytes,
-// so no field can outgrow its MAXLINE buffer; the widths only make that
-// visible.
+// The line holds at most MAXLINE - 1 bytes, so no field can outgrow its
+// MAXLINE buffer; the widths only make that visible.
 static void parse_request_line(request_state_t *rs) {
     char temp[MAXLINE];
     temp[0] = '\0';
@@ -95,10 +108,6 @@ static void parse_request_line(request_state_t *rs) {
            rs->protocol);
     sscanf(rs->address, "%1023[^/]/%1023s", temp, rs->file);
     if (sscanf(temp, "%1023[^:]:%d", rs->address, &rs->port) == 1) rs->port = 80;
-    strcpy(rs->authority, temp);
-    // Only a line without "://" leaves a line end in it (its host never
-    // resolves); cut there all the same, so that no Host line can carry one.
-    rs->authority[strcspn(rs->authority, "\r\n")] = '\0';
     strcpy(rs->protocol, "HTTP/1.0");  // the browser's version is never passed on
 }
 
@@ -138,6 +147,20 @@ static request_step_t take_request_line(request_state_t *rs, const char *bytes, 
 
 // ---------------------------------------------------------------- header block
 
+// Appends "Host: " and the URL's origin: its host, and its port in decimal
+// as connected to unless that is 80, then CR LF. False, with nothing
+// appended, when it would not fit.
+static bool append_host_line(char *buf, size_t *len, size_t cap, const request_state_t *rs) {
+    char line[MAXLINE + 32];
+    unsigned port = connect_port(rs);
+    if (port == 80) {
+        snprintf(line, sizeof line, "Host: %s\r\n", rs->address);
+    } else {
+        snprintf(line, sizeof line, "Host: %s:%u\r\n", rs->address, port);
+    }
+    return append_text(buf, len, cap, line);
+}
+
 // Builds the request for the origin in packet: the request line, Host unless
 // the browser sent one, "Connection: close", the kept lines, the empty line.
 // False when it would not fit.
@@ -152,11 +175,7 @@ static bool build_request(request_state_t *rs) {
                 append_text(packet, &len, MAXBUF, rs->protocol) &&
                 append_text(packet, &len, MAXBUF, "\r\n");
     rs->packet_line_len = len;
-    if (fits && rs->host_flag == 1) {
-        fits = append_text(packet, &len, MAXBUF, "Host: ") &&
-               append_text(packet, &len, MAXBUF, rs->address) &&
-               append_text(packet, &len, MAXBUF, "\r\n");
-    }
+    if (fits && rs->host_flag == 1) fits = append_host_line(packet, &len, MAXBUF, rs);
     fits = fits && append_text(packet, &len, MAXBUF, "Connection: close\r\n") &&
            append_bytes(packet, &len, MAXBUF, rs->other_information, rs->info_len) &&
            append_text(packet, &len, MAXBUF, "\r\n");
@@ -183,7 +202,8 @@ static void blank_out(char *line, size_t n, char c) {
 // ends at the first line that is exactly CR LF or LF. Each kept line is sent
 // with a CR LF line end, its NULs and stray CRs made blanks. Proxy-Connection
 // is rewritten, Keep-Alive and Connection dropped, a Host naming another
-// host than the URL's replaced by the URL's; the rest kept in order.
+// host or port than the URL's replaced by the URL's, a second Host dropped;
+// the rest kept in order.
 static request_step_t take_header_line(request_state_t *rs) {
     char *line = rs->packet;
     size_t content = rs->line_len - 1;
@@ -198,6 +218,9 @@ static request_step_t take_header_line(request_state_t *rs) {
     if (line[0] == ' ' || line[0] == '\t') rs->folded = true;
     line[content] = '\0';
     if (announces_body(line)) rs->body = true;
+    // Judged as the origin will get it: credentials or a no-store make the
+    // answer this browser's alone, never stored for the next one.
+    if (request_line_private(line, content)) rs->request_private = true;
     char *info = rs->other_information;
     size_t *info_len = &rs->info_len;
     bool kept = true;
@@ -208,16 +231,18 @@ static request_step_t take_header_line(request_state_t *rs) {
         // must see only the "Connection: close" added to the request.
     } else if (field_value(line, "Host") != nullptr) {
         // The key names the URL's origin only: a Host naming another one
-        // would store that one's page under this URL for everyone.
-        rs->host_flag = 0;
-        if (host_line_names(line, rs->address)) {
+        // would store that one's page under this URL for everyone. Exactly
+        // one goes upstream: an origin may answer two with a 400, or read
+        // the second.
+        if (rs->host_flag == 0) {
+            // Dropped: the first Host line already names the URL's origin.
+        } else if (host_line_names(line, rs->address, connect_port(rs))) {
             kept = append_bytes(info, info_len, MAXBUF, line, content) &&
                    append_text(info, info_len, MAXBUF, "\r\n");
         } else {
-            kept = append_text(info, info_len, MAXBUF, "Host: ") &&
-                   append_text(info, info_len, MAXBUF, rs->authority) &&
-                   append_text(info, info_len, MAXBUF, "\r\n");
+            kept = append_host_line(info, info_len, MAXBUF, rs);
         }
+        rs->host_flag = 0;
     } else {
         kept = append_bytes(info, info_len, MAXBUF, line, content) &&
                append_text(info, info_len, MAXBUF, "\r\n");
@@ -261,7 +286,7 @@ void request_init(request_state_t *rs) {
     rs->phase = 0;
     rs->request[0] = '\0';
     rs->request_len = 0;
-    rs->action[0] = rs->address[0] = rs->file[0] = rs->protocol[0] = rs->authority[0] = '\0';
+    rs->action[0] = rs->address[0] = rs->file[0] = rs->protocol[0] = '\0';
     rs->port = -1;
     rs->other_information[0] = '\0';
     rs->info_len = 0;
@@ -272,6 +297,7 @@ void request_init(request_state_t *rs) {
     rs->host_flag = 1;
     rs->body = false;
     rs->folded = false;
+    rs->request_private = false;
 }
 
 size_t request_wanted(const request_state_t *rs) {
@@ -289,10 +315,6 @@ request_step_t request_take(request_state_t *rs, const char *bytes, size_t n, si
 
 // ---------------------------------------------------------------- response
 
-// Reading the status code: the first word, the spaces after it, three
-// digits, and what follows them (not a fourth digit).
-enum { STATUS_WORD, STATUS_SPACES, STATUS_DIGIT2, STATUS_DIGIT3, STATUS_AFTER, STATUS_DONE };
-
 // Reading one header line as a possible Content-Length: the name, blanks,
 // the colon, blanks, digits, blanks, a CR before the LF. FIELD_NAME + k
 // means k letters of the name matched.
@@ -308,34 +330,6 @@ enum {
 };
 
 static const char CONTENT_LENGTH[] = "content-length";
-
-static void status_byte(store_check_t *sc, char c) {
-    bool digit = c >= '0' && c <= '9';
-    switch (sc->status_state) {
-        case STATUS_WORD:
-            if (c == ' ') sc->status_state = STATUS_SPACES;
-            if (c == '\n') sc->status_state = STATUS_DONE;  // no code
-            return;
-        case STATUS_SPACES:
-            if (c == ' ') return;
-            sc->status_state = digit ? STATUS_DIGIT2 : STATUS_DONE;
-            sc->code = digit ? c - '0' : -1;
-            return;
-        case STATUS_DIGIT2:
-        case STATUS_DIGIT3:
-            sc->status_state = digit ? sc->status_state + 1 : STATUS_DONE;
-            sc->code = digit ? sc->code * 10 + (c - '0') : -1;
-            return;
-        case STATUS_AFTER:
-            // Three digits followed by a fourth are no status code.
-            sc->status_state = STATUS_DONE;
-            if (!digit) return;
-            sc->code = -1;
-            return;
-        default:
-            return;
-    }
-}
 
 // The end of a Content-Length line whose value was read: every such line
 // must declare the body's length, so all must agree.
@@ -402,13 +396,12 @@ static void field_line_end(store_check_t *sc) {
     if (s == FIELD_DIGITS || s == FIELD_AFTER_VALUE || s == FIELD_CR) field_value_end(sc);
 }
 
-void store_check_start(store_check_t *sc, const char *action) {
+void store_check_start(store_check_t *sc, const char *action, bool request_private) {
     bool head = strcmp(action, "HEAD") == 0;
     sc->method_ok = head || strcmp(action, "GET") == 0;
     sc->head = head;
+    sc->request_private = request_private;
     sc->size = 0;
-    sc->status_state = STATUS_WORD;
-    sc->code = -1;
     sc->status_line_ended = false;
     sc->block_ended = false;
     sc->body_start = 0;
@@ -433,37 +426,26 @@ static size_t skip_to_lf(store_check_t *sc, const char *bytes, size_t n) {
 }
 
 void store_check_take(store_check_t *sc, const char *bytes, size_t n) {
-    for (size_t i = 0; i < n; i++) {
+    size_t i = 0;
+    while (i < n) {
         // Past the limit the response is not stored whatever it holds; past
         // the header block only the count matters.
         if (sc->size > (size_t)MAX_OBJECT_SIZE || sc->block_ended) {
             sc->size += n - i;
             return;
         }
-        if (sc->status_state == STATUS_WORD) {
-            // The first word, up to a blank or the line's end, is only counted.
-            const char *from = bytes + i;
-            const char *nl = (const char *)memchr(from, '\n', n - i);
-            size_t line = nl != nullptr ? (size_t)(nl - from) : n - i;
-            const char *sp = (const char *)memchr(from, ' ', line);
-            size_t skip = sp != nullptr ? (size_t)(sp - from) : line;
-            size_t room = (size_t)MAX_OBJECT_SIZE + 1 - sc->size;
-            if (skip > room) skip = room;
-            sc->size += skip;
-            i += skip;
-            if (i == n) return;
-        }
-        char c = bytes[i];
-        sc->size++;
-        if (sc->status_state != STATUS_DONE) status_byte(sc, c);
         if (!sc->status_line_ended) {
-            if (c == '\n') {
-                sc->status_line_ended = true;
-            } else if (sc->status_state == STATUS_DONE) {
-                i += skip_to_lf(sc, bytes + i + 1, n - i - 1);
-            }
+            // The status line is the shared rule's to judge: only its end
+            // matters here.
+            i += skip_to_lf(sc, bytes + i, n - i);
+            if (i == n || sc->size > (size_t)MAX_OBJECT_SIZE) continue;
+            i++;  // its LF
+            sc->size++;
+            sc->status_line_ended = true;
             continue;
         }
+        char c = bytes[i++];
+        sc->size++;
         if (c == '\n') {
             // The block ends at the first empty line (CR LF or LF alone).
             if (sc->line_bytes == 0 || (sc->line_bytes == 1 && sc->line_starts_cr)) {
@@ -484,21 +466,21 @@ void store_check_take(store_check_t *sc, const char *bytes, size_t n) {
         // end matters.
         if ((sc->line_bytes == 2 || !sc->line_starts_cr) &&
             (sc->field_state == FIELD_OTHER || sc->field_state == FIELD_BAD)) {
-            i += skip_to_lf(sc, bytes + i + 1, n - i - 1);
+            i += skip_to_lf(sc, bytes + i, n - i);
         }
     }
 }
 
-bool store_check_verdict(const store_check_t *sc, bool origin_closed) {
+bool store_check_verdict(const store_check_t *sc, bool origin_closed, const char *response,
+                         size_t length) {
     if (!sc->method_ok || !origin_closed) return false;
-    if (sc->size == 0 || sc->size > (size_t)MAX_OBJECT_SIZE) return false;
-    // Three digits that end the response are a code too.
-    int code = sc->status_state == STATUS_DONE || sc->status_state == STATUS_AFTER ? sc->code : -1;
-    // A part, no representation at all, or a failed condition or range: each
-    // answers what one browser asked, not the URL.
-    if (code == 206 || code == 304 || code == 412 || code == 416) return false;
+    if (sc->size == 0 || sc->size > (size_t)MAX_OBJECT_SIZE || length != sc->size) return false;
     if (!sc->block_ended) return false;
-    if (sc->head) return true;
-    if (sc->length_bad) return false;
-    return !sc->length_seen || sc->length_value == sc->size - sc->body_start;
+    if (!sc->head) {
+        if (sc->length_bad) return false;
+        if (sc->length_seen && sc->length_value != sc->size - sc->body_start) return false;
+    }
+    // Whether any browser may have it: status, cookies, credentials,
+    // encodings, freshness (robix/cacheable.h).
+    return response_cacheable(response, length, sc->request_private);
 }

@@ -39,7 +39,6 @@ struct request_state_t {
     char address[MAXLINE];        // the host to connect to
     char file[MAXLINE];           // the path after the first "/"
     char protocol[MAXLINE];       // always "HTTP/1.0" after parsing
-    char authority[MAXLINE];      // the URL's host[:port] as written, no line end
     int port;                     // -1 when the line gave none
     char other_information[MAXBUF];  // kept header lines, each ending in CR LF
     size_t info_len;
@@ -50,6 +49,8 @@ struct request_state_t {
     int host_flag;                // 1 until a Host line is kept
     bool body;                    // some header line announced a body
     bool folded;                  // some header line started with a blank
+    bool request_private;         // some header line makes the answer this
+                                  // browser's own (request_line_private)
 };
 
 // Starts a request. Cannot fail.
@@ -71,9 +72,8 @@ size_t request_wanted(const request_state_t *rs);
 struct store_check_t {
     bool method_ok;       // the request was GET or HEAD, exactly so spelled
     bool head;            // it was HEAD: no body to measure
+    bool request_private;  // the request made the answer the browser's own
     size_t size;          // bytes taken so far
-    int status_state;     // reading the status code (see request.cpp)
-    int code;             // the status code, -1 when it has none
     bool status_line_ended;
     bool block_ended;     // the header block ended
     size_t body_start;    // offset of the body when block_ended
@@ -86,14 +86,18 @@ struct store_check_t {
     bool length_bad;      // a Content-Length line is malformed or disagrees
 };
 
-// Starts the decision for the response to a request with method `action`.
-void store_check_start(store_check_t *sc, const char *action);
+// Starts the decision for the response to a request with method `action`;
+// request_private as request_state_t has it once the header block ended.
+void store_check_start(store_check_t *sc, const char *action, bool request_private);
 // Takes the response's next n bytes, in any split. Cannot fail.
 void store_check_take(store_check_t *sc, const char *bytes, size_t n);
 // True when the response taken is to be stored: the request was GET or HEAD;
 // the origin closed its side (origin_closed) after 1 to MAX_OBJECT_SIZE
-// bytes; the header block ended; the status is none of 206, 304, 412 and 416; and,
-// unless HEAD, the body matches every Content-Length declared.
-bool store_check_verdict(const store_check_t *sc, bool origin_closed);
+// bytes; the header block ended; unless HEAD, the body matches every
+// Content-Length declared; and the shared rule (response_cacheable) lets
+// any browser have it. response[0, length) are all the bytes taken, in one
+// buffer (a response that came in one read); any other length is refused.
+bool store_check_verdict(const store_check_t *sc, bool origin_closed, const char *response,
+                         size_t length);
 
 #endif  // STAMPPROXY_REQUEST_H

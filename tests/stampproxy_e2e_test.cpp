@@ -77,10 +77,12 @@ class Stamp : public ::testing::Test {
     process_t proxy;
     int idle_fds = -1;
     int idle_threads = -1;
+    std::string port;  // the origin's, as the Host lines the proxy writes name it
 
     virtual const char *binary() const { return PROXY_BIN; }
     void SetUp() override {
         ASSERT_TRUE(origin_start(origin));
+        port = std::to_string(origin.port);
         origin_reply_t r;
         r.bytes = http_response("default reply");
         origin_default(origin, r);
@@ -163,7 +165,7 @@ TEST_F(Stamp, ParseExamplesReachTheOriginAsRewritten) {
         EXPECT_EQ(ask(c.line + "\r\n\r\n").bytes, http_response("default reply"));
         ASSERT_TRUE(origin_wait_closed(origin, i + 1, DEADLINE));
         EXPECT_EQ(origin_request(origin, i),
-                  c.upstream_line + "\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+                  c.upstream_line + "\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n");
         i++;
     }
 }
@@ -176,10 +178,10 @@ TEST_F(Stamp, UnresolvedHostsNameTheParsedHostAndCloseSilently) {
         std::string line, host;
         int code;
     } cases[] = {
-        {"no scheme: the rest of the line is the host", "GET /index.html HTTP/1.0\r\n",
-         "/index.html HTTP/1.0\r\n", 1},
         // Without a reachable name server (an isolated namespace) the
         // resolver says TRY_AGAIN (2) rather than HOST_NOT_FOUND (1).
+        {"no scheme: the rest of the line is the host", "GET /index.html HTTP/1.0\r\n",
+         "/index.html HTTP/1.0\r\n", 1},
         {"unknown name", "GET http://nosuchhost.invalid/a HTTP/1.0\r\n", "nosuchhost.invalid", 0},
         {"unknown name with port", "GET http://nosuchhost.invalid:8080/a HTTP/1.0\r\n",
          "nosuchhost.invalid", 0},
@@ -236,32 +238,45 @@ TEST_F(Stamp, HeaderRewriteExampleByteForByte) {
                   "\r\n");
 }
 
+// Exactly one Host line goes upstream, and it names the URL's host and the
+// port connected to: an origin builds its links and redirects from it, and
+// answers another site for another name.
 TEST_F(Stamp, HostAddedOnlyWhenAbsentAndHeaderNamesMatchedWithoutRegardToCase) {
-    const std::string own = "Host: 127.0.0.1:" + std::to_string(origin.port) + "\r\n";
+    const std::string own = "Host: 127.0.0.1:" + port + "\r\n";
+    const std::string other_port = std::to_string(origin.port + 1);
     const struct {
         const char *name;
         std::string headers, upstream_after_request_line;
     } cases[] = {
-        {"no Host: added after the request line", "Accept: a\r\n",
-         "Host: 127.0.0.1\r\nConnection: close\r\nAccept: a\r\n"},
+        {"no Host: added after the request line, with the URL's port", "Accept: a\r\n",
+         own + "Connection: close\r\nAccept: a\r\n"},
         {"Host naming another host is replaced where it stood", "Accept: a\r\nHost: elsewhere\r\n",
          "Connection: close\r\nAccept: a\r\n" + own},
         {"lower-case host naming another host is replaced", "host: elsewhere\r\n",
          "Connection: close\r\n" + own},
-        {"Host naming the URL's host kept byte for byte, case and port aside",
-         "hOST:  127.0.0.1:1 \r\nAccept: a\r\n", "Connection: close\r\nhOST:  127.0.0.1:1 \r\nAccept: a\r\n"},
-        {"every Host line is checked", "Host: 127.0.0.1\r\nHost: 127.0.0.1.evil\r\nHost:\r\n",
-         "Connection: close\r\nHost: 127.0.0.1\r\n" + own + own},
+        {"Host naming the URL's host and port kept byte for byte, case and blanks aside",
+         "hOST:  127.0.0.1:" + port + " \r\nAccept: a\r\n",
+         "Connection: close\r\nhOST:  127.0.0.1:" + port + " \r\nAccept: a\r\n"},
+        {"Host naming the URL's host with another port is replaced",
+         "Host: 127.0.0.1:" + other_port + "\r\n", "Connection: close\r\n" + own},
+        {"Host without a port names port 80: replaced", "Host: 127.0.0.1\r\n",
+         "Connection: close\r\n" + own},
+        {"Host with an empty port is replaced", "Host: 127.0.0.1:\r\n",
+         "Connection: close\r\n" + own},
+        {"two Host lines naming the URL: the second is dropped", own + "Accept: a\r\n" + own,
+         "Connection: close\r\n" + own + "Accept: a\r\n"},
+        {"later Host lines are dropped whatever they name",
+         "Host: elsewhere\r\nHost: 127.0.0.1.evil\r\nHost:\r\n", "Connection: close\r\n" + own},
         {"a port that is not digits names another host", "Host: 127.0.0.1:evil.example\r\n",
          "Connection: close\r\n" + own},
         {"lower-case connection is dropped", "connection: keep-alive\r\nKEEP-ALIVE: 300\r\n",
-         "Host: 127.0.0.1\r\nConnection: close\r\n"},
+         own + "Connection: close\r\n"},
         {"any-case proxy-connection is replaced", "proxy-connection: keep-alive\r\n",
-         "Host: 127.0.0.1\r\nConnection: close\r\nProxy-Connection: close\r\n"},
+         own + "Connection: close\r\nProxy-Connection: close\r\n"},
         {"a header without a value is passed on", "Connection: \r\nKeep-Alive:\r\n",
-         "Host: 127.0.0.1\r\nConnection: close\r\nConnection: \r\nKeep-Alive:\r\n"},
+         own + "Connection: close\r\nConnection: \r\nKeep-Alive:\r\n"},
         {"no blank needed after the colon", "Connection:close\r\nX-Connection: y\r\n",
-         "Host: 127.0.0.1\r\nConnection: close\r\nX-Connection: y\r\n"},
+         own + "Connection: close\r\nX-Connection: y\r\n"},
     };
     size_t i = 0;
     for (const auto &c : cases) {
@@ -302,7 +317,7 @@ TEST_F(Stamp, RequestLineBeyond1023BytesIsRefusedBeforeLookup) {
     EXPECT_EQ(ask(fits + "\r\n").bytes, http_response("default reply"));
     ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
     EXPECT_EQ(origin_request(origin, 0),
-              "GET /" + pad + " HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+              "GET /" + pad + " HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n");
 }
 
 // Header lines are judged whole, however many reads they take: a line end
@@ -324,7 +339,7 @@ TEST_F(Stamp, LongHeaderLineReachesOriginWhole) {
         EXPECT_EQ(ask(get(path, header + "Accept: a\r\n")).bytes, http_response("default reply"));
         ASSERT_TRUE(origin_wait_closed(origin, i + 1, DEADLINE));
         EXPECT_EQ(origin_request(origin, i), "GET " + path +
-                                                 " HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: "
+                                                 " HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: "
                                                  "close\r\n" +
                                                  header + "Accept: a\r\n\r\n");
         i++;
@@ -354,7 +369,7 @@ TEST_F(Stamp, ExactlyMaxObjectIsCachedOneByteMoreRelayedInTwoChunks) {
 
 TEST_F(Stamp, HitIsServedWithoutContactingOrigin) {
     const std::string body = http_response(pattern_body(5000), 404, "Not Found");
-    route("/hit", body);  // any status is cached
+    route("/hit", body);  // a 404 is kept like a 200
     EXPECT_EQ(ask(get("/hit", "Accept: a\r\n")).bytes, body);
     EXPECT_EQ(ask(get("/hit", "Accept: something else\r\nHost: x\r\n")).bytes, body);
     ASSERT_TRUE(wait_label("CACHE_HIT_REQUEST", 1));
@@ -364,12 +379,17 @@ TEST_F(Stamp, HitIsServedWithoutContactingOrigin) {
 }
 
 // Only a whole answer that any browser may get is stored; the browser that
-// asked gets the origin's bytes either way.
+// asked gets the origin's bytes either way, and the next browser's request
+// goes to the origin again.
 TEST_F(Stamp, OnlyCompleteResponsesToGetAndHeadAreStored) {
+    const std::string chunked_cut =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n400\r\nonly part of a chunk";
     const struct {
         const char *name;
         std::string method, response;
         bool stored;
+        std::string headers = "";  // the browser's header lines
+        origin_end_t end = origin_end_t::CLOSE;
     } cases[] = {
         {"ordinary response", "GET", http_response("whole"), true},
         {"no Content-Length: the end of the stream ends it", "GET",
@@ -390,13 +410,40 @@ TEST_F(Stamp, OnlyCompleteResponsesToGetAndHeadAreStored) {
         {"POST", "POST", http_response("posted"), false},
         {"DELETE", "DELETE", http_response("deleted"), false},
         {"lower-case get", "get", http_response("lower"), false},
+        // Answers meant for one browser, or for one moment.
+        {"Set-Cookie in the answer", "GET",
+         "HTTP/1.0 200 OK\r\nset-cookie: session=alice\r\nContent-Length: 5\r\n\r\nalice", false},
+        {"answer to a request with Authorization", "GET", http_response("alice's page"), false,
+         "Authorization: Basic YWxpY2U6c2VjcmV0\r\n"},
+        {"answer to a request saying no-store", "GET", http_response("not for keeping"), false,
+         "Cache-Control: no-store\r\n"},
+        {"gzip body", "GET",
+         "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\ngzzz",
+         false, "Accept-Encoding: gzip\r\n"},
+        {"Vary naming another header", "GET",
+         "HTTP/1.0 200 OK\r\nVary: Cookie\r\nContent-Length: 2\r\n\r\nhi", false},
+        {"Cache-Control private", "GET",
+         "HTTP/1.0 200 OK\r\nCache-Control: private\r\nContent-Length: 2\r\n\r\nhi", false},
+        {"Expires 0", "GET", "HTTP/1.0 200 OK\r\nExpires: 0\r\nContent-Length: 2\r\n\r\nhi",
+         false},
+        {"302 to a login page", "GET", "HTTP/1.0 302 Found\r\nLocation: /login\r\n\r\n", false},
+        {"503 during a restart", "GET", http_response("restarting", 503, "Service Unavailable"),
+         false},
+        {"404 is kept", "GET", http_response("no such page", 404, "Not Found"), true},
+        {"interim 100 before a 200", "GET",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi", false},
+        {"junk before a 206", "GET", "\r\n" + http_response("part", 206, "Partial Content"),
+         false},
+        {"tab before a 206", "GET", "HTTP/1.1\t206 Partial\r\nContent-Length: 4\r\n\r\npart",
+         false},
+        {"chunked body cut mid-chunk", "GET", chunked_cut, false},
     };
     size_t i = 0, stored = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = "/c" + std::to_string(i++);
-        route(path, c.response);
-        const std::string request = c.method + " " + url(path) + " HTTP/1.0\r\n\r\n";
+        route(path, c.response, c.end);
+        const std::string request = c.method + " " + url(path) + " HTTP/1.0\r\n" + c.headers + "\r\n";
         size_t asked = origin_count(origin);
         EXPECT_EQ(ask(request).bytes, c.response);
         EXPECT_EQ(ask(request).bytes, c.response);
@@ -561,7 +608,7 @@ TEST_F(Stamp, LingeringCloseDeliversEveryByteDespiteUnreadTrailingBytes) {
     EXPECT_EQ(r.bytes, body);
     ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
     EXPECT_EQ(origin_request(origin, 0),
-              "GET /after HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+              "GET /after HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n");
 }
 
 // Late bytes from a browser with a small receive buffer (no body announced)
@@ -580,7 +627,6 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
     SKIP_UNLESS_ISOLATED();  // some rows make the proxy look up names
     enum answer_t { NOTHING, REPLY, CLOSED };
     const std::string u = url("");
-    const std::string port = std::to_string(origin.port);
     std::string many_lines, many_dropped;
     for (int i = 0; i < 100000; i++) many_lines += "X-H: v\r\n";
     for (int i = 0; i < 100000; i++) many_dropped += "Connection: x\r\n";
@@ -599,24 +645,24 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
         {"stream ends inside the request line", "GET " + u + "/cut HTTP/1.0", NOTHING,
          "ERR request line ended without a line end\n", ""},
         {"NUL in the method", std::string("G\0ET ", 5) + u + "/nul HTTP/1.0\r\n\r\n", NOTHING,
-         "ERR did not resolve name  errno", ""},
+         "ERR request line ended without a line end\n", ""},
         {"bytes above 127 in URI, NUL in a header",
          "GET " + u + "/\xe9t\xe9 HTTP/1.0\r\n" + std::string("X-Bin: a\0b\xff\r\n\r\n", 15), REPLY,
          "",
-         "GET /\xe9t\xe9 HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+         "GET /\xe9t\xe9 HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n"
          "X-Bin: a b\xff\r\n\r\n"},
         {"stray CR and bare-LF line ends", "GET " + u + "/cr HTTP/1.0\r\nX-A: a\rb\r\r\nX-B: c\n\n",
          REPLY, "",
-         "GET /cr HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\nX-A: a b \r\nX-B: "
+         "GET /cr HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\nX-A: a b \r\nX-B: "
          "c\r\n\r\n"},
         {"unfinished last header line dropped",
          "GET " + u + "/unfinished HTTP/1.0\r\nAccept: a\r\nX-A: partial", REPLY, "",
-         "GET /unfinished HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\nAccept: "
+         "GET /unfinished HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\nAccept: "
          "a\r\n\r\n"},
         {"bare-LF blank line ends the block: nothing after it goes upstream",
          "GET " + u + "/smuggle HTTP/1.0\r\nAccept: a\r\n\nGET /other HTTP/1.0\r\n\r\n", REPLY,
          "",
-         "GET /smuggle HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\nAccept: "
+         "GET /smuggle HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\nAccept: "
          "a\r\n\r\n"},
         {"URL naming the proxy itself",
          "GET http://127.0.0.1:" + std::to_string(proxy.port) + "/self HTTP/1.0\r\n\r\n", NOTHING,
@@ -636,14 +682,14 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
          "ERR request too large", ""},
         {"100 000 dropped header lines",
          "GET " + u + "/dropped HTTP/1.0\r\n" + many_dropped + "\r\n", REPLY, "",
-         "GET /dropped HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"},
+         "GET /dropped HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n"},
         {"header line of 50 000 bytes",
          "GET " + u + "/wide HTTP/1.0\r\nX-Wide: " + std::string(50000, 'w') + "\r\n\r\n", NOTHING,
          "ERR request too large", ""},
         // A bare "\n" line ends the header block; every line goes up with CR LF.
         {"bare newline endings",
-         "GET " + u + "/bare HTTP/1.0\nHost: 127.0.0.1\n\nAccept: a\r\n\r\n", REPLY, "",
-         "GET /bare HTTP/1.0\r\nConnection: close\r\nHost: 127.0.0.1\r\n\r\n"},
+         "GET " + u + "/bare HTTP/1.0\nHost: 127.0.0.1:" + port + "\n\nAccept: a\r\n\r\n", REPLY,
+         "", "GET /bare HTTP/1.0\r\nConnection: close\r\nHost: 127.0.0.1:" + port + "\r\n\r\n"},
         {"request with a body",
          "POST " + u + "/body HTTP/1.0\r\nContent-Length: 9\r\n\r\nname=body", NOTHING,
          "INPUT: POST " + u + "/body HTTP/1.0\r\n\nERR request bodies are not forwarded\n\n" + RULE +
@@ -658,12 +704,14 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
          ""},
         {"Content-Length of zero is no body",
          "POST " + u + "/zero HTTP/1.0\r\nContent-Length: 0\r\n\r\n", REPLY, "",
-         "POST /zero HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: "
+         "POST /zero HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\nContent-Length: "
          "0\r\n\r\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         size_t conns = origin_count(origin);
+        // Rows may share a console line: this row's must be one more.
+        const int shown = c.console.empty() ? 0 : occurrences(out(), c.console);
         client_opts_t opts;
         opts.shutdown_write = true;  // a header block left open ends at end of stream
         client_result_t r = ask(c.bytes, opts);
@@ -679,7 +727,7 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
             }
         }
         if (!c.console.empty()) {
-            EXPECT_TRUE(wait_output(proxy, c.console, DEADLINE));
+            EXPECT_TRUE(wait_output(proxy, c.console, DEADLINE, false, shown + 1)) << out();
         }
         ASSERT_TRUE(is_running(proxy));
         expect_healthy();
