@@ -11,6 +11,8 @@
 //   blank line at its very end; exactly one Host line, naming the host and
 //   port connected to (no port when it is 80), which the request line wrote;
 //   it announces no body;
+// - only a request line whose URL word is an absolute URL (a scheme, "://"
+//   and more) is acted on;
 // - nothing past the browser's blank line is taken;
 // - a refusal leaves no upstream request;
 // - a response is never stored when cut inside its header block or short of
@@ -126,9 +128,9 @@ struct outcome_t {
 };
 
 const char *step_name(request_step_t s) {
-    static const char *const names[] = {"more",     "line ready", "ready",  "empty",
-                                        "too long", "unfinished", "body",   "folded",
-                                        "too large"};
+    static const char *const names[] = {"more",     "line ready", "ready",     "empty",
+                                        "too long", "unfinished", "body",      "folded",
+                                        "too large", "not absolute"};
     return names[s];
 }
 
@@ -300,6 +302,23 @@ void check_upstream(const std::string &browser, const outcome_t &o) {
     if (host_lines != 1) fuzz_fail("not exactly one Host line goes upstream", fail_detail());
 }
 
+// True when the request line's URL word (its second word) is a scheme of
+// letters, digits, "+", "-" and ".", "://" and at least one more byte.
+bool url_word_absolute(const std::string &line) {
+    size_t i = 0;
+    auto space = [](char c) { return isspace((unsigned char)c) != 0; };
+    while (i < line.size() && space(line[i])) i++;
+    while (i < line.size() && !space(line[i])) i++;
+    while (i < line.size() && space(line[i])) i++;
+    size_t scheme = i;
+    while (i < line.size() && (isalnum((unsigned char)line[i]) || line[i] == '+' ||
+                               line[i] == '-' || line[i] == '.')) {
+        i++;
+    }
+    return i > scheme && line.compare(i, 3, "://") == 0 && i + 3 < line.size() &&
+           !space(line[i + 3]);
+}
+
 void check_request(const std::string &b, uint32_t seed) {
     // Whole, as the connection thread reads it, and one more split.
     outcome_t first = run_request(b, {});
@@ -323,7 +342,16 @@ void check_request(const std::string &b, uint32_t seed) {
         if (nl == std::string::npos || o.key != b.substr(0, nl + 1) || o.line_taken != nl + 1) {
             fuzz_fail("the key is not the whole request line", detail());
         }
+        if (!url_word_absolute(o.key)) {
+            fuzz_fail("a request line without an absolute URL is acted on", detail());
+        }
     } else {
+        // A whole line within the limit, without NUL, naming an absolute URL
+        // is acted on.
+        if (nl != std::string::npos && nl < (size_t)MAXLINE - 1 &&
+            b.find('\0') > nl && url_word_absolute(b.substr(0, nl + 1))) {
+            fuzz_fail("a whole request line with an absolute URL is refused", detail());
+        }
         if (o.final_step != REQUEST_MORE || o.key.size() != 0) {
             fuzz_fail("a refused request line went on", detail());
         }

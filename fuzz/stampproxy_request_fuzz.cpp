@@ -241,6 +241,22 @@ bool host_is(const std::string &line, const std::string &host, int url_port) {
            strncasecmp(named_host.c_str(), host.c_str(), host.size()) == 0;
 }
 
+// The URL word (the second word) is a scheme of letters, digits, "+", "-"
+// and ".", then "://" and at least one more byte.
+bool absolute_url(const std::string &line) {
+    size_t i = 0;
+    while (i < line.size() && c_space((unsigned char)line[i])) i++;
+    while (i < line.size() && !c_space((unsigned char)line[i])) i++;
+    while (i < line.size() && c_space((unsigned char)line[i])) i++;
+    size_t scheme = i;
+    while (i < line.size() && (isalnum((unsigned char)line[i]) || line[i] == '+' ||
+                               line[i] == '-' || line[i] == '.')) {
+        i++;
+    }
+    return i > scheme && line.compare(i, 3, "://") == 0 && i + 3 < line.size() &&
+           !c_space((unsigned char)line[i + 3]);
+}
+
 expect_t predict(const std::string &bytes, const std::map<std::string, std::string> &stored,
                  bool refuse) {
     expect_t e;
@@ -250,6 +266,8 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     if (nl == std::string::npos || nl + 1 > PIECE_LIMIT) return e;
     // A NUL ends the line as text, before its line end: refused too.
     if (bytes.find('\0') < nl) return e;
+    // Only an absolute URL is fetched; anything else is refused before the lookup.
+    if (!absolute_url(bytes.substr(0, nl + 1))) return e;
     e.key = bytes.substr(0, nl + 1);
     parse_model(e.key, e);
     if (stored.count(e.key) != 0) {

@@ -5,10 +5,13 @@
 #include "cache.h"
 
 #include <assert.h>
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <new>
@@ -23,65 +26,62 @@ pthread_rwlock_t rw_cache_lock;
 static cache the_cache;
 static cache_entry head_sentinel, tail_sentinel;
 
-// A typical entry's share of a victim scan's trace: its key (a request line)
-// and the size and stamp after it.
-static const size_t TRACE_BYTES_PER_ENTRY = 128;
-// The eviction trace is kept back while the lock is held and written after
-// it, so that a slow console does not hold up the cache. It is kept in
-// chunks of TRACE_CHUNK bytes (one large string would be copied whole each
-// time it grew); only beyond TRACE_HELD_MAX, which takes a cache of some
-// hundred thousand tiny entries, is it written out under the lock, so that
-// its memory stays bounded.
-static const size_t TRACE_CHUNK = 256 * 1024;
-static const size_t TRACE_HELD_MAX = 16 * 1024 * 1024;
-
-// The trace of one insertion: finished chunks, then the one being filled.
-// When memory for holding it runs short, what is held is written out and the
-// rest goes straight to stdout as it comes (`direct`), under the lock: a
-// trace is never a reason to fail an insertion.
-struct eviction_trace {
-    std::vector<std::string> chunks;
-    std::string current;
-    size_t held = 0;  // bytes in chunks
-    bool direct = false;
+// One entry as the first eviction pass of an insertion meets it.
+struct trace_entry_t {
+    size_t key_at;  // its key in eviction_record_t::keys
+    size_t key_len;
+    ssize_t object_size;
+    long long stamp;
+    bool evicted;  // taken out by an earlier pass (set while the trace is written)
 };
 
-// Writes out and forgets everything held, as one run on stdout.
-static void trace_write(eviction_trace &trace) {
-    flockfile(stdout);
-    for (const std::string &chunk : trace.chunks) fwrite(chunk.data(), 1, chunk.size(), stdout);
-    fwrite(trace.current.data(), 1, trace.current.size(), stdout);
-    funlockfile(stdout);
-    trace.chunks.clear();
-    trace.current.clear();
-    trace.held = 0;
-}
+// What the eviction passes of one insertion saw, recorded under the lock so
+// that their trace can be written after it: the entries in list order with
+// their keys, sizes and stamps, and how many passes ran. No stamp changes
+// while the exclusive lock is held and a pass only takes out its victim, so
+// replaying the passes over this record yields the very trace they would
+// have printed. Its size is bounded by the budget, which charges keys.
+struct eviction_record_t {
+    std::string keys;
+    std::vector<trace_entry_t> entries;
+    int passes = 0;
+};
 
-// Appends n bytes to the trace. A string that cannot grow is left as it was
-// (std::string's strong guarantee), so on bad_alloc the bytes held are still
-// whole and in order: they are written, then these.
-static void trace_add(eviction_trace &trace, const char *bytes, size_t n) {
-    if (!trace.direct) {
-        try {
-            if (trace.current.size() + n > TRACE_CHUNK && !trace.current.empty()) {
-                trace.chunks.emplace_back();
-                trace.chunks.back().swap(trace.current);
-                trace.held += trace.chunks.back().size();
-                if (trace.held >= TRACE_HELD_MAX) trace_write(trace);
-                trace.current.reserve(TRACE_CHUNK + TRACE_BYTES_PER_ENTRY);
-            }
-            trace.current.append(bytes, n);
-            return;
-        } catch (const std::bad_alloc &) {
-            trace_write(trace);
-            trace.direct = true;
+// The trace goes out on standard output's descriptor through a buffer on
+// the stack (it needs no memory of its own), in pieces of at most PIPE_BUF
+// bytes unless one visit is longer, each ending between two visits: a pipe
+// takes such a write whole, so another thread's line can only fall between
+// visits.
+struct trace_out_t {
+    char buf[2 * PIPE_BUF];
+    size_t len = 0;
+    bool failed = false;  // a write failed: the rest is dropped, there is no one to tell
+};
+
+static void trace_flush(trace_out_t &out) {
+    size_t done = 0;
+    while (!out.failed && done < out.len) {
+        ssize_t n = write(fileno(stdout), out.buf + done, out.len - done);
+        if (n < 0 && errno == EINTR) continue;  // retry
+        if (n <= 0) {
+            out.failed = true;
+            break;
         }
+        done += (size_t)n;
     }
-    fwrite(bytes, 1, n, stdout);
+    out.len = 0;
 }
 
-static void trace_text(eviction_trace &trace, const char *text) {
-    trace_add(trace, text, strlen(text));
+static void trace_put(trace_out_t &out, const char *bytes, size_t n) {
+    while (n > 0) {
+        if (out.len == sizeof out.buf) trace_flush(out);
+        size_t room = sizeof out.buf - out.len;
+        size_t take = n < room ? n : room;
+        memcpy(out.buf + out.len, bytes, take);
+        out.len += take;
+        bytes += take;
+        n -= take;
+    }
 }
 
 long long stamp_now(void) {
@@ -160,28 +160,124 @@ int is_in_cache(const char *browser_request) {
     return 0;
 }
 
+// Where the line end that ends text[0, n) starts (n when it has none).
+static size_t line_end_at(const char *text, size_t n) {
+    size_t end = n;
+    if (end > 0 && text[end - 1] == '\n') {
+        end--;
+        if (end > 0 && text[end - 1] == '\r') end--;
+    }
+    return end;
+}
+
+static bool shown_escaped(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+// Writes "\xHH" for c at out (4 bytes).
+static void put_escape(char *out, unsigned char c) {
+    static const char HEX[] = "0123456789abcdef";
+    out[0] = '\\';
+    out[1] = 'x';
+    out[2] = HEX[c >> 4];
+    out[3] = HEX[c & 15];
+}
+
+size_t console_escape(const char *text, size_t n, char *out) {
+    size_t end = line_end_at(text, n);
+    size_t k = 0;
+    for (size_t i = 0; i < end; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (shown_escaped(c)) {
+            put_escape(out + k, c);
+            k += 4;
+        } else {
+            out[k++] = (char)c;
+        }
+    }
+    memcpy(out + k, text + end, n - end);
+    k += n - end;
+    out[k] = '\0';
+    return k;
+}
+
+// The length of text[0, n) as console_escape shows it.
+static size_t escaped_length(const char *text, size_t n) {
+    size_t end = line_end_at(text, n), k = n;
+    for (size_t i = 0; i < end; i++) {
+        if (shown_escaped((unsigned char)text[i])) k += 3;
+    }
+    return k;
+}
+
 // Writes v in decimal at out (room for 20 digits and a sign), as "%zd" or
 // "%d" would print it; the number of characters.
 static size_t put_decimal(char *out, long long v) {
     return (size_t)(std::to_chars(out, out + 21, v).ptr - out);
 }
 
-// Appends the trace of one entry visited by the victim scan: "\t%s oldest
-// %zd" then "%zd.%d time". It runs for every entry of every pass with the
-// lock held exclusively, so it formats by hand rather than through printf.
-static void trace_visit(eviction_trace &trace, const cache_entry *e, long long stamp) {
+// The trace of one entry visited by a victim scan: "\t%s oldest %zd" then
+// "%zd.%d time", the key as console_escape shows it, and "\tOLDER" when
+// `older`. The visit starts a new piece when it would not fit the current one.
+static void trace_visit(trace_out_t &out, const char *key, size_t key_len, ssize_t object_size,
+                        long long stamp, bool older) {
     struct timeb t = stamp_timeb(stamp);
-    trace_add(trace, "\t", 1);
-    trace_text(trace, e->browser_get);
     char tail[96] = " oldest ";
     size_t n = 8;
-    n += put_decimal(tail + n, e->object_size);
+    n += put_decimal(tail + n, object_size);
     n += put_decimal(tail + n, (long long)t.time);
     tail[n++] = '.';
     n += put_decimal(tail + n, t.millitm);
     memcpy(tail + n, " time", 5);
     n += 5;
-    trace_add(trace, tail, n);
+    if (older) {
+        memcpy(tail + n, "\tOLDER", 6);
+        n += 6;
+    }
+    if (out.len > 0 && out.len + 1 + escaped_length(key, key_len) + n > PIPE_BUF) {
+        trace_flush(out);
+    }
+    trace_put(out, "\t", 1);
+    size_t end = line_end_at(key, key_len);
+    for (size_t i = 0; i < end;) {
+        // Runs of bytes shown as they are go in one piece.
+        size_t run = i;
+        while (run < end && !shown_escaped((unsigned char)key[run])) run++;
+        trace_put(out, key + i, run - i);
+        if (run < end) {
+            char escape[4];
+            put_escape(escape, (unsigned char)key[run]);
+            trace_put(out, escape, 4);
+            run++;
+        }
+        i = run;
+    }
+    trace_put(out, key + end, key_len - end);
+    trace_put(out, tail, n);
+}
+
+// Writes the trace of the recorded passes, as the passes would have printed
+// it: per pass "Cache too big", then each entry still in the list, with
+// "\tOLDER" after each one earlier than all before it; the earliest (the one
+// nearest the head among equal stamps) is the pass's victim. Runs without
+// the lock; allocates nothing; cannot fail.
+static void trace_write(eviction_record_t &record) {
+    std::vector<trace_entry_t> &entries = record.entries;
+    trace_out_t out;
+    // Whatever this thread printed before (the insertion's own lines) goes first.
+    fflush(stdout);
+    for (int pass = 0; pass < record.passes && !out.failed; pass++) {
+        trace_put(out, "Cache too big", 13);
+        trace_entry_t *oldest = nullptr;
+        for (trace_entry_t &e : entries) {
+            if (e.evicted) continue;
+            // Strictly earlier only: equal stamps keep the entry nearer the head.
+            bool older = oldest != nullptr && e.stamp < oldest->stamp;
+            if (oldest == nullptr || older) oldest = &e;
+            trace_visit(out, record.keys.data() + e.key_at, e.key_len, e.object_size, e.stamp,
+                        older);
+        }
+        if (oldest != nullptr) oldest->evicted = true;
+    }
+    trace_flush(out);
 }
 
 // What an entry costs the budget: its object, its key with terminator, and
@@ -190,10 +286,29 @@ static ssize_t entry_charge(ssize_t object_size, const char *key) {
     return object_size + (ssize_t)strlen(key) + 1 + ENTRY_RECORD_CHARGE;
 }
 
+// Records the entries, in list order, for the trace of the passes that
+// follow. The caller holds rw_cache_lock exclusively. Throws std::bad_alloc.
+static void record_entries_locked(eviction_record_t &record) {
+    size_t key_bytes = 0;
+    for (cache_entry *e = proxy_cache->dummy_head->next; e != proxy_cache->dummy_tail;
+         e = e->next) {
+        key_bytes += strlen(e->browser_get);
+    }
+    record.keys.reserve(key_bytes);
+    record.entries.reserve((size_t)proxy_cache->item_count);
+    for (cache_entry *e = proxy_cache->dummy_head->next; e != proxy_cache->dummy_tail;
+         e = e->next) {
+        size_t len = strlen(e->browser_get);
+        record.entries.push_back({record.keys.size(), len, e->object_size,
+                                  e->last_access.load(std::memory_order_relaxed), false});
+        record.keys.append(e->browser_get, len);
+    }
+}
+
 // One eviction pass: finds the entry with the earliest stamp (the one nearest
 // the head among equal stamps), unlinks and releases it. The caller holds
 // rw_cache_lock exclusively and has checked that the list is not empty.
-static void evict_oldest_locked(eviction_trace &trace) {
+static void evict_oldest_locked(void) {
     cache_entry *oldest = proxy_cache->dummy_head->next;
     cache_entry *oldest_prev = proxy_cache->dummy_head;
     long long oldest_stamp = oldest->last_access.load(std::memory_order_relaxed);
@@ -201,10 +316,8 @@ static void evict_oldest_locked(eviction_trace &trace) {
     for (cache_entry *current = oldest; current != proxy_cache->dummy_tail;
          current_prev = current, current = current->next) {
         long long stamp = current->last_access.load(std::memory_order_relaxed);
-        trace_visit(trace, current, stamp);
         // Strictly earlier only: equal stamps keep the entry nearer the head.
         if (stamp < oldest_stamp) {
-            trace_add(trace, "\tOLDER", 6);
             oldest = current;
             oldest_prev = current_prev;
             oldest_stamp = stamp;
@@ -244,38 +357,39 @@ void add_to_cache(char **browser_get, char **object, ssize_t size_temp) {
     // Both trace lines in one call, so that concurrent insertions cannot split them.
     printf("Adding new entry !SIZE %zd TIME %zd.%d", size_temp, (ssize_t)t.time, (int)t.millitm);
 
-    // The eviction trace is collected under the lock and printed after it
-    // (save for a trace too large to hold; see TRACE_HELD_MAX, and when
-    // memory runs short; see trace_add).
-    eviction_trace trace;
-    bool duplicate;
+    // The eviction trace is recorded under the lock and written after it:
+    // a console that drains slowly must not hold up the cache.
+    eviction_record_t record;
+    bool linked = false;
     pthread_rwlock_wrlock(&rw_cache_lock);
-    duplicate = is_in_cache(key) != 0;
-    if (!duplicate) {
-        // Room for one pass's trace at once, rather than growing it line by
-        // line; without it the trace grows as it can.
+    if (is_in_cache(key) == 0) {
+        bool recorded = true;
         if (proxy_cache->charged + charge > MAX_CACHE_SIZE) {
-            size_t want = (size_t)proxy_cache->item_count * TRACE_BYTES_PER_ENTRY;
             try {
-                trace.current.reserve(want < TRACE_CHUNK ? want : TRACE_CHUNK + TRACE_BYTES_PER_ENTRY);
+                record_entries_locked(record);
             } catch (const std::bad_alloc &) {
+                recorded = false;
             }
         }
-        while (proxy_cache->charged + charge > MAX_CACHE_SIZE && proxy_cache->item_count > 0) {
-            trace_add(trace, "Cache too big", 13);
-            evict_oldest_locked(trace);
+        if (recorded) {
+            while (proxy_cache->charged + charge > MAX_CACHE_SIZE &&
+                   proxy_cache->item_count > 0) {
+                evict_oldest_locked();
+                record.passes++;
+            }
+            assert(proxy_cache->charged + charge <= MAX_CACHE_SIZE);
+            entry->next = proxy_cache->dummy_head->next;
+            proxy_cache->dummy_head->next = entry;
+            proxy_cache->item_count++;
+            proxy_cache->size += entry->object_size;
+            proxy_cache->charged += charge;
+            linked = true;
         }
-        assert(proxy_cache->charged + charge <= MAX_CACHE_SIZE);
-        entry->next = proxy_cache->dummy_head->next;
-        proxy_cache->dummy_head->next = entry;
-        proxy_cache->item_count++;
-        proxy_cache->size += entry->object_size;
-        proxy_cache->charged += charge;
     }
     pthread_rwlock_unlock(&rw_cache_lock);
 
-    if (!trace.chunks.empty() || !trace.current.empty()) trace_write(trace);
-    if (duplicate) {
+    if (record.passes > 0) trace_write(record);
+    if (!linked) {
         free(entry->object);
         free(entry->browser_get);
         delete entry;

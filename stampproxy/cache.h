@@ -90,13 +90,25 @@ ssize_t check_cache(const char *browser_request, char **object_pointer);
 // cannot be recorded, is released uncached. A key already present keeps its
 // entry (only its stamp is renewed). Otherwise evicts earliest-stamped entries
 // while the charges would exceed the budget, then links the new entry at the
-// head. Throws nothing: when memory runs short, the eviction trace is written
-// as it comes instead of being held.
+// head. The eviction trace (one visit per entry per pass) is written after
+// the lock is released, whatever its size, on standard output's descriptor
+// in pieces that end between visits: a console that drains slowly holds up
+// this thread alone, never a lookup. Throws nothing: when memory to record
+// the trace runs short, the insertion is given up (no eviction, no trace;
+// the object is released uncached).
 void add_to_cache(char **browser_get, char **object, ssize_t size_temp);
 
 // 1 when an entry with this key exists (and renews its stamp), else 0. Takes
 // no lock: the caller holds rw_cache_lock exclusively.
 int is_in_cache(const char *browser_request);
+
+// Copies text[0, n) to out as the console shows bytes a browser sent: a byte
+// below 0x20 or 0x7f as "\xHH" (so that a console line stays one line and
+// never a terminal command), every other byte as it is, and the line end
+// that ends text ("\r\n" or "\n"), if any, as it is. out needs room for
+// 4 * n + 1 bytes and is NUL-terminated; returns the bytes written, the
+// terminator aside. Text without such bytes comes out unchanged. Cannot fail.
+size_t console_escape(const char *text, size_t n, char *out);
 
 // The wall-clock time now, in milliseconds since the epoch. Cannot fail.
 long long stamp_now(void);

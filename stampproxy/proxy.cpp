@@ -53,6 +53,10 @@ constexpr int RELAY_POOL_MAX = 64;
 // Heap blocks of this size and above are mapped apart (see main).
 constexpr int LARGE_BLOCK_BYTES = 64 * 1024;
 
+// Room for a browser's text as console_escape shows it: the request line or
+// the upstream one built from its words (a few bytes longer), four bytes a byte.
+constexpr size_t SHOWN_MAX = 4 * (MAXLINE + 16) + 1;
+
 static const char RULE[] = "<--------------------------------------------->\n";
 
 // ---------------------------------------------------------------- closing
@@ -94,10 +98,13 @@ void exit_prep2(int serverfd, int clientfd, const char *message) {
 // refused because it names this proxy's own listening socket). Prints one
 // line on each failure; the socket is closed on -2 and -3.
 int server_connect(const char *hostname, int port) {
+    // The name is the browser's: shown as console_escape shows it.
+    char shown[SHOWN_MAX];
+    console_escape(hostname, strnlen(hostname, MAXLINE - 1), shown);
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         int err = errno;
-        printf("ERR creating socket for server %s %d errno %d - %s\n", hostname, port, err,
+        printf("ERR creating socket for server %s %d errno %d - %s\n", shown, port, err,
                strerror(err));
         return -1;
     }
@@ -107,7 +114,7 @@ int server_connect(const char *hostname, int port) {
     int rc = gethostbyname_r(hostname, &host, work, sizeof work, &answer, &local_errno);
     if (rc != 0 || answer == nullptr || answer->h_addr_list[0] == nullptr ||
         answer->h_length != (int)sizeof(struct in_addr)) {
-        printf("ERR did not resolve name %s errno %d - %s\n", hostname, local_errno,
+        printf("ERR did not resolve name %s errno %d - %s\n", shown, local_errno,
                strerror(local_errno));
         close(fd);
         return -2;
@@ -127,7 +134,7 @@ int server_connect(const char *hostname, int port) {
         err = errno;
     }
     if (err != 0) {
-        printf("Error connecting to server %s errno %d - %s\n", hostname, err, strerror(err));
+        printf("Error connecting to server %s errno %d - %s\n", shown, err, strerror(err));
         close(fd);
         return -3;
     }
@@ -202,6 +209,29 @@ static void give_back_relay_buffer(char *buffer) {
     if (!kept) free(buffer);
 }
 
+// Reads from the origin until n bytes have come, the origin has closed its
+// side (*closed), or a read fails (*read_errno set: a reset, a time-out);
+// returns how many bytes came, also before a failure, which rio_readn would
+// lose: an origin may reset after a complete answer (it closed with part of
+// the request unread), and the browser must still get every byte.
+static size_t read_origin(int fd, char *buffer, size_t n, bool *closed, int *read_errno) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, buffer + got, n - got);
+        if (r < 0 && errno == EINTR) continue;  // retry
+        if (r < 0) {
+            *read_errno = errno;
+            break;
+        }
+        if (r == 0) {
+            *closed = true;
+            break;
+        }
+        got += (size_t)r;
+    }
+    return got;
+}
+
 // Relays the origin's response to the browser in reads of up to
 // MAX_OBJECT_SIZE bytes and offers it to the cache under `request` when
 // store_check_verdict says so for a response to `action` (request_private:
@@ -220,37 +250,36 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
     }
     memcpy(request_string, request, key_len + 1);
 
-    ssize_t server_read = 0, last_server_read = -1;
+    ssize_t last_server_read = -1;
     int read_count = 0;
     int read_errno = 0;
     bool origin_closed = false;
     store_check_t check;
     store_check_start(&check, action, request_private);
     for (;;) {
-        server_read = rio_readn(serverfd, object, (size_t)MAX_OBJECT_SIZE);
-        if (server_read < 0) read_errno = errno;
-        if (server_read == 0) origin_closed = true;
-        if (server_read <= 0) break;
-        // rio_readn comes back short only at end of stream: the origin has
-        // closed its side, and reading again would only return 0.
-        if (server_read < MAX_OBJECT_SIZE) origin_closed = true;
-        if (read_count < 1024) read_count++;
-        store_check_take(&check, object, (size_t)server_read);
-        printf("Server recieved %d bytes\n", (int)server_read);
-        last_server_read = server_read;
-        if (rio_writen(connfd, object, (size_t)server_read) < 0) {
-            int err = errno;
-            printf("ERR writing to client errno %d - %s\n", err, strerror(err));
-            break;
+        size_t got = read_origin(serverfd, object, (size_t)MAX_OBJECT_SIZE, &origin_closed,
+                                 &read_errno);
+        if (got > 0) {
+            // A chunk cut short by a failed read is relayed like any other,
+            // and its line printed; the failure is reported after it.
+            if (read_count < 1024) read_count++;
+            store_check_take(&check, object, got);
+            printf("Server recieved %d bytes\n", (int)got);
+            last_server_read = (ssize_t)got;
+            if (rio_writen(connfd, object, got) < 0) {
+                int err = errno;
+                printf("ERR writing to client errno %d - %s\n", err, strerror(err));
+                break;
+            }
         }
-        if (origin_closed) break;
+        if (origin_closed || read_errno != 0) break;
     }
 
     // Only a response known to be whole is kept: one read brought all of it,
     // the origin closed its side, and what it holds is a whole answer that
     // any later browser may get. A full first read followed by a failed read
     // or write may be the start of a longer response.
-    if (read_count == 1 &&
+    if (read_count == 1 && read_errno == 0 &&
         store_check_verdict(&check, origin_closed, object, (size_t)last_server_read)) {
         // The cache keeps the object in a block of its own size; without
         // memory for it the response is simply not kept.
@@ -265,7 +294,7 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
         free(request_string);
     }
     give_back_relay_buffer(object);
-    if (server_read < 0) {
+    if (read_errno != 0) {
         printf("ERR reading from server errno %d - %s\n", read_errno, strerror(read_errno));
     }
     exit_prep2(serverfd, connfd, "REGULAR_EXIT");
@@ -311,13 +340,23 @@ void *handle_connection(void *temp_connfd) {
         exit_prep1(connfd, "CLIENT_ERR_REQUEST");
         return nullptr;
     }
+    if (step == REQUEST_NOT_ABSOLUTE) {
+        refuse(connfd, "ERR request line without an absolute URL\n");
+        return nullptr;
+    }
     if (step != REQUEST_LINE_READY) {
         refuse(connfd, step == REQUEST_LINE_TOO_LONG
                            ? "ERR request line longer than 1023 bytes\n"
                            : "ERR request line ended without a line end\n");
         return nullptr;
     }
-    printf("INPUT: %s\n", rs.request);
+    {
+        // The browser's line on the operator's console: escaped, so that it
+        // stays one line and cannot drive the terminal.
+        char shown[SHOWN_MAX];
+        console_escape(rs.request, rs.request_len, shown);
+        printf("INPUT: %s\n", shown);
+    }
 
     char *object = nullptr;
     ssize_t n = check_cache(rs.request, &object);
@@ -360,7 +399,12 @@ void *handle_connection(void *temp_connfd) {
         exit_prep1(connfd, "REGULAR_EXIT");
         return nullptr;
     }
-    printf("REQ:\t%.*s", (int)rs.packet_line_len, rs.packet);
+    {
+        // Method and path are the browser's: escaped as on the INPUT line.
+        char shown[SHOWN_MAX];
+        console_escape(rs.packet, rs.packet_line_len, shown);
+        printf("REQ:\t%s", shown);
+    }
     if (rio_writen(serverfd, rs.packet, rs.packet_len) < 0) {
         int err = errno;
         printf("ERR packet to server errno %d - %s\n", err, strerror(err));

@@ -111,6 +111,24 @@ static void parse_request_line(request_state_t *rs) {
     strcpy(rs->protocol, "HTTP/1.0");  // the browser's version is never passed on
 }
 
+// True when the URL word of the request line (the second word, as the first
+// pattern reads it) is an absolute URL: a scheme of letters, digits, "+", "-"
+// and "." from its first byte, "://", and more. Anything else (an origin-form
+// path, even one holding "://" further on) would take its host from
+// wherever "://" stands, and what a proxy sends upstream is in origin form:
+// two proxies pointed at each other would bounce a request between them.
+static bool url_is_absolute(const char *line) {
+    const char *p = line;
+    while (isspace((unsigned char)*p)) p++;
+    while (*p != '\0' && !isspace((unsigned char)*p)) p++;  // the method
+    while (isspace((unsigned char)*p)) p++;
+    const char *scheme = p;
+    while (isalnum((unsigned char)*p) || *p == '+' || *p == '-' || *p == '.') p++;
+    if (p == scheme || strncmp(p, "://", 3) != 0) return false;
+    p += 3;
+    return *p != '\0' && !isspace((unsigned char)*p);
+}
+
 // Takes request-line bytes. Only a whole line is acted on: a cut one would
 // fetch, and store under its cut key, another URL than the browser's. A line
 // holding a NUL is text that ends there, without its line end; acted on, it
@@ -133,6 +151,10 @@ static request_step_t take_request_line(request_state_t *rs, const char *bytes, 
         if (memchr(rs->request, '\0', rs->request_len) != nullptr) {
             rs->phase = 2;
             return REQUEST_LINE_UNFINISHED;
+        }
+        if (!url_is_absolute(rs->request)) {
+            rs->phase = 2;
+            return REQUEST_NOT_ABSOLUTE;
         }
         parse_request_line(rs);
         rs->phase = 1;

@@ -25,6 +25,7 @@ enum request_step_t {
     REQUEST_BODY,             // the header block announces a body
     REQUEST_FOLDED,           // a header line is folded onto the one before
     REQUEST_TOO_LARGE,        // the headers or the request outgrow their buffers
+    REQUEST_NOT_ABSOLUTE,     // the request line's URL word is no absolute URL
 };
 
 // One browser request as it is taken apart. Every text field is

@@ -1,10 +1,13 @@
 // stampproxy's list cache in-process: lookups, duplicate refusal, the exact
 // budget boundary, eviction order by millisecond stamp (set by hand where the
 // order matters), the exact trace lines, and parallel lookups with insertions.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -255,9 +258,12 @@ TEST_F(StampCache, LargeInsertEvictsSeveralEachWithItsOwnPass) {
     EXPECT_EQ(proxy_cache->size, 700000 + 300000);
 }
 
+// The keys are the browsers' request lines: one with terminal controls is
+// shown escaped, its line end as it is; one without is shown unchanged.
 TEST_F(StampCache, InsertionAndEvictionTraceLinesAreExact) {
     const std::string a = "GET http://origin/a HTTP/1.0\r\n",
-                      b = "GET http://origin/b HTTP/1.1\r\n";
+                      b = "GET http://origin/b\x1b[2J\x07\x7f HTTP/1.1\r\n",
+                      b_shown = "GET http://origin/b\\x1b[2J\\x07\\x7f HTTP/1.1\r\n";
     insert(a, std::string(600000, 'a'));
     insert(b, std::string(400000, 'b'));
     set_stamp(a, 1700000000005LL);  // 5 ms past the second: printed as ".5"
@@ -273,7 +279,7 @@ TEST_F(StampCache, InsertionAndEvictionTraceLinesAreExact) {
     EXPECT_EQ(out, "Adding new entry !SIZE 100000 TIME " + stamp_text(stamp) +
                        "Cache too big"
                        "\t" +
-                       b +
+                       b_shown +
                        " oldest 400000"
                        "1700000000.100 time"
                        "\t" +
@@ -322,6 +328,81 @@ TEST_F(StampCache, LongEvictionTraceIsPrintedWhole) {
         << "the trace differs from the visits (" << out.size() << " bytes printed)";
     EXPECT_EQ(find(line(-1)), nullptr);
     EXPECT_EQ(proxy_cache->item_count, tiny + 1);
+}
+
+// The trace of an insertion is written after the lock is released: with
+// standard output on a pipe that nobody drains, the inserting thread waits
+// for the console, and a hit on another key is answered meanwhile. Once the
+// pipe is drained, the trace is there whole: one visit per entry per pass.
+TEST_F(StampCache, HitIsAnsweredWhileTheTraceWaitsForTheConsole) {
+    const std::string pad(1000, 'k');
+    auto key = [&](int i) { return "GET http://origin/" + pad + std::to_string(i) + " HTTP/1.0\r\n"; };
+    testing::internal::CaptureStdout();  // the filling's own lines
+    insert(line(1), "hot");
+    for (int i = 0; i < 100; i++) insert(key(i), std::string(9000, 'f'));
+    captured();
+    set_stamp(line(1), stamp_now() + 3600 * 1000);  // never the oldest
+    const int entries = proxy_cache->item_count;
+    const std::string big = "GET http://origin/big HTTP/1.0\r\n";
+
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096);  // full after a page of trace
+    fflush(stdout);
+    const int saved = dup(fileno(stdout));
+    ASSERT_GE(saved, 0);
+    dup2(pipe_fds[1], fileno(stdout));
+    // No assertion may print while stdout is the undrained pipe.
+    std::thread inserter([&] { insert(big, std::string(102400, 'B')); });
+    // Bounded wait until half the pipe is full: the trace is being written,
+    // and its writer (whose next piece does not fit) waits for the console.
+    const int capacity = fcntl(pipe_fds[0], F_GETPIPE_SZ);
+    bool full = false;
+    for (int i = 0; i < 10000 && !full; i++) {
+        int queued = 0;
+        full = ioctl(pipe_fds[0], FIONREAD, &queued) == 0 && queued >= capacity / 2;
+        if (!full) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    auto hit = std::async(std::launch::async, [] { return lookup(line(1)); });
+    const bool answered = hit.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    // Drain: the trace, then (once the writers are done) everything else.
+    std::string drained;
+    std::thread drain([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) drained.append(buf, (size_t)n);
+    });
+    inserter.join();
+    const std::string got = hit.get();
+    fflush(stdout);
+    dup2(saved, fileno(stdout));
+    close(saved);
+    close(pipe_fds[1]);
+    drain.join();
+    close(pipe_fds[0]);
+
+    ASSERT_TRUE(full);
+    EXPECT_NE(find(big), nullptr);
+    EXPECT_TRUE(answered) << "the hit waited for the console";
+    EXPECT_EQ(got, "hot");
+    const int passes = entries + 1 - proxy_cache->item_count;
+    ASSERT_GT(passes, 1);
+    int visits = 0;
+    for (int k = 0; k < passes; k++) visits += entries - k;
+    size_t at = drained.find("Cache too big");
+    ASSERT_NE(at, std::string::npos);
+    const std::string trace = drained.substr(at, drained.find("\tHIT!") - at);
+    int seen_passes = 0, seen_visits = 0;
+    for (size_t p = trace.find("Cache too big"); p != std::string::npos;
+         p = trace.find("Cache too big", p + 1)) {
+        seen_passes++;
+    }
+    for (size_t p = trace.find(" time"); p != std::string::npos; p = trace.find(" time", p + 1)) {
+        seen_visits++;
+    }
+    EXPECT_EQ(seen_passes, passes);
+    EXPECT_EQ(seen_visits, visits);
+    EXPECT_GT(trace.size(), 100000u) << "the trace did not outgrow the pipe";
 }
 
 TEST_F(StampCache, CachedObjectIsTheBlockHandedOver) {

@@ -180,8 +180,6 @@ TEST_F(Stamp, UnresolvedHostsNameTheParsedHostAndCloseSilently) {
     } cases[] = {
         // Without a reachable name server (an isolated namespace) the
         // resolver says TRY_AGAIN (2) rather than HOST_NOT_FOUND (1).
-        {"no scheme: the rest of the line is the host", "GET /index.html HTTP/1.0\r\n",
-         "/index.html HTTP/1.0\r\n", 1},
         {"unknown name", "GET http://nosuchhost.invalid/a HTTP/1.0\r\n", "nosuchhost.invalid", 0},
         {"unknown name with port", "GET http://nosuchhost.invalid:8080/a HTTP/1.0\r\n",
          "nosuchhost.invalid", 0},
@@ -437,6 +435,9 @@ TEST_F(Stamp, OnlyCompleteResponsesToGetAndHeadAreStored) {
         {"tab before a 206", "GET", "HTTP/1.1\t206 Partial\r\nContent-Length: 4\r\n\r\npart",
          false},
         {"chunked body cut mid-chunk", "GET", chunked_cut, false},
+        // What arrived before a reset is the browser's all the same.
+        {"complete answer, then the origin resets", "GET", http_response("then a reset"), false,
+         "", origin_end_t::RESET},
     };
     size_t i = 0, stored = 0;
     for (const auto &c : cases) {
@@ -453,6 +454,11 @@ TEST_F(Stamp, OnlyCompleteResponsesToGetAndHeadAreStored) {
         EXPECT_EQ(occurrences(out(), "Adding new entry !"), (int)stored)
             << "insertion lines printed for a response not stored";
     }
+    const std::string &reset = std::end(cases)[-1].response;
+    EXPECT_EQ(occurrences(out(), "Server recieved " + std::to_string(reset.size()) +
+                                     " bytes\nERR reading from server errno 104 - "),
+              2)
+        << "the reset's chunk is not printed before the failed read";
 }
 
 TEST_F(Stamp, MissAndHitTranscriptsAreExact) {
@@ -626,7 +632,16 @@ TEST_F(Stamp, LingeringCloseDeliversEveryByteDespiteLateBytesWhileResponseUnsent
 TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
     SKIP_UNLESS_ISOLATED();  // some rows make the proxy look up names
     enum answer_t { NOTHING, REPLY, CLOSED };
+    const std::string NOT_ABSOLUTE = "ERR request line without an absolute URL\n\n" + RULE +
+                                     "CLIENT_ERR_REQUEST\n";
     const std::string u = url("");
+    // A second proxy, for a request that the first sends on to it: with a
+    // target that holds this proxy's and the origin's addresses, each would
+    // once have sent it on again.
+    process_t second;
+    ASSERT_TRUE(start_server(second, PROXY_BIN));
+    const std::string own = "127.0.0.1:" + std::to_string(proxy.port);
+    const std::string loop_target = "/a://" + own + "/a://127.0.0.1:" + port + "/loop";
     std::string many_lines, many_dropped;
     for (int i = 0; i < 100000; i++) many_lines += "X-H: v\r\n";
     for (int i = 0; i < 100000; i++) many_dropped += "Connection: x\r\n";
@@ -637,8 +652,8 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
         std::string console;   // a line the console must show
         std::string upstream;  // the exact request the origin must receive
     } cases[] = {
-        {"empty line", "\r\n", NOTHING, "ERR did not resolve name  errno", ""},
-        {"line of spaces", "      \r\n\r\n", NOTHING, "ERR did not resolve name  errno", ""},
+        {"empty line", "\r\n", NOTHING, NOT_ABSOLUTE, ""},
+        {"line of spaces", "      \r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
         {"request line of 9000 bytes",
          "GET " + u + "/" + std::string(9000, 'a') + " HTTP/1.0\r\n\r\n", NOTHING,
          "ERR request line longer than 1023 bytes\n", ""},
@@ -672,10 +687,40 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
         {"URL naming the proxy on another loopback address",
          "GET http://127.0.0.2:" + std::to_string(proxy.port) + "/self HTTP/1.0\r\n\r\n", NOTHING,
          "Error connecting to server 127.0.0.2 errno 111 - ", ""},
-        {"URI of only http://", "GET http:// HTTP/1.0\r\n\r\n", NOTHING,
-         "ERR did not resolve name HTTP errno", ""},
-        {"URI http:// ending the line", "GET http://\r\n\r\n", NOTHING,
-         "ERR did not resolve name http errno", ""},
+        {"URI of only http://", "GET http:// HTTP/1.0\r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
+        {"URI http:// ending the line", "GET http://\r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
+        // Only absolute URLs are fetched: what a proxy sends upstream is in
+        // origin form, so a proxy behind another never takes a host from it.
+        {"origin-form target", "GET /index.html HTTP/1.0\r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
+        {"origin-form target holding an absolute URL", "GET /" + u + "/x HTTP/1.0\r\n\r\n",
+         NOTHING, NOT_ABSOLUTE, ""},
+        {"origin-form target holding a scheme and ://",
+         "GET /a://127.0.0.1:" + port + "/x HTTP/1.0\r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
+        {"origin-form target holding host and port",
+         "GET /XXXXXX127.0.0.1:" + port + "/x HTTP/1.0\r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
+        {":// later in the word, after a byte no scheme has",
+         "GET h_t://127.0.0.1:" + port + "/x HTTP/1.0\r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
+        {"empty scheme", "GET ://127.0.0.1:" + port + "/x HTTP/1.0\r\n\r\n", NOTHING,
+         NOT_ABSOLUTE, ""},
+        {"two proxies pointed at each other: one hop, then refused",
+         "GET http://127.0.0.1:" + std::to_string(second.port) + loop_target + " HTTP/1.0\r\n\r\n",
+         NOTHING, "REQ:\tGET " + loop_target + " HTTP/1.0\r\n", ""},
+        // What a browser sent is shown escaped on the console: a line stays
+        // one line and never drives the operator's terminal.
+        {"ESC and BEL in the path",
+         "GET " + u + "/\x1b]0;owned\x07\x1b[2J HTTP/1.0\r\n\r\n", REPLY,
+         "INPUT: GET " + u + "/\\x1b]0;owned\\x07\\x1b[2J HTTP/1.0\r\n\nREQ:\tGET /\\x1b]0;owned\\x07\\x1b[2J HTTP/1.0\r\n",
+         "GET /\x1b]0;owned\x07\x1b[2J HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+             "\r\nConnection: close\r\n\r\n"},
+        {"bare CR in the request line forges no console line",
+         "GET " + u + "/forge HTTP/1.0\rERR forged line\r\n\r\n", REPLY,
+         "INPUT: GET " + u + "/forge HTTP/1.0\\x0dERR forged line\r\n\n",
+         "GET /forge HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n"},
+        {"tab and DEL in the request line", "GET\t" + u + "/del\x7f HTTP/1.0\r\n\r\n", REPLY,
+         "INPUT: GET\\x09" + u + "/del\\x7f HTTP/1.0\r\n\nREQ:\tGET /del\\x7f HTTP/1.0\r\n",
+         "GET /del\x7f HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n"},
+        {"ESC in a host name that does not resolve", "GET http://no\x1bhost/x HTTP/1.0\r\n\r\n",
+         NOTHING, "ERR did not resolve name no\\x1bhost errno", ""},
         {"port 99999999", "GET http://127.0.0.1:99999999/big HTTP/1.0\r\n\r\n", CLOSED, "", ""},
         {"port -5", "GET http://127.0.0.1:-5/neg HTTP/1.0\r\n\r\n", CLOSED, "", ""},
         {"100 000 header lines", "GET " + u + "/many HTTP/1.0\r\n" + many_lines + "\r\n", NOTHING,
@@ -733,6 +778,15 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
         expect_healthy();
     }
     EXPECT_TRUE(wait_fds(proxy.pid, idle_fds, DEADLINE)) << "descriptors leaked";
+    // The second proxy refused what the first sent it and sent nothing on.
+    EXPECT_TRUE(wait_output(second, NOT_ABSOLUTE, DEADLINE));
+    const std::string second_out = read_stdout(second);
+    EXPECT_EQ(occurrences(second_out, "INPUT: "), 0) << second_out;
+    EXPECT_EQ(occurrences(second_out, "REQ:"), 0) << second_out;
+    EXPECT_TRUE(is_running(second));
+    stop_process(second);
+    unlink(second.out_path.c_str());
+    unlink(second.err_path.c_str());
 }
 
 // ---------------------------------------------------------------- time-outs
@@ -749,7 +803,9 @@ class StampShortTimeouts : public Stamp {
 // that timed out never reaches the origin.
 TEST_F(StampShortTimeouts, EachTimeOutFiresAndTakesTheFailurePath) {
     const std::string again = std::to_string(EAGAIN) + " - " + strerror(EAGAIN) + "\n";
-    route("/silent", "", origin_end_t::HOLD);
+    // The origin falls silent part way: what it sent is the browser's.
+    const std::string part = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly part";
+    route("/silent", part, origin_end_t::HOLD);
     route("/huge", http_response(pattern_body(64 << 20, 7)));
     const struct {
         const char *name;
@@ -758,6 +814,7 @@ TEST_F(StampShortTimeouts, EachTimeOutFiresAndTakesTheFailurePath) {
         bool reads;      // the browser reads the reply
         std::string console;
         size_t origin_conns;
+        std::string got = "";  // what the browser receives
     } cases[] = {
         {"request line never finished", "GET htt", 0, true,
          "ERR rio_readlineb from client failed errno " + again + "\n" + RULE +
@@ -773,8 +830,10 @@ TEST_F(StampShortTimeouts, EachTimeOutFiresAndTakesTheFailurePath) {
          "ERR rio_readlineb from client failed errno " + again + "\n" + RULE +
              "CLIENT_ERR_REQUEST\n",
          0},
-        {"origin silent", get("/silent"), 0, true,
-         "ERR reading from server errno " + again + "\n" + RULE + "REGULAR_EXIT\n", 1},
+        {"origin silent after part of its answer", get("/silent"), 0, true,
+         "Server recieved " + std::to_string(part.size()) + " bytes\nERR reading from server errno " +
+             again + "\n" + RULE + "REGULAR_EXIT\n",
+         1, part},
         {"browser stops reading", get("/huge"), 0, false,
          "ERR writing to client errno " + again, 2},
     };
@@ -794,7 +853,7 @@ TEST_F(StampShortTimeouts, EachTimeOutFiresAndTakesTheFailurePath) {
         EXPECT_TRUE(wait_output(proxy, c.console, DEADLINE)) << out();
         if (c.reads) {
             client_result_t r = read_until_close(fd, DEADLINE);
-            EXPECT_EQ(r.bytes, "");
+            EXPECT_EQ(r.bytes, c.got);
             EXPECT_TRUE(r.eof || r.reset);
         }
         close(fd);
