@@ -37,8 +37,19 @@ clean:
 	rm -rf build
 
 # Benchmarks against a real origin (see bench/README.md); not part of make test.
+# Installs the missing tools, builds the programs in Release (one that does
+# not build is left out of the run), then runs the driver with BENCH_ARGS,
+# e.g. make bench BENCH_ARGS=--quick.
+BENCH_BUILD ?= build/release
 bench:
-	bash bench/run.sh
+	sh bench/install.sh
+	@mkdir -p bench/results
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	  "-DPARTS=stampproxy;stageproxy;slotproxy" >bench/results/build.log 2>&1
+	@for p in stampproxy stageproxy slotproxy; do \
+	  cmake --build $(BENCH_BUILD) -j $(JOBS) --target $$p >>bench/results/build.log 2>&1 || \
+	    echo "bench: $$p did not build (see bench/results/build.log)"; done
+	python3 bench/run.py --build-dir $(BENCH_BUILD) $(BENCH_ARGS)
 
 # The stress suite at full size (make test runs it at CI size).
 stress:

@@ -44,7 +44,7 @@ function request()
       " HTTP/1.0\r\nHost: " .. host .. "\r\nConnection: close\r\n\r\n"
 end
 
--- One machine-readable line for bench/run.sh.  Times in microseconds.
+-- One machine-readable line for bench/run.py.  Times in microseconds.
 function done(summary, latency, requests)
    local e = summary.errors
    io.write(string.format(
