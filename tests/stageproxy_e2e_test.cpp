@@ -486,7 +486,7 @@ TEST_F(StageStore, OnlyCompleteResponsesStored) {
          "Authorization: Basic YWxpY2U6cHc=\r\n"},
         {"request with Cache-Control no-store", page + "\r\nmine", false,
          "Cache-Control: no-store\r\n"},
-        {"Content-Encoding gzip", page + "Content-Encoding: gzip\r\n\r\n\x1f\x8b\x08\x00", false},
+        {"Content-Encoding gzip", page + "Content-Encoding: gzip\r\n\r\n\x1f\x8b\x08\x08", false},
         {"Cache-Control private", page + "Cache-Control: private\r\n\r\nmine", false},
         {"302 to a login page", "HTTP/1.1 302 Found\r\nLocation: /login\r\n\r\n", false},
         {"503 during a restart", http_response("later", 503, "Service Unavailable"), false},
