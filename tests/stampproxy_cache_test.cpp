@@ -336,7 +336,9 @@ TEST_F(StampCache, LongEvictionTraceIsPrintedWhole) {
 // pipe is drained, the trace is there whole: one visit per entry per pass.
 TEST_F(StampCache, HitIsAnsweredWhileTheTraceWaitsForTheConsole) {
     const std::string pad(1000, 'k');
-    auto key = [&](int i) { return "GET http://origin/" + pad + std::to_string(i) + " HTTP/1.0\r\n"; };
+    auto key = [&](int i) {
+        return "GET http://origin/" + pad + std::to_string(i) + " HTTP/1.0\r\n";
+    };
     testing::internal::CaptureStdout();  // the filling's own lines
     insert(line(1), "hot");
     for (int i = 0; i < 100; i++) insert(key(i), std::string(9000, 'f'));

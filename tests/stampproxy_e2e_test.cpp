@@ -164,8 +164,8 @@ TEST_F(Stamp, ParseExamplesReachTheOriginAsRewritten) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(ask(c.line + "\r\n\r\n").bytes, http_response("default reply"));
         ASSERT_TRUE(origin_wait_closed(origin, i + 1, DEADLINE));
-        EXPECT_EQ(origin_request(origin, i),
-                  c.upstream_line + "\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(origin_request(origin, i), c.upstream_line + "\r\nHost: 127.0.0.1:" + port +
+                                                 "\r\nConnection: close\r\n\r\n");
         i++;
     }
 }
@@ -314,8 +314,8 @@ TEST_F(Stamp, RequestLineBeyond1023BytesIsRefusedBeforeLookup) {
     // A line of exactly 1023 bytes, line end included, is served.
     EXPECT_EQ(ask(fits + "\r\n").bytes, http_response("default reply"));
     ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
-    EXPECT_EQ(origin_request(origin, 0),
-              "GET /" + pad + " HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(origin_request(origin, 0), "GET /" + pad + " HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+                                             "\r\nConnection: close\r\n\r\n");
 }
 
 // Header lines are judged whole, however many reads they take: a line end
@@ -337,7 +337,8 @@ TEST_F(Stamp, LongHeaderLineReachesOriginWhole) {
         EXPECT_EQ(ask(get(path, header + "Accept: a\r\n")).bytes, http_response("default reply"));
         ASSERT_TRUE(origin_wait_closed(origin, i + 1, DEADLINE));
         EXPECT_EQ(origin_request(origin, i), "GET " + path +
-                                                 " HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: "
+                                                 " HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+                                                 "\r\nConnection: "
                                                  "close\r\n" +
                                                  header + "Accept: a\r\n\r\n");
         i++;
@@ -444,7 +445,8 @@ TEST_F(Stamp, OnlyCompleteResponsesToGetAndHeadAreStored) {
         SCOPED_TRACE(c.name);
         const std::string path = "/c" + std::to_string(i++);
         route(path, c.response, c.end);
-        const std::string request = c.method + " " + url(path) + " HTTP/1.0\r\n" + c.headers + "\r\n";
+        const std::string request =
+            c.method + " " + url(path) + " HTTP/1.0\r\n" + c.headers + "\r\n";
         size_t asked = origin_count(origin);
         EXPECT_EQ(ask(request).bytes, c.response);
         EXPECT_EQ(ask(request).bytes, c.response);
@@ -664,21 +666,24 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
         {"bytes above 127 in URI, NUL in a header",
          "GET " + u + "/\xe9t\xe9 HTTP/1.0\r\n" + std::string("X-Bin: a\0b\xff\r\n\r\n", 15), REPLY,
          "",
-         "GET /\xe9t\xe9 HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n"
-         "X-Bin: a b\xff\r\n\r\n"},
+         "GET /\xe9t\xe9 HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+             "\r\nConnection: close\r\n"
+             "X-Bin: a b\xff\r\n\r\n"},
         {"stray CR and bare-LF line ends", "GET " + u + "/cr HTTP/1.0\r\nX-A: a\rb\r\r\nX-B: c\n\n",
          REPLY, "",
-         "GET /cr HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\nX-A: a b \r\nX-B: "
-         "c\r\n\r\n"},
+         "GET /cr HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+             "\r\nConnection: close\r\nX-A: a b \r\nX-B: "
+             "c\r\n\r\n"},
         {"unfinished last header line dropped",
          "GET " + u + "/unfinished HTTP/1.0\r\nAccept: a\r\nX-A: partial", REPLY, "",
-         "GET /unfinished HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\nAccept: "
-         "a\r\n\r\n"},
+         "GET /unfinished HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+             "\r\nConnection: close\r\nAccept: "
+             "a\r\n\r\n"},
         {"bare-LF blank line ends the block: nothing after it goes upstream",
-         "GET " + u + "/smuggle HTTP/1.0\r\nAccept: a\r\n\nGET /other HTTP/1.0\r\n\r\n", REPLY,
-         "",
-         "GET /smuggle HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\nAccept: "
-         "a\r\n\r\n"},
+         "GET " + u + "/smuggle HTTP/1.0\r\nAccept: a\r\n\nGET /other HTTP/1.0\r\n\r\n", REPLY, "",
+         "GET /smuggle HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+             "\r\nConnection: close\r\nAccept: "
+             "a\r\n\r\n"},
         {"URL naming the proxy itself",
          "GET http://127.0.0.1:" + std::to_string(proxy.port) + "/self HTTP/1.0\r\n\r\n", NOTHING,
          "Error connecting to server 127.0.0.1 errno 111 - " + std::string(strerror(ECONNREFUSED)) +
@@ -692,24 +697,25 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
         // Only absolute URLs are fetched: what a proxy sends upstream is in
         // origin form, so a proxy behind another never takes a host from it.
         {"origin-form target", "GET /index.html HTTP/1.0\r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
-        {"origin-form target holding an absolute URL", "GET /" + u + "/x HTTP/1.0\r\n\r\n",
-         NOTHING, NOT_ABSOLUTE, ""},
+        {"origin-form target holding an absolute URL", "GET /" + u + "/x HTTP/1.0\r\n\r\n", NOTHING,
+         NOT_ABSOLUTE, ""},
         {"origin-form target holding a scheme and ://",
          "GET /a://127.0.0.1:" + port + "/x HTTP/1.0\r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
         {"origin-form target holding host and port",
          "GET /XXXXXX127.0.0.1:" + port + "/x HTTP/1.0\r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
         {":// later in the word, after a byte no scheme has",
          "GET h_t://127.0.0.1:" + port + "/x HTTP/1.0\r\n\r\n", NOTHING, NOT_ABSOLUTE, ""},
-        {"empty scheme", "GET ://127.0.0.1:" + port + "/x HTTP/1.0\r\n\r\n", NOTHING,
-         NOT_ABSOLUTE, ""},
+        {"empty scheme", "GET ://127.0.0.1:" + port + "/x HTTP/1.0\r\n\r\n", NOTHING, NOT_ABSOLUTE,
+         ""},
         {"two proxies pointed at each other: one hop, then refused",
          "GET http://127.0.0.1:" + std::to_string(second.port) + loop_target + " HTTP/1.0\r\n\r\n",
          NOTHING, "REQ:\tGET " + loop_target + " HTTP/1.0\r\n", ""},
         // What a browser sent is shown escaped on the console: a line stays
         // one line and never drives the operator's terminal.
-        {"ESC and BEL in the path",
-         "GET " + u + "/\x1b]0;owned\x07\x1b[2J HTTP/1.0\r\n\r\n", REPLY,
-         "INPUT: GET " + u + "/\\x1b]0;owned\\x07\\x1b[2J HTTP/1.0\r\n\nREQ:\tGET /\\x1b]0;owned\\x07\\x1b[2J HTTP/1.0\r\n",
+        {"ESC and BEL in the path", "GET " + u + "/\x1b]0;owned\x07\x1b[2J HTTP/1.0\r\n\r\n", REPLY,
+         "INPUT: GET " + u +
+             "/\\x1b]0;owned\\x07\\x1b[2J HTTP/1.0\r\n\nREQ:\tGET /\\x1b]0;owned\\x07\\x1b[2J "
+             "HTTP/1.0\r\n",
          "GET /\x1b]0;owned\x07\x1b[2J HTTP/1.0\r\nHost: 127.0.0.1:" + port +
              "\r\nConnection: close\r\n\r\n"},
         {"bare CR in the request line forges no console line",
@@ -737,10 +743,12 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
          "", "GET /bare HTTP/1.0\r\nConnection: close\r\nHost: 127.0.0.1:" + port + "\r\n\r\n"},
         {"request with a body",
          "POST " + u + "/body HTTP/1.0\r\nContent-Length: 9\r\n\r\nname=body", NOTHING,
-         "INPUT: POST " + u + "/body HTTP/1.0\r\n\nERR request bodies are not forwarded\n\n" + RULE +
-             "CLIENT_ERR_REQUEST\n",
+         "INPUT: POST " + u + "/body HTTP/1.0\r\n\nERR request bodies are not forwarded\n\n" +
+             RULE + "CLIENT_ERR_REQUEST\n",
          ""},
-        {"chunked request body", "POST " + u + "/chunked HTTP/1.0\r\ntransfer-encoding: chunked\r\n\r\n4\r\nbody\r\n0\r\n\r\n",
+        {"chunked request body",
+         "POST " + u +
+             "/chunked HTTP/1.0\r\ntransfer-encoding: chunked\r\n\r\n4\r\nbody\r\n0\r\n\r\n",
          NOTHING, "/chunked HTTP/1.0\r\n\nERR request bodies are not forwarded\n", ""},
         {"a line folded onto Host",
          "GET " + u + "/fold HTTP/1.0\r\nHost: 127.0.0.1\r\n evil.example\r\n\r\n", NOTHING,
@@ -749,8 +757,9 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
          ""},
         {"Content-Length of zero is no body",
          "POST " + u + "/zero HTTP/1.0\r\nContent-Length: 0\r\n\r\n", REPLY, "",
-         "POST /zero HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\nContent-Length: "
-         "0\r\n\r\n"},
+         "POST /zero HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+             "\r\nConnection: close\r\nContent-Length: "
+             "0\r\n\r\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -820,8 +829,8 @@ TEST_F(StampShortTimeouts, EachTimeOutFiresAndTakesTheFailurePath) {
          "ERR rio_readlineb from client failed errno " + again + "\n" + RULE +
              "CLIENT_ERR_REQUEST\n",
          0},
-        {"header block never finished", get("/slow").substr(0, get("/slow").size() - 2) +
-                                            "Accept: a\r\n", 0, true,
+        {"header block never finished",
+         get("/slow").substr(0, get("/slow").size() - 2) + "Accept: a\r\n", 0, true,
          "ERR rio_readlineb from client failed errno " + again + "\n" + RULE +
              "CLIENT_ERR_REQUEST\n",
          0},
@@ -831,11 +840,11 @@ TEST_F(StampShortTimeouts, EachTimeOutFiresAndTakesTheFailurePath) {
              "CLIENT_ERR_REQUEST\n",
          0},
         {"origin silent after part of its answer", get("/silent"), 0, true,
-         "Server recieved " + std::to_string(part.size()) + " bytes\nERR reading from server errno " +
-             again + "\n" + RULE + "REGULAR_EXIT\n",
+         "Server recieved " + std::to_string(part.size()) +
+             " bytes\nERR reading from server errno " + again + "\n" + RULE + "REGULAR_EXIT\n",
          1, part},
-        {"browser stops reading", get("/huge"), 0, false,
-         "ERR writing to client errno " + again, 2},
+        {"browser stops reading", get("/huge"), 0, false, "ERR writing to client errno " + again,
+         2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
