@@ -642,6 +642,15 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
     // once have sent it on again.
     process_t second;
     ASSERT_TRUE(start_server(second, PROXY_BIN));
+    // Stopped and its files removed however the test ends.
+    struct stop_t {
+        process_t &p;
+        ~stop_t() {
+            stop_process(p);
+            unlink(p.out_path.c_str());
+            unlink(p.err_path.c_str());
+        }
+    } stop_second{second};
     const std::string own = "127.0.0.1:" + std::to_string(proxy.port);
     const std::string loop_target = "/a://" + own + "/a://127.0.0.1:" + port + "/loop";
     std::string many_lines, many_dropped;
@@ -793,9 +802,6 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
     EXPECT_EQ(occurrences(second_out, "INPUT: "), 0) << second_out;
     EXPECT_EQ(occurrences(second_out, "REQ:"), 0) << second_out;
     EXPECT_TRUE(is_running(second));
-    stop_process(second);
-    unlink(second.out_path.c_str());
-    unlink(second.err_path.c_str());
 }
 
 // ---------------------------------------------------------------- time-outs
