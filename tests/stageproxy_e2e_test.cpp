@@ -756,6 +756,15 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
     // A second proxy, which forwards to this one what it is asked for.
     process_t other;
     ASSERT_TRUE(start_server(other, PROXY_BIN, {"1"}));
+    // Stopped and its files removed however the test ends.
+    struct stopAtEnd {
+        process_t &p;
+        ~stopAtEnd() {
+            stop_process(p);
+            unlink(p.out_path.c_str());
+            unlink(p.err_path.c_str());
+        }
+    } stopOther{other};
     ASSERT_TRUE(wait_output(other, "Disconnected.\n", DEADLINE));
     const size_t otherOutMark = read_stdout(other).size(), otherErrMark = read_stderr(other).size();
     const std::string otherProxyUrl = "http://127.0.0.1:" + std::to_string(other.port);
@@ -867,9 +876,7 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
     EXPECT_TRUE(wait_output(other, "Disconnected.\n", DEADLINE, false, 2));
     EXPECT_EQ(read_stdout(other).substr(otherOutMark), "Received Request\nDisconnected.\n");
     EXPECT_EQ(read_stderr(other).substr(otherErrMark), "Error: Invalid HTTP Request.\n");
-    stop_process(other);
-    unlink(other.out_path.c_str());
-    unlink(other.err_path.c_str());
+    EXPECT_TRUE(is_running(other));
     // Ports out of range reach only their low 16 bits; whatever answers
     // there, the proxy stays healthy.
     for (const char *port : {"99999999", "-5"}) {
