@@ -395,9 +395,10 @@ constexpr bool SANITIZED = false;
 constexpr bool SANITIZED = false;
 #endif
 
-// The eviction trace cannot be held when memory runs short: it is written as
-// it comes, the insertion completes, and the process goes on (the reserve
-// that held it used to throw out of the cache under its lock and abort).
+// Memory running short ends only what needs it: the eviction trace is
+// written through a buffer on the stack after the lock (it once held its
+// text in heap blocks, whose reserve threw out of the cache under its lock
+// and aborted), so the insertion completes and the process goes on.
 TEST_F(FaultedProxy, AllocationFailuresEndOnlyWhatNeedsTheMemory) {
     if (SANITIZED) GTEST_SKIP() << "the malloc fault replaces the sanitizer's allocator";
     const struct {
@@ -405,9 +406,10 @@ TEST_F(FaultedProxy, AllocationFailuresEndOnlyWhatNeedsTheMemory) {
         std::string plan;
         bool each_served;  // every response arrives whole; else whole or nothing
     } cases[] = {
-        // Blocks of 1 to 64 KiB: the eviction trace's; relay buffers, objects
-        // and hit copies (about 100 KB here) and keys are outside the range.
-        {"the eviction trace cannot be held", "1024:65536:1", true},
+        // Blocks of 1 to 64 KiB, where the trace's text once was; relay
+        // buffers, objects and hit copies (about 100 KB here), keys and the
+        // passes' small record are outside the range.
+        {"no block of 1 to 64 KiB for the eviction trace", "1024:65536:1", true},
         // Every third block from 4 KiB: relay buffers, stored copies, hit
         // copies and the trace fail now and then.
         {"every third large block refused", "4096:1048576:3", false},
