@@ -298,7 +298,13 @@ bool request_line_private(const char *line, size_t length) {
     while (end > line && (end[-1] == '\n' || end[-1] == '\r')) end--;
     const char *colon = (const char *)memchr(line, ':', (size_t)(end - line));
     if (colon == nullptr) return false;
-    span_t name = trim(span_t{line, colon});
+    // The proxies send a NUL or a stray CR upstream as a blank: before the
+    // colon it is one of the blanks an origin allows there.
+    span_t name = span_t{line, colon};
+    while (name.end > name.p &&
+           (is_blank(name.end[-1]) || name.end[-1] == '\0' || name.end[-1] == '\r'))
+        name.end--;
+    name = trim(name);
     span_t value = trim(span_t{colon + 1, end});
     if (span_is(name, "Authorization") || span_is(name, "Proxy-Authorization")) return true;
     if (!span_is(name, "Cache-Control")) return false;

@@ -149,9 +149,11 @@ TEST(ResponseCacheable, StoresOnlyWhatAnyBrowserMayGet) {
 
 TEST(RequestLinePrivate, CredentialsAndNoStoreMakeTheAnswerTheBrowsersOwn) {
     const struct {
-        const char *line;
+        std::string line;
         bool is_private;
     } rows[] = {
+        {std::string("Authorization\0: x\r\n", 19), true},
+        {"Authorization\r : x\r\n", true},
         {"Authorization: Basic YWxpY2U6c2VjcmV0\r\n", true},
         {"authorization: Bearer x", true},
         {"AUTHORIZATION : Basic x\r\n", true},
@@ -168,7 +170,7 @@ TEST(RequestLinePrivate, CredentialsAndNoStoreMakeTheAnswerTheBrowsersOwn) {
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.line);
-        EXPECT_EQ(row.is_private, request_line_private(row.line, strlen(row.line)));
+        EXPECT_EQ(row.is_private, request_line_private(row.line.data(), row.line.size()));
     }
 }
 
