@@ -66,8 +66,10 @@ ino_t file_id(int fd) {
     return fstat(fd, &st) == 0 ? st.st_ino : 0;
 }
 
-std::string lines_of(size_t total, size_t line_len) {
-    std::string s;
+// A response of exactly `total` bytes: `head` (a status line and header
+// block), then numbered lines of line_len bytes, the last one cut.
+std::string lines_of(const std::string &head, size_t total, size_t line_len) {
+    std::string s = head;
     s.reserve(total);
     for (size_t i = 0; s.size() < total; i++) {
         std::string line = std::to_string(i) + ":";
@@ -80,15 +82,19 @@ std::string lines_of(size_t total, size_t line_len) {
 }
 
 std::vector<std::string> make_responses(void) {
+    // Well-formed heads, so that what decides storing is the size (and, for
+    // the long lines, the cookie the shared rule refuses).
+    const std::string plain = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n";
+    const std::string cookie = "HTTP/1.0 200 OK\r\nSet-Cookie: session=1\r\n\r\n";
     std::vector<std::string> r(ORIGIN_KINDS);
     r[ORIGIN_SMALL] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 6\r\n\r\nhello\n";
     r[ORIGIN_EMPTY] = "";
     r[ORIGIN_BINARY] = std::string("HTTP/1.0 404 Not Found\r\n\r\n\0a\rb\r\r\n\xff\xfe\0\0z", 37);
-    r[ORIGIN_LONGLINES] = std::string(20000, 'L') + "\n" + std::string(9999, 'M');
-    r[ORIGIN_94208] = lines_of(94208, 128);
-    r[ORIGIN_102399] = lines_of(102399, 100);
-    r[ORIGIN_102400] = lines_of(102400, 100);
-    r[ORIGIN_102401] = lines_of(102401, 100);
+    r[ORIGIN_LONGLINES] = cookie + std::string(20000, 'L') + "\n" + std::string(9999, 'M');
+    r[ORIGIN_94208] = lines_of(plain, 94208, 128);
+    r[ORIGIN_102399] = lines_of(plain, 102399, 100);
+    r[ORIGIN_102400] = lines_of(plain, 102400, 100);
+    r[ORIGIN_102401] = lines_of(plain, 102401, 100);
     return r;
 }
 

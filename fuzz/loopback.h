@@ -41,7 +41,7 @@ enum origin_kind_t {
     ORIGIN_SMALL,      // a short 200 response
     ORIGIN_EMPTY,      // closes without a byte
     ORIGIN_BINARY,     // short, with NUL bytes, bare CRs and a body without line end
-    ORIGIN_LONGLINES,  // lines of up to 20000 bytes, 30000 in all
+    ORIGIN_LONGLINES,  // lines of up to 20000 bytes, a cookie the shared rule refuses
     ORIGIN_94208,      // 94208 bytes in lines of 128
     ORIGIN_102399,
     ORIGIN_102400,
