@@ -11,7 +11,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -491,47 +490,6 @@ TEST_F(SlotProxy, ClosesEveryConnectionAfterOneRequest) {
     EXPECT_EQ(origin_count(origin), 1u);
 }
 
-// The browser sends a long header block it never has read and a body; the
-// response is large. Closing with those bytes unread would reset the
-// connection, so the proxy lingers and the browser still gets every byte.
-TEST_F(SlotProxy, LingeringCloseDeliversEveryByteDespiteUnreadRequest) {
-    const std::string reply = http_response(pattern_body(90000, 3));
-    route("/long", reply);
-    std::string request = "GET " + url("/long") + " HTTP/1.0\r\n";
-    for (int i = 0; request.size() < 50000; i++)
-        request += "X-Filler-" + std::to_string(i) + ": " + std::string(60, 'f') + "\r\n";
-    request += "Content-Length: 2000\r\n\r\n" + std::string(2000, 'b');
-    for (int round = 0; round < 2; round++) {  // a miss, then a hit
-        SCOPED_TRACE(round);
-        int fd = client_connect(proxy.port);
-        ASSERT_GE(fd, 0);
-        std::thread sender([&] { send_all(fd, request); });
-        client_result_t r = read_until_close(fd, WAIT);
-        sender.join();
-        close(fd);
-        EXPECT_TRUE(r.eof);
-        EXPECT_FALSE(r.reset);
-        EXPECT_EQ(r.bytes.size(), reply.size());
-        EXPECT_TRUE(r.bytes == reply);
-    }
-    EXPECT_EQ(origin_count(origin), 1u);
-}
-
-// Late bytes from a browser with a small receive buffer (no body announced)
-// must not reset away the unsent part of the response.
-TEST_F(SlotProxy, LingeringCloseDeliversEveryByteDespiteLateBytesWhileResponseUnsent) {
-    const std::string reply = http_response(pattern_body(90000, 6));
-    route("/late", reply);
-    const std::string request = "GET " + url("/late") + " HTTP/1.0\r\nHost: x\r\n\r\n";
-    EXPECT_EQ(late_bytes_failure(
-                  [&](const client_opts_t &opts) {
-                      return client_exchange(proxy.port, request, WAIT, opts);
-                  },
-                  reply),
-              "");
-    EXPECT_EQ(origin_count(origin), 1u);
-}
-
 TEST_F(SlotProxy, ConsoleLinesAreFlushedAsEachConnectionEnds) {
     ask("GET /nowhere HTTP/1.0");
     EXPECT_TRUE(wait_output(proxy, "invalid host\n", WAIT));
@@ -540,54 +498,6 @@ TEST_F(SlotProxy, ConsoleLinesAreFlushedAsEachConnectionEnds) {
     kill(proxy.pid, SIGKILL);
     EXPECT_TRUE(wait_exit(proxy, WAIT));
     EXPECT_EQ(read_stdout(proxy), "invalid host\n");
-}
-
-TEST_F(SlotProxy, CurlThroughTheProxyGetsOriginBytesThenCache) {
-    if (access("/usr/bin/curl", X_OK) != 0) GTEST_SKIP() << "no curl";
-    const std::string body = pattern_body(12345, 9);
-    route("/file", http_response(body));
-    const std::vector<std::string> argv = {"/usr/bin/curl", "-s", "-x",
-                                           "http://127.0.0.1:" + std::to_string(proxy.port),
-                                           url("/file")};
-    run_result_t a = run_to_exit(argv, WAIT);
-    ASSERT_TRUE(origin_wait_closed(origin, 1, WAIT));
-    run_result_t b = run_to_exit(argv, WAIT);
-    EXPECT_EQ(a.exit_code, 0);
-    EXPECT_EQ(b.exit_code, 0);
-    EXPECT_TRUE(a.out == body);
-    EXPECT_TRUE(b.out == body);
-    EXPECT_EQ(origin_count(origin), 1u);
-    EXPECT_EQ(upstream(0),
-              "GET /file HTTP/1.0\r\n" + host_line("127.0.0.1:" + std::to_string(origin.port)));
-}
-
-// Many browsers at once, each asking for several paths: every response is
-// the origin's bytes for its own path.
-TEST_F(SlotProxy, ManyConcurrentConnectionsEachGetTheirOwnBytes) {
-    const int paths = 12, clients = 40, each = 4;
-    std::vector<std::string> replies;
-    for (int i = 0; i < paths; i++) {
-        replies.push_back(http_response(pattern_body(1000 + 3000 * (size_t)i, (unsigned)i)));
-        route("/p" + std::to_string(i), replies.back());
-    }
-    std::atomic<int> wrong{0}, done{0};
-    std::vector<std::thread> pool;
-    for (int c = 0; c < clients; c++) {
-        pool.emplace_back([&, c] {
-            for (int k = 0; k < each; k++) {
-                int i = (c * 7 + k * 5) % paths;
-                client_result_t r = get("/p" + std::to_string(i));
-                if (!r.eof || r.bytes != replies[(size_t)i]) wrong++;
-                done++;
-            }
-        });
-    }
-    for (std::thread &t : pool) t.join();
-    EXPECT_EQ(done.load(), clients * each);
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_GE(origin_count(origin), (size_t)paths);
-    EXPECT_TRUE(is_running(proxy));
-    EXPECT_EQ(read_stderr(proxy), "");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -578,30 +577,6 @@ TEST_F(SlotFaults, AllocationFailureEndsOnlyThatConnection) {
 
 // Started with a soft descriptor limit of 256 below a higher hard one, the
 // proxy raises it and holds 300 idle browsers at once.
-TEST_F(SlotFaults, SoftDescriptorLimitIsRaisedToTheHardOne) {
-    struct rlimit rl;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
-    if (rl.rlim_max < 1024 || rl.rlim_cur < 400) GTEST_SKIP() << "descriptor limits too low here";
-    process_t limited;
-    ASSERT_TRUE(start_limited(limited, "ulimit -S -n 256"));
-    std::ifstream limits("/proc/" + std::to_string(limited.pid) + "/limits");
-    std::string line, soft, hard;
-    while (std::getline(limits, line)) {
-        if (line.compare(0, 14, "Max open files") == 0) {
-            std::istringstream(line.substr(14)) >> soft >> hard;
-        }
-    }
-    EXPECT_EQ(soft, hard);
-    EXPECT_EQ(soft, std::to_string(rl.rlim_max));
-    std::vector<int> fds = idle_browsers(limited.port, 300);
-    EXPECT_EQ(fds.size(), 300u);
-    EXPECT_TRUE(wait_connection_fds(limited.pid, 300, WAIT)) << connection_fds(limited.pid);
-    for (int fd : fds) close(fd);
-    expect_process_idle(limited);
-    EXPECT_EQ(read_stderr(limited), "");
-    stop_and_clean(limited);
-}
-
 // While three lookups of a slow name are pending, misses to a dotted
 // address and to a name the resolver knows are served at once: both
 // complete before any of the slow ones does.
@@ -803,23 +778,6 @@ TEST_F(SlotFaults, NonNumericPortListensOnPortZero) {
     expect_no_sanitizer_report(p);
     unlink(p.out_path.c_str());
     unlink(p.err_path.c_str());
-}
-
-TEST(SlotCommandLine, PortInUseEndsWithOpenListenfdError) {
-    int holder = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(holder, (struct sockaddr *)&a, sizeof a), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
-    ASSERT_EQ(getsockname(holder, (struct sockaddr *)&a, &len), 0);
-    run_result_t r = run_to_exit({PROXY_BIN, std::to_string(ntohs(a.sin_port))}, WAIT);
-    close(holder);
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.err, "Open_listenfd error: Address already in use\n");
-    EXPECT_EQ(r.exit_code, 1);
 }
 
 }  // namespace

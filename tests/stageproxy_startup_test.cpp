@@ -12,7 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -36,21 +35,6 @@ std::string banner(long port) {
 }
 
 const std::string USAGE_TAIL = " (port number) (verbosity level: 0, 1, 2)\n";
-
-// A listening socket on 127.0.0.1:port, or -1 (the port is taken).
-int holdPort(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 4) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 struct started {
     process_t p;
@@ -146,19 +130,6 @@ TEST(StageStartup, BannerShowsCommandLinePortNumber) {
         ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE));
         EXPECT_EQ(read_stdout(s.p), banner(c.shown) + "Disconnected.\n");
     }
-}
-
-TEST(StageStartup, PortInUseEndsWithOpenListenfdError) {
-    int port = free_port();
-    int held = holdPort(port);
-    ASSERT_GE(held, 0);
-    run_result_t r = run_to_exit({PROXY_BIN, std::to_string(port)}, DEADLINE);
-    close(held);
-    ASSERT_TRUE(r.exited);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.exit_code, 1);  // robix's reporters end with status 1
-    EXPECT_EQ(r.err, std::string("Open_listenfd error: ") + strerror(EADDRINUSE) + "\n");
-    EXPECT_EQ(r.out, "");
 }
 
 TEST(StageConsole, FlushedAfterStartupAndAtEachConnectionEnd) {
@@ -346,24 +317,6 @@ TEST_F(StageAccept, AllocationFailureSkipsStoringKeepsServing) {
 // The soft limit on open descriptors is raised to the hard one at start-up,
 // so that a common soft limit of 1024 does not cap the connections at about
 // 500 misses.
-TEST_F(StageAccept, SoftDescriptorLimitRaisedToHard) {
-    struct rlimit mine;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &mine), 0);
-    if (mine.rlim_max <= 256) GTEST_SKIP() << "the hard limit leaves nothing to raise";
-    struct rlimit low = mine;
-    low.rlim_cur = 256;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    bool up = start_server(proxy.p, PROXY_BIN, {"0"});
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &mine), 0);
-    ASSERT_TRUE(up);
-    struct rlimit theirs;
-    ASSERT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, nullptr, &theirs), 0);
-    EXPECT_EQ(theirs.rlim_cur, mine.rlim_max);
-    EXPECT_EQ(theirs.rlim_max, mine.rlim_max);
-    std::cout << "[ figures  ] soft descriptor limit 256 at start, " << theirs.rlim_cur
-              << " once serving" << std::endl;
-}
-
 TEST_F(StageAccept, DescriptorExhaustionPausesAcceptAndRecovers) {
     ASSERT_TRUE(start_server(proxy.p, PROXY_BIN, {"0"}));
     ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE));

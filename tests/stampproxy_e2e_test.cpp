@@ -11,7 +11,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -588,47 +587,6 @@ TEST_F(Stamp, BrowserVanishingMidRelayLeavesProcessServing) {
     expect_healthy();
 }
 
-// ---------------------------------------------------------------- lingering close
-
-TEST_F(Stamp, LingeringCloseDeliversEveryByteOfHitDespiteUnreadHeaders) {
-    const std::string body = http_response(pattern_body(100000, 4));
-    route("/linger", body);
-    ASSERT_EQ(ask(get("/linger")).bytes, body);
-    // On a hit the header lines are never read: 40 000 bytes of them wait.
-    std::string headers;
-    for (int i = 0; headers.size() < 40000; i++)
-        headers += "X-Pad-" + std::to_string(i) + ": padding\r\n";
-    client_result_t r = ask(get("/linger", headers));
-    EXPECT_TRUE(r.eof);
-    EXPECT_FALSE(r.reset);
-    EXPECT_EQ(r.bytes, body);
-    ASSERT_TRUE(wait_label("CACHE_HIT_REQUEST", 1));
-}
-
-// Bytes after the header block are never read nor sent upstream; the
-// lingering close keeps them from resetting the connection meanwhile.
-TEST_F(Stamp, LingeringCloseDeliversEveryByteDespiteUnreadTrailingBytes) {
-    const std::string body = http_response(pattern_body(1 << 20, 5));
-    route("/after", body);
-    const std::string sent = "GET /other HTTP/1.0\r\n" + std::string(50000, 'b');
-    client_result_t r = ask(get("/after") + sent);
-    EXPECT_FALSE(r.reset);
-    EXPECT_EQ(r.bytes, body);
-    ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
-    EXPECT_EQ(origin_request(origin, 0),
-              "GET /after HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n");
-}
-
-// Late bytes from a browser with a small receive buffer (no body announced)
-// must not reset away the unsent part of the response.
-TEST_F(Stamp, LingeringCloseDeliversEveryByteDespiteLateBytesWhileResponseUnsent) {
-    const std::string body = http_response(pattern_body(90000, 6));
-    route("/late", body);
-    EXPECT_EQ(late_bytes_failure([&](const client_opts_t &opts) { return ask(get("/late"), opts); },
-                                 body),
-              "");
-}
-
 // ---------------------------------------------------------------- bad input
 
 TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
@@ -877,51 +835,6 @@ TEST_F(StampShortTimeouts, EachTimeOutFiresAndTakesTheFailurePath) {
     EXPECT_EQ(out().find("Adding new entry !"), std::string::npos);
     EXPECT_TRUE(wait_threads(proxy.pid, idle_threads, DEADLINE)) << "connection threads left";
     EXPECT_TRUE(wait_fds(proxy.pid, idle_fds, DEADLINE)) << "descriptors leaked";
-}
-
-// ---------------------------------------------------------------- load and clients
-
-TEST_F(Stamp, ManyBrowsersAtOnceGetExactBytes) {
-    const size_t sizes[] = {1, 300, 5000, 50000, 70000, 102400 - 19, 200000, 102401};
-    std::vector<std::string> bodies;
-    for (size_t i = 0; i < 8; i++) {
-        bodies.push_back("HTTP/1.0 200 OK\r\n\r\n" + pattern_body(sizes[i], (unsigned)i + 10));
-        route("/m" + std::to_string(i), bodies.back());
-    }
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> browsers;
-    for (int t = 0; t < 16; t++) {
-        browsers.emplace_back([&, t] {
-            for (int k = 0; k < 12; k++) {
-                size_t i = (size_t)(t + k) % 8;
-                client_result_t r =
-                    client_exchange(proxy.port, get("/m" + std::to_string(i)), ms(30000));
-                if (r.bytes != bodies[i]) wrong++;
-            }
-        });
-    }
-    for (std::thread &b : browsers) b.join();
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_TRUE(wait_label("CACHE_HIT_REQUEST", 1));
-    EXPECT_TRUE(wait_threads(proxy.pid, idle_threads, DEADLINE)) << "connection threads left";
-    EXPECT_TRUE(wait_fds(proxy.pid, idle_fds, DEADLINE)) << "descriptors leaked";
-    expect_healthy();
-}
-
-TEST_F(Stamp, CurlGetsOriginBytesSecondTimeFromCache) {
-    if (access("/usr/bin/curl", X_OK) != 0) GTEST_SKIP() << "curl is not installed";
-    const std::string body = pattern_body(20000, 6);
-    route("/file", http_response(body));
-    for (int i = 0; i < 2; i++) {
-        run_result_t r =
-            run_to_exit({"/usr/bin/curl", "-s", "--max-time", "20", "-x",
-                         "http://127.0.0.1:" + std::to_string(proxy.port), url("/file")},
-                        ms(30000));
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.out, body);
-    }
-    EXPECT_EQ(origin_count(origin), 1u);
-    EXPECT_TRUE(wait_label("CACHE_HIT_REQUEST", 1));
 }
 
 }  // namespace

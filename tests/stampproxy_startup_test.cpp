@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -175,21 +174,6 @@ TEST(StampStartup, NoArgumentListensOnDefaultPort56416) {
         << out;
 }
 
-TEST(StampStartup, PortInUseGivesBindErrorAndStatus255) {
-    int port = free_port();
-    int held = hold_port(port);
-    ASSERT_GE(held, 0);
-    run_result_t r = run_to_exit({PROXY_BIN, std::to_string(port)}, DEADLINE);
-    close(held);
-    ASSERT_TRUE(r.exited);
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_TRUE(shape_match(r.out, "Port " + std::to_string(port) +
-                                       " at time <N>ERR bind errno 98 - " + strerror(EADDRINUSE) +
-                                       "\n"))
-        << r.out;
-    EXPECT_EQ(r.err, "");
-}
-
 TEST(StampStartup, RestartBindsSamePortAtOnce) {
     origin_t o;
     ASSERT_TRUE(origin_start(o));
@@ -223,32 +207,6 @@ TEST(StampStartup, ConsoleFlushedAfterStartupAndAtEachConnectionEnd) {
     ASSERT_TRUE(wait_exit(s.p, DEADLINE));
     EXPECT_NE(read_stdout(s.p).find(std::string("\nCLIENT_ERR_REQUEST\n") + RULE + "\n"),
               std::string::npos);
-}
-
-TEST(StampStartup, SoftDescriptorLimitRaisedToTheHardLimit) {
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max <= 256) {
-        GTEST_SKIP() << "the hard descriptor limit is only " << saved.rlim_max;
-    }
-    // The program inherits a low soft limit from this process.
-    struct rlimit low = {256, saved.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    Started s;
-    bool started = start_server(s.p, PROXY_BIN);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-    ASSERT_TRUE(started);
-    struct rlimit now;
-    ASSERT_EQ(prlimit(s.p.pid, RLIMIT_NOFILE, nullptr, &now), 0);
-    EXPECT_EQ(now.rlim_cur, saved.rlim_max);
-    EXPECT_EQ(now.rlim_max, saved.rlim_max);
-    // Silently: the start-up line runs on into the first connection's block.
-    ASSERT_TRUE(wait_output(s.p, "CLIENT_ERR_REQUEST", DEADLINE));
-    std::string out = read_stdout(s.p);
-    EXPECT_TRUE(shape_match(out.substr(0, out.find("START-REQUEST")),
-                            "Port " + std::to_string(s.p.port) + " at time <N>" + RULE))
-        << out;
-    EXPECT_EQ(read_stderr(s.p), "");
 }
 
 // ---------------------------------------------------------------- accept loop

@@ -1,0 +1,170 @@
+// The table of programs, filled from the paths the build gives (an empty
+// path: the program is not built here).
+#include "programs.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace harness {
+
+namespace {
+
+const std::string RULE = "<--------------------------------------------->\n";
+
+std::vector<program_t> all_rows() {
+    std::vector<program_t> rows;
+    program_t stamp;
+    stamp.name = "stampproxy";
+    stamp.binary = STAMPPROXY_BIN;
+    stamp.short_binary = STAMPPROXY_SHORT_BIN;
+    stamp.shim = STAMPPROXY_SHIM;
+    stamp.probe_done = "\nCLIENT_ERR_REQUEST\n";
+    stamp.probe_cut = "START-REQUEST";
+    // No line end after the Port line: the probe's block continues it.
+    stamp.probe_out = "Port <PORT> at time <N>" + RULE;
+    stamp.bind_status = 255;
+    stamp.bind_out = "Port <PORT> at time <N>ERR bind errno 98 - Address already in use\n";
+    stamp.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\nConnection: close\r\n\r\n";
+    stamp.hit_line = "CACHE_HIT_REQUEST";
+    rows.push_back(stamp);
+
+    program_t stage;
+    stage.name = "stageproxy";
+    stage.binary = STAGEPROXY_BIN;
+    stage.short_binary = STAGEPROXY_SHORT_BIN;
+    stage.shim = STAGEPROXY_SHIM;
+    stage.quiet = {"0"};
+    stage.probe_done = "Disconnected.\n";
+    stage.probe_out = "Marlowin proxy is listening on socket: <PORT>.\nDisconnected.\n";
+    stage.probe_err = "Error: Must be GET request.\nError: Invalid HTTP Request.\n";
+    stage.bind_status = 1;  // robix's reporters end with status 1
+    stage.bind_err = "Open_listenfd error: Address already in use\n";
+    stage.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\n\r\n";
+    stage.hit_line = "Successfully sent (<URL>) from cache directly to browser.\n";
+    stage.stored_line = "Successfully cached.\n";
+    rows.push_back(stage);
+
+    program_t slot;
+    slot.name = "slotproxy";
+    slot.binary = SLOTPROXY_BIN;
+    slot.short_binary = SLOTPROXY_SHORT_BIN;
+    slot.shim = SLOTPROXY_SHIM;
+    slot.bind_status = 1;
+    slot.bind_err = "Open_listenfd error: Address already in use\n";
+    slot.miss_reads_all = true;
+    slot.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\n\r\n";
+    rows.push_back(slot);
+
+    std::vector<program_t> built;
+    for (const program_t &row : rows) {
+        if (!row.binary.empty()) built.push_back(row);
+    }
+    return built;
+}
+
+}  // namespace
+
+const std::vector<program_t> &programs() {
+    static const std::vector<program_t> rows = all_rows();
+    return rows;
+}
+
+void PrintTo(const program_t &row, std::ostream *os) { *os << row.name; }
+
+std::string substitute(std::string text, const std::string &from, const std::string &to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+void env_guard_t::set(const std::string &name, const std::string &value) {
+    const char *old = getenv(name.c_str());
+    saved.emplace_back(name, old != nullptr ? old : std::string("\x01"));
+    setenv(name.c_str(), value.c_str(), 1);
+}
+
+env_guard_t::~env_guard_t() {
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+        if (it->second == "\x01") {
+            unsetenv(it->first.c_str());
+        } else {
+            setenv(it->first.c_str(), it->second.c_str(), 1);
+        }
+    }
+}
+
+void preload_shim(env_guard_t &env, const program_t &row) {
+    env.set("LD_PRELOAD", row.shim);
+    const char *asan = getenv("ASAN_OPTIONS");
+    env.set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+}
+
+int hold_port(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 4) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int connection_fds(pid_t pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    int sockets = 0;
+    for (int fd = 0; fd < 4096; fd++) {
+        char link[64];
+        ssize_t n = readlink((dir + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        if (n <= 0) continue;
+        link[n] = '\0';
+        if (strncmp(link, "socket:", 7) == 0) sockets++;
+    }
+    return count_fds(pid) < 0 ? -1 : sockets - 1;
+}
+
+bool wait_connection_fds(pid_t pid, int n, ms deadline) {
+    auto end = std::chrono::steady_clock::now() + scaled(deadline);
+    for (;;) {
+        if (connection_fds(pid) == n) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(ms(10));
+    }
+}
+
+running_t::~running_t() {
+    stop_process(proxy);
+    origin_stop(origin);
+    if (!proxy.out_path.empty()) unlink(proxy.out_path.c_str());
+    if (!proxy.err_path.empty()) unlink(proxy.err_path.c_str());
+}
+
+bool start_running(running_t &r, const std::string &binary, const std::vector<std::string> &extra) {
+    const ms deadline(10000);
+    if (!origin_start(r.origin)) return false;
+    if (!start_server(r.proxy, binary, extra)) return false;
+    if (!r.row.probe_done.empty() && !wait_output(r.proxy, r.row.probe_done, deadline)) return false;
+    return wait_connection_fds(r.proxy.pid, 0, deadline);
+}
+
+bool start_running(running_t &r) { return start_running(r, r.row.binary, r.row.quiet); }
+
+std::string origin_url(const running_t &r, const std::string &path) {
+    return "http://127.0.0.1:" + std::to_string(r.origin.port) + path;
+}
+
+std::string get_request(const running_t &r, const std::string &path) {
+    return "GET " + origin_url(r, path) + " HTTP/1.0\r\n\r\n";
+}
+
+}  // namespace harness

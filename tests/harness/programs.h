@@ -1,0 +1,110 @@
+// The three programs as the whole-program tests see them: one row each, with
+// where its binaries and fault shim are, how it is started quietly, and the
+// bytes it prints where the three differ. A behaviour the programs share is
+// written once as a test over these rows (INSTANTIATE_OVER_PROGRAMS); a
+// program not built in this tree has no row.
+#ifndef HARNESS_PROGRAMS_H
+#define HARNESS_PROGRAMS_H
+
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "harness.h"
+
+namespace harness {
+
+struct program_t {
+    std::string name;          // "stampproxy", ...: the test instance's name
+    std::string binary;        // the program as installed
+    std::string short_binary;  // the same built with time-outs of a second or two
+    std::string shim;          // the preloaded fault shim
+    std::vector<std::string> quiet;  // arguments after the port for the least output
+
+    // What the launcher's probe (a browser that connects and closes at once)
+    // leaves on the console once its connection is over: a needle that marks
+    // the end, the shape (see shape_match; "<PORT>" is the port) of standard
+    // output up to `probe_cut` (all of it when empty), and standard error.
+    std::string probe_done;
+    std::string probe_cut;
+    std::string probe_out;
+    std::string probe_err;
+
+    // Started on a port another socket holds: status, output shape, error.
+    int bind_status;
+    std::string bind_out;
+    std::string bind_err;
+
+    // A line on standard output that a hit prints ("<URL>" is the URL asked
+    // for), empty when a hit prints nothing.
+    std::string hit_line;
+    // The request the origin gets for "GET http://127.0.0.1:<ORIGIN>/after
+    // HTTP/1.0" and an empty header block.
+    std::string upstream;
+    // A miss reads the browser's whole header block (the others send the
+    // origin what they read of it, and are tested on hits only).
+    bool miss_reads_all = false;
+    // A line on standard output that storing a response prints, if any.
+    std::string stored_line;
+};
+
+// The rows of the programs built in this tree.
+const std::vector<program_t> &programs();
+// A row as a failing test names it: its program.
+void PrintTo(const program_t &row, std::ostream *os);
+
+// Replaces every `from` in text by `to`.
+std::string substitute(std::string text, const std::string &from, const std::string &to);
+
+// Environment for the next child: set here, restored when this ends.
+struct env_guard_t {
+    std::vector<std::pair<std::string, std::string>> saved;
+    void set(const std::string &name, const std::string &value);
+    ~env_guard_t();
+};
+
+// Puts the row's fault shim in front of the program for the next child (and
+// tells a sanitizer's runtime to accept being loaded second).
+void preload_shim(env_guard_t &env, const program_t &row);
+
+// A socket listening on 127.0.0.1:port, or -1 when the port is taken.
+int hold_port(int port);
+
+// Sockets of a process other than its listening one: the connections it
+// holds. -1 when it is gone.
+int connection_fds(pid_t pid);
+bool wait_connection_fds(pid_t pid, int n, ms deadline);
+
+// One program of the table running on a free port, and an origin for it to
+// fetch from; everything is stopped and its files removed when this ends.
+struct running_t {
+    const program_t &row;
+    process_t proxy;
+    origin_t origin;
+    explicit running_t(const program_t &r) : row(r) {}
+    ~running_t();
+    running_t(const running_t &) = delete;
+    running_t &operator=(const running_t &) = delete;
+};
+
+// Starts the origin and the program (binary, with `extra` after the port),
+// then waits until the launcher's probe is over. False when either failed.
+bool start_running(running_t &r, const std::string &binary, const std::vector<std::string> &extra);
+// The quiet start of the installed binary.
+bool start_running(running_t &r);
+// "GET http://127.0.0.1:<origin>/path HTTP/1.0\r\n\r\n".
+std::string get_request(const running_t &r, const std::string &path);
+std::string origin_url(const running_t &r, const std::string &path);
+
+}  // namespace harness
+
+// Instantiates a TEST_P suite whose parameter is a program_t once per row,
+// each instance named after its program.
+#define INSTANTIATE_OVER_PROGRAMS(suite)                                                  \
+    INSTANTIATE_TEST_SUITE_P(Programs, suite, ::testing::ValuesIn(harness::programs()),   \
+                             [](const ::testing::TestParamInfo<harness::program_t> &info) { \
+                                 return info.param.name;                                    \
+                             })
+
+#endif  // HARNESS_PROGRAMS_H
