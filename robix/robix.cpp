@@ -7,6 +7,7 @@
 #include <ifaddrs.h>
 #include <poll.h>
 #include <stddef.h>
+#include <sys/resource.h>
 #include <time.h>
 
 // ---------------------------------------------------------------- reporters
@@ -346,6 +347,12 @@ void V(sem_t *sem) {
 }
 
 // ---------------------------------------------------------------- robust I/O
+
+int rio_buffered(const rio_t *rp) { return rp->rio_cnt > 0 ? rp->rio_cnt : 0; }
+
+bool rio_linebuffered(const rio_t *rp) {
+    return rp->rio_cnt > 0 && memchr(rp->rio_bufptr, '\n', (size_t)rp->rio_cnt) != nullptr;
+}
 
 ssize_t rio_readn(int fd, void *usrbuf, size_t n) {
     size_t nleft = n;
@@ -768,6 +775,26 @@ int Open_listenfd(int port) {
     int rc = open_listenfd(port);
     if (rc < 0) unix_error("Open_listenfd error");
     return rc;
+}
+
+// ---------------------------------------------------------------- start-up and the accept loop
+
+void pause_ms(long millis) {
+    struct timespec ts = {millis / 1000, (millis % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+    }  // retry with what is left
+}
+
+void raise_descriptor_limit(void) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void accept_failure_pause(int err) {
+    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) pause_ms(RESOURCE_PAUSE_MS);
 }
 
 // ---------------------------------------------------------------- closing a browser connection

@@ -167,6 +167,12 @@ void rio_readinitb(rio_t *rp, int fd);
 // cut off when the time is up. timeout_ms <= 0 removes the deadline.
 // rio_readinitb starts a record without one. Cannot fail.
 void rio_setdeadline(rio_t *rp, int timeout_ms);
+// rio_buffered: how many bytes rp holds that were read from the descriptor
+// and not handed out yet (0 when none). rio_linebuffered: whether a line end
+// is among them, so that the next rio_readlineb returns without reading the
+// descriptor. Neither reads; neither can fail.
+int rio_buffered(const rio_t *rp);
+bool rio_linebuffered(const rio_t *rp);
 ssize_t rio_readnb(rio_t *rp, void *usrbuf, size_t n);
 // Stores at most maxlen - 1 bytes up to and including a newline, then a NUL.
 // 0 at end of file before any byte (usrbuf untouched); -1 on error (bytes
@@ -223,6 +229,22 @@ int Open_listenfd(int port);
 // before closing, so that no reset destroys the reply's tail. Returns what
 // close returned (0, or -1 with errno); the descriptor is gone either way.
 int close_after_reply(int fd);
+
+// ---- Start-up and the accept loop ----
+// How long an accept loop pauses when descriptors, memory or threads have run
+// out: the pending connection stays queued, and retrying at once would spin.
+constexpr long RESOURCE_PAUSE_MS = 50;
+// Sleeps for millis, resumed with the time left after a signal. Cannot fail.
+void pause_ms(long millis);
+// Raises the soft limit on open descriptors to the hard one: each miss holds
+// two, and the usual soft limit of 1024 would cap a proxy at a few hundred
+// browsers while the hard limit is far higher. Start-up only. Silent; on
+// failure the soft limit stays.
+void raise_descriptor_limit(void);
+// Pauses RESOURCE_PAUSE_MS when accept failed with err for want of
+// descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM); returns at once
+// for any other err. Which failures end a program is each program's own.
+void accept_failure_pause(int err);
 
 #ifdef ROBIX_SLOT_EDITION
 // Serialises gethostbyname_ts for callers that use it; open_clientfd no

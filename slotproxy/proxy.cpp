@@ -5,48 +5,23 @@
 // cache and its locks belong to cache.cpp; the lookup semaphore `mutex` to
 // robix.
 #include <poll.h>
-#include <sys/resource.h>
 #include <time.h>
 
 #include "cache.h"
 #include "request.h"
 #include "robix.h"
 #include "stacks.h"
+#include "timeouts.h"
 
 // The 501 page's body holds the method with every character possibly
 // escaped into six ("&quot;"), plus the fixed text.
 static constexpr int ERROR_BODY_SIZE = 7 * MAXLINE;
-
-// Pause of the accept loop when descriptors, memory or threads run out, so it
-// does not spin while connections drain.
-static constexpr long RESOURCE_PAUSE_MS = 50;
-
-// Time-outs, so an idle or stalled peer cannot hold a thread and its
-// descriptors for ever: the browser's whole request line (a total, however
-// it dribbles in); a write to a browser that takes no byte; an origin that
-// sends nothing (long, for slow origins). The test build shortens them so a
-// suite can watch each fire.
-#ifdef PROXY_TEST_TIMEOUTS
-static constexpr int REQUEST_TIMEOUT_MS = 1000;
-static constexpr int BROWSER_WRITE_TIMEOUT_MS = 1000;
-static constexpr int ORIGIN_READ_TIMEOUT_MS = 2000;
-#else
-static constexpr int REQUEST_TIMEOUT_MS = 60000;
-static constexpr int BROWSER_WRITE_TIMEOUT_MS = 60000;
-static constexpr int ORIGIN_READ_TIMEOUT_MS = 600000;
-#endif
 
 // Holds SIGPIPE only: blocked before any thread exists, so every thread
 // inherits it and a write to a vanished peer fails with EPIPE instead.
 static sigset_t signal_mask;
 
 // ---------------------------------------------------------------- small helpers
-
-static void pause_ms(long millis) {
-    struct timespec ts = {millis / 1000, (millis % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
-    }  // retry with what is left
-}
 
 // The HTML entity that stands for c, or null when c needs none.
 static const char *html_entity(char c) {
@@ -139,12 +114,6 @@ static void send_hit(int connfd, web_object *object) {
     pthread_cleanup_pop(1);
 }
 
-// True when rp's buffer already holds a line end, so that the next line can
-// be read without waiting for the peer.
-static bool line_buffered(const rio_t *rp) {
-    return rp->rio_cnt > 0 && memchr(rp->rio_bufptr, '\n', (size_t)rp->rio_cnt) != nullptr;
-}
-
 // Reads one line from rp into buf as rio_readlineb does (at most maxlen - 1
 // bytes, up to and including a newline, then a NUL; 0 at the end of the
 // stream before any byte), with the same reads of the descriptor. A failed
@@ -158,7 +127,7 @@ static ssize_t read_line_keeping(rio_t *rp, char *buf, size_t maxlen, int *err) 
         // Each call takes only what the buffer holds, or one byte that
         // refills it, so it reads the descriptor at most once: when that read
         // fails, every byte stored before it is already counted in n.
-        size_t want = rp->rio_cnt > 0 ? (size_t)rp->rio_cnt : 1;
+        size_t want = rio_buffered(rp) > 0 ? (size_t)rio_buffered(rp) : 1;
         if (want > maxlen - 1 - n) want = maxlen - 1 - n;
         ssize_t m = rio_readlineb(rp, buf + n, want + 1);
         if (m < 0) {
@@ -204,7 +173,7 @@ static void relay(int connfd, int clientfd, const request_t *req) {
         }
         memcpy(out + out_len, buf_c, (size_t)m);
         out_len += (size_t)m;
-        if (!line_buffered(&rio_c) || err != 0) {
+        if (!rio_linebuffered(&rio_c) || err != 0) {
             Rio_writen(connfd, out, out_len);
             out_len = 0;
         }
@@ -232,7 +201,7 @@ static void fetch(int connfd, const request_t *req) {
     if (clientfd < 0) return;  // "invalid host" or "bcopy error" is printed
     // An expired transfer fails with EAGAIN, which the robust I/O reports like
     // any failed one. Best effort: without it the peer is only waited for longer.
-    (void)set_socket_timeout(clientfd, SO_RCVTIMEO, ORIGIN_READ_TIMEOUT_MS);
+    (void)set_socket_timeout(clientfd, SO_RCVTIMEO, ORIGIN_TIMEOUT_MS);
     pthread_cleanup_push(cleanup_close, &clientfd);
     relay(connfd, clientfd, req);
     pthread_cleanup_pop(0);
@@ -308,17 +277,6 @@ static void *thread(void *vargp) {
 
 // ---------------------------------------------------------------- start-up and accept loop
 
-// Lets the process hold as many descriptors as the hard limit allows: each
-// connection takes two, and the usual soft limit of 1024 would cap it near
-// 500 at once. Failure leaves the limit as it was.
-static void raise_descriptor_limit(void) {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-        rl.rlim_cur = rl.rlim_max;
-        (void)setrlimit(RLIMIT_NOFILE, &rl);
-    }
-}
-
 int main(int argc, char **argv) {
     int listenfd, port, rc;
     struct sockaddr_in clientaddr;
@@ -356,9 +314,7 @@ int main(int argc, char **argv) {
             int err = errno;
             if (err == EINTR) continue;  // retry
             fprintf(stderr, "Accept error: %s\n", strerror(err));
-            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
-                pause_ms(RESOURCE_PAUSE_MS);
-            }
+            accept_failure_pause(err);
             continue;
         }
         // The cell is taken after the accept, so a failed allocation has a

@@ -10,6 +10,8 @@
 
 #include <new>
 
+#include "rwlock.h"
+
 cacheEntry *head = nullptr;
 int available = MAX_CACHE_SIZE;
 pthread_rwlock_t rwlock;
@@ -21,15 +23,7 @@ long entryCharge(const char *url, int size) {
 int initCache(void) {
     head = nullptr;
     available = MAX_CACHE_SIZE;
-    // Writers first: every request holds the read side for its lookup, so
-    // under steady load the lock is almost never free of readers, and with
-    // the default preference for readers an insertion could wait without
-    // end while finished request threads pile up behind it.
-    pthread_rwlockattr_t attr;
-    pthread_rwlockattr_init(&attr);
-    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&rwlock, &attr);
-    pthread_rwlockattr_destroy(&attr);
+    (void)rwlock_init_writer_first(&rwlock);
     return 1;
 }
 

@@ -11,7 +11,6 @@
 // any thread exists and only read afterwards.
 #include <poll.h>
 #include <stdint.h>
-#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -20,39 +19,14 @@
 #include "request.h"
 #include "robix.h"
 #include "stacks.h"
+#include "timeouts.h"
 
 typedef struct sockaddr_in SAI;
-
-// Time-outs, so that no silent peer holds a thread for ever: the browser
-// has this long in all for its request line and header block; a write to the
-// browser fails once it has accepted no byte for this long; a read from (or
-// a write to) the origin fails once it has sent (or taken) no byte for this
-// long (slow origins are common, hence the long wait). The test build
-// shortens them.
-#ifdef PROXY_TEST_TIMEOUTS
-static constexpr int REQUEST_TIMEOUT_MS = 1000;
-static constexpr int BROWSER_SEND_TIMEOUT_MS = 1000;
-static constexpr int ORIGIN_TIMEOUT_MS = 2000;
-#else
-static constexpr int REQUEST_TIMEOUT_MS = 60000;
-static constexpr int BROWSER_SEND_TIMEOUT_MS = 60000;
-static constexpr int ORIGIN_TIMEOUT_MS = 600000;
-#endif
-
-// Pause of the accept loop when descriptors, memory or threads run out, so it
-// does not spin while connections drain.
-static constexpr long RESOURCE_PAUSE_MS = 50;
 
 // 0 (quiet), 1 or 2 (names the request line and the URL in three lines).
 int verbosity = 1;
 
 // ---------------------------------------------------------------- small helpers
-
-static void pauseMs(long millis) {
-    struct timespec ts = {millis / 1000, (millis % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
-    }  // retry with what is left
-}
 
 // The one line that reports a failed stage, on standard error.
 static void stageFailed(const char *what) { fprintf(stderr, "Error: %s\n", what); }
@@ -121,7 +95,8 @@ static int rioReadKept(rio_t *website, char *buffer, int length, bool *failed) {
     int n = 0;
     *failed = false;
     while (n < length - 1) {
-        int room = website->rio_cnt > 0 ? std::min(length - n, website->rio_cnt + 1) : 2;
+        int buffered = rio_buffered(website);
+        int room = buffered > 0 ? std::min(length - n, buffered + 1) : 2;
         int got = rioRead(website, buffer + n, room);
         if (got < 0) {
             *failed = true;
@@ -134,13 +109,6 @@ static int rioReadKept(rio_t *website, char *buffer, int length, bool *failed) {
     }
     buffer[n] = '\0';
     return n;
-}
-
-// True when the next line can be read from website's buffer without waiting
-// for the socket: a line end is already buffered.
-static bool lineBuffered(const rio_t *website) {
-    return website->rio_cnt > 0 &&
-           memchr(website->rio_bufptr, '\n', (size_t)website->rio_cnt) != nullptr;
 }
 
 // Lines gathered for one write: those that one refill of a read buffer
@@ -293,7 +261,7 @@ static int passToServer(rio_t *browser, int fdWebserver, const char *domain, int
             }
         }
         if (batchAdd(fdWebserver, &batch, out, outLength) < 0) return 0;
-        if (relay.hostSent && (verdict == HEADER_END || !lineBuffered(browser)) &&
+        if (relay.hostSent && (verdict == HEADER_END || !rio_linebuffered(browser)) &&
             batchFlush(fdWebserver, &batch) < 0)
             return 0;
         if (verdict == HEADER_END) return 1;
@@ -329,7 +297,7 @@ static int cacheAndRespond(rio_t *website, const char *url, int fdBrowser,
             batchFlush(fdBrowser, &batch);
             return 0;
         }
-        if (!lineBuffered(website) && batchFlush(fdBrowser, &batch) < 0) return 0;
+        if (!rio_linebuffered(website) && batchFlush(fdBrowser, &batch) < 0) return 0;
     }
     // The end of the stream is only seen by a refill, so this is already
     // empty; flushing keeps the relay whole should that ever change.
@@ -379,7 +347,7 @@ static void handleRequest(int fdBrowser) {
 
     Rio_readinitb(&browser, fdBrowser);
     rio_setdeadline(&browser, REQUEST_TIMEOUT_MS);
-    set_socket_timeout(fdBrowser, SO_SNDTIMEO, BROWSER_SEND_TIMEOUT_MS);
+    set_socket_timeout(fdBrowser, SO_SNDTIMEO, BROWSER_WRITE_TIMEOUT_MS);
     if (!validateRequest(&browser, url)) {
         stageFailed("Invalid HTTP Request.");
         return;
@@ -469,8 +437,7 @@ static void acceptFailed(int err) {
     if (err == EBADF || err == ENOTSOCK || err == EINVAL || err == EFAULT)
         unix_error("Accept error");
     fprintf(stderr, "Accept error: %s\n", strerror(err));
-    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
-        pauseMs(RESOURCE_PAUSE_MS);
+    accept_failure_pause(err);
 }
 
 // Accepts browsers for ever, one detached request thread each. Accept and
@@ -498,7 +465,7 @@ static void runProxy(int fdListen) {
         if (rc != 0) {
             fprintf(stderr, "Pthread_create error: %s\n", strerror(rc));
             close(fdBrowser);
-            if (rc == EAGAIN) pauseMs(RESOURCE_PAUSE_MS);
+            if (rc == EAGAIN) pause_ms(RESOURCE_PAUSE_MS);
             continue;
         }
     }
@@ -516,15 +483,7 @@ int main(int argc, char **argv) {
     verbosity = argc > 2 ? atoi(argv[2]) : 1;
     if (verbosity > 2 || verbosity < 0) usage(program);
 
-    // As many connections as the hard limit allows; with the common soft
-    // limit of 1024 only about 500 misses could run at once. Should it fail,
-    // the soft limit simply stays.
-    struct rlimit files;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
-
+    raise_descriptor_limit();
     Signal(SIGPIPE, SIG_IGN);
     initCache();
     int fdListen = Open_listenfd(port);

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "rwlock.h"
+
 cache *proxy_cache = nullptr;
 pthread_rwlock_t rw_cache_lock;
 
@@ -109,15 +111,7 @@ void init_cache(void) {
     proxy_cache->size = 0;
     proxy_cache->charged = 0;
     proxy_cache->item_count = 0;
-    // Writers first: every request takes the shared side for its lookup, so
-    // under steady load the shared side is almost never free, and with the
-    // default preference for readers an insertion could wait indefinitely
-    // while finished connection threads pile up behind it.
-    pthread_rwlockattr_t attr;
-    pthread_rwlockattr_init(&attr);
-    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&rw_cache_lock, &attr);
-    pthread_rwlockattr_destroy(&attr);
+    (void)rwlock_init_writer_first(&rw_cache_lock);
 }
 
 ssize_t check_cache(const char *browser_request, char **object_pointer) {

@@ -17,7 +17,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -28,26 +27,9 @@
 #include "request.h"
 #include "robix.h"
 #include "stacks.h"
+#include "timeouts.h"
 
 constexpr int DEFAULT_PORT = 56416;
-// Time-outs on the sockets, so that a silent or vanished peer cannot hold a
-// thread and its descriptors for ever: the browser must send its request line
-// and header block within REQUEST_TIMEOUT_MS in all; a write to the browser
-// fails after CLIENT_WRITE_TIMEOUT_MS without progress; a read from the origin
-// after ORIGIN_READ_TIMEOUT_MS without a byte (long, for slow origins). The
-// test build (PROXY_TEST_TIMEOUTS) shortens them so that tests see them fire.
-#ifdef PROXY_TEST_TIMEOUTS
-constexpr int REQUEST_TIMEOUT_MS = 1000;
-constexpr int CLIENT_WRITE_TIMEOUT_MS = 1000;
-constexpr int ORIGIN_READ_TIMEOUT_MS = 2000;
-#else
-constexpr int REQUEST_TIMEOUT_MS = 60 * 1000;
-constexpr int CLIENT_WRITE_TIMEOUT_MS = 60 * 1000;
-constexpr int ORIGIN_READ_TIMEOUT_MS = 600 * 1000;
-#endif
-// Pause after accept ran out of descriptors or memory, so that the loop does
-// not spin while the pending connection stays queued.
-constexpr long ACCEPT_BACKOFF_NS = 50 * 1000 * 1000;
 // Relay buffers kept for reuse at most; more are freed when given back.
 constexpr int RELAY_POOL_MAX = 64;
 // Heap blocks of this size and above are mapped apart (see main).
@@ -140,7 +122,7 @@ int server_connect(const char *hostname, int port) {
     }
     // An origin that goes silent fails the relay's read instead of holding
     // the thread.
-    set_socket_timeout(fd, SO_RCVTIMEO, ORIGIN_READ_TIMEOUT_MS);
+    set_socket_timeout(fd, SO_RCVTIMEO, ORIGIN_TIMEOUT_MS);
     return fd;
 }
 
@@ -322,7 +304,7 @@ void *handle_connection(void *temp_connfd) {
     free(temp_connfd);
     // A browser that stops reading fails the write instead of holding the
     // thread; one that is slow to ask is cut off at the deadline.
-    set_socket_timeout(connfd, SO_SNDTIMEO, CLIENT_WRITE_TIMEOUT_MS);
+    set_socket_timeout(connfd, SO_SNDTIMEO, BROWSER_WRITE_TIMEOUT_MS);
     rio_readinitb(&rio_client, connfd);
     rio_setdeadline(&rio_client, REQUEST_TIMEOUT_MS);
 
@@ -467,25 +449,9 @@ static bool accept_failure_is_fatal(int err) {
     return err == EBADF || err == EINVAL || err == ENOTSOCK || err == EOPNOTSUPP;
 }
 
-static bool accept_failure_needs_pause(int err) {
-    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
-}
-
 // atoi's reading (leading blanks, a sign, decimal digits), without its
 // undefined behaviour on overflow: the value wraps as an int.
 static int parse_port(const char *text) { return (int)strtol(text, nullptr, 10); }
-
-// Raises the soft limit on open descriptors to the hard one: each miss holds
-// two, and the usual soft limit of 1024 would cap the proxy at a few hundred
-// browsers while the hard limit is far higher. Silent; on failure the soft
-// limit stays.
-static void raise_descriptor_limit(void) {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 
 int main(int argc, char **argv) {
     int port;
@@ -519,9 +485,7 @@ int main(int argc, char **argv) {
     for (;;) {
         int *connection_fd = (int *)malloc(sizeof(int));
         if (connection_fd == nullptr) {
-            // Leave the connection queued until memory is back.
-            struct timespec pause = {0, ACCEPT_BACKOFF_NS};
-            nanosleep(&pause, nullptr);
+            pause_ms(RESOURCE_PAUSE_MS);  // the connection stays queued until memory is back
             continue;
         }
         *connection_fd = accept(listen_fd, (struct sockaddr *)&clientaddr, &clientlen);
@@ -531,10 +495,7 @@ int main(int argc, char **argv) {
             printf("ERR accepting connection failure errno %d - %s\n", err, strerror(err));
             fflush(stdout);
             if (accept_failure_is_fatal(err)) return -1;
-            if (accept_failure_needs_pause(err)) {
-                struct timespec pause = {0, ACCEPT_BACKOFF_NS};
-                nanosleep(&pause, nullptr);
-            }
+            accept_failure_pause(err);
             continue;
         }
         printf("%sSTART-REQUEST %d\n%s", RULE, (int)time(nullptr), RULE);
