@@ -3,14 +3,6 @@
 add_project_test(slotproxy_cache_test robix_slot)
 target_link_libraries(slotproxy_cache_test PRIVATE slotproxy_cache)
 
-# The preloaded fault shim: failing thread creation and allocations, and a
-# slow host lookup. It runs inside the program under test and is left
-# uninstrumented, so that a sanitizer build's runtime stays the only one.
-add_library(slotproxy_faults_shim SHARED slotproxy_faults_shim.cpp)
-set_property(TARGET slotproxy_faults_shim PROPERTY COMPILE_OPTIONS ${PROJECT_WARNINGS})
-set_property(TARGET slotproxy_faults_shim PROPERTY LINK_OPTIONS "")
-target_link_libraries(slotproxy_faults_shim PRIVATE ${CMAKE_DL_LIBS})
-
 # The program with time-outs of 1, 1 and 2 seconds, so that the tests can
 # watch each fire; built for the tests only, never installed.
 add_executable(slotproxy_shorttimeouts ${CMAKE_SOURCE_DIR}/slotproxy/proxy.cpp)
@@ -24,7 +16,7 @@ foreach(t slotproxy_e2e_test slotproxy_faults_test)
     add_project_test(${t} robix_slot)
     target_compile_definitions(${t} PRIVATE PROXY_BIN="$<TARGET_FILE:slotproxy>"
                                             SHORT_BIN="$<TARGET_FILE:slotproxy_shorttimeouts>"
-                                            FAULTS_SHIM="$<TARGET_FILE:slotproxy_faults_shim>")
-    add_dependencies(${t} slotproxy slotproxy_shorttimeouts slotproxy_faults_shim)
+                                            ${FAULTS_DEFS})
+    add_dependencies(${t} slotproxy slotproxy_shorttimeouts faults_shim faults_malloc_shim)
   endif()
 endforeach()

@@ -493,7 +493,7 @@ TEST_F(SlotFaults, ThreadCreationFailureDoesNotStopServing) {
     // otherwise; the shim carries no instrumentation of its own.
     ASSERT_TRUE(
         start_limited(limited, std::string("export LD_PRELOAD=") + FAULTS_SHIM +
-                                   " SLOT_FAULT_THREAD=3,4,5,6"
+                                   " FAULT_THREAD=3,4,5,6"
                                    " ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\""));
     std::vector<int> fds = idle_browsers(limited.port, 8);
     EXPECT_TRUE(wait_output(limited, "Pthread_create error: Resource temporarily unavailable\n",
@@ -516,10 +516,10 @@ TEST_F(SlotFaults, ThreadCreationFailureDoesNotStopServing) {
 }
 
 // The shell words that preload the fault shim with the given plan.
-std::string with_shim(const std::string &plan) {
+std::string with_shim(const std::string &plan, const char *shim = FAULTS_SHIM) {
     // AddressSanitizer insists on being first among loaded libraries unless
     // told otherwise; the shim carries no instrumentation of its own.
-    return std::string("export LD_PRELOAD=") + FAULTS_SHIM + " " + plan +
+    return std::string("export LD_PRELOAD=") + shim + " " + plan +
            " ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\"";
 }
 
@@ -544,8 +544,9 @@ void expect_process_idle(process_t &p) {
 TEST_F(SlotFaults, AllocationFailureEndsOnlyThatConnection) {
     process_t limited;
     const std::string reply = http_response(std::string(700, 'm'));
-    ASSERT_TRUE(start_limited(limited, with_shim("SLOT_FAULT_CELL=2,3,4 SLOT_FAULT_MALLOC_SIZE=" +
-                                                 std::to_string(reply.size()))));
+    ASSERT_TRUE(start_limited(limited, with_shim("FAULT_CELL=2,3,4 FAULT_MALLOC_SIZE=" +
+                                                     std::to_string(reply.size()),
+                                                 FAULTS_MALLOC_SHIM)));
     origin_reply_t r;
     r.bytes = reply;
     origin_route(origin, "/m", r);
@@ -582,7 +583,7 @@ TEST_F(SlotFaults, AllocationFailureEndsOnlyThatConnection) {
 // complete before any of the slow ones does.
 TEST_F(SlotFaults, SlowLookupDelaysNoOtherRequest) {
     process_t slow;
-    ASSERT_TRUE(start_limited(slow, with_shim("SLOT_SLOW_NAME=slow.invalid")));
+    ASSERT_TRUE(start_limited(slow, with_shim("SLOW_NAME=slow.invalid")));
     std::atomic<int> slow_done{0};
     std::vector<std::thread> pending;
     std::vector<client_result_t> slow_results(3);

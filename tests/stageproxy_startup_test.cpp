@@ -1,6 +1,6 @@
 // stageproxy's command line, banner and console flushing, and its accept
 // loop surviving accept and thread failures (made on demand by the
-// LD_PRELOAD shim in stageproxy_faults_shim, or for real by lowering the
+// LD_PRELOAD shim in tests/harness/faults_shim.cpp, or for real by lowering the
 // descriptor limit); also a hit whose write fails, which the shim provokes.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -209,7 +209,7 @@ TEST_F(StageAccept, AcceptTransientFailureKeepsServing) {
     for (size_t i = 0; i < sizeof errs / sizeof errs[0]; i++) {
         plan += (i ? "," : "") + std::to_string(i + 2) + ":" + std::to_string(errs[i]);
     }
-    startWith("STAGE_FAULT_ACCEPT", plan);
+    startWith("FAULT_ACCEPT", plan);
     EXPECT_EQ(client_exchange(proxy.p.port, get("/after"), DEADLINE).bytes,
               http_response("served"));
     ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
@@ -223,7 +223,7 @@ TEST_F(StageAccept, AcceptTransientFailureKeepsServing) {
 }
 
 TEST_F(StageAccept, AcceptOnUnusableListenerEndsProcess) {
-    startWith("STAGE_FAULT_ACCEPT", "2:" + std::to_string(EBADF), false);
+    startWith("FAULT_ACCEPT", "2:" + std::to_string(EBADF), false);
     ASSERT_TRUE(wait_exit(proxy.p, DEADLINE));
     ASSERT_TRUE(WIFEXITED(proxy.p.status));
     EXPECT_EQ(WEXITSTATUS(proxy.p.status), 1);
@@ -231,7 +231,7 @@ TEST_F(StageAccept, AcceptOnUnusableListenerEndsProcess) {
 }
 
 TEST_F(StageAccept, ThreadCreationFailureClosesConnectionKeepsAccepting) {
-    startWith("STAGE_FAULT_THREAD", "2");
+    startWith("FAULT_THREAD", "2");
     client_result_t refused = client_exchange(proxy.p.port, get("/refused"), DEADLINE);
     EXPECT_EQ(refused.bytes, "");
     EXPECT_FALSE(refused.timed_out);
@@ -252,7 +252,7 @@ TEST_F(StageAccept, HitWriteFailurePrintsFailedToRespond) {
     origin_reply_t r;
     r.bytes = response;
     origin_route(origin, "/big", r);
-    startWith("STAGE_FAULT_WRITE_SIZE", "20000");
+    startWith("FAULT_WRITE_SIZE", "20000");
     EXPECT_EQ(client_exchange(proxy.p.port, get("/big"), DEADLINE).bytes, response);
     ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
     client_result_t hit = client_exchange(proxy.p.port, get("/big"), DEADLINE);
@@ -282,7 +282,7 @@ TEST_F(StageAccept, AllocationFailureSkipsStoringKeepsServing) {
     origin_route(origin, "/data", r);
     const std::string keyPath = "/key-" + std::string(5000, 'k');
     const size_t keyBlock = ("http://127.0.0.1:" + std::to_string(origin.port) + keyPath).size() + 1;
-    startWith("STAGE_FAULT_MALLOC_SIZE", "7777," + std::to_string(keyBlock), true,
+    startWith("FAULT_MALLOC_SIZE", "7777," + std::to_string(keyBlock), true,
               FAULTS_MALLOC_SHIM);
     const int idleFds = count_fds(proxy.p.pid);
     const struct {

@@ -1,7 +1,7 @@
 // stampproxy's start-up and accept loop as a whole program: the Port line
 // variants and the default port, the bind failure's status, rebinding after
 // a restart, console flushing, and the loop surviving accept and thread
-// failures (made on demand by the LD_PRELOAD shim in stampproxy_faults_shim,
+// failures (made on demand by the LD_PRELOAD shim in tests/harness/faults_shim.cpp,
 // or for real by lowering the descriptor limit).
 #include <arpa/inet.h>
 #include <ctype.h>
@@ -250,7 +250,7 @@ TEST_F(FaultedProxy, AcceptTransientFailureKeepsServing) {
     for (size_t i = 0; i < sizeof errs / sizeof errs[0]; i++) {
         plan += (i ? "," : "") + std::to_string(i + 2) + ":" + std::to_string(errs[i]);
     }
-    start_with("STAMP_FAULT_ACCEPT", plan);
+    start_with("FAULT_ACCEPT", plan);
     EXPECT_EQ(client_exchange(proxy.p.port, get("/after"), DEADLINE).bytes, http_ok("served"));
     ASSERT_TRUE(wait_output(proxy.p, "\nREGULAR_EXIT\n", DEADLINE));
     // One line per failure, in order (other connections' lines may fall between).
@@ -264,7 +264,7 @@ TEST_F(FaultedProxy, AcceptTransientFailureKeepsServing) {
 }
 
 TEST_F(FaultedProxy, AcceptFailureOnUnusableListenerEndsWith255) {
-    start_with("STAMP_FAULT_ACCEPT", "2:" + std::to_string(EBADF));
+    start_with("FAULT_ACCEPT", "2:" + std::to_string(EBADF));
     ASSERT_TRUE(wait_exit(proxy.p, DEADLINE));
     ASSERT_TRUE(WIFEXITED(proxy.p.status));
     EXPECT_EQ(WEXITSTATUS(proxy.p.status), 255);
@@ -272,7 +272,7 @@ TEST_F(FaultedProxy, AcceptFailureOnUnusableListenerEndsWith255) {
 }
 
 TEST_F(FaultedProxy, ThreadCreationFailureClosesConnectionKeepsAccepting) {
-    start_with("STAMP_FAULT_THREAD", "2");
+    start_with("FAULT_THREAD", "2");
     client_result_t refused = client_exchange(proxy.p.port, get("/refused"), DEADLINE);
     EXPECT_EQ(refused.bytes, "");
     EXPECT_FALSE(refused.timed_out);
@@ -284,7 +284,7 @@ TEST_F(FaultedProxy, ThreadCreationFailureClosesConnectionKeepsAccepting) {
 }
 
 TEST_F(FaultedProxy, RequestWriteFailureEndsWithWriteErrorExit) {
-    start_with("STAMP_FAULT_WRITE_PORT", std::to_string(origin.port));
+    start_with("FAULT_WRITE_PORT", std::to_string(origin.port));
     // The start-up probe's connection prints its own block; let it finish first so
     // nothing can fall between the lines checked below.
     ASSERT_TRUE(wait_output(proxy.p, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
@@ -378,7 +378,7 @@ TEST_F(FaultedProxy, AllocationFailuresEndOnlyWhatNeedsTheMemory) {
             Started fresh;
             std::swap(fresh.p, proxy.p);
         }
-        start_with("STAMP_FAULT_MALLOC", c.plan, FAULTS_MALLOC_SHIM);
+        start_with("FAULT_MALLOC", c.plan, FAULTS_MALLOC_SHIM);
         ASSERT_TRUE(wait_output(proxy.p, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
         const int idle_fds = count_fds(proxy.p.pid), idle_threads = count_threads(proxy.p.pid);
         const size_t asked = origin_count(origin);

@@ -23,7 +23,6 @@ std::vector<program_t> all_rows() {
     stamp.name = "stampproxy";
     stamp.binary = STAMPPROXY_BIN;
     stamp.short_binary = STAMPPROXY_SHORT_BIN;
-    stamp.shim = STAMPPROXY_SHIM;
     stamp.probe_done = "\nCLIENT_ERR_REQUEST\n";
     stamp.probe_cut = "START-REQUEST";
     // No line end after the Port line: the probe's block continues it.
@@ -38,7 +37,6 @@ std::vector<program_t> all_rows() {
     stage.name = "stageproxy";
     stage.binary = STAGEPROXY_BIN;
     stage.short_binary = STAGEPROXY_SHORT_BIN;
-    stage.shim = STAGEPROXY_SHIM;
     stage.quiet = {"0"};
     stage.probe_done = "Disconnected.\n";
     stage.probe_out = "Marlowin proxy is listening on socket: <PORT>.\nDisconnected.\n";
@@ -54,7 +52,6 @@ std::vector<program_t> all_rows() {
     slot.name = "slotproxy";
     slot.binary = SLOTPROXY_BIN;
     slot.short_binary = SLOTPROXY_SHORT_BIN;
-    slot.shim = SLOTPROXY_SHIM;
     slot.bind_status = 1;
     slot.bind_err = "Open_listenfd error: Address already in use\n";
     slot.miss_reads_all = true;
@@ -100,8 +97,8 @@ env_guard_t::~env_guard_t() {
     }
 }
 
-void preload_shim(env_guard_t &env, const program_t &row) {
-    env.set("LD_PRELOAD", row.shim);
+void preload_shim(env_guard_t &env, bool malloc_faults) {
+    env.set("LD_PRELOAD", malloc_faults ? FAULTS_MALLOC_SHIM : FAULTS_SHIM);
     const char *asan = getenv("ASAN_OPTIONS");
     env.set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
 }

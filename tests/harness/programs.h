@@ -1,5 +1,5 @@
 // The three programs as the whole-program tests see them: one row each, with
-// where its binaries and fault shim are, how it is started quietly, and the
+// where its binaries are, how it is started quietly, and the
 // bytes it prints where the three differ. A behaviour the programs share is
 // written once as a test over these rows (INSTANTIATE_OVER_PROGRAMS); a
 // program not built in this tree has no row.
@@ -19,7 +19,6 @@ struct program_t {
     std::string name;          // "stampproxy", ...: the test instance's name
     std::string binary;        // the program as installed
     std::string short_binary;  // the same built with time-outs of a second or two
-    std::string shim;          // the preloaded fault shim
     std::vector<std::string> quiet;  // arguments after the port for the least output
 
     // What the launcher's probe (a browser that connects and closes at once)
@@ -64,9 +63,10 @@ struct env_guard_t {
     ~env_guard_t();
 };
 
-// Puts the row's fault shim in front of the program for the next child (and
-// tells a sanitizer's runtime to accept being loaded second).
-void preload_shim(env_guard_t &env, const program_t &row);
+// Puts the fault shim (tests/harness/faults_shim.cpp; its build that also
+// fails allocations when malloc_faults) in front of the program for the next
+// child, and tells a sanitizer's runtime to accept being loaded second.
+void preload_shim(env_guard_t &env, bool malloc_faults = false);
 
 // A socket listening on 127.0.0.1:port, or -1 when the port is taken.
 int hold_port(int port);
