@@ -14,6 +14,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <string>
 
 #include "cache.h"
 #include "request.h"
@@ -39,21 +40,21 @@ static void stageFailed(const char *what) { fprintf(stderr, "Error: %s\n", what)
 static void printEscaped(const char *before, const char *text, size_t length,
                          const char *after) {
     static const char hex[] = "0123456789abcdef";
-    flockfile(stdout);
-    fputs_unlocked(before, stdout);
+    // The line is built first and handed to stdio in one call, which holds
+    // the stream's lock for the whole of it.
+    std::string line(before);
+    line.reserve(line.size() + 4 * length + strlen(after));
     for (size_t i = 0; i < length; i++) {
         unsigned char c = (unsigned char)text[i];
         if (c < 0x20 || c == 0x7f) {
-            putc_unlocked('\\', stdout);
-            putc_unlocked('x', stdout);
-            putc_unlocked(hex[c >> 4], stdout);
-            putc_unlocked(hex[c & 15], stdout);
+            const char escape[4] = {'\\', 'x', hex[c >> 4], hex[c & 15]};
+            line.append(escape, 4);
         } else {
-            putc_unlocked((char)c, stdout);
+            line.push_back((char)c);
         }
     }
-    fputs_unlocked(after, stdout);
-    funlockfile(stdout);
+    line.append(after);
+    fwrite(line.data(), 1, line.size(), stdout);
 }
 
 // printEscaped for a NUL-terminated text.
