@@ -1,7 +1,8 @@
 // What the three programs share, written once and run over the table of
 // programs (tests/harness/programs.h): a taken port, the descriptor limit
 // raised at start-up, a real client through the proxy, many browsers at
-// once, and the lingering close. Where the programs' bytes differ, the row says what each prints.
+// once, the lingering close, and the accept loop's failures. Where the programs' bytes differ, the row says what each prints.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -274,6 +275,126 @@ TEST_P(Shared, LingeringCloseDeliversEveryByteDespiteLateBytesWhileResponseUnsen
                   },
                   reply),
               "");
+    EXPECT_EQ(origin_count(run.origin), 1u);
+}
+
+// ---------------------------------------------------------------- accept loop
+
+std::string accept_line(const program_t &row, int err) {
+    return substitute(substitute(row.accept_line, "<ERRNO>", std::to_string(err)), "<ERROR>",
+                      strerror(err));
+}
+
+// Failed accepts, made by the shim (the first accept is the probe's): each
+// is reported, one line per failure in order, and the loop goes on serving.
+TEST_P(Shared, AcceptTransientFailureKeepsServing) {
+    const program_t &row = GetParam();
+    running_t run(row);
+    const int errs[] = {ECONNABORTED, EINTR, EPROTO, EMFILE, ENFILE, ENOBUFS, ENOMEM, EPERM};
+    std::string plan;
+    for (size_t i = 0; i < sizeof errs / sizeof errs[0]; i++) {
+        plan += (i ? "," : "") + std::to_string(i + 2) + ":" + std::to_string(errs[i]);
+    }
+    ASSERT_TRUE(start_faulted(run, "FAULT_ACCEPT", plan));
+    origin_default(run.origin, origin_reply_t{http_response("served"), {}, 0,
+                                              origin_end_t::CLOSE, true});
+    EXPECT_EQ(client_exchange(run.proxy.port, get_request(run, "/after"), DEADLINE).bytes,
+              http_response("served"));
+    std::string expected;
+    for (int err : errs) {
+        if (err != EINTR || !row.eintr_silent) expected += accept_line(row, err);
+    }
+    ASSERT_TRUE(wait_output(run.proxy, accept_line(row, EPERM), DEADLINE, row.accept_on_stderr));
+    ASSERT_TRUE(wait_connection_fds(run.proxy.pid, 0, DEADLINE));
+    // One line per failure, in order (other connections' lines may fall
+    // between them on the same stream); nothing else on standard error.
+    const std::string text = accept_stream(run.proxy, row);
+    size_t at = 0;
+    for (int err : errs) {
+        if (err == EINTR && row.eintr_silent) continue;
+        at = text.find(accept_line(row, err), at);
+        ASSERT_NE(at, std::string::npos) << accept_line(row, err) << text;
+    }
+    EXPECT_EQ(err_after_probe(run.proxy, row), row.accept_on_stderr ? expected : "");
+    EXPECT_TRUE(is_running(run.proxy));
+}
+
+// An accept that fails because the listener is unusable ends the program,
+// with its status, where the program ends on it at all.
+TEST_P(Shared, AcceptOnUnusableListenerEndsTheProgram) {
+    const program_t &row = GetParam();
+    if (row.unusable_status == 0) GTEST_SKIP() << row.name << " carries on after any accept failure";
+    running_t run(row);
+    ASSERT_TRUE(start_faulted(run, "FAULT_ACCEPT", "2:" + std::to_string(EBADF), false));
+    ASSERT_TRUE(wait_exit(run.proxy, DEADLINE));
+    ASSERT_TRUE(WIFEXITED(run.proxy.status));
+    EXPECT_EQ(WEXITSTATUS(run.proxy.status), row.unusable_status);
+    EXPECT_NE(accept_stream(run.proxy, row).find(accept_line(row, EBADF)), std::string::npos);
+    EXPECT_EQ(err_after_probe(run.proxy, row), row.accept_on_stderr ? accept_line(row, EBADF) : "");
+}
+
+// A connection whose thread cannot be created is closed unanswered, never
+// reaches the origin, and the next is served.
+TEST_P(Shared, ThreadCreationFailureClosesConnectionKeepsAccepting) {
+    const program_t &row = GetParam();
+    running_t run(row);
+    ASSERT_TRUE(start_faulted(run, "FAULT_THREAD", "2"));
+    origin_default(run.origin, origin_reply_t{http_response("served"), {}, 0,
+                                              origin_end_t::CLOSE, true});
+    client_result_t refused = client_exchange(run.proxy.port, get_request(run, "/refused"), DEADLINE);
+    EXPECT_EQ(refused.bytes, "");
+    EXPECT_FALSE(refused.timed_out);
+    EXPECT_EQ(client_exchange(run.proxy.port, get_request(run, "/next"), DEADLINE).bytes,
+              http_response("served"));
+    ASSERT_TRUE(wait_connection_fds(run.proxy.pid, 0, DEADLINE));
+    EXPECT_TRUE(wait_output(run.proxy, row.thread_line, DEADLINE, row.accept_on_stderr));
+    EXPECT_EQ(err_after_probe(run.proxy, row), row.accept_on_stderr ? row.thread_line : "");
+    EXPECT_EQ(origin_count(run.origin), 1u) << "the refused connection reached the origin";
+    EXPECT_TRUE(is_running(run.proxy));
+}
+
+// Out of descriptors for real (the limit lowered to one more than in use):
+// the accept fails with EMFILE, is reported, and the loop pauses rather than
+// spins; once a connection ends, the one waiting in the backlog is accepted
+// and served.
+TEST_P(Shared, DescriptorExhaustionPausesAcceptAndRecovers) {
+    const program_t &row = GetParam();
+    running_t run(row);
+    ASSERT_TRUE(start_running(run));
+    origin_default(run.origin, origin_reply_t{http_response("served"), {}, 0,
+                                              origin_end_t::CLOSE, true});
+    ASSERT_EQ(client_exchange(run.proxy.port, get_request(run, "/warm"), DEADLINE).bytes,
+              http_response("served"));
+    ASSERT_TRUE(wait_connection_fds(run.proxy.pid, 0, DEADLINE));
+    // Room for exactly one more descriptor: the lowest free number is next.
+    int highest = -1;
+    for (int fd = 0; fd < 4096; fd++) {
+        std::string path = "/proc/" + std::to_string(run.proxy.pid) + "/fd/" + std::to_string(fd);
+        if (access(path.c_str(), F_OK) == 0) highest = fd;
+    }
+    int in_use = count_fds(run.proxy.pid);
+    ASSERT_EQ(in_use, highest + 1) << "descriptor numbers have holes";
+    struct rlimit old_limit, tight;
+    ASSERT_EQ(prlimit(run.proxy.pid, RLIMIT_NOFILE, nullptr, &old_limit), 0);
+    tight.rlim_cur = (rlim_t)in_use + 1;
+    tight.rlim_max = old_limit.rlim_max;
+    ASSERT_EQ(prlimit(run.proxy.pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    int first = client_connect(run.proxy.port);   // takes the last descriptor
+    int second = client_connect(run.proxy.port);  // waits in the backlog
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    send_all(second, get_request(run, "/warm"));
+    ASSERT_TRUE(wait_output(run.proxy, accept_line(row, EMFILE), DEADLINE, row.accept_on_stderr));
+    // The first is served from the cache and frees its descriptor; then the
+    // waiting one is accepted and served too.
+    send_all(first, get_request(run, "/warm"));
+    EXPECT_EQ(read_until_close(first, DEADLINE).bytes, http_response("served"));
+    EXPECT_EQ(read_until_close(second, DEADLINE).bytes, http_response("served"));
+    close(first);
+    close(second);
+    EXPECT_EQ(prlimit(run.proxy.pid, RLIMIT_NOFILE, &old_limit, nullptr), 0);
+    EXPECT_TRUE(is_running(run.proxy));
     EXPECT_EQ(origin_count(run.origin), 1u);
 }
 

@@ -14,6 +14,7 @@ target_link_libraries(slotproxy_shorttimeouts PRIVATE slotproxy_cache slotproxy_
 foreach(t slotproxy_e2e_test slotproxy_faults_test)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${t}.cpp)
     add_project_test(${t} robix_slot)
+    target_link_libraries(${t} PRIVATE programs)
     target_compile_definitions(${t} PRIVATE PROXY_BIN="$<TARGET_FILE:slotproxy>"
                                             SHORT_BIN="$<TARGET_FILE:slotproxy_shorttimeouts>"
                                             ${FAULTS_DEFS})

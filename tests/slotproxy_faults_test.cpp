@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "programs.h"
 
 namespace {
 
@@ -38,30 +39,6 @@ const bool SANITIZED = false;
 #endif
 
 std::string host_line(const std::string &host) { return "Host: " + host + "\r\n\r\n"; }
-
-// Descriptors of a process that are sockets other than its listening one:
-// the connections it holds (browsers and origins). -1 when it is gone.
-int connection_fds(pid_t pid) {
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
-    int sockets = 0;
-    for (int fd = 0; fd < 4096; fd++) {
-        char link[64];
-        ssize_t n = readlink((dir + std::to_string(fd)).c_str(), link, sizeof link - 1);
-        if (n <= 0) continue;
-        link[n] = '\0';
-        if (strncmp(link, "socket:", 7) == 0) sockets++;
-    }
-    return count_fds(pid) < 0 ? -1 : sockets - 1;
-}
-
-bool wait_connection_fds(pid_t pid, int n, ms deadline) {
-    auto end = std::chrono::steady_clock::now() + scaled(deadline);
-    for (;;) {
-        if (connection_fds(pid) == n) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(ms(10));
-    }
-}
 
 // ThreadSanitizer's runtime starts a thread of its own at the program's
 // first pthread_create and keeps it.
@@ -455,64 +432,6 @@ bool start_limited(process_t &p, const std::string &limits) {
         return false;
     }
     return wait_accepting(p, p.port, WAIT);
-}
-
-// Opens n connections that send nothing, so each holds a thread blocked in
-// its first read.
-std::vector<int> idle_browsers(int port, int n) {
-    std::vector<int> fds;
-    for (int i = 0; i < n; i++) {
-        int fd = client_connect(port);
-        if (fd >= 0) fds.push_back(fd);
-    }
-    return fds;
-}
-
-TEST_F(SlotFaults, AcceptFailureDoesNotStopServing) {
-    process_t limited;
-    ASSERT_TRUE(start_limited(limited, "ulimit -n 32"));
-    std::vector<int> fds = idle_browsers(limited.port, 60);
-    EXPECT_TRUE(wait_output(limited, "Accept error: Too many open files\n", WAIT, true));
-    for (int fd : fds) close(fd);
-    client_result_t r =
-        client_exchange(limited.port, "GET " + url("/after") + " HTTP/1.0\r\n\r\n", WAIT);
-    EXPECT_EQ(r.bytes, http_response("fine\n"));
-    EXPECT_TRUE(is_running(limited));
-    stop_process(limited);
-    expect_no_sanitizer_report(limited);
-    unlink(limited.out_path.c_str());
-    unlink(limited.err_path.c_str());
-}
-
-// Thread creation fails for some connections (the preloaded shim makes the
-// 3rd to 6th pthread_create calls fail with EAGAIN, as a process out of
-// threads or address space sees): those connections are closed unanswered.
-TEST_F(SlotFaults, ThreadCreationFailureDoesNotStopServing) {
-    process_t limited;
-    // AddressSanitizer insists on being first among loaded libraries unless told
-    // otherwise; the shim carries no instrumentation of its own.
-    ASSERT_TRUE(
-        start_limited(limited, std::string("export LD_PRELOAD=") + FAULTS_SHIM +
-                                   " FAULT_THREAD=3,4,5,6"
-                                   " ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\""));
-    std::vector<int> fds = idle_browsers(limited.port, 8);
-    EXPECT_TRUE(wait_output(limited, "Pthread_create error: Resource temporarily unavailable\n",
-                            WAIT, true));
-    int unanswered = 0;
-    for (int fd : fds) {
-        client_result_t r = read_until_close(fd, ms(200));
-        if (r.eof && r.bytes.empty()) unanswered++;
-        close(fd);
-    }
-    EXPECT_GT(unanswered, 0);
-    client_result_t r =
-        client_exchange(limited.port, "GET " + url("/after") + " HTTP/1.0\r\n\r\n", WAIT);
-    EXPECT_EQ(r.bytes, http_response("fine\n"));
-    EXPECT_TRUE(is_running(limited));
-    stop_process(limited);
-    expect_no_sanitizer_report(limited);
-    unlink(limited.out_path.c_str());
-    unlink(limited.err_path.c_str());
 }
 
 // The shell words that preload the fault shim with the given plan.

@@ -11,6 +11,7 @@ target_link_libraries(stageproxy_stages_test PRIVATE stageproxy_cache robix_stac
 
 foreach(t stageproxy_e2e_test stageproxy_startup_test)
   add_project_test(${t} robix)
+  target_link_libraries(${t} PRIVATE programs)
   target_compile_definitions(${t} PRIVATE PROXY_BIN="$<TARGET_FILE:stageproxy>"
                                           SHORT_PROXY_BIN="$<TARGET_FILE:stageproxy_shorttimeouts>"
                                           ${FAULTS_DEFS})

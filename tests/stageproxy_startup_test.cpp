@@ -1,14 +1,13 @@
-// stageproxy's command line, banner and console flushing, and its accept
-// loop surviving accept and thread failures (made on demand by the
-// LD_PRELOAD shim in tests/harness/faults_shim.cpp, or for real by lowering the
-// descriptor limit); also a hit whose write fails, which the shim provokes.
+// stageproxy's command line, banner and console flushing; and failures of
+// its own made on demand by the fault shim (tests/harness/faults_shim.cpp):
+// a hit whose write fails, allocations. What it shares with the other
+// programs is in programs_e2e_test.cpp.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "programs.h"
 
 using namespace harness;
 
@@ -42,25 +42,6 @@ struct started {
         stop_process(p);
         unlink(p.out_path.c_str());
         unlink(p.err_path.c_str());
-    }
-};
-
-// Environment for the next child: set on construction, restored when done.
-struct envGuard {
-    std::vector<std::pair<std::string, std::string>> saved;
-    void set(const std::string &name, const std::string &value) {
-        const char *old = getenv(name.c_str());
-        saved.emplace_back(name, old != nullptr ? old : std::string("\x01"));
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    ~envGuard() {
-        for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
-            if (it->second == "\x01") {
-                unsetenv(it->first.c_str());
-            } else {
-                setenv(it->first.c_str(), it->second.c_str(), 1);
-            }
-        }
     }
 };
 
@@ -172,13 +153,9 @@ struct StageAccept : ::testing::Test {
     // Starts the program at level 0 with the shim and the given fault plan;
     // the first accept and the first thread belong to start_server's probe.
     void startWith(const std::string &name, const std::string &plan, bool waitProbe = true,
-                   const char *shim = FAULTS_SHIM) {
-        envGuard env;
-        env.set("LD_PRELOAD", shim);
-        // The shim is not the sanitizer runtime; let that runtime load second.
-        const char *asan = getenv("ASAN_OPTIONS");
-        env.set("ASAN_OPTIONS",
-                std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+                   bool mallocFaults = false) {
+        env_guard_t env;
+        preload_shim(env, mallocFaults);
         env.set(name, plan);
         ASSERT_TRUE(start_server(proxy.p, PROXY_BIN, {"0"}));
         if (waitProbe) {
@@ -200,46 +177,6 @@ struct StageAccept : ::testing::Test {
         return e;
     }
 };
-
-std::string acceptLine(int err) { return std::string("Accept error: ") + strerror(err) + "\n"; }
-
-TEST_F(StageAccept, AcceptTransientFailureKeepsServing) {
-    const int errs[] = {ECONNABORTED, EMFILE, ENFILE, ENOBUFS, ENOMEM, EPROTO, EPERM, EINTR};
-    std::string plan;
-    for (size_t i = 0; i < sizeof errs / sizeof errs[0]; i++) {
-        plan += (i ? "," : "") + std::to_string(i + 2) + ":" + std::to_string(errs[i]);
-    }
-    startWith("FAULT_ACCEPT", plan);
-    EXPECT_EQ(client_exchange(proxy.p.port, get("/after"), DEADLINE).bytes,
-              http_response("served"));
-    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
-    // One line per failure, in order; an interrupted accept is simply retried.
-    std::string expected;
-    for (int e : errs) {
-        if (e != EINTR) expected += acceptLine(e);
-    }
-    EXPECT_EQ(err(), expected);
-    EXPECT_TRUE(is_running(proxy.p));
-}
-
-TEST_F(StageAccept, AcceptOnUnusableListenerEndsProcess) {
-    startWith("FAULT_ACCEPT", "2:" + std::to_string(EBADF), false);
-    ASSERT_TRUE(wait_exit(proxy.p, DEADLINE));
-    ASSERT_TRUE(WIFEXITED(proxy.p.status));
-    EXPECT_EQ(WEXITSTATUS(proxy.p.status), 1);
-    EXPECT_EQ(err(), acceptLine(EBADF));
-}
-
-TEST_F(StageAccept, ThreadCreationFailureClosesConnectionKeepsAccepting) {
-    startWith("FAULT_THREAD", "2");
-    client_result_t refused = client_exchange(proxy.p.port, get("/refused"), DEADLINE);
-    EXPECT_EQ(refused.bytes, "");
-    EXPECT_FALSE(refused.timed_out);
-    EXPECT_EQ(client_exchange(proxy.p.port, get("/next"), DEADLINE).bytes, http_response("served"));
-    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
-    EXPECT_EQ(err(), std::string("Pthread_create error: ") + strerror(EAGAIN) + "\n");
-    EXPECT_EQ(origin_count(origin), 1u) << "the refused connection reached the origin";
-}
 
 TEST_F(StageAccept, HitWriteFailurePrintsFailedToRespond) {
     // A response of 20000 bytes is relayed line by line on the miss, but
@@ -282,8 +219,7 @@ TEST_F(StageAccept, AllocationFailureSkipsStoringKeepsServing) {
     origin_route(origin, "/data", r);
     const std::string keyPath = "/key-" + std::string(5000, 'k');
     const size_t keyBlock = ("http://127.0.0.1:" + std::to_string(origin.port) + keyPath).size() + 1;
-    startWith("FAULT_MALLOC_SIZE", "7777," + std::to_string(keyBlock), true,
-              FAULTS_MALLOC_SHIM);
+    startWith("FAULT_MALLOC_SIZE", "7777," + std::to_string(keyBlock), true, true);
     const int idleFds = count_fds(proxy.p.pid);
     const struct {
         const char *name;
@@ -312,46 +248,6 @@ TEST_F(StageAccept, AllocationFailureSkipsStoringKeepsServing) {
     EXPECT_TRUE(is_running(proxy.p));
     EXPECT_TRUE(wait_fds(proxy.p.pid, idleFds, DEADLINE)) << count_fds(proxy.p.pid);
     EXPECT_TRUE(wait_threads(proxy.p.pid, 1 + RUNTIME_THREADS, DEADLINE));
-}
-
-// The soft limit on open descriptors is raised to the hard one at start-up,
-// so that a common soft limit of 1024 does not cap the connections at about
-// 500 misses.
-TEST_F(StageAccept, DescriptorExhaustionPausesAcceptAndRecovers) {
-    ASSERT_TRUE(start_server(proxy.p, PROXY_BIN, {"0"}));
-    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE));
-    ASSERT_EQ(client_exchange(proxy.p.port, get("/warm"), DEADLINE).bytes, http_response("served"));
-    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
-    // Room for exactly one more descriptor: the lowest free number is next.
-    int highest = -1;
-    for (int fd = 0; fd < 4096; fd++) {
-        std::string path = "/proc/" + std::to_string(proxy.p.pid) + "/fd/" + std::to_string(fd);
-        if (access(path.c_str(), F_OK) == 0) highest = fd;
-    }
-    int inUse = count_fds(proxy.p.pid);
-    ASSERT_EQ(inUse, highest + 1) << "descriptor numbers have holes";
-    struct rlimit oldLimit, tight;
-    ASSERT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, nullptr, &oldLimit), 0);
-    tight.rlim_cur = (rlim_t)inUse + 1;
-    tight.rlim_max = oldLimit.rlim_max;
-    ASSERT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, &tight, nullptr), 0);
-
-    int first = client_connect(proxy.p.port);   // takes the last descriptor
-    int second = client_connect(proxy.p.port);  // waits in the backlog
-    ASSERT_GE(first, 0);
-    ASSERT_GE(second, 0);
-    send_all(second, get("/warm"));
-    ASSERT_TRUE(wait_output(proxy.p, acceptLine(EMFILE), DEADLINE, true));
-    // The first is served from the cache and frees its descriptor; then the
-    // waiting one is accepted and served too.
-    send_all(first, get("/warm"));
-    EXPECT_EQ(read_until_close(first, DEADLINE).bytes, http_response("served"));
-    EXPECT_EQ(read_until_close(second, DEADLINE).bytes, http_response("served"));
-    close(first);
-    close(second);
-    EXPECT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, &oldLimit, nullptr), 0);
-    EXPECT_TRUE(is_running(proxy.p));
-    EXPECT_EQ(origin_count(origin), 1u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@ target_link_libraries(stampproxy_cache_test PRIVATE stampproxy_cache)
 
 foreach(t stampproxy_e2e_test stampproxy_startup_test)
   add_project_test(${t} robix)
+  target_link_libraries(${t} PRIVATE programs)
   target_compile_definitions(${t} PRIVATE PROXY_BIN="$<TARGET_FILE:stampproxy>"
                                           PROXY_SHORT_BIN="$<TARGET_FILE:stampproxy_shorttimeouts>"
                                           ${FAULTS_DEFS})

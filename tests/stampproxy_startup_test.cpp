@@ -1,8 +1,8 @@
-// stampproxy's start-up and accept loop as a whole program: the Port line
-// variants and the default port, the bind failure's status, rebinding after
-// a restart, console flushing, and the loop surviving accept and thread
-// failures (made on demand by the LD_PRELOAD shim in tests/harness/faults_shim.cpp,
-// or for real by lowering the descriptor limit).
+// stampproxy's start-up as a whole program: the Port line variants and the
+// default port, rebinding after a restart, console flushing; and failures of
+// its own made on demand by the fault shim (tests/harness/faults_shim.cpp):
+// a request that cannot be written, allocations. What it shares with the
+// other programs is in programs_e2e_test.cpp.
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "programs.h"
 
 using namespace harness;
 
@@ -26,21 +26,6 @@ namespace {
 
 const ms DEADLINE(10000);
 const char *const RULE = "<--------------------------------------------->\n";
-
-// A listening socket on 127.0.0.1:port, or -1 (the port is taken).
-int hold_port(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 4) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // The local port of the listening TCP socket that descriptor fd of process
 // pid is, from /proc; -1 when not found.
@@ -78,33 +63,6 @@ struct Started {
         unlink(p.err_path.c_str());
     }
 };
-
-// Environment for one child: set on construction, restored when done.
-struct env_guard {
-    std::vector<std::pair<std::string, std::string>> saved;
-    void set(const std::string &name, const std::string &value) {
-        const char *old = getenv(name.c_str());
-        saved.emplace_back(name, old != nullptr ? old : std::string("\x01"));
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    ~env_guard() {
-        for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
-            if (it->second == "\x01") {
-                unsetenv(it->first.c_str());
-            } else {
-                setenv(it->first.c_str(), it->second.c_str(), 1);
-            }
-        }
-    }
-};
-
-// Puts the fault shim in front of the program for the next child.
-void preload_shim(env_guard &env, const char *shim = FAULTS_SHIM) {
-    env.set("LD_PRELOAD", shim);
-    // The shim is not the sanitizer runtime; let that runtime load second.
-    const char *asan = getenv("ASAN_OPTIONS");
-    env.set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
-}
 
 // ---------------------------------------------------------------- start-up
 
@@ -227,9 +185,9 @@ struct FaultedProxy : ::testing::Test {
     // Starts the program with the shim and the given fault plan; the first
     // accept and the first thread belong to start_server's probe.
     void start_with(const std::string &name, const std::string &plan,
-                    const char *shim = FAULTS_SHIM) {
-        env_guard env;
-        preload_shim(env, shim);
+                    bool malloc_faults = false) {
+        env_guard_t env;
+        preload_shim(env, malloc_faults);
         env.set(name, plan);
         ASSERT_TRUE(start_server(proxy.p, PROXY_BIN));
     }
@@ -238,50 +196,6 @@ struct FaultedProxy : ::testing::Test {
     }
     std::string out() { return read_stdout(proxy.p); }
 };
-
-std::string accept_line(int err) {
-    return "ERR accepting connection failure errno " + std::to_string(err) + " - " + strerror(err) +
-           "\n";
-}
-
-TEST_F(FaultedProxy, AcceptTransientFailureKeepsServing) {
-    const int errs[] = {ECONNABORTED, EINTR, EPROTO, EMFILE, ENFILE, ENOBUFS, ENOMEM, EPERM};
-    std::string plan;
-    for (size_t i = 0; i < sizeof errs / sizeof errs[0]; i++) {
-        plan += (i ? "," : "") + std::to_string(i + 2) + ":" + std::to_string(errs[i]);
-    }
-    start_with("FAULT_ACCEPT", plan);
-    EXPECT_EQ(client_exchange(proxy.p.port, get("/after"), DEADLINE).bytes, http_ok("served"));
-    ASSERT_TRUE(wait_output(proxy.p, "\nREGULAR_EXIT\n", DEADLINE));
-    // One line per failure, in order (other connections' lines may fall between).
-    std::string text = out();
-    size_t at = 0;
-    for (int err : errs) {
-        at = text.find(accept_line(err), at);
-        ASSERT_NE(at, std::string::npos) << accept_line(err) << text;
-    }
-    EXPECT_TRUE(is_running(proxy.p));
-}
-
-TEST_F(FaultedProxy, AcceptFailureOnUnusableListenerEndsWith255) {
-    start_with("FAULT_ACCEPT", "2:" + std::to_string(EBADF));
-    ASSERT_TRUE(wait_exit(proxy.p, DEADLINE));
-    ASSERT_TRUE(WIFEXITED(proxy.p.status));
-    EXPECT_EQ(WEXITSTATUS(proxy.p.status), 255);
-    EXPECT_NE(out().find(accept_line(EBADF)), std::string::npos);
-}
-
-TEST_F(FaultedProxy, ThreadCreationFailureClosesConnectionKeepsAccepting) {
-    start_with("FAULT_THREAD", "2");
-    client_result_t refused = client_exchange(proxy.p.port, get("/refused"), DEADLINE);
-    EXPECT_EQ(refused.bytes, "");
-    EXPECT_FALSE(refused.timed_out);
-    EXPECT_EQ(client_exchange(proxy.p.port, get("/next"), DEADLINE).bytes, http_ok("served"));
-    ASSERT_TRUE(wait_output(proxy.p, "\nREGULAR_EXIT\n", DEADLINE));
-    EXPECT_NE(out().find(std::string("Pthread_create error: ") + strerror(EAGAIN) + "\n"),
-              std::string::npos);
-    EXPECT_EQ(origin_count(origin), 1u) << "the refused connection reached the origin";
-}
 
 TEST_F(FaultedProxy, RequestWriteFailureEndsWithWriteErrorExit) {
     start_with("FAULT_WRITE_PORT", std::to_string(origin.port));
@@ -299,42 +213,6 @@ TEST_F(FaultedProxy, RequestWriteFailureEndsWithWriteErrorExit) {
         << out();
     ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
     EXPECT_EQ(origin_request(origin, 0), "") << "nothing may reach the origin";
-}
-
-TEST_F(FaultedProxy, DescriptorExhaustionPausesAcceptAndRecovers) {
-    ASSERT_TRUE(start_server(proxy.p, PROXY_BIN));
-    ASSERT_TRUE(wait_output(proxy.p, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
-    ASSERT_EQ(client_exchange(proxy.p.port, get("/warm"), DEADLINE).bytes, http_ok("served"));
-    ASSERT_TRUE(wait_output(proxy.p, "\nREGULAR_EXIT\n", DEADLINE));
-    // Room for exactly one more descriptor: the lowest free number is next.
-    int highest = -1;
-    for (int fd = 0; fd < 4096; fd++) {
-        std::string path = "/proc/" + std::to_string(proxy.p.pid) + "/fd/" + std::to_string(fd);
-        if (access(path.c_str(), F_OK) == 0) highest = fd;
-    }
-    int in_use = count_fds(proxy.p.pid);
-    ASSERT_EQ(in_use, highest + 1) << "descriptor numbers have holes";
-    struct rlimit old_limit, tight = {(rlim_t)in_use + 1, (rlim_t)in_use + 1};
-    ASSERT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, nullptr, &old_limit), 0);
-    tight.rlim_max = old_limit.rlim_max;
-    ASSERT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, &tight, nullptr), 0);
-
-    int first = client_connect(proxy.p.port);   // takes the last descriptor
-    int second = client_connect(proxy.p.port);  // waits in the backlog
-    ASSERT_GE(first, 0);
-    ASSERT_GE(second, 0);
-    send_all(second, get("/warm"));
-    ASSERT_TRUE(wait_output(proxy.p, accept_line(EMFILE), DEADLINE));
-    // The first connection is served from the cache and frees its
-    // descriptor; then the waiting one is accepted and served too.
-    send_all(first, get("/warm"));
-    EXPECT_EQ(read_until_close(first, DEADLINE).bytes, http_ok("served"));
-    EXPECT_EQ(read_until_close(second, DEADLINE).bytes, http_ok("served"));
-    close(first);
-    close(second);
-    EXPECT_EQ(prlimit(proxy.p.pid, RLIMIT_NOFILE, &old_limit, nullptr), 0);
-    EXPECT_TRUE(is_running(proxy.p));
-    EXPECT_EQ(origin_count(origin), 1u);
 }
 
 }  // namespace
@@ -378,7 +256,7 @@ TEST_F(FaultedProxy, AllocationFailuresEndOnlyWhatNeedsTheMemory) {
             Started fresh;
             std::swap(fresh.p, proxy.p);
         }
-        start_with("FAULT_MALLOC", c.plan, FAULTS_MALLOC_SHIM);
+        start_with("FAULT_MALLOC", c.plan, true);
         ASSERT_TRUE(wait_output(proxy.p, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
         const int idle_fds = count_fds(proxy.p.pid), idle_threads = count_threads(proxy.p.pid);
         const size_t asked = origin_count(origin);

@@ -31,6 +31,8 @@ std::vector<program_t> all_rows() {
     stamp.bind_out = "Port <PORT> at time <N>ERR bind errno 98 - Address already in use\n";
     stamp.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\nConnection: close\r\n\r\n";
     stamp.hit_line = "CACHE_HIT_REQUEST";
+    stamp.accept_line = "ERR accepting connection failure errno <ERRNO> - <ERROR>\n";
+    stamp.unusable_status = 255;
     rows.push_back(stamp);
 
     program_t stage;
@@ -46,6 +48,10 @@ std::vector<program_t> all_rows() {
     stage.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\n\r\n";
     stage.hit_line = "Successfully sent (<URL>) from cache directly to browser.\n";
     stage.stored_line = "Successfully cached.\n";
+    stage.accept_line = "Accept error: <ERROR>\n";
+    stage.accept_on_stderr = true;
+    stage.eintr_silent = true;
+    stage.unusable_status = 1;
     rows.push_back(stage);
 
     program_t slot;
@@ -55,6 +61,9 @@ std::vector<program_t> all_rows() {
     slot.bind_status = 1;
     slot.bind_err = "Open_listenfd error: Address already in use\n";
     slot.miss_reads_all = true;
+    slot.accept_line = "Accept error: <ERROR>\n";
+    slot.accept_on_stderr = true;
+    slot.eintr_silent = true;  // and no accept failure ends it
     slot.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\n\r\n";
     rows.push_back(slot);
 
@@ -155,6 +164,32 @@ bool start_running(running_t &r, const std::string &binary, const std::vector<st
 }
 
 bool start_running(running_t &r) { return start_running(r, r.row.binary, r.row.quiet); }
+
+bool start_faulted(running_t &r, const std::string &name, const std::string &plan,
+                   bool wait_probe) {
+    env_guard_t env;
+    preload_shim(env);
+    env.set(name, plan);
+    if (wait_probe) return start_running(r);
+    return origin_start(r.origin) && start_server(r.proxy, r.row.binary, r.row.quiet);
+}
+
+std::string accept_stream(const process_t &p, const program_t &row) {
+    return row.accept_on_stderr ? err_after_probe(p, row) : read_stdout(p);
+}
+
+std::string err_after_probe(const process_t &p, const program_t &row) {
+    std::string err = read_stderr(p);
+    size_t start = 0;
+    while (start < row.probe_err.size()) {
+        size_t end = row.probe_err.find('\n', start) + 1;
+        const std::string line = row.probe_err.substr(start, end - start);
+        size_t at = err.find(line);
+        if (at != std::string::npos) err.erase(at, line.size());
+        start = end;
+    }
+    return err;
+}
 
 std::string origin_url(const running_t &r, const std::string &path) {
     return "http://127.0.0.1:" + std::to_string(r.origin.port) + path;

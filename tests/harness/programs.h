@@ -44,6 +44,16 @@ struct program_t {
     // A miss reads the browser's whole header block (the others send the
     // origin what they read of it, and are tested on hits only).
     bool miss_reads_all = false;
+    // The accept loop's report of a failed accept ("<ERROR>" is strerror's
+    // text, "<ERRNO>" its number), and the stream it goes to; whether an
+    // interrupted accept is retried without one; the status the program
+    // ends with when its listener is unusable. Then the report of a thread
+    // that could not be created, on the same stream.
+    std::string accept_line;
+    bool accept_on_stderr = false;
+    bool eintr_silent = false;
+    int unusable_status = 0;
+    std::string thread_line = "Pthread_create error: Resource temporarily unavailable\n";
     // A line on standard output that storing a response prints, if any.
     std::string stored_line;
 };
@@ -62,6 +72,12 @@ struct env_guard_t {
     void set(const std::string &name, const std::string &value);
     ~env_guard_t();
 };
+
+// The console stream that the row's accept loop reports on, and standard
+// error without the lines of the launcher's probe (its thread may print them
+// between the accept loop's).
+std::string accept_stream(const process_t &p, const program_t &row);
+std::string err_after_probe(const process_t &p, const program_t &row);
 
 // Puts the fault shim (tests/harness/faults_shim.cpp; its build that also
 // fails allocations when malloc_faults) in front of the program for the next
@@ -93,6 +109,11 @@ struct running_t {
 bool start_running(running_t &r, const std::string &binary, const std::vector<std::string> &extra);
 // The quiet start of the installed binary.
 bool start_running(running_t &r);
+// The quiet start with the fault shim preloaded and `name` set to `plan`
+// for it; the first accept and the first thread belong to the probe, which
+// is waited for when wait_probe.
+bool start_faulted(running_t &r, const std::string &name, const std::string &plan,
+                   bool wait_probe = true);
 // "GET http://127.0.0.1:<origin>/path HTTP/1.0\r\n\r\n".
 std::string get_request(const running_t &r, const std::string &path);
 std::string origin_url(const running_t &r, const std::string &path);
