@@ -4,8 +4,7 @@
 // the cache (cache.cpp) or from the origin, then closes; what to make of the
 // browser's bytes and whether to store a response is request.cpp's. Every
 // diagnostic goes to standard output, which is flushed after start-up and at
-// the end of each connection. The state threads share is the cache, stdout and the pool of
-// relay buffers.
+// the end of each connection. The state threads share is the cache and stdout.
 #include <errno.h>
 #include <malloc.h>
 #include <netdb.h>
@@ -30,8 +29,6 @@
 #include "timeouts.h"
 
 constexpr int DEFAULT_PORT = 56416;
-// Relay buffers kept for reuse at most; more are freed when given back.
-constexpr int RELAY_POOL_MAX = 64;
 // Heap blocks of this size and above are mapped apart (see main).
 constexpr int LARGE_BLOCK_BYTES = 64 * 1024;
 
@@ -162,34 +159,7 @@ static int feed_request(browser_feed_t *feed, request_state_t *rs, request_step_
     }
 }
 
-// ---------------------------------------------------------------- relay buffers
-
-// Every relay needs a MAX_OBJECT_SIZE buffer for as long as it lasts. A
-// block that large is mapped apart (see main), so freeing each buffer after
-// its request would cost a map, an unmap and fresh zeroed pages per request.
-// Finished buffers are kept here instead (up to RELAY_POOL_MAX) for the next
-// relay.
-static char *relay_pool[RELAY_POOL_MAX];
-static int relay_pool_count = 0;
-static pthread_mutex_t relay_pool_lock = PTHREAD_MUTEX_INITIALIZER;
-
-// A buffer of MAX_OBJECT_SIZE bytes, or null when memory is short.
-static char *take_relay_buffer(void) {
-    char *buffer = nullptr;
-    pthread_mutex_lock(&relay_pool_lock);
-    if (relay_pool_count > 0) buffer = relay_pool[--relay_pool_count];
-    pthread_mutex_unlock(&relay_pool_lock);
-    return buffer != nullptr ? buffer : (char *)malloc((size_t)MAX_OBJECT_SIZE);
-}
-
-static void give_back_relay_buffer(char *buffer) {
-    if (buffer == nullptr) return;
-    pthread_mutex_lock(&relay_pool_lock);
-    bool kept = relay_pool_count < RELAY_POOL_MAX;
-    if (kept) relay_pool[relay_pool_count++] = buffer;
-    pthread_mutex_unlock(&relay_pool_lock);
-    if (!kept) free(buffer);
-}
+// ---------------------------------------------------------------- relay
 
 // Reads from the origin until n bytes have come, the origin has closed its
 // side (*closed), or a read fails (*read_errno set: a reset, a time-out);
@@ -215,17 +185,17 @@ static size_t read_origin(int fd, char *buffer, size_t n, bool *closed, int *rea
 }
 
 // Relays the origin's response to the browser in reads of up to
-// MAX_OBJECT_SIZE bytes and offers it to the cache under `request` when
-// store_check_verdict says so for a response to `action` (request_private:
-// the request made the answer the browser's own). Ends the connection with
-// its exit block.
+// MAX_OBJECT_SIZE bytes, into a buffer of the relay's own, and offers it to
+// the cache under `request` when it came in one read and response_storable
+// says so for a response to `action` (request_private: the request made the
+// answer the browser's own). Ends the connection with its exit block.
 static void relay_response(int serverfd, int connfd, const char *request, const char *action,
                            bool request_private) {
-    char *object = take_relay_buffer();
+    char *object = (char *)malloc((size_t)MAX_OBJECT_SIZE);
     size_t key_len = strlen(request);
     char *request_string = (char *)malloc(key_len + 1);
     if (object == nullptr || request_string == nullptr) {
-        give_back_relay_buffer(object);
+        free(object);
         free(request_string);
         exit_prep2(serverfd, connfd, "REGULAR_EXIT");
         return;
@@ -236,8 +206,6 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
     int read_count = 0;
     int read_errno = 0;
     bool origin_closed = false;
-    store_check_t check;
-    store_check_start(&check, action, request_private);
     for (;;) {
         size_t got = read_origin(serverfd, object, (size_t)MAX_OBJECT_SIZE, &origin_closed,
                                  &read_errno);
@@ -245,7 +213,6 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
             // A chunk cut short by a failed read is relayed like any other,
             // and its line printed; the failure is reported after it.
             if (read_count < 1024) read_count++;
-            store_check_take(&check, object, got);
             printf("Server recieved %d bytes\n", (int)got);
             last_server_read = (ssize_t)got;
             if (rio_writen(connfd, object, got) < 0) {
@@ -262,7 +229,8 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
     // any later browser may get. A full first read followed by a failed read
     // or write may be the start of a longer response.
     if (read_count == 1 && read_errno == 0 &&
-        store_check_verdict(&check, origin_closed, object, (size_t)last_server_read)) {
+        response_storable(action, request_private, origin_closed, object,
+                          (size_t)last_server_read)) {
         // The cache keeps the object in a block of its own size; without
         // memory for it the response is simply not kept.
         char *kept = (char *)malloc((size_t)last_server_read);
@@ -275,7 +243,7 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
     } else {
         free(request_string);
     }
-    give_back_relay_buffer(object);
+    free(object);
     if (read_errno != 0) {
         printf("ERR reading from server errno %d - %s\n", read_errno, strerror(read_errno));
     }

@@ -337,172 +337,72 @@ request_step_t request_take(request_state_t *rs, const char *bytes, size_t n, si
 
 // ---------------------------------------------------------------- response
 
-// Reading one header line as a possible Content-Length: the name, blanks,
-// the colon, blanks, digits, blanks, a CR before the LF. FIELD_NAME + k
-// means k letters of the name matched.
-enum {
-    FIELD_OTHER = -1,  // not a Content-Length line: wait for its end
-    FIELD_BAD = -2,    // a malformed Content-Length line: wait for its end
-    FIELD_AFTER_NAME = 100,
-    FIELD_BEFORE_VALUE,
-    FIELD_DIGITS,
-    FIELD_AFTER_VALUE,
-    FIELD_CR,  // a CR after the value: the line's end if LF follows
-    FIELD_NAME = 0,
-};
+static bool blank(char c) { return c == ' ' || c == '\t'; }
 
-static const char CONTENT_LENGTH[] = "content-length";
-
-// The end of a Content-Length line whose value was read: every such line
-// must declare the body's length, so all must agree.
-static void field_value_end(store_check_t *sc) {
-    if (sc->length_seen && sc->length_value != sc->declared) {
-        sc->length_bad = true;
-    } else {
-        sc->length_seen = true;
-        sc->length_value = sc->declared;
+// What the header line line[0, n) (its LF excluded) says of the body's
+// length: 0 when it is no Content-Length line, 1 with *value set when it
+// declares one, -1 when it is a malformed one. The name must start the line
+// (any letter case), then blanks, the colon, blanks, digits, blanks and at
+// most a CR right before the LF. Values past MAX_OBJECT_SIZE only need to be
+// known as too large: *value stops growing there.
+static int content_length_line(const char *line, size_t n, size_t *value) {
+    static const char name[] = "content-length";
+    const size_t name_len = sizeof name - 1;
+    if (n < name_len) return 0;
+    for (size_t k = 0; k < name_len; k++) {
+        if (tolower((unsigned char)line[k]) != name[k]) return 0;
     }
+    size_t i = name_len;
+    while (i < n && blank(line[i])) i++;
+    if (i == n || line[i] != ':') return 0;
+    i++;
+    while (i < n && blank(line[i])) i++;
+    if (i == n || line[i] < '0' || line[i] > '9') return -1;
+    size_t declared = 0;
+    for (; i < n && line[i] >= '0' && line[i] <= '9'; i++) {
+        if (declared <= (size_t)MAX_OBJECT_SIZE) declared = declared * 10 + (size_t)(line[i] - '0');
+    }
+    while (i < n && blank(line[i])) i++;
+    if (i < n && !(line[i] == '\r' && i + 1 == n)) return -1;
+    *value = declared;
+    return 1;
 }
 
-// One byte of a header line other than its LF.
-static void field_byte(store_check_t *sc, char c) {
-    bool blank = c == ' ' || c == '\t';
-    bool digit = c >= '0' && c <= '9';
-    int s = sc->field_state;
-    if (s == FIELD_OTHER || s == FIELD_BAD) return;
-    if (s >= FIELD_NAME && s < FIELD_NAME + (int)sizeof CONTENT_LENGTH - 1) {
-        if (tolower((unsigned char)c) != CONTENT_LENGTH[s - FIELD_NAME]) {
-            sc->field_state = FIELD_OTHER;
-        } else if (s + 1 == (int)sizeof CONTENT_LENGTH - 1) {
-            sc->field_state = FIELD_AFTER_NAME;
-        } else {
-            sc->field_state = s + 1;
-        }
-        return;
-    }
-    switch (s) {
-        case FIELD_AFTER_NAME:
-            if (c == ':') sc->field_state = FIELD_BEFORE_VALUE;
-            else if (!blank) sc->field_state = FIELD_OTHER;
-            return;
-        case FIELD_BEFORE_VALUE:
-        case FIELD_DIGITS:
-        case FIELD_AFTER_VALUE:
-            if (c == '\r') {
-                // Only a CR right before the LF is the line end's.
-                sc->field_state = s == FIELD_BEFORE_VALUE ? FIELD_BAD : FIELD_CR;
-            } else if (digit && s != FIELD_AFTER_VALUE) {
-                if (s == FIELD_BEFORE_VALUE) sc->declared = 0;
-                // No stored object exceeds MAX_OBJECT_SIZE: larger is a mismatch.
-                if (sc->declared <= (size_t)MAX_OBJECT_SIZE)
-                    sc->declared = sc->declared * 10 + (size_t)(c - '0');
-                sc->field_state = FIELD_DIGITS;
-            } else if (blank) {
-                if (s == FIELD_DIGITS) sc->field_state = FIELD_AFTER_VALUE;
-            } else {
-                sc->field_state = FIELD_BAD;
-            }
-            return;
-        case FIELD_CR:
-            sc->field_state = FIELD_BAD;  // the CR was inside the line
-            return;
-        default:
-            return;
-    }
-}
-
-// The LF that ends a header line.
-static void field_line_end(store_check_t *sc) {
-    int s = sc->field_state;
-    if (s == FIELD_BAD || s == FIELD_BEFORE_VALUE) sc->length_bad = true;
-    if (s == FIELD_DIGITS || s == FIELD_AFTER_VALUE || s == FIELD_CR) field_value_end(sc);
-}
-
-void store_check_start(store_check_t *sc, const char *action, bool request_private) {
+bool response_storable(const char *action, bool request_private, bool origin_closed,
+                       const char *response, size_t length) {
     bool head = strcmp(action, "HEAD") == 0;
-    sc->method_ok = head || strcmp(action, "GET") == 0;
-    sc->head = head;
-    sc->request_private = request_private;
-    sc->size = 0;
-    sc->status_line_ended = false;
-    sc->block_ended = false;
-    sc->body_start = 0;
-    sc->line_bytes = 0;
-    sc->line_starts_cr = false;
-    sc->field_state = FIELD_NAME;
-    sc->declared = 0;
-    sc->length_seen = false;
-    sc->length_value = 0;
-    sc->length_bad = false;
-}
-
-// Counts the bytes before the next LF (all n when none), where nothing but
-// the count matters, up to one past the largest object; returns how many.
-static size_t skip_to_lf(store_check_t *sc, const char *bytes, size_t n) {
-    const char *nl = (const char *)memchr(bytes, '\n', n);
-    size_t skip = nl != nullptr ? (size_t)(nl - bytes) : n;
-    size_t room = (size_t)MAX_OBJECT_SIZE + 1 - sc->size;
-    if (skip > room) skip = room;
-    sc->size += skip;
-    return skip;
-}
-
-void store_check_take(store_check_t *sc, const char *bytes, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        // Past the limit the response is not stored whatever it holds; past
-        // the header block only the count matters.
-        if (sc->size > (size_t)MAX_OBJECT_SIZE || sc->block_ended) {
-            sc->size += n - i;
-            return;
-        }
-        if (!sc->status_line_ended) {
-            // The status line is the shared rule's to judge: only its end
-            // matters here.
-            i += skip_to_lf(sc, bytes + i, n - i);
-            if (i == n || sc->size > (size_t)MAX_OBJECT_SIZE) continue;
-            i++;  // its LF
-            sc->size++;
-            sc->status_line_ended = true;
+    if ((!head && strcmp(action, "GET") != 0) || !origin_closed) return false;
+    if (length == 0 || length > (size_t)MAX_OBJECT_SIZE) return false;
+    const char *end = response + length;
+    // The status line is the shared rule's to judge: only its end matters.
+    const char *line = (const char *)memchr(response, '\n', length);
+    if (line == nullptr) return false;
+    line++;
+    bool length_seen = false, length_bad = false;
+    size_t length_value = 0;
+    const char *body = nullptr;
+    while (body == nullptr) {
+        const char *nl = (const char *)memchr(line, '\n', (size_t)(end - line));
+        if (nl == nullptr) return false;  // the header block never ended
+        size_t n = (size_t)(nl - line);
+        line = nl + 1;
+        if (n == 0 || (n == 1 && nl[-1] == '\r')) {
+            body = line;  // after the block's empty line
             continue;
         }
-        char c = bytes[i++];
-        sc->size++;
-        if (c == '\n') {
-            // The block ends at the first empty line (CR LF or LF alone).
-            if (sc->line_bytes == 0 || (sc->line_bytes == 1 && sc->line_starts_cr)) {
-                sc->block_ended = true;
-                sc->body_start = sc->size;
-            } else {
-                field_line_end(sc);
-            }
-            sc->line_bytes = 0;
-            sc->line_starts_cr = false;
-            sc->field_state = FIELD_NAME;
-            continue;
-        }
-        if (sc->line_bytes == 0) sc->line_starts_cr = c == '\r';
-        if (sc->line_bytes < 2) sc->line_bytes++;
-        field_byte(sc, c);
-        // Once the line is neither blank nor a Content-Length, only its
-        // end matters.
-        if ((sc->line_bytes == 2 || !sc->line_starts_cr) &&
-            (sc->field_state == FIELD_OTHER || sc->field_state == FIELD_BAD)) {
-            i += skip_to_lf(sc, bytes + i, n - i);
+        size_t declared = 0;
+        int kind = content_length_line(nl - n, n, &declared);
+        // Every Content-Length line must declare the body's length, so all must agree.
+        if (kind < 0 || (kind > 0 && length_seen && declared != length_value)) length_bad = true;
+        if (kind > 0 && !length_seen) {
+            length_seen = true;
+            length_value = declared;
         }
     }
-}
-
-bool store_check_verdict(const store_check_t *sc, bool origin_closed, const char *response,
-                         size_t length) {
-    if (!sc->method_ok || !origin_closed) return false;
-    if (sc->size == 0 || sc->size > (size_t)MAX_OBJECT_SIZE || length != sc->size) return false;
-    if (!sc->block_ended) return false;
-    if (!sc->head) {
-        if (sc->length_bad) return false;
-        if (sc->length_seen && sc->length_value != sc->size - sc->body_start) return false;
+    if (!head && (length_bad || (length_seen && length_value != (size_t)(end - body)))) {
+        return false;
     }
     // Whether any browser may have it: status, cookies, credentials,
     // encodings, freshness (robix/cacheable.h).
-    return response_cacheable(response, length, sc->request_private);
+    return response_cacheable(response, length, request_private);
 }

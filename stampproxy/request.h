@@ -69,36 +69,14 @@ request_step_t request_take(request_state_t *rs, const char *bytes, size_t n, si
 // that a refusal would not need.
 size_t request_wanted(const request_state_t *rs);
 
-// The storing decision for the origin's response, taken as it arrives.
-struct store_check_t {
-    bool method_ok;       // the request was GET or HEAD, exactly so spelled
-    bool head;            // it was HEAD: no body to measure
-    bool request_private;  // the request made the answer the browser's own
-    size_t size;          // bytes taken so far
-    bool status_line_ended;
-    bool block_ended;     // the header block ended
-    size_t body_start;    // offset of the body when block_ended
-    size_t line_bytes;    // bytes of the current header line so far, up to 2
-    bool line_starts_cr;  // the current header line starts with CR
-    int field_state;      // reading a Content-Length line (see request.cpp)
-    size_t declared;      // the Content-Length of the current line
-    bool length_seen;     // some Content-Length line declared length_value
-    size_t length_value;
-    bool length_bad;      // a Content-Length line is malformed or disagrees
-};
-
-// Starts the decision for the response to a request with method `action`;
-// request_private as request_state_t has it once the header block ended.
-void store_check_start(store_check_t *sc, const char *action, bool request_private);
-// Takes the response's next n bytes, in any split. Cannot fail.
-void store_check_take(store_check_t *sc, const char *bytes, size_t n);
-// True when the response taken is to be stored: the request was GET or HEAD;
-// the origin closed its side (origin_closed) after 1 to MAX_OBJECT_SIZE
-// bytes; the header block ended; unless HEAD, the body matches every
-// Content-Length declared; and the shared rule (response_cacheable) lets
-// any browser have it. response[0, length) are all the bytes taken, in one
-// buffer (a response that came in one read); any other length is refused.
-bool store_check_verdict(const store_check_t *sc, bool origin_closed, const char *response,
-                         size_t length);
+// True when the origin's response response[0, length), which one read
+// brought whole, is to be stored: the request's method `action` was GET or
+// HEAD, exactly so spelled; the origin closed its side (origin_closed) after
+// 1 to MAX_OBJECT_SIZE bytes; the header block ended; unless HEAD, the body
+// matches every Content-Length declared; and the shared rule
+// (response_cacheable) lets any browser have it, given request_private as
+// request_state_t has it. Cannot fail.
+bool response_storable(const char *action, bool request_private, bool origin_closed,
+                       const char *response, size_t length);
 
 #endif  // STAMPPROXY_REQUEST_H
