@@ -14,20 +14,13 @@
 #include <vector>
 
 #include "harness.h"
+#include "programs.h"
 
 namespace {
 
 using namespace harness;
 
 const ms WAIT(5000);
-
-// A sanitizer in the proxy reports on its standard error and may carry on;
-// any such report fails the test that provoked it.
-void expect_no_sanitizer_report(const process_t &p) {
-    const std::string err = read_stderr(p);
-    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
-    EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
-}
 
 class SlotProxy : public ::testing::Test {
    protected:

@@ -24,14 +24,6 @@ using namespace harness;
 
 const ms WAIT(5000);
 
-// A sanitizer in the proxy reports on its standard error and may carry on;
-// any such report fails the test that provoked it.
-void expect_no_sanitizer_report(const process_t &p) {
-    const std::string err = read_stderr(p);
-    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
-    EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
-}
-
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 const bool SANITIZED = true;
 #else
@@ -39,14 +31,6 @@ const bool SANITIZED = false;
 #endif
 
 std::string host_line(const std::string &host) { return "Host: " + host + "\r\n\r\n"; }
-
-// ThreadSanitizer's runtime starts a thread of its own at the program's
-// first pthread_create and keeps it.
-#if defined(__SANITIZE_THREAD__)
-const int RUNTIME_THREADS = 1;
-#else
-const int RUNTIME_THREADS = 0;
-#endif
 
 // Threads of the proxy with no connection, once it has served one: its main
 // thread and the sanitizer's. Waits until every connection so far is over:

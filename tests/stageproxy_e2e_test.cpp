@@ -13,19 +13,13 @@
 #include <vector>
 
 #include "harness.h"
+#include "programs.h"
 
 using namespace harness;
 
 namespace {
 
 const ms DEADLINE(10000);
-
-// ThreadSanitizer's runtime keeps a thread of its own once threads exist.
-#if defined(__SANITIZE_THREAD__)
-const int RUNTIME_THREADS = 1;
-#else
-const int RUNTIME_THREADS = 0;
-#endif
 
 // What a browser sent as the console shows it: bytes below 0x20 and 0x7f as
 // \xHH, but for the line end of a line that has one.

@@ -23,27 +23,11 @@ namespace {
 
 const ms DEADLINE(10000);
 
-// ThreadSanitizer's runtime keeps a thread of its own once threads exist.
-#if defined(__SANITIZE_THREAD__)
-const int RUNTIME_THREADS = 1;
-#else
-const int RUNTIME_THREADS = 0;
-#endif
-
 std::string banner(long port) {
     return "Marlowin proxy is listening on socket: " + std::to_string(port) + ".\n";
 }
 
 const std::string USAGE_TAIL = " (port number) (verbosity level: 0, 1, 2)\n";
-
-struct started {
-    process_t p;
-    ~started() {
-        stop_process(p);
-        unlink(p.out_path.c_str());
-        unlink(p.err_path.c_str());
-    }
-};
 
 // ---------------------------------------------------------------- command line
 
@@ -63,7 +47,7 @@ TEST(StageStartup, VerbosityFromSecondArgumentDefaultOne) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        started s;
+        started_t s;
         ASSERT_TRUE(start_server(s.p, PROXY_BIN, c.extra));
         ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE));
         EXPECT_EQ(read_stdout(s.p), banner(s.p.port) + c.probeOut + "Disconnected.\n");
@@ -105,7 +89,7 @@ TEST(StageStartup, BannerShowsCommandLinePortNumber) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        started s;
+        started_t s;
         ASSERT_TRUE(start_process(s.p, {PROXY_BIN, c.arg, "0"}));
         ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE)) << read_stderr(s.p);
         ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE));
@@ -119,7 +103,7 @@ TEST(StageConsole, FlushedAfterStartupAndAtEachConnectionEnd) {
     origin_reply_t reply;
     reply.bytes = http_response("flushed");
     origin_default(o, reply);
-    started s;
+    started_t s;
     const int port = free_port();
     ASSERT_TRUE(start_process(s.p, {PROXY_BIN, std::to_string(port), "0"}));
     // Visible before any connection: flushed once start-up is done.
@@ -142,7 +126,7 @@ TEST(StageConsole, FlushedAfterStartupAndAtEachConnectionEnd) {
 
 struct StageAccept : ::testing::Test {
     origin_t origin;
-    started proxy;
+    started_t proxy;
     void SetUp() override {
         ASSERT_TRUE(origin_start(origin));
         origin_reply_t r;

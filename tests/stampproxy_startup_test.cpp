@@ -55,15 +55,6 @@ int listening_port(pid_t pid, int fd) {
 
 std::string http_ok(const std::string &body) { return http_response(body); }
 
-struct Started {
-    process_t p;
-    ~Started() {
-        stop_process(p);
-        unlink(p.out_path.c_str());
-        unlink(p.err_path.c_str());
-    }
-};
-
 // ---------------------------------------------------------------- start-up
 
 TEST(StampStartup, PortLineShowsParsedValueWhileOnlyLow16BitsReachSocket) {
@@ -81,7 +72,7 @@ TEST(StampStartup, PortLineShowsParsedValueWhileOnlyLow16BitsReachSocket) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        Started s;
+        started_t s;
         ASSERT_TRUE(start_process(s.p, {PROXY_BIN, c.arg}));
         ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE));
         ASSERT_TRUE(wait_output(s.p, "CLIENT_ERR_REQUEST", DEADLINE));
@@ -95,7 +86,7 @@ TEST(StampStartup, PortLineShowsParsedValueWhileOnlyLow16BitsReachSocket) {
 }
 
 TEST(StampStartup, NonNumericPortListensOnSystemChosenPort) {
-    Started s;
+    started_t s;
     ASSERT_TRUE(start_process(s.p, {PROXY_BIN, "abc"}));
     ASSERT_TRUE(wait_output(s.p, "Port 0 at time ", DEADLINE));
     int port = listening_port(s.p.pid, 3);
@@ -117,7 +108,7 @@ TEST(StampStartup, NoArgumentListensOnDefaultPort56416) {
     int probe = hold_port(56416);
     if (probe < 0) GTEST_SKIP() << "port 56416 is in use on this machine; cannot test the default";
     close(probe);
-    Started s;
+    started_t s;
     ASSERT_TRUE(start_process(s.p, {PROXY_BIN}));
     if (!wait_accepting(s.p, 56416, DEADLINE)) {
         if (read_stdout(s.p).find("ERR bind errno") != std::string::npos) {
@@ -143,7 +134,7 @@ TEST(StampStartup, RestartBindsSamePortAtOnce) {
     int port = free_port();
     for (int run = 0; run < 2; run++) {
         SCOPED_TRACE(run);
-        Started s;
+        started_t s;
         ASSERT_TRUE(start_process(s.p, {PROXY_BIN, std::to_string(port)}));
         // The first run's connections linger in the kernel (TIME_WAIT).
         ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE)) << read_stdout(s.p);
@@ -154,7 +145,7 @@ TEST(StampStartup, RestartBindsSamePortAtOnce) {
 
 TEST(StampStartup, ConsoleFlushedAfterStartupAndAtEachConnectionEnd) {
     int port = free_port();
-    Started s;
+    started_t s;
     ASSERT_TRUE(start_process(s.p, {PROXY_BIN, std::to_string(port)}));
     // Visible before any connection: flushed once start-up is done.
     ASSERT_TRUE(wait_output(s.p, "Port " + std::to_string(port) + " at time ", DEADLINE));
@@ -171,7 +162,7 @@ TEST(StampStartup, ConsoleFlushedAfterStartupAndAtEachConnectionEnd) {
 
 struct FaultedProxy : ::testing::Test {
     origin_t origin;
-    Started proxy;
+    started_t proxy;
     void SetUp() override {
         ASSERT_TRUE(origin_start(origin));
         origin_reply_t r;
@@ -253,7 +244,7 @@ TEST_F(FaultedProxy, AllocationFailuresEndOnlyWhatNeedsTheMemory) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         {
-            Started fresh;
+            started_t fresh;
             std::swap(fresh.p, proxy.p);
         }
         start_with("FAULT_MALLOC", c.plan, true);

@@ -12,17 +12,8 @@ target_link_libraries(stress_support PUBLIC harness GTest::gtest)
 set(stress_tsan_supp ${CMAKE_CURRENT_BINARY_DIR}/stress_tsan.supp)
 file(WRITE ${stress_tsan_supp} "race:__libc_dynarray_emplace_enlarge\n")
 target_compile_definitions(stress_support PRIVATE STRESS_TSAN_SUPPRESSIONS="${stress_tsan_supp}")
-# The table of programs lives in the support library: each program built is
-# a row, and every stress test depends on it.
-foreach(p stampproxy stageproxy slotproxy)
-  string(TOUPPER ${p} P)
-  if(TARGET ${p})
-    target_compile_definitions(stress_support PRIVATE ${P}_BIN="$<TARGET_FILE:${p}>")
-    add_dependencies(stress_support ${p})
-  else()
-    target_compile_definitions(stress_support PRIVATE ${P}_BIN="")
-  endif()
-endforeach()
+# The table of programs is the harness's; every stress test depends on it.
+target_link_libraries(stress_support PUBLIC programs)
 
 set(stress_tests stress_load_test stress_faults_test stress_memory_test stress_input_test)
 foreach(t ${stress_tests})

@@ -25,22 +25,6 @@ using harness::origin_reply_t;
 
 const ms WAIT(10000);
 
-// A one-shot origin on a fixed port of 127.0.0.1: -1 when the port is taken.
-int listen_on(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 4) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Accepts one connection, reads its request up to the empty line, answers
 // `reply` and closes; returns what it read ("" when nobody came).
 std::string serve_once(int lfd, const std::string &reply) {
@@ -215,7 +199,7 @@ TEST_P(StressPorts, OutOfRangePortsReachTheirLow16Bits) {
     } cases[] = {{"99999999", 99999999 % 65536}, {"-5", 65536 - 5}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.port);
-        int lfd = listen_on(c.low16);
+        int lfd = harness::hold_port(c.low16);  // a one-shot origin on a fixed port
         const std::string request =
             "GET http://127.0.0.1:" + std::string(c.port) + "/low HTTP/1.0\r\n\r\n";
         if (lfd < 0) {

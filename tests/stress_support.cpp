@@ -112,23 +112,6 @@ size_t raise_fd_limit(size_t want) {
 
 // ---------------------------------------------------------------- programs
 
-const std::vector<program_t> &programs() {
-    static const std::vector<program_t> table = [] {
-        std::vector<program_t> all = {
-            {"stampproxy", STAMPPROXY_BIN, {}, false, "ERR did not resolve name ", false},
-            {"stageproxy", STAGEPROXY_BIN, {"0"}, false,
-             "Error: Unable to connect to remote server.\n", true},
-            {"slotproxy", SLOTPROXY_BIN, {}, false, "invalid host\n", false},
-        };
-        std::vector<program_t> built;
-        for (const program_t &p : all) {
-            if (!p.binary.empty()) built.push_back(p);
-        }
-        return built;
-    }();
-    return table;
-}
-
 bool stores(const program_t &p, const std::string &response) {
     const size_t n = response.size();
     if (p.name == "stampproxy") return n > 0 && n <= 102400;  // one read, closed
@@ -150,8 +133,6 @@ bool stores(const program_t &p, const std::string &response) {
 
 std::string param_name(const testing::TestParamInfo<program_t> &info) { return info.param.name; }
 
-void PrintTo(const program_t &p, std::ostream *os) { *os << p.name; }
-
 // ---------------------------------------------------------------- the proxy
 
 int idle_thread_count() { return TSAN ? 2 : 1; }
@@ -171,14 +152,14 @@ bool start_proxy(proxy_t &p, const program_t &prog, bool quiet, const std::strin
     p.prog = &prog;
     bool up = false;
     if (!quiet) {
-        up = harness::start_server(p.proc, prog.binary, prog.extra);
+        up = harness::start_server(p.proc, prog.binary, prog.quiet);
     } else {
         // Through the shell, which execs the program with its standard
         // output on /dev/null: the pid stays the program's.
         for (int attempt = 0; attempt < 5 && !up; attempt++) {
             int port = harness::free_port();
             std::string line = "exec " + prog.binary + " " + std::to_string(port);
-            for (const std::string &w : prog.extra) line += " " + w;
+            for (const std::string &w : prog.quiet) line += " " + w;
             line += " >/dev/null";
             if (!harness::start_process(p.proc, {"/bin/sh", "-c", line})) return false;
             p.proc.port = port;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "programs.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -62,24 +63,14 @@ size_t raise_fd_limit(size_t want);
 
 // ---------------------------------------------------------------- programs
 
-struct program_t {
-    std::string name;
-    std::string binary;
-    std::vector<std::string> extra;  // command-line words after the port
-    bool stores_empty;               // a response of no bytes is stored
-    // The console line of a host name that does not resolve, and its stream.
-    std::string unresolved_line;
-    bool unresolved_on_stderr;
-};
+// The table of programs is the harness's (tests/harness/programs.h).
+using harness::program_t;
+using harness::programs;
 
-// The programs that are built, in a fixed order.
-const std::vector<program_t> &programs();
 // Whether the program stores this response when the origin sent it whole
 // and closed (each program's size rule).
 bool stores(const program_t &p, const std::string &response);
 std::string param_name(const testing::TestParamInfo<program_t> &info);
-// gtest prints a row by its name.
-void PrintTo(const program_t &p, std::ostream *os);
 
 // ---------------------------------------------------------------- the proxy
 

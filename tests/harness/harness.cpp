@@ -205,6 +205,20 @@ double time_scale() {
 
 ms scaled(ms d) { return ms((long long)(d.count() * time_scale())); }
 
+int hold_port(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 4) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 refused_port_t::refused_port_t() {
     fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return;

@@ -43,6 +43,9 @@ bool network_isolated();
                             "case would resolve names or connect beyond 127.0.0.0/8";       \
     } while (0)
 
+// A socket listening on 127.0.0.1:port, or -1 when the port is taken.
+int hold_port(int port);
+
 // A port of 127.0.0.1 that refuses connections for as long as this lives: it
 // stays bound (without listening), so no other test can take it meanwhile.
 struct refused_port_t {

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <thread>
 
 namespace harness {
@@ -31,6 +33,7 @@ std::vector<program_t> all_rows() {
     stamp.bind_out = "Port <PORT> at time <N>ERR bind errno 98 - Address already in use\n";
     stamp.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\nConnection: close\r\n\r\n";
     stamp.hit_line = "CACHE_HIT_REQUEST";
+    stamp.unresolved_line = "ERR did not resolve name ";
     stamp.accept_line = "ERR accepting connection failure errno <ERRNO> - <ERROR>\n";
     stamp.unusable_status = 255;
     rows.push_back(stamp);
@@ -48,6 +51,8 @@ std::vector<program_t> all_rows() {
     stage.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\n\r\n";
     stage.hit_line = "Successfully sent (<URL>) from cache directly to browser.\n";
     stage.stored_line = "Successfully cached.\n";
+    stage.unresolved_line = "Error: Unable to connect to remote server.\n";
+    stage.unresolved_on_stderr = true;
     stage.accept_line = "Accept error: <ERROR>\n";
     stage.accept_on_stderr = true;
     stage.eintr_silent = true;
@@ -61,6 +66,7 @@ std::vector<program_t> all_rows() {
     slot.bind_status = 1;
     slot.bind_err = "Open_listenfd error: Address already in use\n";
     slot.miss_reads_all = true;
+    slot.unresolved_line = "invalid host\n";
     slot.accept_line = "Accept error: <ERROR>\n";
     slot.accept_on_stderr = true;
     slot.eintr_silent = true;  // and no accept failure ends it
@@ -112,20 +118,6 @@ void preload_shim(env_guard_t &env, bool malloc_faults) {
     env.set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
 }
 
-int hold_port(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 4) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 int connection_fds(pid_t pid) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
     int sockets = 0;
@@ -146,6 +138,18 @@ bool wait_connection_fds(pid_t pid, int n, ms deadline) {
         if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(ms(10));
     }
+}
+
+void expect_no_sanitizer_report(const process_t &p) {
+    const std::string err = read_stderr(p);
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
+}
+
+started_t::~started_t() {
+    stop_process(p);
+    if (!p.out_path.empty()) unlink(p.out_path.c_str());
+    if (!p.err_path.empty()) unlink(p.err_path.c_str());
 }
 
 running_t::~running_t() {

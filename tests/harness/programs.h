@@ -54,6 +54,11 @@ struct program_t {
     bool eintr_silent = false;
     int unusable_status = 0;
     std::string thread_line = "Pthread_create error: Resource temporarily unavailable\n";
+    // The console line of a host name that does not resolve, and its stream.
+    std::string unresolved_line;
+    bool unresolved_on_stderr = false;
+    // A response of no bytes is stored.
+    bool stores_empty = false;
     // A line on standard output that storing a response prints, if any.
     std::string stored_line;
 };
@@ -84,13 +89,32 @@ std::string err_after_probe(const process_t &p, const program_t &row);
 // child, and tells a sanitizer's runtime to accept being loaded second.
 void preload_shim(env_guard_t &env, bool malloc_faults = false);
 
-// A socket listening on 127.0.0.1:port, or -1 when the port is taken.
-int hold_port(int port);
-
 // Sockets of a process other than its listening one: the connections it
 // holds. -1 when it is gone.
 int connection_fds(pid_t pid);
 bool wait_connection_fds(pid_t pid, int n, ms deadline);
+
+// ThreadSanitizer's runtime starts a thread of its own at a program's first
+// pthread_create and keeps it.
+#if defined(__SANITIZE_THREAD__)
+const int RUNTIME_THREADS = 1;
+#else
+const int RUNTIME_THREADS = 0;
+#endif
+
+// A sanitizer in a program reports on its standard error and may carry on:
+// any such report fails the test that provoked it.
+void expect_no_sanitizer_report(const process_t &p);
+
+// A process that is stopped, and its captured output removed, when this
+// ends however the test ends.
+struct started_t {
+    process_t p;
+    started_t() = default;
+    ~started_t();
+    started_t(const started_t &) = delete;
+    started_t &operator=(const started_t &) = delete;
+};
 
 // One program of the table running on a free port, and an origin for it to
 // fetch from; everything is stopped and its files removed when this ends.
