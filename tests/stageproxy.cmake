@@ -1,7 +1,6 @@
 # stageproxy's tests: the cache in-process; the pipeline's stages in-process
 # (the program's source compiled into the test, its main renamed); the whole
-# program over loopback, with a preloaded shim that injects accept, thread
-# and write failures.
+# program over loopback.
 add_project_test(stageproxy_cache_test robix)
 target_link_libraries(stageproxy_cache_test PRIVATE stageproxy_cache)
 
@@ -10,10 +9,5 @@ target_include_directories(stageproxy_stages_test PRIVATE ${CMAKE_SOURCE_DIR}/st
 target_link_libraries(stageproxy_stages_test PRIVATE stageproxy_cache robix_stacks)
 
 foreach(t stageproxy_e2e_test stageproxy_startup_test)
-  add_project_test(${t} robix)
-  target_link_libraries(${t} PRIVATE programs)
-  target_compile_definitions(${t} PRIVATE PROXY_BIN="$<TARGET_FILE:stageproxy>"
-                                          SHORT_PROXY_BIN="$<TARGET_FILE:stageproxy_shorttimeouts>"
-                                          ${FAULTS_DEFS})
-  add_dependencies(${t} stageproxy stageproxy_shorttimeouts faults_shim faults_malloc_shim)
+  add_program_test(${t} robix stageproxy)
 endforeach()

@@ -623,7 +623,7 @@ TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
 // every 250 ms never waits a second between reads: only a total for the
 // whole request cuts it off.
 TEST_F(StageFaults, TimeOutsFailTheirStage) {
-    binary = SHORT_PROXY_BIN;
+    binary = SHORT_BIN;
     start(0);
     const int idleFds = count_fds(proxy.pid);
     origin_reply_t silent;

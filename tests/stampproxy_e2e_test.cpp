@@ -768,7 +768,7 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
 // request and for a stalled write to it, and 2 s for a silent origin.
 class StampShortTimeouts : public Stamp {
    protected:
-    const char *binary() const override { return PROXY_SHORT_BIN; }
+    const char *binary() const override { return SHORT_BIN; }
 };
 
 // Each time-out fails its read or write with EAGAIN and takes the path of
