@@ -186,21 +186,19 @@ static size_t read_origin(int fd, char *buffer, size_t n, bool *closed, int *rea
 
 // Relays the origin's response to the browser in reads of up to
 // MAX_OBJECT_SIZE bytes, into a buffer of the relay's own, and offers it to
-// the cache under `request` when it came in one read and response_storable
-// says so for a response to `action` (request_private: the request made the
-// answer the browser's own). Ends the connection with its exit block.
-static void relay_response(int serverfd, int connfd, const char *request, const char *action,
-                           bool request_private) {
+// the cache under rs's request line when it came in one read and
+// response_storable says so. Prints a line for each read and for a failed
+// read or write; the caller ends the connection.
+static void relay_response(int serverfd, int connfd, const request_state_t *rs) {
     char *object = (char *)malloc((size_t)MAX_OBJECT_SIZE);
-    size_t key_len = strlen(request);
+    size_t key_len = strlen(rs->request);
     char *request_string = (char *)malloc(key_len + 1);
     if (object == nullptr || request_string == nullptr) {
         free(object);
         free(request_string);
-        exit_prep2(serverfd, connfd, "REGULAR_EXIT");
         return;
     }
-    memcpy(request_string, request, key_len + 1);
+    memcpy(request_string, rs->request, key_len + 1);
 
     ssize_t last_server_read = -1;
     int read_count = 0;
@@ -213,6 +211,7 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
             // A chunk cut short by a failed read is relayed like any other,
             // and its line printed; the failure is reported after it.
             if (read_count < 1024) read_count++;
+            // "recieved" is spelt as the manual page promises: scripts match it.
             printf("Server recieved %d bytes\n", (int)got);
             last_server_read = (ssize_t)got;
             if (rio_writen(connfd, object, got) < 0) {
@@ -229,7 +228,7 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
     // any later browser may get. A full first read followed by a failed read
     // or write may be the start of a longer response.
     if (read_count == 1 && read_errno == 0 &&
-        response_storable(action, request_private, origin_closed, object,
+        response_storable(rs->action, rs->request_private, origin_closed, object,
                           (size_t)last_server_read)) {
         // The cache keeps the object in a block of its own size; without
         // memory for it the response is simply not kept.
@@ -247,22 +246,84 @@ static void relay_response(int serverfd, int connfd, const char *request, const 
     if (read_errno != 0) {
         printf("ERR reading from server errno %d - %s\n", read_errno, strerror(read_errno));
     }
-    exit_prep2(serverfd, connfd, "REGULAR_EXIT");
 }
 
-// Ends a connection whose request is refused before anything goes upstream.
-static void refuse(int connfd, const char *line) {
-    printf("%s", line);
-    exit_prep1(connfd, "CLIENT_ERR_REQUEST");
-}
-
-static void refuse_read_failure(int connfd, int err) {
+static void print_read_failure(int err) {
     printf("ERR rio_readlineb from client failed errno %d - %s\n", err, strerror(err));
-    exit_prep1(connfd, "CLIENT_ERR_REQUEST");
+}
+
+// Reads the request line and judges it: 0 when it is whole and names an
+// absolute URL (its INPUT line printed); -1 when the request ends here, with
+// its refusal printed (none for a browser that closed before a byte).
+static int read_request_line(browser_feed_t *feed, request_state_t *rs) {
+    request_step_t step = REQUEST_MORE;
+    if (feed_request(feed, rs, &step) < 0) {
+        print_read_failure(feed->read_errno);
+        return -1;
+    }
+    if (step == REQUEST_EMPTY) return -1;  // nothing to parse or look up
+    if (step != REQUEST_LINE_READY) {
+        printf("%s", step == REQUEST_NOT_ABSOLUTE    ? "ERR request line without an absolute URL\n"
+                     : step == REQUEST_LINE_TOO_LONG ? "ERR request line longer than 1023 bytes\n"
+                                                     : "ERR request line ended without a line end\n");
+        return -1;
+    }
+    // The browser's line on the operator's console: escaped, so that it
+    // stays one line and cannot drive the terminal.
+    char shown[SHOWN_MAX];
+    console_escape(rs->request, rs->request_len, shown);
+    printf("INPUT: %s\n", shown);
+    return 0;
+}
+
+// Reads the header block after a miss: 0 when the request for the origin is
+// ready; -1 with its refusal printed otherwise. A request the browser did not
+// finish (it timed out or reset), announcing a body, folding a line or
+// outgrowing the request buffer is never sent upstream.
+static int read_header_block(browser_feed_t *feed, request_state_t *rs) {
+    request_step_t step = REQUEST_MORE;
+    if (feed_request(feed, rs, &step) < 0) {
+        print_read_failure(feed->read_errno);
+        return -1;
+    }
+    if (step == REQUEST_BODY) {
+        printf("ERR request bodies are not forwarded\n");
+    } else if (step == REQUEST_FOLDED) {
+        printf("ERR folded header lines are not forwarded\n");
+    } else if (step != REQUEST_READY) {
+        printf("ERR request too large for the %d-byte request buffer\n", MAXBUF);
+    }
+    return step == REQUEST_READY ? 0 : -1;
+}
+
+// Writes a cache hit to the browser and frees it. The browser's header lines
+// are left unread; the lingering close keeps them from resetting the
+// connection.
+static void send_hit(int connfd, char *object, ssize_t n) {
+    if (rio_writen(connfd, object, (size_t)n) < 0) {
+        int err = errno;
+        printf("ERR writing to client errno %d - %s\n", err, strerror(err));
+    }
+    free(object);
+}
+
+// Sends the request for the origin; 0, or -1 with its ERR line printed.
+static int send_request(int serverfd, const request_state_t *rs) {
+    // Method and path are the browser's: escaped as on the INPUT line.
+    char shown[SHOWN_MAX];
+    console_escape(rs->packet, rs->packet_line_len, shown);
+    printf("REQ:\t%s", shown);
+    if (rio_writen(serverfd, rs->packet, rs->packet_len) < 0) {
+        int err = errno;
+        printf("ERR packet to server errno %d - %s\n", err, strerror(err));
+        return -1;
+    }
+    return 0;
 }
 
 // The body of every connection thread: serves one request of the browser on
-// the descriptor in the heap cell temp_connfd (freed here), then closes.
+// the descriptor in the heap cell temp_connfd (freed here), then closes the
+// connection and prints its exit block, on every path.
 void *handle_connection(void *temp_connfd) {
     request_state_t rs;
     browser_feed_t feed;
@@ -280,88 +341,29 @@ void *handle_connection(void *temp_connfd) {
     feed.rio = &rio_client;
     feed.len = feed.at = 0;
     feed.read_errno = 0;
-    request_step_t step = REQUEST_MORE;
-    if (feed_request(&feed, &rs, &step) < 0) {
-        refuse_read_failure(connfd, feed.read_errno);
-        return nullptr;
-    }
-    if (step == REQUEST_EMPTY) {
-        // The browser closed before sending a byte: nothing to parse or look up.
-        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
-        return nullptr;
-    }
-    if (step == REQUEST_NOT_ABSOLUTE) {
-        refuse(connfd, "ERR request line without an absolute URL\n");
-        return nullptr;
-    }
-    if (step != REQUEST_LINE_READY) {
-        refuse(connfd, step == REQUEST_LINE_TOO_LONG
-                           ? "ERR request line longer than 1023 bytes\n"
-                           : "ERR request line ended without a line end\n");
-        return nullptr;
-    }
-    {
-        // The browser's line on the operator's console: escaped, so that it
-        // stays one line and cannot drive the terminal.
-        char shown[SHOWN_MAX];
-        console_escape(rs.request, rs.request_len, shown);
-        printf("INPUT: %s\n", shown);
-    }
-
-    char *object = nullptr;
-    ssize_t n = check_cache(rs.request, &object);
-    if (n > 0) {
-        // The browser's header lines are left unread; the lingering close
-        // keeps them from resetting the connection.
-        if (rio_writen(connfd, object, (size_t)n) < 0) {
-            int err = errno;
-            printf("ERR writing to client errno %d - %s\n", err, strerror(err));
+    const char *exit_message = "CLIENT_ERR_REQUEST";
+    int serverfd = -1;
+    if (read_request_line(&feed, &rs) == 0) {
+        char *object = nullptr;
+        ssize_t n = check_cache(rs.request, &object);
+        if (n > 0) {
+            send_hit(connfd, object, n);
+            exit_message = "CACHE_HIT_REQUEST";
+        } else if (read_header_block(&feed, &rs) == 0) {
+            exit_message = "REGULAR_EXIT";
+            serverfd = server_connect(rs.address, rs.port);
+            if (serverfd >= 0 && send_request(serverfd, &rs) < 0) {
+                exit_message = "WRITE_ERROR_EXIT";
+            } else if (serverfd >= 0) {
+                relay_response(serverfd, connfd, &rs);
+            }
         }
-        free(object);
-        exit_prep1(connfd, "CACHE_HIT_REQUEST");
-        return nullptr;
     }
-
-    if (feed_request(&feed, &rs, &step) < 0) {
-        // A request the browser did not finish (it timed out or reset) is
-        // never sent upstream.
-        refuse_read_failure(connfd, feed.read_errno);
-        return nullptr;
+    if (serverfd >= 0) {
+        exit_prep2(serverfd, connfd, exit_message);
+    } else {
+        exit_prep1(connfd, exit_message);
     }
-    if (step == REQUEST_BODY) {
-        refuse(connfd, "ERR request bodies are not forwarded\n");
-        return nullptr;
-    }
-    if (step == REQUEST_FOLDED) {
-        refuse(connfd, "ERR folded header lines are not forwarded\n");
-        return nullptr;
-    }
-    if (step != REQUEST_READY) {
-        // Refused before anything goes upstream: the browser's headers would
-        // overflow the request buffer.
-        printf("ERR request too large for the %d-byte request buffer\n", MAXBUF);
-        exit_prep1(connfd, "CLIENT_ERR_REQUEST");
-        return nullptr;
-    }
-
-    int serverfd = server_connect(rs.address, rs.port);
-    if (serverfd < 0) {
-        exit_prep1(connfd, "REGULAR_EXIT");
-        return nullptr;
-    }
-    {
-        // Method and path are the browser's: escaped as on the INPUT line.
-        char shown[SHOWN_MAX];
-        console_escape(rs.packet, rs.packet_line_len, shown);
-        printf("REQ:\t%s", shown);
-    }
-    if (rio_writen(serverfd, rs.packet, rs.packet_len) < 0) {
-        int err = errno;
-        printf("ERR packet to server errno %d - %s\n", err, strerror(err));
-        exit_prep2(serverfd, connfd, "WRITE_ERROR_EXIT");
-        return nullptr;
-    }
-    relay_response(serverfd, connfd, rs.request, rs.action, rs.request_private);
     return nullptr;
 }
 
@@ -402,7 +404,7 @@ int setup_listen_port(int port) {
         return -1;
     }
     // Accept hands a connection over once its request's first bytes are in
-    // (or a second later when it stays silent, served as before), so no
+    // (or a second later when it stays silent, served like any other), so no
     // thread starts only to wait for them. Refused, nothing is lost: silent.
     int defer_seconds = 1;
     (void)setsockopt(listen_fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds,

@@ -136,7 +136,7 @@ static bool url_is_absolute(const char *line) {
 static request_step_t take_request_line(request_state_t *rs, const char *bytes, size_t n,
                                         size_t *used) {
     if (n == 0) {
-        rs->phase = 2;
+        rs->reading = READING_NOTHING;
         return rs->request_len == 0 ? REQUEST_EMPTY : REQUEST_LINE_UNFINISHED;
     }
     size_t room = (size_t)MAXLINE - 1 - rs->request_len;
@@ -149,19 +149,19 @@ static request_step_t take_request_line(request_state_t *rs, const char *bytes, 
     *used = take;
     if (nl != nullptr) {
         if (memchr(rs->request, '\0', rs->request_len) != nullptr) {
-            rs->phase = 2;
+            rs->reading = READING_NOTHING;
             return REQUEST_LINE_UNFINISHED;
         }
         if (!url_is_absolute(rs->request)) {
-            rs->phase = 2;
+            rs->reading = READING_NOTHING;
             return REQUEST_NOT_ABSOLUTE;
         }
         parse_request_line(rs);
-        rs->phase = 1;
+        rs->reading = READING_HEADER_LINES;
         return REQUEST_LINE_READY;
     }
     if (rs->request_len == (size_t)MAXLINE - 1) {
-        rs->phase = 2;
+        rs->reading = READING_NOTHING;
         return REQUEST_LINE_TOO_LONG;
     }
     return REQUEST_MORE;
@@ -207,7 +207,7 @@ static bool build_request(request_state_t *rs) {
 
 // The header block is over (its blank line, or the end of the stream).
 static request_step_t finish_headers(request_state_t *rs) {
-    rs->phase = 2;
+    rs->reading = READING_NOTHING;
     if (rs->body) return REQUEST_BODY;
     if (rs->folded) return REQUEST_FOLDED;
     return build_request(rs) ? REQUEST_READY : REQUEST_TOO_LARGE;
@@ -270,7 +270,7 @@ static request_step_t take_header_line(request_state_t *rs) {
                append_text(info, info_len, MAXBUF, "\r\n");
     }
     if (!kept) {
-        rs->phase = 2;
+        rs->reading = READING_NOTHING;
         return REQUEST_TOO_LARGE;
     }
     return REQUEST_MORE;
@@ -297,7 +297,7 @@ static request_step_t take_header_bytes(request_state_t *rs, const char *bytes, 
             request_step_t step = take_header_line(rs);
             if (step != REQUEST_MORE) return step;
         } else if (rs->line_len == (size_t)MAXBUF - 1) {
-            rs->phase = 2;
+            rs->reading = READING_NOTHING;
             return REQUEST_TOO_LARGE;
         }
     }
@@ -305,7 +305,7 @@ static request_step_t take_header_bytes(request_state_t *rs, const char *bytes, 
 }
 
 void request_init(request_state_t *rs) {
-    rs->phase = 0;
+    rs->reading = READING_REQUEST_LINE;
     rs->request[0] = '\0';
     rs->request_len = 0;
     rs->action[0] = rs->address[0] = rs->file[0] = rs->protocol[0] = '\0';
@@ -323,15 +323,15 @@ void request_init(request_state_t *rs) {
 }
 
 size_t request_wanted(const request_state_t *rs) {
-    if (rs->phase == 0) return (size_t)MAXLINE - 1 - rs->request_len;
-    if (rs->phase == 1) return (size_t)MAXBUF - 1 - rs->line_len;
+    if (rs->reading == READING_REQUEST_LINE) return (size_t)MAXLINE - 1 - rs->request_len;
+    if (rs->reading == READING_HEADER_LINES) return (size_t)MAXBUF - 1 - rs->line_len;
     return 0;
 }
 
 request_step_t request_take(request_state_t *rs, const char *bytes, size_t n, size_t *used) {
     *used = 0;
-    if (rs->phase == 0) return take_request_line(rs, bytes, n, used);
-    if (rs->phase == 1) return take_header_bytes(rs, bytes, n, used);
+    if (rs->reading == READING_REQUEST_LINE) return take_request_line(rs, bytes, n, used);
+    if (rs->reading == READING_HEADER_LINES) return take_header_bytes(rs, bytes, n, used);
     return REQUEST_TOO_LARGE;  // over: a caller error, answered with a refusal
 }
 

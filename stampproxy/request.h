@@ -28,12 +28,19 @@ enum request_step_t {
     REQUEST_NOT_ABSOLUTE,     // the request line's URL word is no absolute URL
 };
 
+// What request_take reads next.
+enum request_reading_t {
+    READING_REQUEST_LINE,
+    READING_HEADER_LINES,
+    READING_NOTHING,  // a final step was reached
+};
+
 // One browser request as it is taken apart. Every text field is
 // NUL-terminated. After REQUEST_LINE_READY `request` is the key and the
 // parsed fields are set; after REQUEST_READY packet[0, packet_len) is the
 // request for the origin, its first packet_line_len bytes the request line.
 struct request_state_t {
-    int phase;                    // 0 request line, 1 header lines, 2 over
+    request_reading_t reading;    // what the next bytes are
     char request[MAXBUF];         // the request line, line end included
     size_t request_len;           // bytes in request (at most MAXLINE - 1)
     char action[MAXLINE];         // the method
