@@ -3,7 +3,9 @@
 // the request pipeline once: validateRequest, a cache lookup, then either the
 // answer from the cache or parseUrl, connectToServer, sendInitialRequest,
 // passToServer and cacheAndRespond. Each stage returns non-zero on success;
-// handleRequest prints one "Error: ..." line for the first that fails.
+// handleRequest reports the first that fails with an "Error: ..." line on
+// standard error, which validateRequest (a method other than GET) and
+// parseUrl (a URL too short) precede with one line of their own saying why.
 // The stages do the reads, writes and printing; what they send and store is
 // decided by request.cpp, from the bytes alone. The cache and its lock
 // belong to cache.cpp; this file takes rwlock around each cache call and
@@ -342,6 +344,8 @@ static int respondFromCache(int fdBrowser, const char *url, cacheEntry *entry) {
 static void handleRequest(int fdBrowser) {
     char url[MAXLINE], domain[MAXLINE], path[MAXLINE];
     cacheEntry *entry;
+    // cacheError holds cacheAndRespond's result: non-zero on success, despite
+    // its name (the program's own, kept).
     int fdWebserver, port, cacheError;
     rio_t browser, website;
     bool body, requestPrivate;
@@ -398,6 +402,7 @@ static void handleRequest(int fdBrowser) {
     cacheError = cacheAndRespond(&website, url, fdBrowser, requestPrivate);
     if (!cacheError) {
         Close(fdWebserver);
+        // "Unabled" is spelt as the manual page promises: scripts match it.
         stageFailed("Unabled to cache and send reply to browser.");
         return;
     }

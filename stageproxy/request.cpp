@@ -183,78 +183,77 @@ int initialRequest(const char *path, char *request) {
     return length;
 }
 
-headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length, char *out,
-                              int *outLength) {
-    *outLength = 0;
-    bool lineEnd = buffer[length - 1] == '\n';
-    if (relay->lineStart && lineEnd && (length == 1 || (length == 2 && buffer[0] == '\r'))) {
-        memcpy(out, "\r\n", 2);
-        *outLength = 2;
-        return HEADER_END;
-    }
+// What goes upstream for one read of the header block.
+enum headerReadKind {
+    READ_BLOCK_END,   // the block's empty line: CR LF, and no more reads
+    READ_BODY,        // a body or a folded line: nothing, and the block must not end
+    READ_ADDED_HOST,  // the URL's own Host line in place of the browser's
+    READ_REPLACED,    // a fixed replacement (possibly empty) in place of the line
+    READ_SKIPPED,     // nothing: a later read of a line replaced or dropped
+    READ_COPIED,      // the read itself, as copyHeaderRead rewrites it
+};
 
-    const char *replacement = nullptr;
-    int replacementLength = 0;
+// Classifies one read (relayHeaderRead's buffer and length) by the line it
+// starts or continues, and notes in relay what the line tells: credentials,
+// a Host sent, whether the rest of the line is skipped. For READ_REPLACED,
+// *replacement[0, *replacementLength) is what goes instead. Cannot fail.
+static headerReadKind classifyHeaderRead(headerRelay *relay, const char *buffer, int length,
+                                         const char **replacement, int *replacementLength) {
+    bool lineEnd = buffer[length - 1] == '\n';
+    if (!relay->lineStart) return relay->skipLine ? READ_SKIPPED : READ_COPIED;
+    if (lineEnd && (length == 1 || (length == 2 && buffer[0] == '\r'))) return READ_BLOCK_END;
     // A line folded onto the one before (starting with a blank, or with a
     // NUL or stray CR, which go upstream as one) would let a Host or a body's
     // announcement pass unseen to an origin that joins it.
-    if (relay->lineStart && (buffer[0] == ' ' || buffer[0] == '\t' || buffer[0] == '\0' ||
-                             (buffer[0] == '\r' && length > 1 && buffer[1] != '\n')))
-        return HEADER_BODY;
-    if (relay->lineStart) {
-        // The rest of a Cache-Control too long for one read is not seen: it
-        // may say no-store.
-        if (linePrivate(buffer, length) ||
-            (!lineEnd && headerNamed(buffer, length, "Cache-Control")))
-            relay->requestPrivate = true;
-        relay->skipLine = true;
+    if (buffer[0] == ' ' || buffer[0] == '\t' || buffer[0] == '\0' ||
+        (buffer[0] == '\r' && length > 1 && buffer[1] != '\n'))
+        return READ_BODY;
+    // The rest of a Cache-Control too long for one read is not seen: it
+    // may say no-store.
+    if (linePrivate(buffer, length) || (!lineEnd && headerNamed(buffer, length, "Cache-Control")))
+        relay->requestPrivate = true;
+    relay->skipLine = true;
+    *replacement = "";
+    *replacementLength = 0;
+    if (headerNamed(buffer, length, "Content-Length")) {
         long long announced = 0;
         const char *value;
         int valueLength;
-        if (headerNamed(buffer, length, "Content-Length")) {
-            headerValue(buffer, length, 14, &value, &valueLength);
-            if (!lineEnd || !decimal(value, valueLength, &announced) || announced != 0)
-                return HEADER_BODY;
-            relay->skipLine = false;
-        } else if (headerNamed(buffer, length, "Transfer-Encoding")) {
-            return HEADER_BODY;
-        } else if (headerNamed(buffer, length, "Keep-Alive")) {
-            replacement = "";
-        } else if (headerNamed(buffer, length, "Proxy-Connection")) {
-            replacement = PROXY_CONNECTION_CLOSE;
-            replacementLength = (int)sizeof PROXY_CONNECTION_CLOSE - 1;
-        } else if (headerNamed(buffer, length, "Connection")) {
-            replacement = CONNECTION_CLOSE;
-            replacementLength = (int)sizeof CONNECTION_CLOSE - 1;
-        } else if (headerNamed(buffer, length, "Host") && relay->hostSent) {
-            // Two Host lines: an origin may answer 400, or for either site.
-            replacement = "";
-        } else if (headerNamed(buffer, length, "Host") &&
-                   !(lineEnd && hostNames(buffer, length, relay->domain, relay->port))) {
-            // A Host line too long for one read names no host a URL of
-            // under MAXLINE characters could.
-            relay->hostSent = true;
-            *outLength = addedHostLine(relay->hostPort, out);
-            relay->lineStart = lineEnd;
-            return HEADER_MORE;
-        } else if (headerNamed(buffer, length, "Host")) {
-            relay->hostSent = true;
-            relay->skipLine = false;
-        } else {
-            relay->skipLine = false;
-        }
+        headerValue(buffer, length, 14, &value, &valueLength);
+        if (!lineEnd || !decimal(value, valueLength, &announced) || announced != 0)
+            return READ_BODY;
+    } else if (headerNamed(buffer, length, "Transfer-Encoding")) {
+        return READ_BODY;
+    } else if (headerNamed(buffer, length, "Keep-Alive")) {
+        return READ_REPLACED;
+    } else if (headerNamed(buffer, length, "Proxy-Connection")) {
+        *replacement = PROXY_CONNECTION_CLOSE;
+        *replacementLength = (int)sizeof PROXY_CONNECTION_CLOSE - 1;
+        return READ_REPLACED;
+    } else if (headerNamed(buffer, length, "Connection")) {
+        *replacement = CONNECTION_CLOSE;
+        *replacementLength = (int)sizeof CONNECTION_CLOSE - 1;
+        return READ_REPLACED;
+    } else if (headerNamed(buffer, length, "Host")) {
+        // Two Host lines: an origin may answer 400, or for either site.
+        if (relay->hostSent) return READ_REPLACED;
+        relay->hostSent = true;
+        // A Host line too long for one read names no host a URL of under
+        // MAXLINE characters could.
+        if (!(lineEnd && hostNames(buffer, length, relay->domain, relay->port)))
+            return READ_ADDED_HOST;
     }
-    relay->lineStart = lineEnd;
-    if (replacement != nullptr) {
-        memcpy(out, replacement, (size_t)replacementLength);
-        *outLength = replacementLength;
-        return HEADER_MORE;
-    }
-    if (relay->skipLine) {
-        relay->heldCr = false;
-        return HEADER_MORE;
-    }
+    relay->skipLine = false;
+    return READ_COPIED;
+}
 
+// Copies the read buffer[0, length) to out as it goes upstream, and returns
+// how many bytes that is: a line end goes as CR LF, a NUL or a CR anywhere
+// but before the LF as a space; a CR that ends the read is held in relay
+// (its LF may start the next read), and goes out with the next read's first
+// byte. Cannot fail.
+static int copyHeaderRead(headerRelay *relay, const char *buffer, int length, char *out) {
+    bool lineEnd = buffer[length - 1] == '\n';
     int n = 0;
     if (relay->heldCr) out[n++] = buffer[0] == '\n' ? '\r' : ' ';
     relay->heldCr = false;
@@ -271,8 +270,7 @@ headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length
             if (n == 0 || out[n - 1] != '\r') out[n++] = '\r';  // a CR held from the read before
             out[n++] = '\n';
         }
-        *outLength = n;
-        return HEADER_MORE;
+        return n;
     }
     for (int i = 0; i < length; i++) {
         char c = buffer[i];
@@ -288,7 +286,33 @@ headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length
         }
         out[n++] = c;
     }
-    *outLength = n;
+    return n;
+}
+
+headerVerdict relayHeaderRead(headerRelay *relay, const char *buffer, int length, char *out,
+                              int *outLength) {
+    const char *replacement = "";
+    int replacementLength = 0;
+    headerReadKind kind =
+        classifyHeaderRead(relay, buffer, length, &replacement, &replacementLength);
+    *outLength = 0;
+    if (kind == READ_BLOCK_END) {
+        memcpy(out, "\r\n", 2);
+        *outLength = 2;
+        return HEADER_END;
+    }
+    if (kind == READ_BODY) return HEADER_BODY;
+    relay->lineStart = buffer[length - 1] == '\n';
+    if (kind == READ_ADDED_HOST) {
+        *outLength = addedHostLine(relay->hostPort, out);
+    } else if (kind == READ_REPLACED) {
+        memcpy(out, replacement, (size_t)replacementLength);
+        *outLength = replacementLength;
+    } else if (kind == READ_SKIPPED) {
+        relay->heldCr = false;
+    } else {
+        *outLength = copyHeaderRead(relay, buffer, length, out);
+    }
     return HEADER_MORE;
 }
 
