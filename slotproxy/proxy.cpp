@@ -197,6 +197,8 @@ static void relay(int connfd, int clientfd, const request_t *req) {
 // Connects to the request's origin and relays through it; closes the origin
 // descriptor on every path, also when the relay ends the thread.
 static void fetch(int connfd, const request_t *req) {
+    // The origin's descriptor: named for the proxy's client side of it, not
+    // for the browser (which is connfd).
     int clientfd = Open_clientfd(req->host, req->port);
     if (clientfd < 0) return;  // "invalid host" or "bcopy error" is printed
     // An expired transfer fails with EAGAIN, which the robust I/O reports like

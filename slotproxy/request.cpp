@@ -38,32 +38,33 @@ static size_t host_port_text(int port, char *text) {
     return (size_t)snprintf(text, 7, ":%u", connected);
 }
 
-// Works out what the whole line line[0, line_len) asks for. The method and
-// the URI are its first two white-space-separated words; a third (the
-// version) is never used.
-static void decide(request_t *req) {
+// Takes the method and the URI out of the whole line line[0, line_len): its
+// first two white-space-separated words (a third, the version, is never
+// used). False, with nothing set, when the line holds a NUL or fewer words.
+static bool take_words(request_t *req) {
     char *line = req->line;
     // Each word becomes a C string: a NUL would cut the key and the path to
     // a URL the browser did not send, and another URL sharing those bytes
     // would get its page.
-    if (memchr(line, '\0', req->line_len) != nullptr) return refuse(req);
+    if (memchr(line, '\0', req->line_len) != nullptr) return false;
     line[req->line_len] = '\0';  // the line holds at most MAXLINE - 1 bytes
     const char *method = line + strspn(line, SPACES);
     const char *method_end = method + strcspn(method, SPACES);
     const char *uri = method_end + strspn(method_end, SPACES);
     const char *uri_end = uri + strcspn(uri, SPACES);
-    if (method == method_end || uri == uri_end) return refuse(req);
+    if (method == method_end || uri == uri_end) return false;
     copy_text(req->method, method, method_end);
     copy_text(req->uri, uri, uri_end);
-    req->state = REQUEST_WHOLE;
-    if (strcasecmp(req->method, "GET") != 0) {
-        req->on_miss = MISS_501;
-        return;
-    }
+    return true;
+}
 
+// Takes the URI apart: its host into req->host and its port (80 when it
+// names none) into req->port. Returns where its path starts in req->uri, or
+// null when it has none. Cannot fail.
+static const char *take_host(request_t *req) {
     // Taken apart in `host`, a copy of the key that is cut in place.
     char *text = req->host;
-    memcpy(text, req->uri, (size_t)(uri_end - uri) + 1);
+    memcpy(text, req->uri, strlen(req->uri) + 1);
     char *request = strncmp(text, "http://", 7) == 0 ? text + 7 : text;
     // The path starts at the third slash after the first character; the
     // first slash after the host, for an absolute URL.
@@ -73,43 +74,49 @@ static void decide(request_t *req) {
         temp = slash;
         if (++slash_count == 3) break;
     }
-    // Without a path the request asks for "/", so the request line stays
-    // valid HTTP. The path is copied out before the host is cut from it.
-    const char *path = slash_count == 3 ? temp : "/";
-    size_t path_len = strlen(path);
-    // The method is sent as GET whatever its letter case: a strict origin
-    // answers "get" with an error, which would be stored.
-    char *out = req->upstream;
-    size_t request_line_len = strlen("GET ") + path_len + strlen(HTTP10_TAIL);
-    if (request_line_len < (size_t)MAXLINE) {
-        memcpy(out, "GET ", 4);
-        memcpy(out + 4, path, path_len);
-        memcpy(out + 4 + path_len, HTTP10_TAIL, strlen(HTTP10_TAIL));
+    const char *path = nullptr;
+    if (slash_count == 3) {
+        path = req->uri + (temp - text);
+        *temp = '\0';
     }
-    if (slash_count == 3) *temp = '\0';
-
     req->port = 80;
     char *port_string = strchr(request, ':');
     if (port_string != nullptr) {
         req->port = atoi(port_string + 1);
         *port_string = '\0';
     }
-    size_t host_len = strlen(request);
-    memmove(req->host, request, host_len + 1);
+    memmove(req->host, request, strlen(request) + 1);
+    return path;
+}
+
+// Writes the request line for `path` and the Host line into req->upstream
+// and makes the miss a fetch; a request whose lines would be too long is
+// dropped instead (MISS_DROP, no upstream bytes). Cannot fail.
+static void write_upstream(request_t *req, const char *path) {
+    // Without a path the request asks for "/", so the request line stays
+    // valid HTTP.
+    if (path == nullptr) path = "/";
+    size_t path_len = strlen(path);
+    size_t request_line_len = strlen("GET ") + path_len + strlen(HTTP10_TAIL);
+    size_t host_len = strlen(req->host);
     // The Host line names the port the connection goes to, unless it is 80:
     // an origin builds its links and redirects from Host, and without the
     // port they would send the browser to port 80.
     char port_text[8] = "";
     size_t port_len = host_port_text(req->port, port_text);
-
-    // Each upstream line once had to fit a line buffer with its NUL; a
-    // request whose lines would not is still refused, so the same requests
-    // reach origins.
+    // Each upstream line must fit a MAXLINE buffer with its NUL: a request
+    // whose lines would not is dropped, and no origin gets a longer line.
     size_t host_line_len = strlen(HOST_HEAD) + host_len + port_len + strlen(HOST_TAIL);
     if (request_line_len >= (size_t)MAXLINE || host_line_len >= (size_t)MAXLINE) {
         req->on_miss = MISS_DROP;
         return;
     }
+    // The method is sent as GET whatever its letter case: a strict origin
+    // answers "get" with an error, which would be stored.
+    char *out = req->upstream;
+    memcpy(out, "GET ", 4);
+    memcpy(out + 4, path, path_len);
+    memcpy(out + 4 + path_len, HTTP10_TAIL, strlen(HTTP10_TAIL));
     out += request_line_len;
     memcpy(out, HOST_HEAD, strlen(HOST_HEAD));
     out += strlen(HOST_HEAD);
@@ -119,6 +126,18 @@ static void decide(request_t *req) {
     req->request_line_len = request_line_len;
     req->upstream_len = request_line_len + host_line_len;
     req->on_miss = MISS_FETCH;
+}
+
+// Works out what the whole line asks for: refused, a 501 for any method but
+// GET, or a GET to fetch (or drop) on a miss.
+static void decide(request_t *req) {
+    if (!take_words(req)) return refuse(req);
+    req->state = REQUEST_WHOLE;
+    if (strcasecmp(req->method, "GET") != 0) {
+        req->on_miss = MISS_501;
+        return;
+    }
+    write_upstream(req, take_host(req));
 }
 
 void request_init(request_t *req) {

@@ -70,7 +70,8 @@ struct response_t {
     int length;
     // 1 once a line started with `length` at or past MAX_OBJECT_SIZE -
     // MAXLINE: nothing more is collected and nothing is stored. While it is
-    // 0, every line so far has been collected.
+    // 0, every line so far has been collected. (The name says nothing of
+    // this; it is the program's own name, kept: read it as "too large".)
     char flag;
     size_t line_len;  // bytes of the current line so far; 0 at a line start
 };
