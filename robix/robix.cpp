@@ -725,7 +725,7 @@ void defer_accept(int listenfd) {
     // before the request has arrived, and that thread's first read only
     // waits. With it the kernel hands a connection over once its first bytes
     // are in, or after the deferral for one that stays silent, which is then
-    // served as before. A listener that refuses the option still works.
+    // served like any other. A listener that refuses the option still works.
     int seconds = DEFER_ACCEPT_SECONDS;
     (void)setsockopt(listenfd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
 }
@@ -809,7 +809,7 @@ int close_after_reply(int fd) {
     // part of a large reply is still unsent, a browser may send a few late
     // bytes after its request; arriving at a socket already closed, they
     // would make the kernel reset and destroy the unsent part. When either
-    // check finds bytes (or cannot tell), linger as before.
+    // check finds bytes (or cannot tell), linger.
     int unread = 0, unsent = 0;
     if (ioctl(fd, FIONREAD, &unread) == 0 && unread == 0 && ioctl(fd, SIOCOUTQ, &unsent) == 0 &&
         unsent == 0)

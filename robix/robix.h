@@ -1,10 +1,12 @@
-// robix: error reporters, error-checking wrappers, robust buffered I/O and
-// socket helpers shared by the three proxies. Built in two editions from one
-// source: the common edition, and slotproxy's edition (ROBIX_SLOT_EDITION),
-// where some wrappers end only the calling thread and host lookups go through
-// gethostbyname_ts under the library's semaphore `mutex`.
+// robix: error reporters, error-checking wrappers, robust buffered I/O,
+// socket helpers and the accept loop's shared steps, for the three proxies.
+// Built in two editions from one source: the common edition, and slotproxy's
+// edition (ROBIX_SLOT_EDITION), where some wrappers end only the calling
+// thread and gethostbyname_ts copies host entries under the library's
+// semaphore `mutex`. open_clientfd resolves with storage of its own in both.
 //
-// The library keeps no state besides `mutex` (slot edition only). Lower-case
+// The library's state: the program's own listening port (set_own_listener,
+// written at start-up only) and, in the slot edition, `mutex`. Lower-case
 // functions report failure by result and print nothing; capitalised wrappers
 // print "<Name> error: <text>" and never return a failure to their caller.
 #ifndef ROBIX_H
@@ -247,8 +249,8 @@ void raise_descriptor_limit(void);
 void accept_failure_pause(int err);
 
 #ifdef ROBIX_SLOT_EDITION
-// Serialises gethostbyname_ts for callers that use it; open_clientfd no
-// longer does. The program initialises it to 1 with Sem_init at start-up.
+// Serialises gethostbyname_ts; open_clientfd takes no lock. The program
+// initialises it to 1 with Sem_init at start-up.
 extern sem_t mutex;
 // A private deep copy of the host entry (name, aliases and addresses copied
 // while `mutex` is held) in one block the caller releases with free; null
