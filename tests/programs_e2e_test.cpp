@@ -1,9 +1,11 @@
 // What the three programs share, written once and run over the table of
-// programs (tests/harness/programs.h): a taken port, the descriptor limit
-// raised at start-up, a real client through the proxy, many browsers at
-// once, the lingering close, and the accept loop's failures. Where the programs' bytes differ, the row says what each prints.
+// programs (tests/harness/programs.h): console flushing, a taken port, the
+// descriptor limit raised at start-up, a real client through the proxy, many
+// browsers at once, the lingering close, and the accept loop's failures.
+// Where the programs' bytes differ, the row says what each prints.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -48,6 +50,44 @@ TEST_P(Shared, PortInUseEndsWithTheProgramsBindFailure) {
     EXPECT_TRUE(shape_match(r.out, substitute(row.bind_out, "<PORT>", std::to_string(port))))
         << r.out;
     EXPECT_EQ(r.err, row.bind_err);
+}
+
+// What start-up prints is on the console before any connection, and what a
+// connection prints is there once it ends: a kill, the only way the programs
+// stop, loses none of it.
+TEST_P(Shared, ConsoleFlushedAfterStartupAndAtEachConnectionEnd) {
+    const program_t &row = GetParam();
+    running_t run(row);
+    ASSERT_TRUE(origin_start(run.origin));
+    origin_reply_t reply;
+    reply.bytes = http_response("flushed");
+    origin_default(run.origin, reply);
+    const std::string port = std::to_string(free_port());
+    std::vector<std::string> argv = {row.binary, port};
+    argv.insert(argv.end(), row.quiet.begin(), row.quiet.end());
+    ASSERT_TRUE(start_process(run.proxy, argv));
+    if (!row.banner.empty()) {
+        ASSERT_TRUE(wait_output(run.proxy, substitute(row.banner, "<PORT>", port), DEADLINE));
+    }
+    ASSERT_TRUE(wait_accepting(run.proxy, std::stoi(port), DEADLINE));  // the probe
+    if (!row.flush_request.empty()) {
+        if (!row.probe_done.empty()) {
+            ASSERT_TRUE(wait_output(run.proxy, row.probe_done, DEADLINE));
+        }
+        const std::string request =
+            substitute(row.flush_request, "<ORIGIN>", std::to_string(run.origin.port));
+        client_exchange(std::stoi(port), request, DEADLINE);
+    }
+    const std::string expected = substitute(row.flush_out, "<PORT>", port);
+    ASSERT_TRUE(wait_output(run.proxy, expected, DEADLINE)) << read_stdout(run.proxy);
+    EXPECT_TRUE(is_running(run.proxy));
+    kill(run.proxy.pid, SIGKILL);
+    ASSERT_TRUE(wait_exit(run.proxy, DEADLINE));
+    if (row.flush_whole) {
+        EXPECT_EQ(read_stdout(run.proxy), expected);
+    } else {
+        EXPECT_NE(read_stdout(run.proxy).find(expected), std::string::npos);
+    }
 }
 
 // Started with a soft descriptor limit of 256, the program raises it to the

@@ -483,14 +483,4 @@ TEST_F(SlotProxy, ClosesEveryConnectionAfterOneRequest) {
     EXPECT_EQ(origin_count(origin), 1u);
 }
 
-TEST_F(SlotProxy, ConsoleLinesAreFlushedAsEachConnectionEnds) {
-    ask("GET /nowhere HTTP/1.0");
-    EXPECT_TRUE(wait_output(proxy, "invalid host\n", WAIT));
-    EXPECT_TRUE(is_running(proxy));
-    // Killing the process, its only way to stop, loses no finished line.
-    kill(proxy.pid, SIGKILL);
-    EXPECT_TRUE(wait_exit(proxy, WAIT));
-    EXPECT_EQ(read_stdout(proxy), "invalid host\n");
-}
-
 }  // namespace

@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -95,31 +94,6 @@ TEST(StageStartup, BannerShowsCommandLinePortNumber) {
         ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE));
         EXPECT_EQ(read_stdout(s.p), banner(c.shown) + "Disconnected.\n");
     }
-}
-
-TEST(StageConsole, FlushedAfterStartupAndAtEachConnectionEnd) {
-    origin_t o;
-    ASSERT_TRUE(origin_start(o));
-    origin_reply_t reply;
-    reply.bytes = http_response("flushed");
-    origin_default(o, reply);
-    started_t s;
-    const int port = free_port();
-    ASSERT_TRUE(start_process(s.p, {PROXY_BIN, std::to_string(port), "0"}));
-    // Visible before any connection: flushed once start-up is done.
-    ASSERT_TRUE(wait_output(s.p, banner(port), DEADLINE));
-    ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE));
-    ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE));
-    const std::string request =
-        "GET http://127.0.0.1:" + std::to_string(o.port) + "/f HTTP/1.0\r\n\r\n";
-    EXPECT_EQ(client_exchange(port, request, DEADLINE).bytes, reply.bytes);
-    ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE, false, 2));
-    // A kill, the only way the program stops, loses no finished connection.
-    kill(s.p.pid, SIGKILL);
-    ASSERT_TRUE(wait_exit(s.p, DEADLINE));
-    EXPECT_EQ(read_stdout(s.p),
-              banner(port) + "Disconnected.\nSuccessfully cached.\nDisconnected.\n");
-    origin_stop(o);
 }
 
 // ---------------------------------------------------------------- accept loop

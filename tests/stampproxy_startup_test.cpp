@@ -7,7 +7,6 @@
 #include <ctype.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -141,21 +140,6 @@ TEST(StampStartup, RestartBindsSamePortAtOnce) {
         EXPECT_EQ(client_exchange(port, request, DEADLINE).bytes, r.bytes);
     }
     origin_stop(o);
-}
-
-TEST(StampStartup, ConsoleFlushedAfterStartupAndAtEachConnectionEnd) {
-    int port = free_port();
-    started_t s;
-    ASSERT_TRUE(start_process(s.p, {PROXY_BIN, std::to_string(port)}));
-    // Visible before any connection: flushed once start-up is done.
-    ASSERT_TRUE(wait_output(s.p, "Port " + std::to_string(port) + " at time ", DEADLINE));
-    ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE));
-    ASSERT_TRUE(wait_output(s.p, "CLIENT_ERR_REQUEST", DEADLINE));
-    // A kill, the only way the program stops, loses no finished connection.
-    kill(s.p.pid, SIGKILL);
-    ASSERT_TRUE(wait_exit(s.p, DEADLINE));
-    EXPECT_NE(read_stdout(s.p).find(std::string("\nCLIENT_ERR_REQUEST\n") + RULE + "\n"),
-              std::string::npos);
 }
 
 // ---------------------------------------------------------------- accept loop

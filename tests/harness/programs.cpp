@@ -29,6 +29,8 @@ std::vector<program_t> all_rows() {
     stamp.probe_cut = "START-REQUEST";
     // No line end after the Port line: the probe's block continues it.
     stamp.probe_out = "Port <PORT> at time <N>" + RULE;
+    stamp.banner = "Port <PORT> at time ";
+    stamp.flush_out = "\nCLIENT_ERR_REQUEST\n" + RULE + "\n";
     stamp.bind_status = 255;
     stamp.bind_out = "Port <PORT> at time <N>ERR bind errno 98 - Address already in use\n";
     stamp.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\nConnection: close\r\n\r\n";
@@ -46,6 +48,10 @@ std::vector<program_t> all_rows() {
     stage.probe_done = "Disconnected.\n";
     stage.probe_out = "Marlowin proxy is listening on socket: <PORT>.\nDisconnected.\n";
     stage.probe_err = "Error: Must be GET request.\nError: Invalid HTTP Request.\n";
+    stage.banner = "Marlowin proxy is listening on socket: <PORT>.\n";
+    stage.flush_request = "GET http://127.0.0.1:<ORIGIN>/f HTTP/1.0\r\n\r\n";
+    stage.flush_out = stage.banner + "Disconnected.\nSuccessfully cached.\nDisconnected.\n";
+    stage.flush_whole = true;
     stage.bind_status = 1;  // robix's reporters end with status 1
     stage.bind_err = "Open_listenfd error: Address already in use\n";
     stage.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\n\r\n";
@@ -63,6 +69,9 @@ std::vector<program_t> all_rows() {
     slot.name = "slotproxy";
     slot.binary = SLOTPROXY_BIN;
     slot.short_binary = SLOTPROXY_SHORT_BIN;
+    slot.flush_request = "GET /nowhere HTTP/1.0\r\nHost: x\r\nUser-Agent: t\r\n\r\n";
+    slot.flush_out = "invalid host\n";
+    slot.flush_whole = true;
     slot.bind_status = 1;
     slot.bind_err = "Open_listenfd error: Address already in use\n";
     slot.miss_reads_all = true;

@@ -30,6 +30,15 @@ struct program_t {
     std::string probe_out;
     std::string probe_err;
 
+    // The console, flushed: what start-up shows before any connection (a
+    // needle; empty when nothing), the request sent after the probe (empty:
+    // none; "<ORIGIN>" is the origin's port), and standard output once its
+    // connection is over, all of it when flush_whole, else a needle in it.
+    std::string banner;
+    std::string flush_request;
+    std::string flush_out;
+    bool flush_whole = false;
+
     // Started on a port another socket holds: status, output shape, error.
     int bind_status;
     std::string bind_out;
