@@ -30,23 +30,6 @@ int occurrences(const std::string &hay, const std::string &needle) {
     return n;
 }
 
-// A test socket listening on 127.0.0.1 (an origin the test drives by hand).
-int listen_local(int &port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 16) < 0 ||
-        getsockname(fd, (struct sockaddr *)&a, &len) < 0) {
-        close(fd);
-        return -1;
-    }
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
 int accept_within(int lfd, ms deadline) {
     struct pollfd pfd = {lfd, POLLIN, 0};
     if (poll(&pfd, 1, (int)scaled(deadline).count()) <= 0) return -1;

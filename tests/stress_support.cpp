@@ -55,16 +55,6 @@ int left_ms(clock_type::time_point end) {
     return left < 0 ? 0 : (int)left;
 }
 
-// The path of a request's first line (its second word).
-std::string request_path(const std::string &bytes) {
-    size_t eol = bytes.find('\n');
-    std::string line = bytes.substr(0, eol);
-    size_t a = line.find(' ');
-    if (a == std::string::npos) return std::string();
-    size_t b = line.find(' ', a + 1);
-    return line.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
-}
-
 // Sends every byte within the deadline, waiting while the peer's window is
 // full; false when the peer has gone, the origin stops, or time runs out.
 bool send_until(int fd, const std::string &bytes, clock_type::time_point end,
@@ -221,22 +211,8 @@ std::string get(const std::string &url, const std::string &headers) {
 // ---------------------------------------------------------------- origin
 
 bool load_origin_t::start() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    listen_fd_ = harness::listen_local(port_, 4096);
     if (listen_fd_ < 0) return false;
-    int one = 1;
-    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listen_fd_, (struct sockaddr *)&a, sizeof a) < 0 || listen(listen_fd_, 4096) < 0 ||
-        getsockname(listen_fd_, (struct sockaddr *)&a, &len) < 0) {
-        close(listen_fd_);
-        listen_fd_ = -1;
-        return false;
-    }
-    port_ = ntohs(a.sin_port);
     acceptor_ = std::thread([this] { accept_loop(); });
     return true;
 }
@@ -292,7 +268,7 @@ void load_origin_t::serve(int fd) {
         got.append(buf, (size_t)n);
     }
     if (got.find("\r\n\r\n") != std::string::npos) {
-        const std::string path = request_path(got);
+        const std::string path = harness::request_path(got);
         size_t k;
         {
             std::lock_guard<std::mutex> g(lock_);

@@ -89,15 +89,6 @@ bool send_pieces(int fd, const std::string &bytes, const std::vector<size_t> &pi
     return write_full(fd, bytes.data() + off, bytes.size() - off);
 }
 
-std::string request_path(const std::string &bytes) {
-    size_t eol = bytes.find('\n');
-    std::string line = bytes.substr(0, eol);
-    size_t a = line.find(' ');
-    if (a == std::string::npos) return std::string();
-    size_t b = line.find(' ', a + 1);
-    return line.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
-}
-
 // Reads what is available within wait_ms into conn bytes; 0 on EOF, -1 on
 // error or reset, 1 when bytes came, 2 on a quiet interval.
 int origin_read_some(origin_t &o, int fd, size_t index, int wait_ms) {
@@ -249,6 +240,34 @@ bool network_isolated() {
         seen++;
     }
     return seen == 1;
+}
+
+std::string request_path(const std::string &bytes) {
+    size_t eol = bytes.find('\n');
+    std::string line = bytes.substr(0, eol);
+    size_t a = line.find(' ');
+    if (a == std::string::npos) return std::string();
+    size_t b = line.find(' ', a + 1);
+    return line.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
+}
+
+int listen_local(int &port, int backlog) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, backlog) < 0 ||
+        getsockname(fd, (struct sockaddr *)&a, &len) < 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return fd;
 }
 
 int free_port() {

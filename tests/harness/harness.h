@@ -45,6 +45,9 @@ bool network_isolated();
 
 // A socket listening on 127.0.0.1:port, or -1 when the port is taken.
 int hold_port(int port);
+// A socket listening on a port of 127.0.0.1 the system chose, which is put
+// in `port` (an origin a test drives by hand); -1 on failure.
+int listen_local(int &port, int backlog = 16);
 
 // A port of 127.0.0.1 that refuses connections for as long as this lives: it
 // stays bound (without listening), so no other test can take it meanwhile.
@@ -156,6 +159,9 @@ bool origin_wait_closed(origin_t &o, size_t n, ms deadline);
 // The bytes received on connection i (in order of acceptance).
 std::string origin_request(origin_t &o, size_t i);
 size_t origin_count(origin_t &o);
+
+// The path of a request's first line (its second word).
+std::string request_path(const std::string &bytes);
 
 // An HTTP/1.0 response with Content-Length and the given body.
 std::string http_response(const std::string &body, int status = 200,
