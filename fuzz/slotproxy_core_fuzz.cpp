@@ -460,7 +460,7 @@ void feed_response_lines(response_t *resp, const std::string &bytes,
     lines->clear();
     ssize_t m;
     int err = 0;
-    while ((m = read_line_keeping(&rio, line, MAXLINE, &err)) != 0 && err == 0) {
+    while ((m = rio_readlineb_kept(&rio, line, MAXLINE, &err)) != 0 && err == 0) {
         response_take(resp, line, (size_t)m);
         lines->emplace_back(line, (size_t)m);
     }
@@ -487,7 +487,7 @@ void check_relay_reader(const std::string &bytes, const std::vector<size_t> &pie
     Rio_readinitb(&rio, FUZZ_FD);
     int err = 0;
     for (;;) {
-        m = read_line_keeping(&rio, line, MAXLINE, &err);
+        m = rio_readlineb_kept(&rio, line, MAXLINE, &err);
         if (m > 0) got.emplace_back(line, (size_t)m);
         if (m == 0 || err != 0) break;
     }

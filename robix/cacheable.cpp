@@ -18,9 +18,15 @@ struct span_t {
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// What trimming takes off a name, a value or a list element: blanks, and the
+// NULs and stray CRs that the proxies send upstream as blanks. A response
+// holding either is refused before any of its lines is trimmed, so only a
+// request line can bring them here.
+bool is_trimmed(char c) { return is_blank(c) || c == '\0' || c == '\r'; }
+
 span_t trim(span_t s) {
-    while (s.p < s.end && is_blank(*s.p)) s.p++;
-    while (s.end > s.p && is_blank(s.end[-1])) s.end--;
+    while (s.p < s.end && is_trimmed(*s.p)) s.p++;
+    while (s.end > s.p && is_trimmed(s.end[-1])) s.end--;
     return s;
 }
 
@@ -298,13 +304,7 @@ bool request_line_private(const char *line, size_t length) {
     while (end > line && (end[-1] == '\n' || end[-1] == '\r')) end--;
     const char *colon = (const char *)memchr(line, ':', (size_t)(end - line));
     if (colon == nullptr) return false;
-    // The proxies send a NUL or a stray CR upstream as a blank: before the
-    // colon it is one of the blanks an origin allows there.
-    span_t name = span_t{line, colon};
-    while (name.end > name.p &&
-           (is_blank(name.end[-1]) || name.end[-1] == '\0' || name.end[-1] == '\r'))
-        name.end--;
-    name = trim(name);
+    span_t name = trim(span_t{line, colon});
     span_t value = trim(span_t{colon + 1, end});
     if (span_is(name, "Authorization") || span_is(name, "Proxy-Authorization")) return true;
     if (!span_is(name, "Cache-Control")) return false;

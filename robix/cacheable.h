@@ -15,8 +15,9 @@
 // True when the header line line[0, length) of a browser's request (its line
 // end may be included or not) makes the answer to that request the browser's
 // own: an Authorization or Proxy-Authorization line, or a Cache-Control
-// naming no-store. Names in any letter case, blanks (and NULs or CRs, which
-// go upstream as blanks) allowed before the colon. Cannot fail.
+// naming no-store. Names in any letter case, blanks allowed before the
+// colon; a NUL or a stray CR counts as the blank the proxies send upstream
+// in its place. Cannot fail.
 bool request_line_private(const char *line, size_t length);
 
 // True when the whole response response[0, length), status line first, may

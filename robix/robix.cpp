@@ -348,10 +348,32 @@ void V(sem_t *sem) {
 
 // ---------------------------------------------------------------- robust I/O
 
-int rio_buffered(const rio_t *rp) { return rp->rio_cnt > 0 ? rp->rio_cnt : 0; }
-
 bool rio_linebuffered(const rio_t *rp) {
     return rp->rio_cnt > 0 && memchr(rp->rio_bufptr, '\n', (size_t)rp->rio_cnt) != nullptr;
+}
+
+ssize_t rio_readlineb_kept(rio_t *rp, void *usrbuf, size_t maxlen, int *err) {
+    char *buf = static_cast<char *>(usrbuf);
+    size_t n = 0;
+    *err = 0;
+    if (maxlen < 2) return 0;
+    while (n < maxlen - 1) {
+        // Each call takes only what the buffer holds, or one byte that
+        // refills it, so it reads the descriptor at most once: when that read
+        // fails, every byte stored before it is already counted in n.
+        size_t want = rp->rio_cnt > 0 ? (size_t)rp->rio_cnt : 1;
+        if (want > maxlen - 1 - n) want = maxlen - 1 - n;
+        ssize_t m = rio_readlineb(rp, buf + n, want + 1);
+        if (m < 0) {
+            *err = errno;
+            break;
+        }
+        if (m == 0) break;  // the end of the stream
+        n += (size_t)m;
+        if (buf[n - 1] == '\n') break;
+    }
+    buf[n] = '\0';
+    return (ssize_t)n;
 }
 
 ssize_t rio_readn(int fd, void *usrbuf, size_t n) {

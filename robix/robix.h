@@ -169,12 +169,19 @@ void rio_readinitb(rio_t *rp, int fd);
 // cut off when the time is up. timeout_ms <= 0 removes the deadline.
 // rio_readinitb starts a record without one. Cannot fail.
 void rio_setdeadline(rio_t *rp, int timeout_ms);
-// rio_buffered: how many bytes rp holds that were read from the descriptor
-// and not handed out yet (0 when none). rio_linebuffered: whether a line end
-// is among them, so that the next rio_readlineb returns without reading the
-// descriptor. Neither reads; neither can fail.
-int rio_buffered(const rio_t *rp);
+// rio_linebuffered: whether a line end is among the bytes rp holds that were
+// read from the descriptor and not handed out yet, so that the next
+// rio_readlineb returns without reading the descriptor. Reads nothing;
+// cannot fail.
 bool rio_linebuffered(const rio_t *rp);
+// rio_readlineb_kept: one line as rio_readlineb reads it (at most maxlen - 1
+// bytes up to and including a newline, then a NUL), but a read that fails
+// after part of the line has arrived keeps that part: the bytes stored (0 at
+// end of file before any byte, or when the failure came first), with *err
+// the failed read's errno (0 when no read failed). For relays, where an
+// origin's last line may have no line end and a reset or time-out right
+// after it must not lose it.
+ssize_t rio_readlineb_kept(rio_t *rp, void *usrbuf, size_t maxlen, int *err);
 ssize_t rio_readnb(rio_t *rp, void *usrbuf, size_t n);
 // Stores at most maxlen - 1 bytes up to and including a newline, then a NUL.
 // 0 at end of file before any byte (usrbuf untouched); -1 on error (bytes

@@ -114,34 +114,6 @@ static void send_hit(int connfd, web_object *object) {
     pthread_cleanup_pop(1);
 }
 
-// Reads one line from rp into buf as rio_readlineb does (at most maxlen - 1
-// bytes, up to and including a newline, then a NUL; 0 at the end of the
-// stream before any byte), with the same reads of the descriptor. A failed
-// read does not lose what had arrived: the bytes of the unfinished line
-// stored before it are returned, and *err is set to the read's errno (0
-// when no read failed). maxlen is at least 2. Cannot fail otherwise.
-static ssize_t read_line_keeping(rio_t *rp, char *buf, size_t maxlen, int *err) {
-    size_t n = 0;
-    *err = 0;
-    while (n < maxlen - 1) {
-        // Each call takes only what the buffer holds, or one byte that
-        // refills it, so it reads the descriptor at most once: when that read
-        // fails, every byte stored before it is already counted in n.
-        size_t want = rio_buffered(rp) > 0 ? (size_t)rio_buffered(rp) : 1;
-        if (want > maxlen - 1 - n) want = maxlen - 1 - n;
-        ssize_t m = rio_readlineb(rp, buf + n, want + 1);
-        if (m < 0) {
-            *err = errno;
-            break;
-        }
-        if (m == 0) break;  // the end of the stream
-        n += (size_t)m;
-        if (buf[n - 1] == '\n') break;
-    }
-    buf[n] = '\0';
-    return (ssize_t)n;
-}
-
 // Sends the request upstream on clientfd, relays the response line by line
 // to connfd, and stores it under the request's key when the response core
 // says so. The lines that one refill of the read buffer brought are written
@@ -166,7 +138,7 @@ static void relay(int connfd, int clientfd, const request_t *req) {
 
     response_init(&resp);
     ssize_t m;
-    while ((m = read_line_keeping(&rio_c, buf_c, MAXLINE, &err)) != 0) {
+    while ((m = rio_readlineb_kept(&rio_c, buf_c, MAXLINE, &err)) != 0) {
         if (out_len + (size_t)m > sizeof out) {
             Rio_writen(connfd, out, out_len);
             out_len = 0;

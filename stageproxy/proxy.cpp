@@ -15,7 +15,6 @@
 #include <stdint.h>
 #include <time.h>
 
-#include <algorithm>
 #include <string>
 
 #include "cache.h"
@@ -92,26 +91,13 @@ static int rioRead(rio_t *website, char *buffer, int length) {
 // line has arrived returns that part, with *failed set: the origin's last
 // line has no line end, and a reset or a time-out right after it must not
 // lose it. -1 (and *failed) when the read fails before any byte of the line.
-// The line reader is asked for no more than the buffer holds, or for one
-// byte when it is empty, so it never drops bytes of a failed refill.
 static int rioReadKept(rio_t *website, char *buffer, int length, bool *failed) {
-    int n = 0;
-    *failed = false;
-    while (n < length - 1) {
-        int buffered = rio_buffered(website);
-        int room = buffered > 0 ? std::min(length - n, buffered + 1) : 2;
-        int got = rioRead(website, buffer + n, room);
-        if (got < 0) {
-            *failed = true;
-            if (n == 0) return -1;
-            break;
-        }
-        if (got == 0) break;  // end of stream
-        n += got;
-        if (buffer[n - 1] == '\n') break;
-    }
-    buffer[n] = '\0';
-    return n;
+    int err;
+    int n = (int)rio_readlineb_kept(website, buffer, (size_t)length, &err);
+    *failed = err != 0;
+    if (err == ECONNRESET) puts("Sig Conn detected - aborting connection thread.");
+    errno = err;
+    return *failed && n == 0 ? -1 : n;
 }
 
 // Lines gathered for one write: those that one refill of a read buffer

@@ -94,23 +94,6 @@ static bool hostNames(const char *text, int length, const char *domain, int port
            strncasecmp(value, domain, (size_t)valueLength) == 0;
 }
 
-// True when the first read of a header line, text[0, length), makes the
-// answer the browser's own (request_line_private), judged also as it goes
-// upstream: a NUL or a stray CR goes as a blank, so "Authorization\0: x"
-// reaches the origin as an Authorization line and must count as one.
-static bool linePrivate(const char *text, int length) {
-    if (request_line_private(text, (size_t)length)) return true;
-    const int end = length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n'
-                        ? length - 2
-                        : length;
-    if (memchr(text, '\0', (size_t)length) == nullptr && memchr(text, '\r', (size_t)end) == nullptr)
-        return false;
-    char upstream[MAXLINE];
-    for (int i = 0; i < length; i++)
-        upstream[i] = text[i] == '\0' || (text[i] == '\r' && i < end) ? ' ' : text[i];
-    return request_line_private(upstream, (size_t)length);
-}
-
 // ---------------------------------------------------------------- the request
 
 requestLineVerdict judgeRequestLine(const char *line, int length, char *url) {
@@ -210,7 +193,8 @@ static headerReadKind classifyHeaderRead(headerRelay *relay, const char *buffer,
         return READ_BODY;
     // The rest of a Cache-Control too long for one read is not seen: it
     // may say no-store.
-    if (linePrivate(buffer, length) || (!lineEnd && headerNamed(buffer, length, "Cache-Control")))
+    if (request_line_private(buffer, (size_t)length) ||
+        (!lineEnd && headerNamed(buffer, length, "Cache-Control")))
         relay->requestPrivate = true;
     relay->skipLine = true;
     *replacement = "";

@@ -154,6 +154,7 @@ TEST(RequestLinePrivate, CredentialsAndNoStoreMakeTheAnswerTheBrowsersOwn) {
     } rows[] = {
         {std::string("Authorization\0: x\r\n", 19), true},
         {"Authorization\r : x\r\n", true},
+        {std::string("Cache-Control: no-store\0\r\n", 26), true},
         {"Authorization: Basic YWxpY2U6c2VjcmV0\r\n", true},
         {"authorization: Bearer x", true},
         {"AUTHORIZATION : Basic x\r\n", true},
