@@ -1,8 +1,9 @@
 // What the three programs share, written once and run over the table of
-// programs (tests/harness/programs.h): console flushing, a taken port, the
-// descriptor limit raised at start-up, a real client through the proxy, many
-// browsers at once, the lingering close, and the accept loop's failures.
-// Where the programs' bytes differ, the row says what each prints.
+// programs (tests/harness/programs.h): the port shown at start-up, console
+// flushing, a taken port, the descriptor limit raised at start-up, a real
+// client through the proxy, many browsers at once, what is stored, the
+// relay of lines as they arrive, the lingering close, and the accept loop's
+// failures. Where the programs' bytes differ, the row says what each prints.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -26,14 +27,47 @@ const ms DEADLINE(10000);
 
 struct Shared : ::testing::TestWithParam<program_t> {};
 
-// The console after the launcher's probe, as the row says it looks.
-void expect_probe_console(const process_t &p, const program_t &row) {
+// The console after the launcher's probe, as the row says it looks, with
+// the port shown as `shown`.
+void expect_probe_console(const process_t &p, const program_t &row, long shown) {
     std::string out = read_stdout(p);
     if (!row.probe_cut.empty()) out = out.substr(0, out.find(row.probe_cut));
-    EXPECT_TRUE(shape_match(out, substitute(row.probe_out, "<PORT>", std::to_string(p.port))))
+    EXPECT_TRUE(shape_match(out, substitute(row.probe_out, "<PORT>", std::to_string(shown))))
         << out;
     EXPECT_EQ(read_stderr(p), row.probe_err);
 }
+
+// The port the command line writes is shown as the program read it, while
+// only its low 16 bits reach the socket.
+struct Banner : ::testing::TestWithParam<program_t> {};
+
+TEST_P(Banner, PortShownAsParsedWhileOnlyLow16BitsReachTheSocket) {
+    const program_t &row = GetParam();
+    const int port = free_port();
+    const struct {
+        const char *name;
+        std::string arg;
+        long shown;
+    } cases[] = {
+        {"plain", std::to_string(port), port},
+        {"above 65535 wraps", std::to_string(port + 65536), port + 65536},
+        {"negative wraps", std::to_string(port - 65536), port - 65536},
+        {"leading blanks and sign", "  +" + std::to_string(port), port},
+        {"digits up to the first other character", std::to_string(port) + "xyz", port},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        started_t s;
+        std::vector<std::string> argv = {row.binary, c.arg};
+        argv.insert(argv.end(), row.quiet.begin(), row.quiet.end());
+        ASSERT_TRUE(start_process(s.p, argv));
+        ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE)) << read_stderr(s.p);
+        ASSERT_TRUE(wait_output(s.p, row.probe_done, DEADLINE));
+        expect_probe_console(s.p, row, c.shown);
+    }
+}
+
+INSTANTIATE_OVER_ROWS(Banner, programs_where([](const program_t &row) { return !row.banner.empty(); }));
 
 // Started on a port another socket listens on, the program says so in its
 // own words and ends with its own status.
@@ -59,9 +93,7 @@ TEST_P(Shared, ConsoleFlushedAfterStartupAndAtEachConnectionEnd) {
     const program_t &row = GetParam();
     running_t run(row);
     ASSERT_TRUE(origin_start(run.origin));
-    origin_reply_t reply;
-    reply.bytes = http_response("flushed");
-    origin_default(run.origin, reply);
+    route(run, "", http_response("flushed"));
     const std::string port = std::to_string(free_port());
     std::vector<std::string> argv = {row.binary, port};
     argv.insert(argv.end(), row.quiet.begin(), row.quiet.end());
@@ -110,7 +142,7 @@ TEST_P(Shared, SoftDescriptorLimitIsRaisedToTheHardOne) {
     ASSERT_EQ(prlimit(run.proxy.pid, RLIMIT_NOFILE, nullptr, &now), 0);
     EXPECT_EQ(now.rlim_cur, saved.rlim_max);
     EXPECT_EQ(now.rlim_max, saved.rlim_max);
-    expect_probe_console(run.proxy, row);
+    expect_probe_console(run.proxy, row, run.proxy.port);
     // 300 browsers that send nothing are each held at once.
     if (saved.rlim_cur < 400) GTEST_SKIP() << "this process may open only " << saved.rlim_cur;
     std::vector<int> fds;
@@ -134,9 +166,7 @@ TEST_P(Shared, CurlGetsOriginBytesThenTheCachedCopy) {
     running_t run(row);
     ASSERT_TRUE(start_running(run, row.binary, {}));
     const std::string body = pattern_body(50000, 5);
-    origin_reply_t reply;
-    reply.bytes = http_response(body);
-    origin_route(run.origin, "/file", reply);
+    route(run, "/file", http_response(body));
     const std::vector<std::string> argv = {"/usr/bin/curl", "-s", "--max-time", "20", "-x",
                                            "http://127.0.0.1:" + std::to_string(run.proxy.port),
                                            origin_url(run, "/file")};
@@ -179,11 +209,7 @@ TEST_P(Shared, ManyBrowsersAtOnceGetExactBytes) {
     for (size_t i = 0; i < 16; i++) {
         bodies.push_back(http_response(pattern_body(60000 + 2500 * i, (unsigned)i + 20)));
     }
-    for (size_t i = 0; i < bodies.size(); i++) {
-        origin_reply_t reply;
-        reply.bytes = bodies[i];
-        origin_route(run.origin, "/m" + std::to_string(i), reply);
-    }
+    for (size_t i = 0; i < bodies.size(); i++) route(run, "/m" + std::to_string(i), bodies[i]);
     ASSERT_EQ(client_exchange(run.proxy.port, get_request(run, "/m0"), DEADLINE).bytes, bodies[0]);
     ASSERT_TRUE(wait_connection_fds(run.proxy.pid, 0, DEADLINE));
     const int idle_fds = count_fds(run.proxy.pid), idle_threads = count_threads(run.proxy.pid);
@@ -227,6 +253,272 @@ TEST_P(Shared, ManyBrowsersAtOnceGetExactBytes) {
     EXPECT_EQ(read_stderr(run.proxy), row.probe_err);
 }
 
+// ---------------------------------------------------------------- what is stored
+
+// Every response is relayed as the origin sent it, but only a whole one that
+// any browser may get is stored: the next request for any other goes to the
+// origin again, and nothing says it was stored.
+TEST_P(Shared, OnlyCompleteResponsesAreStored) {
+    const program_t &row = GetParam();
+    running_t run(row);
+    ASSERT_TRUE(start_running(run));
+    const std::string whole = http_response("abcdefghij");
+    const std::string page = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n";
+    const std::string ok = "HTTP/1.0 200 OK\r\n";
+    const struct {
+        const char *name;
+        std::string response;
+        bool stored;
+        std::string headers = "";  // the browser's header lines
+        bool own = false;          // they make the answer the browser's own
+        std::string method = "GET";
+    } cases[] = {
+        {"nothing at all", "", false},
+        {"ordinary response", http_response("whole"), true},
+        {"no Content-Length: the end of the stream ends it", ok + "X-A: b\r\n\r\nto the end", true},
+        {"bare-LF header block", "HTTP/1.0 200 OK\nContent-Length: 2\n\nok", true},
+        {"header block never ended", ok + "Content-Type: text/plain\r\n", false},
+        {"status line alone", "HTTP/1.0 200 OK", false},
+        {"origin closed mid-body", ok + "Content-Length: 100\r\n\r\nonly part", false},
+        {"body longer than declared", ok + "Content-Length: 2\r\n\r\nabc", false},
+        {"length in any letter case, body longer", ok + "content-length: 2\r\n\r\nthree", false},
+        {"length in any letter case, short", ok + "content-length: 9\r\n\r\nab", false},
+        {"length not a number", ok + "Content-Length: x\r\n\r\nab", false},
+        {"length a number then a letter", ok + "Content-Length: 1x\r\n\r\n1x", false},
+        {"two lengths that differ", ok + "Content-Length: 2\r\nContent-Length: 3\r\n\r\nab", false},
+        {"length with blanks around", ok + "Content-Length:  3 \r\n\r\nabc", true},
+        {"a cut body whose length has a blank before its colon",
+         ok + "Content-Length : 1000\r\n\r\npart", false},
+        {"a whole body whose length has a blank before its colon",
+         ok + "Content-Length : 4\r\n\r\nfour", true},
+        {"empty body, length 0", ok + "Content-Length: 0\r\n\r\n", true},
+        {"a 2060 byte body under a 200", http_response(std::string(2060, 'b')), true},
+        {"206 partial content", http_response("part", 206, "Partial Content"), false},
+        {"206 after a first word longer than a line buffer",
+         "HTTP/1.0" + std::string(9000, 'x') + " 206 Partial Content\r\n\r\ncdef", false},
+        {"304 not modified", "HTTP/1.0 304 Not Modified\r\n\r\n", false},
+        {"412 precondition failed", http_response("", 412, "Precondition Failed"), false},
+        {"416 range not satisfiable", http_response("", 416, "Range Not Satisfiable"), false},
+        {"302 to a login page", "HTTP/1.0 302 Found\r\nLocation: /login\r\n\r\n", false},
+        {"503 during a restart", http_response("restarting", 503, "Service Unavailable"), false},
+        {"404 is a page", http_response("no such page", 404, "Not Found"), true},
+        {"interim 100 before a 200", "HTTP/1.1 100 Continue\r\n\r\n" + whole, false},
+        {"interim 100 before a cut 200",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nab", false},
+        {"line end before a 206", "\r\n" + http_response("part", 206, "Partial Content"), false},
+        {"line end before a 200", "\r\n" + whole, false},
+        {"tab before a 206", "HTTP/1.1\t206 Partial\r\nContent-Length: 4\r\n\r\npart", false},
+        {"lower-case 206", "http/1.1 206 Partial Content\r\n\r\nab", false},
+        {"chunked body cut mid-chunk",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n400\r\nonly part of a chunk", false},
+        // Answers meant for one browser, or for one moment.
+        {"Set-Cookie", page + "Set-Cookie: session=alice\r\n\r\nmine", false},
+        {"set-cookie in lower case", ok + "set-cookie: id=1\r\nContent-Length: 2\r\n\r\nab", false},
+        {"Cache-Control private", ok + "Cache-Control: private\r\nContent-Length: 2\r\n\r\nhi", false},
+        {"Pragma: no-cache", ok + "Pragma: no-cache\r\n\r\nab", false},
+        {"Expires 0", ok + "Expires: 0\r\nContent-Length: 2\r\n\r\nhi", false},
+        {"fresh for an hour", ok + "Cache-Control: max-age=3600\r\n\r\nab", true},
+        {"gzip body", ok + "Content-Encoding: gzip\r\nContent-Length: 4\r\n\r\n\x1f\x8b\x08\x08", false,
+         "Accept-Encoding: gzip\r\n"},
+        {"Vary naming another header", ok + "Vary: Cookie\r\nContent-Length: 2\r\n\r\nhi", false},
+        {"an identity body that varies by encoding alone",
+         ok + "Vary: Accept-Encoding\r\nContent-Length: 2\r\n\r\nab", true},
+        {"a folded header line", ok + "X-A: 1\r\n 2\r\n\r\nab", false},
+        {"answer to a request with Authorization", page + "\r\nmine", false,
+         "Authorization: Basic YWxpY2U6c2VjcmV0\r\n", true},
+        {"answer to a request saying no-store", page + "\r\nmine", false,
+         "Cache-Control: no-store\r\n", true},
+        // Where other methods are relayed, only GET and HEAD are stored.
+        {"HEAD: no body whatever its Content-Length", ok + "Content-Length: 5000\r\n\r\n", true, "",
+         false, "HEAD"},
+        {"POST", http_response("posted"), false, "", false, "POST"},
+        {"DELETE", http_response("deleted"), false, "", false, "DELETE"},
+        {"lower-case get", http_response("lower"), false, "", false, "get"},
+    };
+    int n = 0, stored = 0;
+    for (const auto &c : cases) {
+        if ((c.own && !row.private_requests) || (c.method != "GET" && !row.other_methods)) continue;
+        SCOPED_TRACE(c.name);
+        const std::string path = "/whole" + std::to_string(n++);
+        route(run, path, c.response);
+        const std::string request =
+            c.method + " " + origin_url(run, path) + " HTTP/1.0\r\n" + c.headers + "\r\n";
+        const size_t asked = origin_count(run.origin);
+        mark_console(run);
+        for (int round = 0; round < 2; round++) {
+            client_result_t got = ask(run, request);
+            EXPECT_TRUE(got.eof);
+            EXPECT_EQ(got.bytes, c.response);
+            // The origin's exchange is over before the second asks.
+            if (round == 0) {
+                ASSERT_TRUE(origin_wait_closed(run.origin, asked + 1, DEADLINE));
+            }
+        }
+        if (!c.stored) {
+            ASSERT_TRUE(origin_wait_closed(run.origin, asked + 2, DEADLINE));
+        }
+        EXPECT_EQ(origin_count(run.origin), asked + (c.stored ? 1 : 2));
+        stored += c.stored;
+        if (row.transcript) {
+            EXPECT_EQ(occurrences(read_stdout(run.proxy), row.stored_line), stored)
+                << "a storing line for a response not stored";
+        } else {
+            EXPECT_EQ(out_since(run), (c.stored ? row.stored_line : "") + row.quiet_end + row.quiet_end);
+        }
+        EXPECT_EQ(err_since(run), "");
+    }
+    EXPECT_TRUE(is_running(run.proxy));
+}
+
+// ---------------------------------------------------------------- failing peers
+
+// A line of the row with a failed call's errno and its text in place.
+std::string with_errno(const std::string &line, int err) {
+    return substitute(substitute(line, "<ERRNO>", std::to_string(err)), "<ERROR>", strerror(err));
+}
+
+// The console since the mark after `times` connections that each failed
+// the same way: the row's out and err lines, with one of errs. A transcript
+// shows its out line that many times, and no storing line.
+void expect_failures(const running_t &r, const std::string &out, const std::string &err, int times,
+                     const std::vector<int> &errs) {
+    const std::string got_out = out_since(r), got_err = err_since(r);
+    int e = errs[0];
+    for (int x : errs) {
+        if (got_out.find(with_errno(out, x)) != std::string::npos &&
+            got_err.find(with_errno(err, x)) != std::string::npos) {
+            e = x;
+        }
+    }
+    std::string all_out, all_err;
+    for (int i = 0; i < times; i++) {
+        all_out += with_errno(out, e) + r.row.quiet_end;
+        all_err += with_errno(err, e);
+    }
+    if (r.row.transcript) {
+        EXPECT_EQ(occurrences(got_out, with_errno(out, e)), times) << got_out;
+        EXPECT_EQ(occurrences(got_out, r.row.stored_line), 0) << got_out;
+    } else {
+        EXPECT_EQ(got_out, all_out);
+    }
+    EXPECT_EQ(got_err, all_err);
+}
+
+// An origin that resets its connection: what arrived before the reset
+// reaches the browser (a prefix of the response when the reset cut it; all
+// of it, an unfinished last line included, when it came first), the failed
+// read is reported, and nothing is stored: the next request goes to the
+// origin again.
+TEST_P(Shared, OriginResetMidResponseStoresNothing) {
+    const program_t &row = GetParam();
+    running_t run(row);
+    ASSERT_TRUE(start_running(run));
+    const struct {
+        const char *name;
+        std::string response;
+        bool whole;  // all of it reaches the browser
+    } cases[] = {
+        {"reset cuts the response", http_response(pattern_body(5000)), false},
+        {"whole lines, then a reset", "HTTP/1.0 200 OK\r\n\r\npartial line\n", true},
+        {"a complete answer whose last line has no line end, then a reset",
+         "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nlast line", true},
+        {"no length, an unfinished last line, then a reset",
+         "HTTP/1.0 200 OK\r\n\r\nthe last line has no end", true},
+        {"complete answer, then a reset", http_response("then a reset"), true},
+    };
+    size_t n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/reset" + std::to_string(n++);
+        route(run, path, c.response, origin_end_t::RESET);
+        const size_t before = origin_count(run.origin);
+        mark_console(run);
+        for (int round = 0; round < 2; round++) {
+            client_result_t got = ask(run, get_request(run, path));
+            EXPECT_TRUE(got.eof);
+            if (c.whole) {
+                EXPECT_EQ(got.bytes, c.response);
+            } else {
+                EXPECT_EQ(c.response.compare(0, got.bytes.size(), got.bytes), 0) << "not a prefix";
+            }
+        }
+        EXPECT_TRUE(origin_wait_closed(run.origin, before + 2, DEADLINE));
+        EXPECT_EQ(origin_count(run.origin), before + 2);
+        expect_failures(run, row.reset_out, row.reset_err, 2, {ECONNRESET});
+        if (row.transcript && c.whole) {
+            const std::string chunk = substitute(row.read_line, "<SIZE>", std::to_string(c.response.size()));
+            EXPECT_EQ(occurrences(out_since(run), chunk + with_errno(row.reset_out, ECONNRESET)), 2)
+                << "the reset's chunk is not printed before the failed read";
+        }
+    }
+    EXPECT_TRUE(is_running(run.proxy));
+}
+
+// A browser that goes away mid-response: the write to it fails, which ends
+// that connection only; it is reported, nothing is stored, and the program
+// goes on serving.
+TEST_P(Shared, BrowserVanishingMidResponseEndsOnlyItsConnection) {
+    const program_t &row = GetParam();
+    running_t run(row);
+    ASSERT_TRUE(start_running(run));
+    // The first piece ends at a line end, so a program that relays lines
+    // has sent no more when the browser closes; the rest, more than socket
+    // buffers hold, comes a second later.
+    const std::string response = http_response(pattern_body(8 << 20));
+    const size_t first = response.find("\r\n\r\n") + 4 + 64 * 10;
+    origin_reply_t r;
+    r.bytes = response;
+    r.pieces = {first};
+    r.pause_ms = 1000;
+    origin_route(run.origin, "/vanish", r);
+    client_opts_t opts;
+    opts.read_limit = first;
+    EXPECT_EQ(ask(run, get_request(run, "/vanish"), opts).bytes, response.substr(0, first));
+    expect_failures(run, row.vanish_out, row.vanish_err, 1, {EPIPE, ECONNRESET});
+    // Still serving, and nothing was stored.
+    route(run, "/after", http_response("after"));
+    EXPECT_EQ(ask(run, get_request(run, "/after")).bytes, http_response("after"));
+    route(run, "/vanish", http_response("now whole"));
+    EXPECT_EQ(ask(run, get_request(run, "/vanish")).bytes, http_response("now whole"));
+    EXPECT_TRUE(origin_wait_closed(run.origin, 3, DEADLINE));
+    EXPECT_EQ(origin_count(run.origin), 3u);
+    EXPECT_TRUE(is_running(run.proxy));
+}
+
+// Whole lines reach the browser as they arrive, while the origin is still
+// sending: the relay writes them before it waits for the rest of the line
+// that follows. The whole response is still the one stored.
+struct LineRelay : ::testing::TestWithParam<program_t> {};
+
+TEST_P(LineRelay, ArrivedLinesReachBrowserBeforeOriginSendsMore) {
+    const program_t &row = GetParam();
+    running_t run(row);
+    ASSERT_TRUE(start_running(run));
+    const std::string lines = "HTTP/1.0 200 OK\r\nX-A: 1\r\n\r\nfirst\nsecond\n";
+    route(run, "/held", lines + "half a li", origin_end_t::HOLD);
+    int fd = client_connect(run.proxy.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, get_request(run, "/held")));
+    client_result_t early = read_until_close(fd, DEADLINE, lines.size());
+    EXPECT_FALSE(early.timed_out);
+    EXPECT_EQ(early.bytes, lines);
+    origin_stop(run.origin);  // the origin closes: the unfinished line is the last
+    client_result_t rest = read_until_close(fd, DEADLINE);
+    close(fd);
+    EXPECT_TRUE(rest.eof);
+    EXPECT_EQ(rest.bytes, "half a li");
+    ASSERT_TRUE(wait_ended(run, ++run.ended, DEADLINE));
+    EXPECT_EQ(out_since(run), row.stored_line + row.quiet_end);
+    mark_console(run);
+    EXPECT_EQ(ask(run, get_request(run, "/held")).bytes, lines + "half a li");
+    EXPECT_EQ(out_since(run), row.quiet_end);
+    EXPECT_EQ(origin_count(run.origin), 1u);
+}
+
+INSTANTIATE_OVER_PROGRAMS_WITH(LineRelay, relays_lines);
+
+// ---------------------------------------------------------------- lingering close
+
 // The lingering close. A browser's bytes the proxy never reads (header lines
 // on a hit, a body, bytes after the header block, bytes sent late) wait in
 // the kernel when the proxy ends the connection; closing with them unread
@@ -240,9 +532,7 @@ TEST_P(Shared, LingeringCloseDeliversEveryByteDespiteUnreadHeadersAndBody) {
     running_t run(row);
     ASSERT_TRUE(start_running(run, row.binary, {}));
     const std::string reply = http_response(pattern_body(90000, 4));
-    origin_reply_t r;
-    r.bytes = reply;
-    origin_route(run.origin, "/long", r);
+    route(run, "/long", reply);
     const std::string line = "GET " + origin_url(run, "/long") + " HTTP/1.0\r\n";
     std::string request = line;
     for (int i = 0; request.size() < 50000; i++)
@@ -279,9 +569,7 @@ TEST_P(Shared, LingeringCloseDeliversEveryByteDespiteUnreadTrailingBytes) {
     running_t run(row);
     ASSERT_TRUE(start_running(run));
     const std::string reply = http_response(pattern_body(1 << 20, 5));
-    origin_reply_t r;
-    r.bytes = reply;
-    origin_route(run.origin, "/after", r);
+    route(run, "/after", reply);
     int fd = client_connect(run.proxy.port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(send_all(fd, get_request(run, "/after") + "GET /other HTTP/1.0\r\n" +
@@ -304,9 +592,7 @@ TEST_P(Shared, LingeringCloseDeliversEveryByteDespiteLateBytesWhileResponseUnsen
     running_t run(row);
     ASSERT_TRUE(start_running(run));
     const std::string reply = http_response(pattern_body(90000, 6));
-    origin_reply_t r;
-    r.bytes = reply;
-    origin_route(run.origin, "/late", r);
+    route(run, "/late", reply);
     const std::string request =
         "GET " + origin_url(run, "/late") + " HTTP/1.0\r\nHost: x\r\n\r\n";
     EXPECT_EQ(late_bytes_failure(
@@ -320,10 +606,7 @@ TEST_P(Shared, LingeringCloseDeliversEveryByteDespiteLateBytesWhileResponseUnsen
 
 // ---------------------------------------------------------------- accept loop
 
-std::string accept_line(const program_t &row, int err) {
-    return substitute(substitute(row.accept_line, "<ERRNO>", std::to_string(err)), "<ERROR>",
-                      strerror(err));
-}
+std::string accept_line(const program_t &row, int err) { return with_errno(row.accept_line, err); }
 
 // Failed accepts, made by the shim (the first accept is the probe's): each
 // is reported, one line per failure in order, and the loop goes on serving.
@@ -336,8 +619,7 @@ TEST_P(Shared, AcceptTransientFailureKeepsServing) {
         plan += (i ? "," : "") + std::to_string(i + 2) + ":" + std::to_string(errs[i]);
     }
     ASSERT_TRUE(start_faulted(run, "FAULT_ACCEPT", plan));
-    origin_default(run.origin, origin_reply_t{http_response("served"), {}, 0,
-                                              origin_end_t::CLOSE, true});
+    route(run, "", http_response("served"));
     EXPECT_EQ(client_exchange(run.proxy.port, get_request(run, "/after"), DEADLINE).bytes,
               http_response("served"));
     std::string expected;
@@ -379,8 +661,7 @@ TEST_P(Shared, ThreadCreationFailureClosesConnectionKeepsAccepting) {
     const program_t &row = GetParam();
     running_t run(row);
     ASSERT_TRUE(start_faulted(run, "FAULT_THREAD", "2"));
-    origin_default(run.origin, origin_reply_t{http_response("served"), {}, 0,
-                                              origin_end_t::CLOSE, true});
+    route(run, "", http_response("served"));
     client_result_t refused = client_exchange(run.proxy.port, get_request(run, "/refused"), DEADLINE);
     EXPECT_EQ(refused.bytes, "");
     EXPECT_FALSE(refused.timed_out);
@@ -401,8 +682,7 @@ TEST_P(Shared, DescriptorExhaustionPausesAcceptAndRecovers) {
     const program_t &row = GetParam();
     running_t run(row);
     ASSERT_TRUE(start_running(run));
-    origin_default(run.origin, origin_reply_t{http_response("served"), {}, 0,
-                                              origin_end_t::CLOSE, true});
+    route(run, "", http_response("served"));
     ASSERT_EQ(client_exchange(run.proxy.port, get_request(run, "/warm"), DEADLINE).bytes,
               http_response("served"));
     ASSERT_TRUE(wait_connection_fds(run.proxy.pid, 0, DEADLINE));

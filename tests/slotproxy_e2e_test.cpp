@@ -1,6 +1,7 @@
 // slotproxy as a whole program over loopback against the scripted origin:
 // exact upstream bytes, exact browser bytes, the 501 page, what is stored
-// and replayed, console lines, and many connections at once.
+// and replayed, and console lines. What it shares with the other programs
+// is in programs_e2e_test.cpp.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -22,34 +23,21 @@ using namespace harness;
 
 const ms WAIT(5000);
 
-class SlotProxy : public ::testing::Test {
-   protected:
-    origin_t origin;
-    process_t proxy;
+struct SlotProxy : ::testing::Test {
+    running_t run{program_named("slotproxy")};
+    origin_t &origin = run.origin;
+    process_t &proxy = run.proxy;
 
     void SetUp() override {
-        ASSERT_TRUE(origin_start(origin));
-        origin_reply_t r;
-        r.bytes = http_response("default body\n");
-        origin_default(origin, r);
-        ASSERT_TRUE(start_server(proxy, PROXY_BIN));
+        ASSERT_TRUE(start_running(run));
+        harness::route(run, "", http_response("default body\n"));
     }
-    void TearDown() override {
-        stop_process(proxy);
-        expect_no_sanitizer_report(proxy);
-        origin_stop(origin);
-        unlink(proxy.out_path.c_str());
-        unlink(proxy.err_path.c_str());
-    }
+    void TearDown() override { expect_no_sanitizer_report(proxy); }
 
     std::string base() { return "http://127.0.0.1:" + std::to_string(origin.port); }
     std::string url(const std::string &path) { return base() + path; }
 
-    void route(const std::string &path, const std::string &bytes) {
-        origin_reply_t r;
-        r.bytes = bytes;
-        origin_route(origin, path, r);
-    }
+    void route(const std::string &path, const std::string &bytes) { harness::route(run, path, bytes); }
 
     // One request line with a typical header block after it.
     client_result_t ask(const std::string &line) {
@@ -293,30 +281,6 @@ TEST_F(SlotProxy, OriginSplittingItsWritesIsRelayedWhole) {
     EXPECT_EQ(origin_count(origin), 1u);
 }
 
-// Whole lines reach the browser as they arrive, while the origin is still
-// sending: the relay writes them before it waits for the rest of the line
-// that follows. The whole response is still the one stored.
-TEST_F(SlotProxy, ArrivedLinesReachBrowserBeforeOriginSendsMore) {
-    const std::string lines = "HTTP/1.0 200 OK\r\nX-A: 1\r\n\r\nfirst\nsecond\n";
-    origin_reply_t held;
-    held.bytes = lines + "half a li";
-    held.end = origin_end_t::HOLD;
-    origin_route(origin, "/held", held);
-    int fd = client_connect(proxy.port);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(send_all(fd, "GET " + url("/held") + " HTTP/1.0\r\n\r\n"));
-    client_result_t early = read_until_close(fd, WAIT, lines.size());
-    EXPECT_FALSE(early.timed_out);
-    EXPECT_EQ(early.bytes, lines);
-    origin_stop(origin);  // the origin closes: the unfinished line is the last
-    client_result_t rest = read_until_close(fd, WAIT);
-    close(fd);
-    EXPECT_TRUE(rest.eof);
-    EXPECT_EQ(rest.bytes, "half a li");
-    EXPECT_EQ(get("/held").bytes, held.bytes);
-    EXPECT_EQ(origin_count(origin), 1u);
-}
-
 // A header block and lines of at most 8191 bytes whose total is `before`,
 // then a last run of `last` bytes with no newline.
 std::string response_of(size_t before, size_t last) {
@@ -362,93 +326,6 @@ TEST_F(SlotProxy, StoringBoundary) {
         }
         EXPECT_EQ(origin_count(origin), conns);
     }
-}
-
-TEST_F(SlotProxy, NotFoundIsStoredAndReplayed) {
-    const std::string reply = http_response("no such page\n", 404, "Not Found");
-    route("/missing", reply);
-    EXPECT_EQ(get("/missing").bytes, reply);
-    EXPECT_EQ(get("/missing").bytes, reply);
-    EXPECT_EQ(origin_count(origin), 1u);
-}
-
-// Every response is relayed as the origin sent it, but only a complete one
-// that any browser may have is stored: the next request for any other goes
-// to the origin again. Nothing is printed either way.
-TEST_F(SlotProxy, OnlyCompleteResponsesAreStored) {
-    struct {
-        const char *name;
-        std::string reply;
-        bool stored;
-    } cases[] = {
-        {"nothing at all", "", false},
-        {"header block never ends", "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n", false},
-        {"status line alone", "HTTP/1.0 200 OK", false},
-        {"closed mid-body", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly part", false},
-        {"body longer than declared", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nabc", false},
-        {"length in any letter case, short", "HTTP/1.0 200 OK\r\ncontent-length: 9\r\n\r\nab",
-         false},
-        {"length not a number", "HTTP/1.0 200 OK\r\nContent-Length: x\r\n\r\nab", false},
-        {"two lengths that differ",
-         "HTTP/1.0 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nab", false},
-        {"206", "HTTP/1.1 206 Partial Content\r\nContent-Length: 2\r\n\r\nab", false},
-        {"304", "HTTP/1.1 304 Not Modified\r\n\r\n", false},
-        {"412", "HTTP/1.1 412 Precondition Failed\r\nContent-Length: 2\r\n\r\nab", false},
-        {"416", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 2\r\n\r\nab", false},
-        {"302 to a login page", "HTTP/1.1 302 Found\r\nLocation: /login\r\nContent-Length: 0\r\n\r\n",
-         false},
-        {"503 during a restart", http_response("later", 503, "Service Unavailable"), false},
-        {"a session cookie", "HTTP/1.0 200 OK\r\nset-cookie: id=1\r\nContent-Length: 2\r\n\r\nab",
-         false},
-        {"private", "HTTP/1.0 200 OK\r\nCache-Control: private\r\nContent-Length: 2\r\n\r\nab",
-         false},
-        {"Pragma: no-cache", "HTTP/1.0 200 OK\r\nPragma: no-cache\r\n\r\nab", false},
-        {"expired on arrival", "HTTP/1.0 200 OK\r\nExpires: 0\r\n\r\nab", false},
-        {"a gzip body", "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\nab", false},
-        {"varies by cookie", "HTTP/1.0 200 OK\r\nVary: Cookie\r\n\r\nab", false},
-        {"a folded header line", "HTTP/1.0 200 OK\r\nX-A: 1\r\n 2\r\n\r\nab", false},
-        {"an interim 100 before a cut 200",
-         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nab", false},
-        {"a chunked body cut mid-chunk",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc", false},
-        {"a line end before a 206", "\r\nHTTP/1.1 206 Partial Content\r\n\r\nab", false},
-        {"a tab before a 206", "HTTP/1.1\t206 Partial Content\r\n\r\nab", false},
-        {"a lower-case 206", "http/1.1 206 Partial Content\r\n\r\nab", false},
-        {"a cut body whose length has a blank before its colon",
-         "HTTP/1.0 200 OK\r\nContent-Length : 1000\r\n\r\npart", false},
-        {"a whole body whose length has a blank before its colon",
-         "HTTP/1.0 200 OK\r\nContent-Length : 4\r\n\r\nfour", true},
-        {"an identity body that varies by encoding alone",
-         "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\nContent-Length: 2\r\n\r\nab", true},
-        {"fresh for an hour", "HTTP/1.0 200 OK\r\nCache-Control: max-age=3600\r\n\r\nab", true},
-        {"matching length", http_response("whole"), true},
-        {"length with blanks around", "HTTP/1.0 200 OK\r\nContent-Length:  3 \r\n\r\nabc", true},
-        {"no length: the stream's end is the end", "HTTP/1.0 200 OK\r\n\r\nto the end", true},
-        {"bare line feeds", "HTTP/1.0 200 OK\nContent-Length: 1\n\nz", true},
-        {"empty body, length 0", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", true},
-        {"a 404 is a page", http_response("gone", 404, "Not Found"), true},
-        {"a 2060 byte body under a 200", http_response(std::string(2060, 'b')), true},
-    };
-    size_t conns = 0;
-    int k = 0;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string path = "/whole" + std::to_string(k++);
-        route(path, c.reply);
-        client_result_t a = get(path);
-        ASSERT_TRUE(origin_wait_closed(origin, ++conns, WAIT));
-        client_result_t b = get(path);
-        EXPECT_TRUE(a.eof);
-        EXPECT_TRUE(b.eof);
-        EXPECT_EQ(a.bytes, c.reply);
-        EXPECT_EQ(b.bytes, c.reply);
-        if (!c.stored) {
-            ASSERT_TRUE(origin_wait_closed(origin, ++conns, WAIT));
-        }
-        EXPECT_EQ(origin_count(origin), conns);
-    }
-    EXPECT_EQ(read_stdout(proxy), "");
-    EXPECT_EQ(read_stderr(proxy), "");
 }
 
 TEST_F(SlotProxy, DifferentSpellingsOfOneObjectAreDifferentEntries) {

@@ -1,8 +1,8 @@
 // stageproxy as a whole program over loopback, against the scripted origin:
 // the exact console lines at each verbosity level, the exact bytes sent
 // upstream and to the browser, what is stored and what is not, peers that
-// fail mid-way, bad input, the lingering close, many clients at once, and
-// curl as a real client.
+// fail mid-way, time-outs and bad input. What it shares with the other
+// programs is in programs_e2e_test.cpp.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -52,42 +52,29 @@ std::string received(int level, const std::string &requestLine) {
 enum storeAs { STORED, TOO_LARGE, NOT_KEPT };
 
 // A running proxy at one level, its origin, and marks in its console
-// streams so that each step's lines can be told apart. The launcher's probe
-// (a connection closed at once) is waited out by start().
+// streams so that each step's lines can be told apart (the table's
+// running_t). The launcher's probe (a connection closed at once) is waited
+// out by start().
 struct StageProxy : ::testing::Test {
-    origin_t origin;
-    process_t proxy;
-    std::string binary = PROXY_BIN;
+    running_t run{program_named("stageproxy")};
+    origin_t &origin = run.origin;
+    process_t &proxy = run.proxy;
     int level = 1;
-    int ended = 0;  // connections that printed "Disconnected."
-    size_t outMark = 0, errMark = 0;
 
-    void SetUp() override { ASSERT_TRUE(origin_start(origin)); }
     void TearDown() override {
         if (proxy.pid > 0) {
             EXPECT_TRUE(is_running(proxy)) << "the proxy has ended: " << read_stderr(proxy);
-            stop_process(proxy);
-            unlink(proxy.out_path.c_str());
-            unlink(proxy.err_path.c_str());
         }
-        origin_stop(origin);
     }
-    void start(int lvl) {
+    void start(int lvl, const std::string &binary = "") {
         level = lvl;
-        ASSERT_TRUE(start_server(proxy, binary, {std::to_string(lvl)}));
-        ended = 1;
-        ASSERT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE));
-        mark();
+        ASSERT_TRUE(start_running(run, binary.empty() ? run.row.binary : binary,
+                                  {std::to_string(lvl)}));
     }
-    void mark() {
-        outMark = read_stdout(proxy).size();
-        errMark = read_stderr(proxy).size();
-    }
-    std::string out() const { return read_stdout(proxy).substr(outMark); }
-    std::string err() const { return read_stderr(proxy).substr(errMark); }
-    std::string url(const std::string &path) const {
-        return "http://127.0.0.1:" + std::to_string(origin.port) + path;
-    }
+    void mark() { mark_console(run); }
+    std::string out() const { return out_since(run); }
+    std::string err() const { return err_since(run); }
+    std::string url(const std::string &path) const { return origin_url(run, path); }
     std::string line(const std::string &path) const { return "GET " + url(path) + " HTTP/1.0\r\n"; }
     // The Host line that goes upstream for a URL of the origin.
     std::string hostLine() const {
@@ -98,19 +85,12 @@ struct StageProxy : ::testing::Test {
         return "GET " + path + " HTTP/1.0\r\n" + hostLine() + headers + "\r\n";
     }
     std::string get(const std::string &path, const std::string &headers = "") const {
-        return line(path) + headers + "\r\n";
+        return get_request(run, path, headers);
     }
-    void route(const std::string &path, const std::string &bytes) {
-        origin_reply_t r;
-        r.bytes = bytes;
-        origin_route(origin, path, r);
-    }
+    void route(const std::string &path, const std::string &bytes) { harness::route(run, path, bytes); }
     // One exchange, returned once the proxy has ended the connection.
     client_result_t ask(const std::string &request, const client_opts_t &opts = client_opts_t()) {
-        client_result_t r = client_exchange(proxy.port, request, DEADLINE, opts);
-        ended++;
-        EXPECT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
-        return r;
+        return harness::ask(run, request, opts);
     }
     // The lines of a miss for path, stored, too large or not kept.
     std::string missLines(const std::string &path, storeAs stored = STORED,
@@ -417,91 +397,6 @@ TEST_F(StageStore, Response102399StoredAnd102400RelayedNotStored) {
     EXPECT_EQ(origin_count(origin), 3u);
 }
 
-// Whole lines reach the browser as they arrive, while the server is still
-// sending: the relay writes them before it waits for the rest of the line
-// that follows. The whole response is still the one stored.
-TEST_F(StageStore, ArrivedLinesReachBrowserBeforeServerSendsMore) {
-    start(1);
-    const std::string lines = "HTTP/1.0 200 OK\r\nX-A: 1\r\n\r\nfirst\nsecond\n";
-    origin_reply_t held;
-    held.bytes = lines + "half a li";
-    held.end = origin_end_t::HOLD;
-    origin_route(origin, "/held", held);
-    int fd = client_connect(proxy.port);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(send_all(fd, get("/held")));
-    client_result_t early = read_until_close(fd, DEADLINE, lines.size());
-    EXPECT_FALSE(early.timed_out);
-    EXPECT_EQ(early.bytes, lines);
-    origin_stop(origin);  // the server closes: the unfinished line is the last
-    client_result_t rest = read_until_close(fd, DEADLINE);
-    close(fd);
-    EXPECT_TRUE(rest.eof);
-    EXPECT_EQ(rest.bytes, "half a li");
-    ended++;
-    ASSERT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
-    EXPECT_EQ(out(), missLines("/held"));
-    mark();
-    EXPECT_EQ(ask(get("/held")).bytes, held.bytes);
-    EXPECT_EQ(out(), hitLines("/held"));
-}
-
-// A response that is not whole, or not for every browser, is relayed as it
-// came but never stored: the next browser's request goes to the origin
-// again, and no caching line is printed. One without Content-Length ends
-// where the stream ends: stored.
-TEST_F(StageStore, OnlyCompleteResponsesStored) {
-    start(1);
-    const std::string whole = http_response("abcdefghij");
-    const std::string page = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n";
-    const struct {
-        const char *name;
-        std::string response;
-        bool stored;
-        std::string headers = "";  // the browser's header lines
-    } cases[] = {
-        {"no bytes at all", "", false},
-        {"header block never ended", "HTTP/1.0 200 OK\r\nX-A: 1\r\n", false},
-        {"body shorter than Content-Length", whole.substr(0, whole.size() - 3), false},
-        {"body longer than Content-Length", whole + "zz", false},
-        {"206 partial content", http_response("cdef", 206, "Partial Content"), false},
-        {"304 not modified", "HTTP/1.0 304 Not Modified\r\n\r\n", false},
-        {"412 precondition failed", http_response("", 412, "Precondition Failed"), false},
-        {"416 range not satisfiable", http_response("", 416, "Range Not Satisfiable"), false},
-        {"206 after a first word longer than a line buffer",
-         "HTTP/1.0" + std::string(9000, 'x') + " 206 Partial Content\r\n\r\ncdef", false},
-        {"Content-Length not a number", "HTTP/1.0 200 OK\r\nContent-Length: 1x\r\n\r\n1x", false},
-        {"no Content-Length", "HTTP/1.0 200 OK\r\nX-A: 1\r\n\r\nto the end", true},
-        {"LF line ends, Content-Length matched", "HTTP/1.0 200 OK\nContent-Length: 2\n\nok", true},
-        // One browser's answer, or one of a moment, is never replayed.
-        {"Set-Cookie", page + "Set-Cookie: session=alice\r\n\r\nmine", false},
-        {"answer to a request with Authorization", page + "\r\nmine", false,
-         "Authorization: Basic YWxpY2U6cHc=\r\n"},
-        {"request with Cache-Control no-store", page + "\r\nmine", false,
-         "Cache-Control: no-store\r\n"},
-        {"Content-Encoding gzip", page + "Content-Encoding: gzip\r\n\r\n\x1f\x8b\x08\x08", false},
-        {"Cache-Control private", page + "Cache-Control: private\r\n\r\nmine", false},
-        {"302 to a login page", "HTTP/1.1 302 Found\r\nLocation: /login\r\n\r\n", false},
-        {"503 during a restart", http_response("later", 503, "Service Unavailable"), false},
-        {"an interim 100 first", "HTTP/1.1 100 Continue\r\n\r\n" + whole, false},
-        {"junk before the status line", "\r\n" + whole, false},
-    };
-    int n = 0;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string path = "/whole" + std::to_string(n++);
-        route(path, c.response);
-        size_t before = origin_count(origin);
-        mark();
-        EXPECT_EQ(ask(get(path, c.headers)).bytes, c.response);
-        EXPECT_EQ(ask(get(path, c.headers)).bytes, c.response);
-        EXPECT_EQ(out(), missLines(path, c.stored ? STORED : NOT_KEPT) +
-                             (c.stored ? hitLines(path) : missLines(path, NOT_KEPT)));
-        EXPECT_EQ(origin_count(origin), before + (c.stored ? 1 : 2));
-        EXPECT_EQ(err(), "");
-    }
-}
-
 TEST_F(StageStore, KeyIsUrlWordAsSentCaseIncluded) {
     start(0);
     route("/k", http_response("k"));
@@ -514,83 +409,9 @@ TEST_F(StageStore, KeyIsUrlWordAsSentCaseIncluded) {
               "Disconnected.\n");
 }
 
-// A 404 is stored like a 200: HTTP lets a cache reuse it unasked.
-TEST_F(StageStore, NotFoundStoredLikeAnyReusableStatus) {
-    start(0);
-    const std::string notFound = http_response("missing", 404, "Not Found");
-    route("/nf", notFound);
-    EXPECT_EQ(ask(get("/nf")).bytes, notFound);
-    EXPECT_EQ(ask(get("/nf")).bytes, notFound);
-    EXPECT_EQ(origin_count(origin), 1u);
-}
-
 // ---------------------------------------------------------------- failing peers
 
 using StageFaults = StageProxy;
-
-TEST_F(StageFaults, BrowserVanishingMidResponseReportsSigPipe) {
-    start(0);
-    // The first piece ends at a line end, so the browser has read all the
-    // proxy sent when it closes; the rest comes a second later.
-    const std::string response = http_response(pattern_body(200000));
-    const size_t firstPiece = response.find("\r\n\r\n") + 4 + 64 * 10;
-    origin_reply_t r;
-    r.bytes = response;
-    r.pieces = {firstPiece};
-    r.pause_ms = 1000;
-    origin_route(origin, "/vanish", r);
-    client_opts_t opts;
-    opts.read_limit = firstPiece;
-    client_result_t got = ask(get("/vanish"), opts);
-    EXPECT_EQ(got.bytes, response.substr(0, firstPiece));
-    EXPECT_EQ(out(), "Sig Pipe detected - aborting connection thread.\nDisconnected.\n");
-    EXPECT_EQ(err(), "Error: Unabled to cache and send reply to browser.\n");
-    // Still serving, and nothing was stored.
-    route("/after", http_response("after"));
-    EXPECT_EQ(ask(get("/after")).bytes, http_response("after"));
-    route("/vanish", http_response("now whole"));
-    EXPECT_EQ(ask(get("/vanish")).bytes, http_response("now whole"));
-    EXPECT_EQ(origin_count(origin), 3u);
-}
-
-// An origin that resets its connection: what arrived before the reset
-// reaches the browser (a prefix of the response when the reset cut it, the
-// whole answer, its last line without a line end included, when it came
-// first), the failed read is reported, and nothing is stored.
-TEST_F(StageFaults, OriginResetMidResponseReportsSigConnAndStoresNothing) {
-    start(0);
-    const struct {
-        const char *name;
-        std::string response;
-        bool whole;  // all of it reaches the browser
-    } cases[] = {
-        {"reset cuts the response", http_response(pattern_body(5000)), false},
-        {"complete answer, then a reset", "HTTP/1.0 200 OK\r\n\r\nthe last line has no end",
-         true},
-    };
-    size_t n = 0;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string path = "/reset" + std::to_string(n++);
-        origin_reply_t r;
-        r.bytes = c.response;
-        r.end = origin_end_t::RESET;
-        origin_route(origin, path, r);
-        size_t before = origin_count(origin);
-        mark();
-        client_result_t got = ask(get(path));
-        if (c.whole) {
-            EXPECT_EQ(got.bytes, c.response);
-        } else {
-            EXPECT_EQ(c.response.compare(0, got.bytes.size(), got.bytes), 0) << "not a prefix";
-        }
-        EXPECT_EQ(out(), "Sig Conn detected - aborting connection thread.\nDisconnected.\n");
-        EXPECT_EQ(err(), "Error: Unabled to cache and send reply to browser.\n");
-        route(path, http_response("fine now"));
-        EXPECT_EQ(ask(get(path)).bytes, http_response("fine now"));
-        EXPECT_EQ(origin_count(origin), before + 2);
-    }
-}
 
 TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
     start(0);
@@ -608,8 +429,7 @@ TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
     struct linger hard = {1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(fd);
-    ended++;
-    ASSERT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
+    ASSERT_TRUE(wait_ended(run, ++run.ended, DEADLINE));
     EXPECT_EQ(out(), "Sig Conn detected - aborting connection thread.\nDisconnected.\n");
     EXPECT_EQ(err(), "Error: Failed to complete communication with webserver.\n");
     ASSERT_TRUE(origin_wait_closed(origin, 1, DEADLINE));
@@ -623,19 +443,12 @@ TEST_F(StageFaults, BrowserResetDuringHeadersReportsSigConn) {
 // every 250 ms never waits a second between reads: only a total for the
 // whole request cuts it off.
 TEST_F(StageFaults, TimeOutsFailTheirStage) {
-    binary = SHORT_BIN;
-    start(0);
+    start(0, run.row.short_binary);
     const int idleFds = count_fds(proxy.pid);
-    origin_reply_t silent;
-    silent.end = origin_end_t::HOLD;
-    origin_route(origin, "/silent", silent);
-    origin_reply_t stalled;
-    stalled.bytes = "HTTP/1.0 200 OK\r\n\r\nfirst line\nunfinished";
-    stalled.end = origin_end_t::HOLD;
-    origin_route(origin, "/stalled", stalled);
-    origin_reply_t flood;
-    flood.bytes = http_response(pattern_body(16 * 1024 * 1024, 3));
-    origin_route(origin, "/flood", flood);
+    harness::route(run, "/silent", "", origin_end_t::HOLD);
+    const std::string stalled = "HTTP/1.0 200 OK\r\n\r\nfirst line\nunfinished";
+    harness::route(run, "/stalled", stalled, origin_end_t::HOLD);
+    route("/flood", http_response(pattern_body(16 * 1024 * 1024, 3)));
     std::vector<size_t> bytes(12, 1);  // twelve bytes, one every 250 ms, then the rest
     // An origin that takes the connection but never reads a byte of it: it
     // listens, and never accepts.
@@ -676,7 +489,7 @@ TEST_F(StageFaults, TimeOutsFailTheirStage) {
         // What arrived before the time-out is relayed, its unfinished line too.
         {"origin silent inside a line", get("/stalled"), {}, true,
          "Error: Unabled to cache and send reply to browser.\n", upstream("/stalled"),
-         stalled.bytes},
+         stalled},
         {"browser reads nothing", get("/flood"), {}, false,
          "Error: Unabled to cache and send reply to browser.\n", upstream("/flood")},
         {"origin reads nothing", deafRequest, {}, true,
@@ -700,8 +513,7 @@ TEST_F(StageFaults, TimeOutsFailTheirStage) {
             std::this_thread::sleep_for(ms(250));  // the dribble itself, not an ordering
         }
         send_all(fd, c.request.substr(std::min(at, c.request.size())));
-        ended++;
-        EXPECT_TRUE(wait_output(proxy, "Disconnected.\n", DEADLINE, false, ended));
+        EXPECT_TRUE(wait_ended(run, ++run.ended, DEADLINE));
         if (c.reads) {
             EXPECT_EQ(read_until_close(fd, DEADLINE).bytes, c.answer);
         }
@@ -730,9 +542,7 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
     route("/a", http_response("body of a"));
     route("/" + std::string("\xe9\xff"), http_response("high bytes"));
     const std::string ok = http_response("default");
-    origin_reply_t d;
-    d.bytes = ok;
-    origin_default(origin, d);
+    route("", ok);
     const std::string must = "Error: Must be GET request.\nError: Invalid HTTP Request.\n";
     const std::string noConnect = "Error: Unable to connect to remote server.\n";
     const std::string invalid = "Error: Invalid HTTP Request.\n";
@@ -747,17 +557,9 @@ TEST_F(StageBadInput, EachGetsDefinedAnswerAndProcessStaysHealthy) {
     const std::string longLine = "X-Big: " + std::string(50000, 'b') + "\r\n";
     const std::string longUrl = url("/") + std::string(9000, 'u');
     // A second proxy, which forwards to this one what it is asked for.
-    process_t other;
+    started_t otherProxy;
+    process_t &other = otherProxy.p;
     ASSERT_TRUE(start_server(other, PROXY_BIN, {"1"}));
-    // Stopped and its files removed however the test ends.
-    struct stopAtEnd {
-        process_t &p;
-        ~stopAtEnd() {
-            stop_process(p);
-            unlink(p.out_path.c_str());
-            unlink(p.err_path.c_str());
-        }
-    } stopOther{other};
     ASSERT_TRUE(wait_output(other, "Disconnected.\n", DEADLINE));
     const size_t otherOutMark = read_stdout(other).size(), otherErrMark = read_stderr(other).size();
     const std::string otherProxyUrl = "http://127.0.0.1:" + std::to_string(other.port);

@@ -1,4 +1,4 @@
-// stageproxy's command line, banner and console flushing; and failures of
+// stageproxy's command line and banner; and failures of
 // its own made on demand by the fault shim (tests/harness/faults_shim.cpp):
 // a hit whose write fails, allocations. What it shares with the other
 // programs is in programs_e2e_test.cpp.
@@ -75,65 +75,22 @@ TEST(StageStartup, NoPortGivesUsageAndStatus1) {
     EXPECT_EQ(r.out, "");
 }
 
-TEST(StageStartup, BannerShowsCommandLinePortNumber) {
-    const int port = free_port();
-    const struct {
-        const char *name;
-        std::string arg;
-        long shown;
-    } cases[] = {
-        {"plain", std::to_string(port), port},
-        {"digits then other characters", std::to_string(port) + "xyz", port},
-        {"above 65535 shown whole, low 16 bits bound", std::to_string(port + 65536), port + 65536},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        started_t s;
-        ASSERT_TRUE(start_process(s.p, {PROXY_BIN, c.arg, "0"}));
-        ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE)) << read_stderr(s.p);
-        ASSERT_TRUE(wait_output(s.p, "Disconnected.\n", DEADLINE));
-        EXPECT_EQ(read_stdout(s.p), banner(c.shown) + "Disconnected.\n");
-    }
-}
-
 // ---------------------------------------------------------------- accept loop
 
 struct StageAccept : ::testing::Test {
-    origin_t origin;
-    started_t proxy;
-    void SetUp() override {
-        ASSERT_TRUE(origin_start(origin));
-        origin_reply_t r;
-        r.bytes = http_response("served");
-        origin_default(origin, r);
-    }
-    void TearDown() override { origin_stop(origin); }
+    running_t run{program_named("stageproxy")};
+    origin_t &origin = run.origin;
+    void SetUp() override { ASSERT_TRUE(start_origin(run, http_response("served"))); }
     // Starts the program at level 0 with the shim and the given fault plan;
-    // the first accept and the first thread belong to start_server's probe.
+    // the first accept and the first thread belong to the launcher's probe.
     void startWith(const std::string &name, const std::string &plan, bool waitProbe = true,
                    bool mallocFaults = false) {
-        env_guard_t env;
-        preload_shim(env, mallocFaults);
-        env.set(name, plan);
-        ASSERT_TRUE(start_server(proxy.p, PROXY_BIN, {"0"}));
-        if (waitProbe) {
-            ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE));
-        }
+        ASSERT_TRUE(start_faulted(run, name, plan, waitProbe, mallocFaults));
     }
-    std::string get(const std::string &path) const {
-        return "GET http://127.0.0.1:" + std::to_string(origin.port) + path + " HTTP/1.0\r\n\r\n";
-    }
+    std::string get(const std::string &path) const { return get_request(run, path); }
     // stderr without the probe's two lines, which the probe's thread may
     // print between the accept loop's lines.
-    std::string err() const {
-        std::string e = read_stderr(proxy.p);
-        for (const char *probe :
-             {"Error: Must be GET request.\n", "Error: Invalid HTTP Request.\n"}) {
-            size_t at = e.find(probe);
-            if (at != std::string::npos) e.erase(at, strlen(probe));
-        }
-        return e;
-    }
+    std::string err() const { return err_after_probe(run.proxy, run.row); }
 };
 
 TEST_F(StageAccept, HitWriteFailurePrintsFailedToRespond) {
@@ -144,16 +101,14 @@ TEST_F(StageAccept, HitWriteFailurePrintsFailedToRespond) {
         response = http_response(pattern_body(body, 2));
     }
     ASSERT_EQ(response.size(), 20000u);
-    origin_reply_t r;
-    r.bytes = response;
-    origin_route(origin, "/big", r);
+    route(run, "/big", response);
     startWith("FAULT_WRITE_SIZE", "20000");
-    EXPECT_EQ(client_exchange(proxy.p.port, get("/big"), DEADLINE).bytes, response);
-    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 2));
-    client_result_t hit = client_exchange(proxy.p.port, get("/big"), DEADLINE);
+    EXPECT_EQ(client_exchange(run.proxy.port, get("/big"), DEADLINE).bytes, response);
+    ASSERT_TRUE(wait_output(run.proxy, "Disconnected.\n", DEADLINE, false, 2));
+    client_result_t hit = client_exchange(run.proxy.port, get("/big"), DEADLINE);
     EXPECT_EQ(hit.bytes, "");
-    ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, 3));
-    EXPECT_EQ(read_stdout(proxy.p), banner(proxy.p.port) +
+    ASSERT_TRUE(wait_output(run.proxy, "Disconnected.\n", DEADLINE, false, 3));
+    EXPECT_EQ(read_stdout(run.proxy), banner(run.proxy.port) +
                                         "Disconnected.\nSuccessfully cached.\nDisconnected.\n"
                                         "Sig Pipe detected - aborting connection thread.\n"
                                         "Disconnected.\n");
@@ -172,13 +127,11 @@ TEST_F(StageAccept, AllocationFailureSkipsStoringKeepsServing) {
 #endif
     const std::string dataFails = http_response(pattern_body(7777 - 67, 5));
     ASSERT_EQ(dataFails.size(), 7777u);
-    origin_reply_t r;
-    r.bytes = dataFails;
-    origin_route(origin, "/data", r);
+    route(run, "/data", dataFails);
     const std::string keyPath = "/key-" + std::string(5000, 'k');
     const size_t keyBlock = ("http://127.0.0.1:" + std::to_string(origin.port) + keyPath).size() + 1;
     startWith("FAULT_MALLOC_SIZE", "7777," + std::to_string(keyBlock), true, true);
-    const int idleFds = count_fds(proxy.p.pid);
+    const int idleFds = count_fds(run.proxy.pid);
     const struct {
         const char *name;
         std::string path, answer;
@@ -192,20 +145,20 @@ TEST_F(StageAccept, AllocationFailureSkipsStoringKeepsServing) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         size_t before = origin_count(origin);
-        std::string out = read_stdout(proxy.p);
+        std::string out = read_stdout(run.proxy);
         for (int round = 0; round < 2; round++) {
-            EXPECT_EQ(client_exchange(proxy.p.port, get(c.path), DEADLINE).bytes, c.answer);
-            ASSERT_TRUE(wait_output(proxy.p, "Disconnected.\n", DEADLINE, false, ++ended));
+            EXPECT_EQ(client_exchange(run.proxy.port, get(c.path), DEADLINE).bytes, c.answer);
+            ASSERT_TRUE(wait_output(run.proxy, "Disconnected.\n", DEADLINE, false, ++ended));
         }
-        EXPECT_EQ(read_stdout(proxy.p).substr(out.size()),
+        EXPECT_EQ(read_stdout(run.proxy).substr(out.size()),
                   c.stored ? "Successfully cached.\nDisconnected.\nDisconnected.\n"
                            : "Disconnected.\nDisconnected.\n");
         EXPECT_EQ(origin_count(origin), before + (c.stored ? 1 : 2));
     }
     EXPECT_EQ(err(), "");
-    EXPECT_TRUE(is_running(proxy.p));
-    EXPECT_TRUE(wait_fds(proxy.p.pid, idleFds, DEADLINE)) << count_fds(proxy.p.pid);
-    EXPECT_TRUE(wait_threads(proxy.p.pid, 1 + RUNTIME_THREADS, DEADLINE));
+    EXPECT_TRUE(is_running(run.proxy));
+    EXPECT_TRUE(wait_fds(run.proxy.pid, idleFds, DEADLINE)) << count_fds(run.proxy.pid);
+    EXPECT_TRUE(wait_threads(run.proxy.pid, 1 + RUNTIME_THREADS, DEADLINE));
 }
 
 }  // namespace

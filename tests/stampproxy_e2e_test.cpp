@@ -1,7 +1,7 @@
 // stampproxy as a whole program over loopback: request parsing and header
-// rewriting (exact bytes at a scripted origin), the relay and its cache rule,
-// the console transcripts, bad input, the lingering close, many browsers at
-// once, and curl as a real client.
+// rewriting (exact bytes at a scripted origin), the relay and its chunks,
+// the console transcripts, bad input and time-outs. What it shares with the
+// other programs is in programs_e2e_test.cpp.
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "programs.h"
 
 using namespace harness;
 
@@ -24,17 +25,24 @@ namespace {
 const std::string RULE = "<--------------------------------------------->\n";
 const ms DEADLINE(10000);
 
-int occurrences(const std::string &hay, const std::string &needle) {
-    int n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
-    return n;
-}
-
 int accept_within(int lfd, ms deadline) {
     struct pollfd pfd = {lfd, POLLIN, 0};
     if (poll(&pfd, 1, (int)scaled(deadline).count()) <= 0) return -1;
     return accept(lfd, nullptr, nullptr);
 }
+
+// An origin the test drives by hand, listening until this ends, and the
+// request for a path on it.
+struct hand_origin_t {
+    int port = 0;
+    int lfd = listen_local(port);
+    ~hand_origin_t() {
+        if (lfd >= 0) close(lfd);
+    }
+    std::string get(const std::string &path) const {
+        return "GET http://127.0.0.1:" + std::to_string(port) + path + " HTTP/1.0\r\n\r\n";
+    }
+};
 
 // Reads until the empty line that ends a header block, or the deadline.
 std::string read_header_block(int fd, ms deadline) {
@@ -53,49 +61,35 @@ void reset_close(int fd) {
     close(fd);
 }
 
-class Stamp : public ::testing::Test {
-   protected:
-    origin_t origin;
-    process_t proxy;
+struct Stamp : ::testing::Test {
+    running_t run{program_named("stampproxy")};
+    origin_t &origin = run.origin;
+    process_t &proxy = run.proxy;
     int idle_fds = -1;
     int idle_threads = -1;
     std::string port;  // the origin's, as the Host lines the proxy writes name it
 
-    virtual const char *binary() const { return PROXY_BIN; }
+    virtual std::string binary() const { return run.row.binary; }
     void SetUp() override {
-        ASSERT_TRUE(origin_start(origin));
+        ASSERT_TRUE(start_running(run, binary(), {}));
         port = std::to_string(origin.port);
-        origin_reply_t r;
-        r.bytes = http_response("default reply");
-        origin_default(origin, r);
-        ASSERT_TRUE(start_server(proxy, binary()));
-        // start_server's readiness probe is a connection closed at once.
-        ASSERT_TRUE(wait_label("CLIENT_ERR_REQUEST", 1));
+        route("", http_response("default reply"));
         idle_fds = count_fds(proxy.pid);
         idle_threads = count_threads(proxy.pid);
     }
     void TearDown() override {
         EXPECT_TRUE(is_running(proxy));
-        stop_process(proxy);
         // Only standard output is written; a sanitizer report lands here.
         EXPECT_EQ(read_stderr(proxy), "");
-        unlink(proxy.out_path.c_str());
-        unlink(proxy.err_path.c_str());
-        origin_stop(origin);
     }
 
-    std::string url(const std::string &path) const {
-        return "http://127.0.0.1:" + std::to_string(origin.port) + path;
-    }
+    std::string url(const std::string &path) const { return origin_url(run, path); }
     std::string get(const std::string &path, const std::string &headers = "") const {
-        return "GET " + url(path) + " HTTP/1.0\r\n" + headers + "\r\n";
+        return get_request(run, path, headers);
     }
     void route(const std::string &path, const std::string &bytes,
                origin_end_t end = origin_end_t::CLOSE) {
-        origin_reply_t r;
-        r.bytes = bytes;
-        r.end = end;
-        origin_route(origin, path, r);
+        harness::route(run, path, bytes, end);
     }
     client_result_t ask(const std::string &request, const client_opts_t &opts = client_opts_t()) {
         return client_exchange(proxy.port, request, DEADLINE, opts);
@@ -359,92 +353,6 @@ TEST_F(Stamp, HitIsServedWithoutContactingOrigin) {
               std::string::npos);
 }
 
-// Only a whole answer that any browser may get is stored; the browser that
-// asked gets the origin's bytes either way, and the next browser's request
-// goes to the origin again.
-TEST_F(Stamp, OnlyCompleteResponsesToGetAndHeadAreStored) {
-    const std::string chunked_cut =
-        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n400\r\nonly part of a chunk";
-    const struct {
-        const char *name;
-        std::string method, response;
-        bool stored;
-        std::string headers = "";  // the browser's header lines
-        origin_end_t end = origin_end_t::CLOSE;
-    } cases[] = {
-        {"ordinary response", "GET", http_response("whole"), true},
-        {"no Content-Length: the end of the stream ends it", "GET",
-         "HTTP/1.0 200 OK\r\nX-A: b\r\n\r\nbody", true},
-        {"bare-LF header block", "GET", "HTTP/1.0 200 OK\nContent-Length: 2\n\nok", true},
-        {"HEAD: no body whatever its Content-Length", "HEAD",
-         "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n", true},
-        {"header block never ended", "GET", "HTTP/1.0 200 OK\r\nX-A: b\r\n", false},
-        {"origin closed mid-body", "GET",
-         "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly part", false},
-        {"body longer than declared", "GET",
-         "HTTP/1.0 200 OK\r\ncontent-length: 2\r\n\r\nthree", false},
-        {"206 partial content", "GET", http_response("part", 206, "Partial Content"), false},
-        {"304 not modified", "GET", "HTTP/1.0 304 Not Modified\r\n\r\n", false},
-        {"412 precondition failed", "GET", http_response("", 412, "Precondition Failed"), false},
-        {"416 range not satisfiable", "GET", http_response("", 416, "Range Not Satisfiable"),
-         false},
-        {"POST", "POST", http_response("posted"), false},
-        {"DELETE", "DELETE", http_response("deleted"), false},
-        {"lower-case get", "get", http_response("lower"), false},
-        // Answers meant for one browser, or for one moment.
-        {"Set-Cookie in the answer", "GET",
-         "HTTP/1.0 200 OK\r\nset-cookie: session=alice\r\nContent-Length: 5\r\n\r\nalice", false},
-        {"answer to a request with Authorization", "GET", http_response("alice's page"), false,
-         "Authorization: Basic YWxpY2U6c2VjcmV0\r\n"},
-        {"answer to a request saying no-store", "GET", http_response("not for keeping"), false,
-         "Cache-Control: no-store\r\n"},
-        {"gzip body", "GET",
-         "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\ngzzz",
-         false, "Accept-Encoding: gzip\r\n"},
-        {"Vary naming another header", "GET",
-         "HTTP/1.0 200 OK\r\nVary: Cookie\r\nContent-Length: 2\r\n\r\nhi", false},
-        {"Cache-Control private", "GET",
-         "HTTP/1.0 200 OK\r\nCache-Control: private\r\nContent-Length: 2\r\n\r\nhi", false},
-        {"Expires 0", "GET", "HTTP/1.0 200 OK\r\nExpires: 0\r\nContent-Length: 2\r\n\r\nhi",
-         false},
-        {"302 to a login page", "GET", "HTTP/1.0 302 Found\r\nLocation: /login\r\n\r\n", false},
-        {"503 during a restart", "GET", http_response("restarting", 503, "Service Unavailable"),
-         false},
-        {"404 is kept", "GET", http_response("no such page", 404, "Not Found"), true},
-        {"interim 100 before a 200", "GET",
-         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi", false},
-        {"junk before a 206", "GET", "\r\n" + http_response("part", 206, "Partial Content"),
-         false},
-        {"tab before a 206", "GET", "HTTP/1.1\t206 Partial\r\nContent-Length: 4\r\n\r\npart",
-         false},
-        {"chunked body cut mid-chunk", "GET", chunked_cut, false},
-        // What arrived before a reset is the browser's all the same.
-        {"complete answer, then the origin resets", "GET", http_response("then a reset"), false,
-         "", origin_end_t::RESET},
-    };
-    size_t i = 0, stored = 0;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string path = "/c" + std::to_string(i++);
-        route(path, c.response, c.end);
-        const std::string request =
-            c.method + " " + url(path) + " HTTP/1.0\r\n" + c.headers + "\r\n";
-        size_t asked = origin_count(origin);
-        EXPECT_EQ(ask(request).bytes, c.response);
-        EXPECT_EQ(ask(request).bytes, c.response);
-        EXPECT_EQ(origin_count(origin), asked + (c.stored ? 1 : 2));
-        if (c.stored) stored++;
-        ASSERT_TRUE(wait_label("REGULAR_EXIT", (int)(i * 2 - stored)));
-        EXPECT_EQ(occurrences(out(), "Adding new entry !"), (int)stored)
-            << "insertion lines printed for a response not stored";
-    }
-    const std::string &reset = std::end(cases)[-1].response;
-    EXPECT_EQ(occurrences(out(), "Server recieved " + std::to_string(reset.size()) +
-                                     " bytes\nERR reading from server errno 104 - "),
-              2)
-        << "the reset's chunk is not printed before the failed read";
-}
-
 TEST_F(Stamp, MissAndHitTranscriptsAreExact) {
     const std::string body = http_response("transcript");
     const std::string size = std::to_string(body.size());
@@ -494,11 +402,10 @@ TEST_F(Stamp, ResetBeforeRequestLineReportsReadFailure) {
 }
 
 TEST_F(Stamp, TwoBrowsersFetchingSameLineAtOnceBothReachOrigin) {
-    int port;
-    int lfd = listen_local(port);
-    ASSERT_GE(lfd, 0);
-    const std::string request =
-        "GET http://127.0.0.1:" + std::to_string(port) + "/same HTTP/1.0\r\n\r\n";
+    hand_origin_t hand;
+    ASSERT_GE(hand.lfd, 0);
+    const int lfd = hand.lfd;
+    const std::string request = hand.get("/same");
     const std::string reply = "HTTP/1.0 200 OK\r\n\r\nsame body";
     int b1 = client_connect(proxy.port), b2 = client_connect(proxy.port);
     send_all(b1, request);
@@ -522,15 +429,13 @@ TEST_F(Stamp, TwoBrowsersFetchingSameLineAtOnceBothReachOrigin) {
     // One entry stands: the third browser is answered without the origin.
     EXPECT_EQ(ask(request).bytes, reply);
     EXPECT_EQ(accept_within(lfd, ms(0)), -1);
-    close(lfd);
 }
 
 TEST_F(Stamp, FullFirstChunkThenOriginResetIsNotCached) {
-    int port;
-    int lfd = listen_local(port);
-    ASSERT_GE(lfd, 0);
-    const std::string request =
-        "GET http://127.0.0.1:" + std::to_string(port) + "/full HTTP/1.0\r\n\r\n";
+    hand_origin_t hand;
+    ASSERT_GE(hand.lfd, 0);
+    const int lfd = hand.lfd;
+    const std::string request = hand.get("/full");
     const std::string chunk = pattern_body(102400, 3);
     int b = client_connect(proxy.port);
     send_all(b, request);
@@ -554,20 +459,6 @@ TEST_F(Stamp, FullFirstChunkThenOriginResetIsNotCached) {
     EXPECT_GE(s, 0);
     if (s >= 0) close(s);
     close(b);
-    close(lfd);
-}
-
-TEST_F(Stamp, BrowserVanishingMidRelayLeavesProcessServing) {
-    route("/huge", http_response(pattern_body(8 << 20)));
-    client_opts_t opts;
-    opts.read_limit = 1000;
-    EXPECT_EQ(ask(get("/huge"), opts).bytes.size(), 1000u);
-    ASSERT_TRUE(wait_label("REGULAR_EXIT", 1));
-    std::string text = out();
-    EXPECT_TRUE(text.find("ERR writing to client errno 32 - ") != std::string::npos ||
-                text.find("ERR writing to client errno 104 - ") != std::string::npos);
-    EXPECT_EQ(text.find("Adding new entry !"), std::string::npos);
-    expect_healthy();
 }
 
 // ---------------------------------------------------------------- bad input
@@ -581,17 +472,9 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
     // A second proxy, for a request that the first sends on to it: with a
     // target that holds this proxy's and the origin's addresses, each would
     // once have sent it on again.
-    process_t second;
+    started_t other;
+    process_t &second = other.p;
     ASSERT_TRUE(start_server(second, PROXY_BIN));
-    // Stopped and its files removed however the test ends.
-    struct stop_t {
-        process_t &p;
-        ~stop_t() {
-            stop_process(p);
-            unlink(p.out_path.c_str());
-            unlink(p.err_path.c_str());
-        }
-    } stop_second{second};
     const std::string own = "127.0.0.1:" + std::to_string(proxy.port);
     const std::string loop_target = "/a://" + own + "/a://127.0.0.1:" + port + "/loop";
     std::string many_lines, many_dropped;
@@ -751,7 +634,7 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
 // request and for a stalled write to it, and 2 s for a silent origin.
 class StampShortTimeouts : public Stamp {
    protected:
-    const char *binary() const override { return SHORT_BIN; }
+    std::string binary() const override { return run.row.short_binary; }
 };
 
 // Each time-out fails its read or write with EAGAIN and takes the path of

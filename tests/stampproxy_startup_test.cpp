@@ -1,5 +1,5 @@
-// stampproxy's start-up as a whole program: the Port line variants and the
-// default port, rebinding after a restart, console flushing; and failures of
+// stampproxy's start-up as a whole program: a port that is not a number and
+// the default port, rebinding after a restart; and failures of
 // its own made on demand by the fault shim (tests/harness/faults_shim.cpp):
 // a request that cannot be written, allocations. What it shares with the
 // other programs is in programs_e2e_test.cpp.
@@ -55,34 +55,6 @@ int listening_port(pid_t pid, int fd) {
 std::string http_ok(const std::string &body) { return http_response(body); }
 
 // ---------------------------------------------------------------- start-up
-
-TEST(StampStartup, PortLineShowsParsedValueWhileOnlyLow16BitsReachSocket) {
-    const int port = free_port();
-    const struct {
-        const char *name;
-        std::string arg;
-        long shown;
-    } cases[] = {
-        {"plain", std::to_string(port), port},
-        {"above 65535 wraps", std::to_string(port + 65536), port + 65536},
-        {"negative wraps", std::to_string(port - 65536), port - 65536},
-        {"leading blanks and sign", "  +" + std::to_string(port), port},
-        {"digits up to the first other character", std::to_string(port) + "xyz", port},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        started_t s;
-        ASSERT_TRUE(start_process(s.p, {PROXY_BIN, c.arg}));
-        ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE));
-        ASSERT_TRUE(wait_output(s.p, "CLIENT_ERR_REQUEST", DEADLINE));
-        std::string out = read_stdout(s.p);
-        // No line end after the Port line: the first block continues it.
-        EXPECT_TRUE(shape_match(out.substr(0, out.find("START-REQUEST")),
-                                "Port " + std::to_string(c.shown) + " at time <N>" + RULE))
-            << out;
-        stop_process(s.p);
-    }
-}
 
 TEST(StampStartup, NonNumericPortListensOnSystemChosenPort) {
     started_t s;
@@ -145,42 +117,28 @@ TEST(StampStartup, RestartBindsSamePortAtOnce) {
 // ---------------------------------------------------------------- accept loop
 
 struct FaultedProxy : ::testing::Test {
-    origin_t origin;
-    started_t proxy;
-    void SetUp() override {
-        ASSERT_TRUE(origin_start(origin));
-        origin_reply_t r;
-        r.bytes = http_ok("served");
-        origin_default(origin, r);
-    }
-    void TearDown() override {
-        EXPECT_EQ(read_stderr(proxy.p), "");
-        origin_stop(origin);
-    }
+    running_t run{program_named("stampproxy")};
+    origin_t &origin = run.origin;
+    void SetUp() override { ASSERT_TRUE(start_origin(run, http_ok("served"))); }
+    void TearDown() override { EXPECT_EQ(read_stderr(run.proxy), ""); }
     // Starts the program with the shim and the given fault plan; the first
-    // accept and the first thread belong to start_server's probe.
-    void start_with(const std::string &name, const std::string &plan,
-                    bool malloc_faults = false) {
-        env_guard_t env;
-        preload_shim(env, malloc_faults);
-        env.set(name, plan);
-        ASSERT_TRUE(start_server(proxy.p, PROXY_BIN));
+    // accept and the first thread belong to the launcher's probe.
+    void start_with(const std::string &name, const std::string &plan, bool malloc_faults = false) {
+        ASSERT_TRUE(start_faulted(run, name, plan, false, malloc_faults));
     }
-    std::string get(const std::string &path) const {
-        return "GET http://127.0.0.1:" + std::to_string(origin.port) + path + " HTTP/1.0\r\n\r\n";
-    }
-    std::string out() { return read_stdout(proxy.p); }
+    std::string get(const std::string &path) const { return get_request(run, path); }
+    std::string out() { return read_stdout(run.proxy); }
 };
 
 TEST_F(FaultedProxy, RequestWriteFailureEndsWithWriteErrorExit) {
     start_with("FAULT_WRITE_PORT", std::to_string(origin.port));
     // The start-up probe's connection prints its own block; let it finish first so
     // nothing can fall between the lines checked below.
-    ASSERT_TRUE(wait_output(proxy.p, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
-    client_result_t r = client_exchange(proxy.p.port, get("/w"), DEADLINE);
+    ASSERT_TRUE(wait_output(run.proxy, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
+    client_result_t r = client_exchange(run.proxy.port, get("/w"), DEADLINE);
     EXPECT_EQ(r.bytes, "");
     EXPECT_TRUE(r.eof);
-    ASSERT_TRUE(wait_output(proxy.p, "\nWRITE_ERROR_EXIT\n", DEADLINE));
+    ASSERT_TRUE(wait_output(run.proxy, "\nWRITE_ERROR_EXIT\n", DEADLINE));
     EXPECT_NE(out().find("REQ:\tGET /w HTTP/1.0\r\nERR packet to server errno 32 - " +
                          std::string(strerror(EPIPE)) + "\n\n" + RULE + "WRITE_ERROR_EXIT\n" +
                          RULE + "\n"),
@@ -227,27 +185,23 @@ TEST_F(FaultedProxy, AllocationFailuresEndOnlyWhatNeedsTheMemory) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        {
-            started_t fresh;
-            std::swap(fresh.p, proxy.p);
-        }
+        stop_and_remove(run.proxy);
+        run.proxy = process_t();
         start_with("FAULT_MALLOC", c.plan, true);
-        ASSERT_TRUE(wait_output(proxy.p, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
-        const int idle_fds = count_fds(proxy.p.pid), idle_threads = count_threads(proxy.p.pid);
+        ASSERT_TRUE(wait_output(run.proxy, "\nCLIENT_ERR_REQUEST\n", DEADLINE));
+        const int idle_fds = count_fds(run.proxy.pid), idle_threads = count_threads(run.proxy.pid);
         const size_t asked = origin_count(origin);
         // Eleven responses of about 100 KB: the eleventh evicts one of ten.
         std::vector<std::string> bodies;
         for (int i = 0; i < 11; i++) {
             bodies.push_back(http_response(pattern_body(99900, (unsigned)i + 40)));
-            origin_reply_t r;
-            r.bytes = bodies.back();
-            origin_route(origin, "/big" + std::to_string(i), r);
+            route(run, "/big" + std::to_string(i), bodies.back());
         }
         int whole = 0;
         for (int round = 0; round < 2; round++) {
             for (int i = 0; i < 11; i++) {
                 client_result_t r =
-                    client_exchange(proxy.p.port, get("/big" + std::to_string(i)), DEADLINE);
+                    client_exchange(run.proxy.port, get("/big" + std::to_string(i)), DEADLINE);
                 EXPECT_TRUE(r.eof);
                 if (r.bytes == bodies[i]) {
                     whole++;
@@ -257,10 +211,10 @@ TEST_F(FaultedProxy, AllocationFailuresEndOnlyWhatNeedsTheMemory) {
                 }
             }
         }
-        ASSERT_TRUE(is_running(proxy.p));
+        ASSERT_TRUE(is_running(run.proxy));
         EXPECT_GT(whole, 0);
-        EXPECT_TRUE(wait_threads(proxy.p.pid, idle_threads, DEADLINE)) << "threads left";
-        EXPECT_TRUE(wait_fds(proxy.p.pid, idle_fds, DEADLINE)) << "descriptors leaked";
+        EXPECT_TRUE(wait_threads(run.proxy.pid, idle_threads, DEADLINE)) << "threads left";
+        EXPECT_TRUE(wait_fds(run.proxy.pid, idle_fds, DEADLINE)) << "descriptors leaked";
         std::string text = out();
         if (c.each_served) {
             // Eleven stored, then the second round: one eviction pass per

@@ -19,6 +19,16 @@ namespace {
 
 const std::string RULE = "<--------------------------------------------->\n";
 
+// A failed bind, accept or thread as robix's reporters print them.
+void robix_reports(program_t &row) {
+    row.bind_status = 1;  // robix's reporters end with status 1
+    row.bind_err = "Open_listenfd error: Address already in use\n";
+    row.accept_line = "Accept error: <ERROR>\n";
+    row.accept_on_stderr = true;
+    row.eintr_silent = true;
+    row.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\n\r\n";
+}
+
 std::vector<program_t> all_rows() {
     std::vector<program_t> rows;
     program_t stamp;
@@ -38,6 +48,17 @@ std::vector<program_t> all_rows() {
     stamp.unresolved_line = "ERR did not resolve name ";
     stamp.accept_line = "ERR accepting connection failure errno <ERRNO> - <ERROR>\n";
     stamp.unusable_status = 255;
+    stamp.stored_line = "Adding new entry !";
+    for (const char *label :
+         {"CLIENT_ERR_REQUEST", "CACHE_HIT_REQUEST", "REGULAR_EXIT", "WRITE_ERROR_EXIT"}) {
+        stamp.conn_ends.push_back("\n" + RULE + label + "\n");
+    }
+    stamp.transcript = true;
+    stamp.read_line = "Server recieved <SIZE> bytes\n";
+    stamp.reset_out = "ERR reading from server errno <ERRNO> - <ERROR>\n";
+    stamp.vanish_out = "ERR writing to client errno <ERRNO> - <ERROR>\n";
+    stamp.other_methods = true;
+    stamp.private_requests = true;
     rows.push_back(stamp);
 
     program_t stage;
@@ -52,17 +73,20 @@ std::vector<program_t> all_rows() {
     stage.flush_request = "GET http://127.0.0.1:<ORIGIN>/f HTTP/1.0\r\n\r\n";
     stage.flush_out = stage.banner + "Disconnected.\nSuccessfully cached.\nDisconnected.\n";
     stage.flush_whole = true;
-    stage.bind_status = 1;  // robix's reporters end with status 1
-    stage.bind_err = "Open_listenfd error: Address already in use\n";
-    stage.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\n\r\n";
+    robix_reports(stage);
     stage.hit_line = "Successfully sent (<URL>) from cache directly to browser.\n";
     stage.stored_line = "Successfully cached.\n";
     stage.unresolved_line = "Error: Unable to connect to remote server.\n";
     stage.unresolved_on_stderr = true;
-    stage.accept_line = "Accept error: <ERROR>\n";
-    stage.accept_on_stderr = true;
-    stage.eintr_silent = true;
     stage.unusable_status = 1;
+    stage.conn_ends = {"Disconnected.\n"};
+    stage.quiet_end = "Disconnected.\n";
+    stage.relays_lines = true;
+    stage.reset_out = "Sig Conn detected - aborting connection thread.\n";
+    stage.reset_err = "Error: Unabled to cache and send reply to browser.\n";
+    stage.vanish_out = "Sig Pipe detected - aborting connection thread.\n";
+    stage.vanish_err = stage.reset_err;
+    stage.private_requests = true;
     rows.push_back(stage);
 
     program_t slot;
@@ -72,14 +96,12 @@ std::vector<program_t> all_rows() {
     slot.flush_request = "GET /nowhere HTTP/1.0\r\nHost: x\r\nUser-Agent: t\r\n\r\n";
     slot.flush_out = "invalid host\n";
     slot.flush_whole = true;
-    slot.bind_status = 1;
-    slot.bind_err = "Open_listenfd error: Address already in use\n";
+    robix_reports(slot);  // and no accept failure ends it
     slot.miss_reads_all = true;
     slot.unresolved_line = "invalid host\n";
-    slot.accept_line = "Accept error: <ERROR>\n";
-    slot.accept_on_stderr = true;
-    slot.eintr_silent = true;  // and no accept failure ends it
-    slot.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\n\r\n";
+    slot.relays_lines = true;
+    slot.reset_err = "Rio_readlineb error: <ERROR>\n";
+    slot.vanish_err = "Rio_writen error: <ERROR>\n";
     rows.push_back(slot);
 
     std::vector<program_t> built;
@@ -96,6 +118,23 @@ const std::vector<program_t> &programs() {
     return rows;
 }
 
+std::vector<program_t> programs_where(const std::function<bool(const program_t &)> &keep) {
+    std::vector<program_t> rows;
+    for (const program_t &row : programs()) {
+        if (keep(row)) rows.push_back(row);
+    }
+    return rows;
+}
+
+const program_t &program_named(const std::string &name) {
+    for (const program_t &row : programs()) {
+        if (row.name == name) return row;
+    }
+    ADD_FAILURE() << name << " has no row: it is not built here";
+    static const program_t none{};
+    return none;
+}
+
 void PrintTo(const program_t &row, std::ostream *os) { *os << row.name; }
 
 std::string substitute(std::string text, const std::string &from, const std::string &to) {
@@ -103,6 +142,12 @@ std::string substitute(std::string text, const std::string &from, const std::str
         text.replace(at, from.size(), to);
     }
     return text;
+}
+
+int occurrences(const std::string &hay, const std::string &needle) {
+    int n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
+    return n;
 }
 
 void env_guard_t::set(const std::string &name, const std::string &value) {
@@ -155,36 +200,39 @@ void expect_no_sanitizer_report(const process_t &p) {
     EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
 }
 
-started_t::~started_t() {
+void stop_and_remove(process_t &p) {
     stop_process(p);
     if (!p.out_path.empty()) unlink(p.out_path.c_str());
     if (!p.err_path.empty()) unlink(p.err_path.c_str());
 }
 
+started_t::~started_t() { stop_and_remove(p); }
+
 running_t::~running_t() {
-    stop_process(proxy);
+    stop_and_remove(proxy);
     origin_stop(origin);
-    if (!proxy.out_path.empty()) unlink(proxy.out_path.c_str());
-    if (!proxy.err_path.empty()) unlink(proxy.err_path.c_str());
 }
 
 bool start_running(running_t &r, const std::string &binary, const std::vector<std::string> &extra) {
     const ms deadline(10000);
-    if (!origin_start(r.origin)) return false;
+    if (r.origin.listen_fd < 0 && !origin_start(r.origin)) return false;
     if (!start_server(r.proxy, binary, extra)) return false;
     if (!r.row.probe_done.empty() && !wait_output(r.proxy, r.row.probe_done, deadline)) return false;
-    return wait_connection_fds(r.proxy.pid, 0, deadline);
+    if (!wait_connection_fds(r.proxy.pid, 0, deadline)) return false;
+    mark_console(r);
+    return true;
 }
 
 bool start_running(running_t &r) { return start_running(r, r.row.binary, r.row.quiet); }
 
 bool start_faulted(running_t &r, const std::string &name, const std::string &plan,
-                   bool wait_probe) {
+                   bool wait_probe, bool malloc_faults) {
     env_guard_t env;
-    preload_shim(env);
+    preload_shim(env, malloc_faults);
     env.set(name, plan);
     if (wait_probe) return start_running(r);
-    return origin_start(r.origin) && start_server(r.proxy, r.row.binary, r.row.quiet);
+    return (r.origin.listen_fd >= 0 || origin_start(r.origin)) &&
+           start_server(r.proxy, r.row.binary, r.row.quiet);
 }
 
 std::string accept_stream(const process_t &p, const program_t &row) {
@@ -208,8 +256,52 @@ std::string origin_url(const running_t &r, const std::string &path) {
     return "http://127.0.0.1:" + std::to_string(r.origin.port) + path;
 }
 
-std::string get_request(const running_t &r, const std::string &path) {
-    return "GET " + origin_url(r, path) + " HTTP/1.0\r\n\r\n";
+std::string get_request(const running_t &r, const std::string &path, const std::string &headers) {
+    return "GET " + origin_url(r, path) + " HTTP/1.0\r\n" + headers + "\r\n";
+}
+
+void route(running_t &r, const std::string &path, const std::string &bytes, origin_end_t end) {
+    origin_reply_t reply;
+    reply.bytes = bytes;
+    reply.end = end;
+    if (path.empty()) {
+        origin_default(r.origin, reply);
+    } else {
+        origin_route(r.origin, path, reply);
+    }
+}
+
+bool start_origin(running_t &r, const std::string &bytes) {
+    route(r, "", bytes);
+    return origin_start(r.origin);
+}
+
+void mark_console(running_t &r) {
+    r.out_mark = read_stdout(r.proxy).size();
+    r.err_mark = read_stderr(r.proxy).size();
+    r.ended = 0;
+}
+
+std::string out_since(const running_t &r) { return read_stdout(r.proxy).substr(r.out_mark); }
+std::string err_since(const running_t &r) { return read_stderr(r.proxy).substr(r.err_mark); }
+
+bool wait_ended(running_t &r, int n, ms deadline) {
+    if (r.row.conn_ends.empty()) return wait_connection_fds(r.proxy.pid, 0, deadline);
+    auto end = std::chrono::steady_clock::now() + scaled(deadline);
+    for (;;) {
+        const std::string out = out_since(r);
+        int seen = 0;
+        for (const std::string &needle : r.row.conn_ends) seen += occurrences(out, needle);
+        if (seen >= n) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(ms(10));
+    }
+}
+
+client_result_t ask(running_t &r, const std::string &request, const client_opts_t &opts) {
+    client_result_t got = client_exchange(r.proxy.port, request, ms(10000), opts);
+    EXPECT_TRUE(wait_ended(r, ++r.ended, ms(10000))) << "the connection has not ended";
+    return got;
 }
 
 }  // namespace harness

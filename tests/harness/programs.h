@@ -6,6 +6,7 @@
 #ifndef HARNESS_PROGRAMS_H
 #define HARNESS_PROGRAMS_H
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -70,15 +71,46 @@ struct program_t {
     bool stores_empty = false;
     // A line on standard output that storing a response prints, if any.
     std::string stored_line;
+
+    // The end of a connection on standard output: one of these needles per
+    // connection (empty: nothing is printed; the end is then when its
+    // descriptor is closed). After the quiet start, a connection that fails
+    // nothing prints exactly stored_line when it stored its response, then
+    // `quiet_end`, unless the program keeps a `transcript` of every step.
+    std::vector<std::string> conn_ends;
+    std::string quiet_end;
+    bool transcript = false;
+    // Whole lines of a response reach the browser as they arrive, before the
+    // origin sends the rest of the line that follows.
+    bool relays_lines = false;
+    // Methods other than GET are relayed, and answered from the cache.
+    bool other_methods = false;
+    // The browser's header lines reach the storing rule: an Authorization
+    // or a no-store there keeps the answer out of the cache.
+    bool private_requests = false;
+    // The console of a connection whose origin reset it, and of one whose
+    // browser went away mid-response: standard output (a needle when the
+    // row keeps a transcript, else all of it before quiet_end) and standard
+    // error, "<ERRNO>" and "<ERROR>" standing for the failed call's errno
+    // and its text. A transcript shows each read from the origin as
+    // `read_line` ("<SIZE>" its byte count).
+    std::string reset_out, reset_err;
+    std::string vanish_out, vanish_err;
+    std::string read_line;
 };
 
-// The rows of the programs built in this tree.
+// The rows of the programs built in this tree; those `keep` says yes to;
+// the row of the program so named (the test fails when it is not built).
 const std::vector<program_t> &programs();
+std::vector<program_t> programs_where(const std::function<bool(const program_t &)> &keep);
+const program_t &program_named(const std::string &name);
 // A row as a failing test names it: its program.
 void PrintTo(const program_t &row, std::ostream *os);
 
 // Replaces every `from` in text by `to`.
 std::string substitute(std::string text, const std::string &from, const std::string &to);
+// How many times needle occurs in hay (overlapping ones counted).
+int occurrences(const std::string &hay, const std::string &needle);
 
 // Environment for the next child: set here, restored when this ends.
 struct env_guard_t {
@@ -115,6 +147,9 @@ const int RUNTIME_THREADS = 0;
 // any such report fails the test that provoked it.
 void expect_no_sanitizer_report(const process_t &p);
 
+// Stops the process and removes its captured output.
+void stop_and_remove(process_t &p);
+
 // A process that is stopped, and its captured output removed, when this
 // ends however the test ends.
 struct started_t {
@@ -131,32 +166,61 @@ struct running_t {
     const program_t &row;
     process_t proxy;
     origin_t origin;
+    // Where the console streams stood at mark_console, and the connections
+    // that ended since (counted by ask).
+    size_t out_mark = 0, err_mark = 0;
+    int ended = 0;
     explicit running_t(const program_t &r) : row(r) {}
     ~running_t();
     running_t(const running_t &) = delete;
     running_t &operator=(const running_t &) = delete;
 };
 
-// Starts the origin and the program (binary, with `extra` after the port),
-// then waits until the launcher's probe is over. False when either failed.
+// Starts the origin (unless it runs already) and the program (binary, with
+// `extra` after the port), waits until the launcher's probe is over and
+// marks the console. False when either failed.
 bool start_running(running_t &r, const std::string &binary, const std::vector<std::string> &extra);
 // The quiet start of the installed binary.
 bool start_running(running_t &r);
-// The quiet start with the fault shim preloaded and `name` set to `plan`
-// for it; the first accept and the first thread belong to the probe, which
-// is waited for when wait_probe.
+// The quiet start with the fault shim (its build that fails allocations
+// too when malloc_faults) preloaded and `name` set to `plan` for it; the
+// first accept and the first thread belong to the probe, which is waited
+// for when wait_probe. The origin is started unless it runs already.
 bool start_faulted(running_t &r, const std::string &name, const std::string &plan,
-                   bool wait_probe = true);
-// "GET http://127.0.0.1:<origin>/path HTTP/1.0\r\n\r\n".
-std::string get_request(const running_t &r, const std::string &path);
+                   bool wait_probe = true, bool malloc_faults = false);
+// "GET http://127.0.0.1:<origin>/path HTTP/1.0\r\n<headers>\r\n".
+std::string get_request(const running_t &r, const std::string &path,
+                        const std::string &headers = "");
 std::string origin_url(const running_t &r, const std::string &path);
+// Starts the origin with `bytes` as its answer to every path.
+bool start_origin(running_t &r, const std::string &bytes);
+// The origin's answer for a path; an empty path: for every path without one.
+void route(running_t &r, const std::string &path, const std::string &bytes,
+           origin_end_t end = origin_end_t::CLOSE);
+
+// The console from here on: what each stream got since, and whether n
+// connections have ended since (the row's conn_ends, else no connection
+// left open), waiting up to the deadline.
+void mark_console(running_t &r);
+std::string out_since(const running_t &r);
+std::string err_since(const running_t &r);
+bool wait_ended(running_t &r, int n, ms deadline);
+// One exchange with the program, returned once its connection has ended.
+client_result_t ask(running_t &r, const std::string &request,
+                    const client_opts_t &opts = client_opts_t());
 
 }  // namespace harness
 
 // Instantiates a TEST_P suite whose parameter is a program_t once per row,
 // each instance named after its program.
-#define INSTANTIATE_OVER_PROGRAMS(suite)                                                  \
-    INSTANTIATE_TEST_SUITE_P(Programs, suite, ::testing::ValuesIn(harness::programs()),   \
+#define INSTANTIATE_OVER_PROGRAMS(suite) INSTANTIATE_OVER_ROWS(suite, harness::programs())
+// The same over the rows that have a field set.
+#define INSTANTIATE_OVER_PROGRAMS_WITH(suite, field)                                       \
+    INSTANTIATE_OVER_ROWS(suite, harness::programs_where(                                  \
+                                     [](const harness::program_t &row) { return !!row.field; }))
+#define INSTANTIATE_OVER_ROWS(suite, rows)                                                 \
+    GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(suite);                                  \
+    INSTANTIATE_TEST_SUITE_P(Programs, suite, ::testing::ValuesIn(rows),                   \
                              [](const ::testing::TestParamInfo<harness::program_t> &info) { \
                                  return info.param.name;                                    \
                              })
