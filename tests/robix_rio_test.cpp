@@ -1,7 +1,8 @@
 // Robust I/O of the common edition: the line reader's splitting at its size
 // limit, buffered and unbuffered reads mixed on one record, transfers that a
-// handled signal must not shorten, writes to a peer that has gone, and the
-// Rio_ wrappers' reports, which end the process.
+// handled signal must not shorten, writes to a peer that has gone, and
+// deadlines. The Rio_ wrappers are tested with the others, in both editions
+// (robix_wrappers_test.cpp).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -29,7 +30,6 @@ using namespace robix_test;
 
 const size_t MAXLEN = 8192;  // what the programs pass for a line
 const size_t LINE_MAX_BYTES = MAXLEN - 1;
-
 
 // Arbitrary bytes without a newline, one in five of them NUL.
 std::string bytes_without_newline(size_t n, unsigned seed) {
@@ -558,34 +558,7 @@ TEST(RioSignals, HandledSignalDoesNotShortenBlockedWrite) {
     EXPECT_TRUE(got.substr(prefill) == bytes);
 }
 
-// ---------------------------------------------------------------- wrappers
-
-TEST(RioWrappers, SucceedingCallsReturnTheResultAndPrintNothing) {
-    socket_pair_t sp;
-    testing::internal::CaptureStderr();
-    Rio_writen(sp.fd[1], "line one\nrest", 13);
-    sp.close_end(1);
-    rio_t rio;
-    Rio_readinitb(&rio, sp.fd[0]);
-    EXPECT_EQ(rio.rio_fd, sp.fd[0]);
-    EXPECT_EQ(rio.rio_cnt, 0);
-    char buf[64];
-    EXPECT_EQ(Rio_readlineb(&rio, buf, sizeof buf), 9);
-    EXPECT_STREQ(buf, "line one\n");
-    EXPECT_EQ(Rio_readnb(&rio, buf, sizeof buf), 4);
-    EXPECT_EQ(std::string(buf, 4), "rest");
-    EXPECT_EQ(Rio_readnb(&rio, buf, sizeof buf), 0);
-    EXPECT_EQ(Rio_readlineb(&rio, buf, sizeof buf), 0);
-    EXPECT_EQ(Rio_readn(sp.fd[0], buf, sizeof buf), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-// Every failing Rio_ wrapper prints its name, " error: " and the error text,
-// then ends the process with status 1.
-TEST(RioWrappersDeathTest, FailureEndsTheProcessWithOneLine) {
-    ignored_sigpipe_t quiet;
-    expect_each_ends_process(rio_failure_cases());
-}
+// ---------------------------------------------------------------- deadlines
 
 // A deadline bounds all refills together: a peer that sends a byte every
 // 50 ms, well inside any single wait, is still cut off once the total is up,

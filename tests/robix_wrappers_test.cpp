@@ -1,7 +1,11 @@
-// Reporters and error-checking wrappers of the common edition: a failing
-// call prints exactly one line naming its wrapper and ends the process with
-// status 1; a succeeding call returns what the call returned and prints
-// nothing; Signal installs restarting handlers and P outlasts a signal.
+// Reporters and error-checking wrappers, built against both editions: a
+// failing call prints exactly one line naming its wrapper and ends the process
+// with status 1, except that in slotproxy's edition the rows marked THREAD end
+// only the calling thread (its cleanup handlers run, the other threads carry
+// on, what it held stays held); a succeeding call returns what the call
+// returned and prints nothing; Signal installs restarting handlers and P
+// outlasts a signal. The slot edition's initial-thread case runs in a child
+// process started from this same binary (see main below).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -16,8 +20,16 @@
 
 #include "harness.h"
 #include "robix.h"
-#define ROBIX_TEST_REFUSED_ALLOCATIONS 1
 #include "robix_test_support.h"
+
+// Malloc(SIZE_MAX) must come back null for the wrapper to report it; the
+// sanitizers' allocators would abort the process instead.
+#ifdef ROBIX_TEST_ASAN
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+#ifdef ROBIX_TEST_TSAN
+extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1"; }
+#endif
 
 namespace {
 
@@ -25,6 +37,87 @@ using namespace harness;
 using namespace robix_test;
 
 const char *MISSING = "/nonexistent-robix/file";
+
+// How a failing wrapper ends: the process in both editions, or only the
+// calling thread in the slot edition (the process in the common one).
+enum ends_t { PROCESS, THREAD };
+
+struct failing_t {
+    std::string line;  // the whole line, without its newline
+    std::function<void()> call;
+    ends_t ends = PROCESS;
+};
+
+#if defined(ROBIX_TEST_ASAN) || defined(ROBIX_TEST_TSAN)
+// The sanitizer's allocator announces a refused allocation on a line of its
+// own before the wrapper's report.
+const char *const REFUSED_ALLOCATION =
+    "(==[0-9]+==WARNING: [A-Za-z]+Sanitizer failed to allocate 0x[0-9a-f]+ bytes\n)?";
+#else
+const char *const REFUSED_ALLOCATION = "";
+#endif
+
+// The death-test matcher for exactly one line and nothing else on stderr.
+std::string only_line(const std::string &line) {
+    std::string re = line.find("allocate memory") != std::string::npos ? REFUSED_ALLOCATION : "";
+    re = "^" + re;
+    for (char c : line) {
+        if (strchr(".[]{}()\\*+?^$|", c) != nullptr) re += '\\';
+        re += c;
+    }
+    return re + "\n$";
+}
+
+#ifdef ROBIX_SLOT_EDITION
+struct run_t {
+    const failing_t *c;
+    bool cleaned_up = false;     // the thread's cleanup handler ran
+    bool reached_after = false;  // the call returned (it must not)
+};
+
+void mark_cleaned_up(void *arg) { static_cast<run_t *>(arg)->cleaned_up = true; }
+
+void *run_failing(void *arg) {
+    run_t *r = static_cast<run_t *>(arg);
+    pthread_cleanup_push(mark_cleaned_up, r);
+    r->c->call();
+    r->reached_after = true;
+    pthread_cleanup_pop(0);
+    return r;
+}
+
+// Runs the call on a thread of its own and checks that exactly its line came
+// out and that only that thread ended, through pthread_exit(NULL).
+void expect_ends_thread(const failing_t &c) {
+    run_t r;
+    r.c = &c;
+    testing::internal::CaptureStderr();
+    pthread_t tid;
+    ASSERT_EQ(pthread_create(&tid, nullptr, run_failing, &r), 0);
+    void *ret = &r;
+    ASSERT_EQ(pthread_join(tid, &ret), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line + "\n");
+    EXPECT_EQ(ret, nullptr);
+    EXPECT_TRUE(r.cleaned_up);
+    EXPECT_FALSE(r.reached_after);
+}
+#endif
+
+// Each call must print exactly its line and end the process with status 1,
+// or, for a THREAD row in the slot edition, end only its own thread.
+void expect_each_fails(const std::vector<failing_t> &cases) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const failing_t &c : cases) {
+        SCOPED_TRACE(c.line);
+#ifdef ROBIX_SLOT_EDITION
+        if (c.ends == THREAD) {
+            expect_ends_thread(c);
+            continue;
+        }
+#endif
+        EXPECT_EXIT(c.call(), testing::ExitedWithCode(1), only_line(c.line));
+    }
+}
 
 // A FILE on one end of a fresh pipe.
 FILE *pipe_stream(bool write_end) {
@@ -45,9 +138,22 @@ int temp_file_with(const std::string &bytes) {
     return fd;
 }
 
-void *exit_with_arg(void *arg) { Pthread_exit(arg); }
+// Reads through `read`, a buffered Rio_ wrapper, from a record bound to no
+// descriptor.
+template <typename F>
+void read_unbound(F read) {
+    rio_t rio;
+    Rio_readinitb(&rio, -1);
+    char buf[4];
+    read(&rio, buf, sizeof buf);
+}
 
-// ---------------------------------------------------------------- interrupted waits
+void *return_arg(void *arg) { return arg; }
+void *exit_with_arg(void *arg) { Pthread_exit(arg); }
+void *wait_forever(void *sem) {
+    sem_wait(static_cast<sem_t *>(sem));  // a cancellation point
+    return nullptr;
+}
 
 // Runs call on a thread of its own and interrupts it with SIGUSR1 once it
 // blocks in system call nr; then waits until the signal is delivered and the
@@ -72,13 +178,30 @@ bool interrupted_call(const std::function<void()> &call, long nr,
 // ---------------------------------------------------------------- reporters
 
 TEST(ReporterDeathTest, EachPrintsItsLineAndExitsWithStatusOne) {
-    expect_each_ends_process(reporter_cases());
+    expect_each_fails({
+        {"unix msg: Permission denied",
+         [] {
+             errno = EACCES;
+             unix_error("unix msg");
+         }},
+        {"posix msg: No such file or directory",
+         [] {
+             errno = EACCES;  // the code given wins over errno
+             posix_error(ENOENT, "posix msg");
+         }},
+        {"dns msg: DNS error 2",
+         [] {
+             h_errno = TRY_AGAIN;
+             dns_error("dns msg");
+         }},
+        {"app msg", [] { app_error("app msg"); }},
+    });
 }
 
 // ---------------------------------------------------------------- failing wrappers
 
 TEST(WrapperDeathTest, ProcessControlAndSignals) {
-    expect_each_ends_process({
+    expect_each_fails({
         {"Execve error: No such file or directory",
          [] {
              char *argv[] = {const_cast<char *>(MISSING), nullptr};
@@ -126,7 +249,7 @@ TEST(WrapperDeathTest, ProcessControlAndSignals) {
 }
 
 TEST(WrapperDeathTest, UnixIoAndMapping) {
-    expect_each_ends_process({
+    expect_each_fails({
         {"Open error: No such file or directory", [] { Open(MISSING, O_RDONLY, 0); }},
         {"Read error: Bad file descriptor",
          [] {
@@ -140,9 +263,8 @@ TEST(WrapperDeathTest, UnixIoAndMapping) {
              pipe(p);
              Lseek(p[0], 0, SEEK_SET);
          }},
-        {"Close error: Bad file descriptor", [] { Close(-1); }},
-        {"Select error: Invalid argument",
-         [] { Select(-1, nullptr, nullptr, nullptr, nullptr); }},
+        {"Close error: Bad file descriptor", [] { Close(-1); }, THREAD},
+        {"Select error: Invalid argument", [] { Select(-1, nullptr, nullptr, nullptr, nullptr); }},
         {"Dup2 error: Bad file descriptor", [] { Dup2(-1, 100); }},
         {"Stat error: No such file or directory",
          [] {
@@ -156,13 +278,12 @@ TEST(WrapperDeathTest, UnixIoAndMapping) {
          }},
         {"mmap error: Bad file descriptor",
          [] { Mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, -1, 0); }},
-        {"munmap error: Invalid argument",
-         [] { Munmap(reinterpret_cast<void *>(1), 4096); }},
+        {"munmap error: Invalid argument", [] { Munmap(reinterpret_cast<void *>(1), 4096); }},
     });
 }
 
 TEST(WrapperDeathTest, StorageAndStandardIo) {
-    expect_each_ends_process({
+    expect_each_fails({
         {"Malloc error: Cannot allocate memory", [] { Malloc(SIZE_MAX); }},
         {"Calloc error: Cannot allocate memory", [] { Calloc(SIZE_MAX, 2); }},
         {"Realloc error: Cannot allocate memory", [] { Realloc(nullptr, SIZE_MAX); }},
@@ -190,29 +311,30 @@ TEST(WrapperDeathTest, StorageAndStandardIo) {
 }
 
 TEST(WrapperDeathTest, SocketsAndResolver) {
-    // A port that refuses: bound, never listening.
-    int bound = -1;
-    struct sockaddr_in addr;
-    ASSERT_NO_FATAL_FAILURE(bind_refusing(bound, addr));
-    expect_each_ends_process({
+    refused_port_t refusing;  // bound, never listening
+    ASSERT_GT(refusing.port, 0);
+    struct sockaddr_in addr = ipv4("127.0.0.1", refusing.port);
+    const std::string unknown_host =
+        "Gethostbyname error: DNS error " + std::to_string(unknown_host_code());
+    expect_each_fails({
         {"Socket error: Address family not supported by protocol",
-         [] { Socket(-1, SOCK_STREAM, 0); }},
+         [] { Socket(-1, SOCK_STREAM, 0); }, THREAD},
         {"Setsockopt error: Bad file descriptor",
          [] {
              int one = 1;
              Setsockopt(-1, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-         }},
+         },
+         THREAD},
         {"Bind error: Bad file descriptor",
          [&] { Bind(-1, (struct sockaddr *)&addr, sizeof addr); }},
         {"Listen error: Bad file descriptor", [] { Listen(-1, LISTENQ); }},
-        {"Accept error: Bad file descriptor", [] { Accept(-1, nullptr, nullptr); }},
+        {"Accept error: Bad file descriptor", [] { Accept(-1, nullptr, nullptr); }, THREAD},
         {"Connect error: Connection refused",
          [&] { Connect(socket(AF_INET, SOCK_STREAM, 0), (struct sockaddr *)&addr, sizeof addr); }},
-        {unknown_host_report("Gethostbyname error"), [] { Gethostbyname(UNKNOWN_HOST); }},
+        {unknown_host, [] { Gethostbyname(UNKNOWN_HOST); }},
         {"Gethostbyaddr error: DNS error -1",  // an address of the wrong length
          [] { Gethostbyaddr("\x7f", 1, AF_INET); }},
     });
-    close(bound);
 }
 
 TEST(WrapperDeathTest, ThreadsAndSemaphores) {
@@ -222,27 +344,69 @@ TEST(WrapperDeathTest, ThreadsAndSemaphores) {
     ASSERT_EQ(pthread_attr_setstacksize(&huge, (size_t)1 << 46), 0);
     pthread_t tid;
     int code = pthread_create(&tid, &huge, return_arg, nullptr);
-    if (code == 0) {
-        pthread_join(tid, nullptr);
-        GTEST_SKIP() << "this platform creates a thread with a 64 TiB stack";
-    }
-    const std::string create_line = std::string("Pthread_create error: ") + strerror(code);
+    if (code == 0) pthread_join(tid, nullptr);
     std::vector<failing_t> cases = {
-        {create_line,
-         [] {
-             pthread_t t;
-             errno = 0;
-             Pthread_create(&t, &huge, return_arg, nullptr);
-         }},
         {"V error: Value too large for defined data type",
          [] {
              static sem_t sem;
              Sem_init(&sem, 0, SEM_VALUE_MAX);
              V(&sem);
+         },
+         THREAD},
+        {"Pthread_join error: Resource deadlock avoided",
+         [] { Pthread_join(pthread_self(), nullptr); }},
+        {"Pthread_detach error: Invalid argument",
+         [] {
+             static sem_t never;
+             sem_init(&never, 0, 0);
+             pthread_t t;
+             pthread_create(&t, nullptr, wait_forever, &never);
+             pthread_detach(t);
+             Pthread_detach(t);  // detached already, and still running
+         }},
+        {"Sem_init error: Invalid argument",
+         [] {
+             static sem_t sem;
+             Sem_init(&sem, 0, (unsigned)SEM_VALUE_MAX + 1u);
          }},
     };
-    for (failing_t &c : thread_and_semaphore_cases()) cases.push_back(c);
-    expect_each_ends_process(cases);
+    // pthread_create reports by its result and leaves errno alone: the line
+    // names the code it returned, whatever errno held.
+    ASSERT_NE(code, ENOENT);
+    if (code != 0) {
+        cases.push_back({std::string("Pthread_create error: ") + strerror(code),
+                         [] {
+                             pthread_t t;
+                             errno = ENOENT;
+                             Pthread_create(&t, &huge, return_arg, nullptr);
+                         },
+                         THREAD});
+    }
+    expect_each_fails(cases);
+    if (code == 0) GTEST_SKIP() << "this platform creates a thread with a 64 TiB stack";
+}
+
+// The write to a closed peer needs SIGPIPE ignored.
+TEST(RioWrappersDeathTest, FailureEndsTheProcessWithOneLine) {
+    ignored_sigpipe_t quiet;
+    expect_each_fails({
+        {"Rio_readn error: Bad file descriptor",
+         [] {
+             char buf[4];
+             Rio_readn(-1, buf, sizeof buf);
+         },
+         THREAD},
+        {"Rio_writen error: Broken pipe",
+         [] {
+             int sv[2];
+             socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
+             close(sv[1]);
+             Rio_writen(sv[0], "x", 1);
+         },
+         THREAD},
+        {"Rio_readnb error: Bad file descriptor", [] { read_unbound(Rio_readnb); }, THREAD},
+        {"Rio_readlineb error: Bad file descriptor", [] { read_unbound(Rio_readlineb); }, THREAD},
+    });
 }
 
 // ---------------------------------------------------------------- succeeding wrappers
@@ -429,9 +593,16 @@ TEST(PassThrough, ThreadsAndSemaphoresReturnTheCallsResults) {
 
 TEST(PassThrough, SocketsAndResolverReturnTheCallsResults) {
     testing::internal::CaptureStderr();
-    int listener, client;
-    struct sockaddr_in addr;
-    connect_through_wrappers(listener, client, addr);
+    int listener = Socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    Setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in addr = ipv4("127.0.0.1", 0);
+    Bind(listener, (struct sockaddr *)&addr, sizeof addr);
+    Listen(listener, LISTENQ);
+    socklen_t len = sizeof addr;
+    getsockname(listener, (struct sockaddr *)&addr, &len);
+    int client = Socket(AF_INET, SOCK_STREAM, 0);
+    Connect(client, (struct sockaddr *)&addr, sizeof addr);
     struct sockaddr_in peer;
     socklen_t peerlen = sizeof peer;
     int conn = Accept(listener, (struct sockaddr *)&peer, &peerlen);
@@ -451,6 +622,28 @@ TEST(PassThrough, SocketsAndResolverReturnTheCallsResults) {
     hp = Gethostbyaddr(reinterpret_cast<const char *>(&addr.sin_addr), 4, AF_INET);
     ASSERT_NE(hp, nullptr);
     EXPECT_EQ(memcmp(hp->h_addr_list[0], &addr.sin_addr, 4), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(RioWrappers, SucceedingCallsReturnTheResultAndPrintNothing) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    testing::internal::CaptureStderr();
+    Rio_writen(sv[1], "line one\nrest", 13);
+    close(sv[1]);
+    rio_t rio;
+    Rio_readinitb(&rio, sv[0]);
+    EXPECT_EQ(rio.rio_fd, sv[0]);
+    EXPECT_EQ(rio.rio_cnt, 0);
+    char buf[64];
+    EXPECT_EQ(Rio_readlineb(&rio, buf, sizeof buf), 9);
+    EXPECT_STREQ(buf, "line one\n");
+    EXPECT_EQ(Rio_readnb(&rio, buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf, 4), "rest");
+    EXPECT_EQ(Rio_readnb(&rio, buf, sizeof buf), 0);
+    EXPECT_EQ(Rio_readlineb(&rio, buf, sizeof buf), 0);
+    EXPECT_EQ(Rio_readn(sv[0], buf, sizeof buf), 0);
+    close(sv[0]);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
@@ -505,3 +698,107 @@ TEST(P, SignalDuringWaitIsNoFailure) {
     EXPECT_EQ(n, 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
+
+#ifdef ROBIX_SLOT_EDITION
+// ---------------------------------------------------------------- the slot edition's own
+
+TEST(ThreadEndingWrappers, EachPrintsItsLineAndEndsOnlyItsThread) {
+    expect_each_fails({{"thread msg: Permission denied",
+                        [] {
+                            errno = EACCES;
+                            thread_error("thread msg");
+                        },
+                        THREAD}});
+}
+
+// A failing Close ends its own thread only: a thread in the middle of a read
+// carries on, and what the ended thread held is not released for it.
+TEST(ThreadEndingWrappers, OtherThreadsCarryOnAndHeldDescriptorsStayOpen) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    std::atomic<bool> companion_done{false};
+    std::string companion_got;
+    std::thread companion([&] {
+        char buf[16];
+        ssize_t n = read(sv[0], buf, sizeof buf);
+        if (n > 0) companion_got.assign(buf, (size_t)n);
+        companion_done = true;
+    });
+
+    int held[2] = {-1, -1};
+    expect_ends_thread({"Close error: Bad file descriptor", [&held] {
+                            if (pipe(held) < 0) return;
+                            Close(-1);
+                        }});
+    EXPECT_FALSE(companion_done.load());
+    ASSERT_GE(held[0], 0);
+    EXPECT_NE(fcntl(held[0], F_GETFD), -1);
+    EXPECT_NE(fcntl(held[1], F_GETFD), -1);
+    close(held[0]);
+    close(held[1]);
+
+    EXPECT_EQ(write(sv[1], "still here", 10), 10);
+    companion.join();
+    EXPECT_EQ(companion_got, "still here");
+    close(sv[0]);
+    close(sv[1]);
+}
+
+namespace {
+
+const char *INITIAL_THREAD_CASE = "--initial-thread-close";
+
+// Posted by the initial thread's thread-specific data destructor, which runs
+// only once that thread has ended.
+sem_t initial_thread_ended;
+
+void post_initial_thread_ended(void *) { sem_post(&initial_thread_ended); }
+
+void *outlive_initial_thread(void *) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += (time_t)(5 * time_scale());
+    while (sem_timedwait(&initial_thread_ended, &deadline) < 0 && errno == EINTR) {
+    }
+    fprintf(stderr, "companion done\n");
+    return nullptr;
+}
+
+// Close fails on the initial thread while another thread runs: the initial
+// thread ends there, the other one finishes, and the process ends with it.
+int initial_thread_close() {
+    sem_init(&initial_thread_ended, 0, 0);
+    pthread_key_t key;
+    pthread_key_create(&key, post_initial_thread_ended);
+    pthread_setspecific(key, &key);
+    pthread_t tid;
+    Pthread_create(&tid, nullptr, outlive_initial_thread, nullptr);
+    Close(-1);
+    fprintf(stderr, "Close returned\n");
+    return 3;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], INITIAL_THREAD_CASE) == 0) return initial_thread_close();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
+
+TEST(ThreadEndingWrappers, OnTheInitialThreadTheProcessLivesUntilItsLastThreadEnds) {
+#ifdef ROBIX_TEST_TSAN
+    GTEST_SKIP() << "under ThreadSanitizer the process does not end with its last thread: the "
+                    "sanitizer's own background thread, which blocks every signal, keeps it alive";
+#endif
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    run_result_t r = run_to_exit({self, INITIAL_THREAD_CASE}, WAIT);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "Close error: Bad file descriptor\ncompanion done\n");
+    EXPECT_EQ(r.out, "");
+}
+#endif
