@@ -6,13 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cache.h"
+#include "robix_test_support.h"
 
 namespace {
 
@@ -295,43 +294,25 @@ TEST_F(StageCache, ManyThreadsLookUpAndInsertUnderLock) {
 // A waiting insertion goes before lookups that come after it, so a steady
 // stream of lookups cannot hold it off for ever.
 TEST_F(StageCache, WaitingInsertionGoesBeforeLaterLookups) {
-    pthread_rwlock_rdlock(&rwlock);  // a lookup in progress
-    std::thread inserter([] {
-        pthread_rwlock_wrlock(&rwlock);
-        ::testing::internal::CaptureStdout();
-        cacheInsert("http://new", "n", 1);
-        fflush(stdout);
-        ::testing::internal::GetCapturedStdout();
-        pthread_rwlock_unlock(&rwlock);
-    });
-    // Wait (bounded) until the insertion is queued: a try for the read side
-    // fails once a writer waits.
-    bool queued = false;
-    for (int i = 0; i < 1000 && !queued; i++) {
-        if (pthread_rwlock_tryrdlock(&rwlock) == 0) {
+    ::testing::internal::CaptureStdout();
+    robix_test::writer_first_t r = robix_test::insertion_behind_reader(
+        &rwlock,
+        [] {
+            pthread_rwlock_wrlock(&rwlock);
+            cacheInsert("http://new", "n", 1);
             pthread_rwlock_unlock(&rwlock);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        } else {
-            queued = true;
-        }
-    }
-    if (!queued) {
-        pthread_rwlock_unlock(&rwlock);
-        inserter.join();
-        FAIL() << "lookups still got the read side while an insertion waited";
-    }
-    // A lookup that came after the waiting insertion finds what it inserted.
-    auto later = std::async(std::launch::async, [] {
-        pthread_rwlock_rdlock(&rwlock);
-        bool found = cacheGet("http://new") != nullptr;
-        pthread_rwlock_unlock(&rwlock);
-        return found;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it reach the lock
-    pthread_rwlock_unlock(&rwlock);
-    inserter.join();
-    ASSERT_EQ(later.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_TRUE(later.get());
+        },
+        [] {
+            pthread_rwlock_rdlock(&rwlock);
+            bool found = cacheGet("http://new") != nullptr;
+            pthread_rwlock_unlock(&rwlock);
+            return found;
+        });
+    fflush(stdout);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(r.queued) << "lookups still got the read side while an insertion waited";
+    EXPECT_TRUE(r.answered);
+    EXPECT_TRUE(r.found) << "a lookup that came after the waiting insertion missed it";
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cache.h"
+#include "robix_test_support.h"
 
 namespace {
 
@@ -87,7 +88,20 @@ std::string lookup(const std::string &key) {
     return got;
 }
 
-std::string line(int i) { return "GET http://origin/" + std::to_string(i) + " HTTP/1.0\r\n"; }
+// A request line, as the cache's key; pad makes it as long as a test needs.
+std::string line(int i, const std::string &pad = "") {
+    return "GET http://origin/" + pad + std::to_string(i) + " HTTP/1.0\r\n";
+}
+
+// How many eviction passes a trace tells of.
+int passes_in(const std::string &out) {
+    int n = 0;
+    for (size_t p = out.find("Cache too big"); p != std::string::npos;
+         p = out.find("Cache too big", p + 1)) {
+        n++;
+    }
+    return n;
+}
 
 std::string stamp_text(long long stamp) {
     struct timeb t = stamp_timeb(stamp);
@@ -180,22 +194,16 @@ TEST_F(StampCache, BudgetExactlyFullEvictsNothingOneByteMoreEvicts) {
 // object bytes would, and the eviction trace still prints object sizes.
 TEST_F(StampCache, LongKeysAreChargedToTheBudget) {
     const std::string pad(1000, 'q');
-    auto key = [&](int i) { return "GET http://origin/" + pad + std::to_string(i) + " HTTP/1.0\r\n"; };
-    const ssize_t each = charge(key(100), 1);
+    const ssize_t each = charge(line(100, pad), 1);
     const int fit = (int)(MAX_CACHE_SIZE / each);
     testing::internal::CaptureStdout();
-    for (int i = 100; i < 100 + fit + 5; i++) insert(key(i), "b");
+    for (int i = 100; i < 100 + fit + 5; i++) insert(line(i, pad), "b");
     std::string out = captured();
     EXPECT_EQ(proxy_cache->item_count, fit);
     EXPECT_LE(proxy_cache->charged, MAX_CACHE_SIZE);
     EXPECT_EQ(proxy_cache->size, fit);
-    size_t passes = 0;
-    for (size_t p = out.find("Cache too big"); p != std::string::npos;
-         p = out.find("Cache too big", p + 1)) {
-        passes++;
-    }
-    EXPECT_EQ(passes, 5u);
-    EXPECT_NE(out.find("\t" + key(100) + " oldest 1"), std::string::npos);
+    EXPECT_EQ(passes_in(out), 5);
+    EXPECT_NE(out.find("\t" + line(100, pad) + " oldest 1"), std::string::npos);
 }
 
 TEST_F(StampCache, DuplicateInsertRenewsStampKeepsFirstObject) {
@@ -249,12 +257,7 @@ TEST_F(StampCache, LargeInsertEvictsSeveralEachWithItsOwnPass) {
     std::vector<std::string> expect = {line(99), line(9), line(8), line(7),
                                        line(5),  line(4), line(2), line(1)};
     EXPECT_EQ(keys(), expect);
-    size_t passes = 0;
-    for (size_t p = out.find("Cache too big"); p != std::string::npos;
-         p = out.find("Cache too big", p + 1)) {
-        passes++;
-    }
-    EXPECT_EQ(passes, 3u);
+    EXPECT_EQ(passes_in(out), 3);
     EXPECT_EQ(proxy_cache->size, 700000 + 300000);
 }
 
@@ -336,12 +339,9 @@ TEST_F(StampCache, LongEvictionTraceIsPrintedWhole) {
 // pipe is drained, the trace is there whole: one visit per entry per pass.
 TEST_F(StampCache, HitIsAnsweredWhileTheTraceWaitsForTheConsole) {
     const std::string pad(1000, 'k');
-    auto key = [&](int i) {
-        return "GET http://origin/" + pad + std::to_string(i) + " HTTP/1.0\r\n";
-    };
     testing::internal::CaptureStdout();  // the filling's own lines
     insert(line(1), "hot");
-    for (int i = 0; i < 100; i++) insert(key(i), std::string(9000, 'f'));
+    for (int i = 0; i < 100; i++) insert(line(i, pad), std::string(9000, 'f'));
     captured();
     set_stamp(line(1), stamp_now() + 3600 * 1000);  // never the oldest
     const int entries = proxy_cache->item_count;
@@ -394,15 +394,11 @@ TEST_F(StampCache, HitIsAnsweredWhileTheTraceWaitsForTheConsole) {
     size_t at = drained.find("Cache too big");
     ASSERT_NE(at, std::string::npos);
     const std::string trace = drained.substr(at, drained.find("\tHIT!") - at);
-    int seen_passes = 0, seen_visits = 0;
-    for (size_t p = trace.find("Cache too big"); p != std::string::npos;
-         p = trace.find("Cache too big", p + 1)) {
-        seen_passes++;
-    }
+    int seen_visits = 0;
     for (size_t p = trace.find(" time"); p != std::string::npos; p = trace.find(" time", p + 1)) {
         seen_visits++;
     }
-    EXPECT_EQ(seen_passes, passes);
+    EXPECT_EQ(passes_in(trace), passes);
     EXPECT_EQ(seen_visits, visits);
     EXPECT_GT(trace.size(), 100000u) << "the trace did not outgrow the pipe";
 }
@@ -539,33 +535,12 @@ TEST_F(StampCache, LookupsShareTheLockAndInsertionWaitsForThem) {
 TEST_F(StampCache, WaitingInsertionGoesBeforeLaterLookups) {
     insert(line(1), "present");
     testing::internal::CaptureStdout();
-    pthread_rwlock_rdlock(&rw_cache_lock);  // a lookup in progress
-    std::thread inserter([&] { insert(line(2), "new"); });
-    // Wait (bounded) until the insertion is queued on the lock: a try for the
-    // shared side fails once a writer waits.
-    bool queued = false;
-    for (int i = 0; i < 1000 && !queued; i++) {
-        if (pthread_rwlock_tryrdlock(&rw_cache_lock) == 0) {
-            pthread_rwlock_unlock(&rw_cache_lock);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        } else {
-            queued = true;
-        }
-    }
-    if (!queued) {
-        pthread_rwlock_unlock(&rw_cache_lock);
-        inserter.join();
-        captured();
-        FAIL() << "lookups still got the shared side while an insertion waited";
-    }
-    // A lookup that came after the waiting insertion sees what it inserted.
-    auto later = std::async(std::launch::async, [] { return lookup(line(2)); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it reach the lock
-    pthread_rwlock_unlock(&rw_cache_lock);
-    inserter.join();
-    ASSERT_EQ(later.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(later.get(), "new");
+    robix_test::writer_first_t r = robix_test::insertion_behind_reader(
+        &rw_cache_lock, [] { insert(line(2), "new"); }, [] { return lookup(line(2)) == "new"; });
     captured();
+    EXPECT_TRUE(r.queued) << "lookups still got the shared side while an insertion waited";
+    EXPECT_TRUE(r.answered);
+    EXPECT_TRUE(r.found) << "a lookup that came after the waiting insertion missed it";
 }
 
 }  // namespace
