@@ -39,6 +39,23 @@ std::string readAll(int fd) {
     return out;
 }
 
+// What was printed since ::testing::internal::CaptureStdout().
+std::string printed() {
+    fflush(stdout);
+    return ::testing::internal::GetCapturedStdout();
+}
+
+// What sendInitialRequest(path) sends upstream; what it prints goes to
+// *console.
+std::string sentLine(const char *path, std::string *console) {
+    socketPair out;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(sendInitialRequest(out.fd[0], path), 1);
+    *console = printed();
+    shutdown(out.fd[0], SHUT_WR);
+    return readAll(out.fd[1]);
+}
+
 // Feeds `input` as a browser that then ends its stream.
 struct browserFeed {
     socketPair pair;
@@ -127,8 +144,7 @@ TEST(StageValidate, ReceivedRequestLineByLevel) {
         char url[MAXLINE];
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(validateRequest(&feed.rio, url), 1);
-        fflush(stdout);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.out);
+        EXPECT_EQ(printed(), c.out);
     }
     verbosity = 0;
 }
@@ -165,8 +181,7 @@ TEST(StageParseUrl, SplitsHostPortAndPath) {
         int port = -1;
         ::testing::internal::CaptureStdout();
         int result = parseUrl(c.url, domain, path, &port);
-        fflush(stdout);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.out);
+        EXPECT_EQ(printed(), c.out);
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(port, c.port);
         if (result == 1) {
@@ -181,23 +196,12 @@ TEST(StageParseUrl, SplitsHostPortAndPath) {
 
 TEST(StageSendInitialRequest, AlwaysGetPathAndHttp10) {
     verbosity = 1;
-    socketPair out;
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(sendInitialRequest(out.fd[0], "/a/b?q=1"), 1);
-    fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "Forwarding Request: GET /a/b?q=1 HTTP/1.0\r\n\n");
-    shutdown(out.fd[0], SHUT_WR);
-    EXPECT_EQ(readAll(out.fd[1]), "GET /a/b?q=1 HTTP/1.0\r\n");
+    std::string console;
+    EXPECT_EQ(sentLine("/a/b?q=1", &console), "GET /a/b?q=1 HTTP/1.0\r\n");
+    EXPECT_EQ(console, "Forwarding Request: GET /a/b?q=1 HTTP/1.0\r\n\n");
     // The path's control bytes are shown escaped, and sent as they are.
-    socketPair raw;
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(sendInitialRequest(raw.fd[0], "/\x1b[2J\x07\x7f"), 1);
-    fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "Forwarding Request: GET /\\x1b[2J\\x07\\x7f HTTP/1.0\r\n\n");
-    shutdown(raw.fd[0], SHUT_WR);
-    EXPECT_EQ(readAll(raw.fd[1]), "GET /\x1b[2J\x07\x7f HTTP/1.0\r\n");
+    EXPECT_EQ(sentLine("/\x1b[2J\x07\x7f", &console), "GET /\x1b[2J\x07\x7f HTTP/1.0\r\n");
+    EXPECT_EQ(console, "Forwarding Request: GET /\\x1b[2J\\x07\\x7f HTTP/1.0\r\n\n");
     verbosity = 0;
 }
 
@@ -215,16 +219,11 @@ TEST(StageSendInitialRequest, RequestLineNearReadLimitDoesNotOverrun) {
     ASSERT_EQ(parseUrl(url, domain, path, &port), 1);
     EXPECT_STREQ(domain, "a");
     ASSERT_EQ(strlen(path), 8168u);
-    socketPair out;
-    EXPECT_EQ(sendInitialRequest(out.fd[0], path), 1);
-    shutdown(out.fd[0], SHUT_WR);
-    EXPECT_EQ(readAll(out.fd[1]), "GET /" + std::string(8167, 'p') + " HTTP/1.0\r\n");
+    std::string console;
+    EXPECT_EQ(sentLine(path, &console), "GET /" + std::string(8167, 'p') + " HTTP/1.0\r\n");
     // The longest path any URL can give fits as well.
     std::string longest = "/" + std::string(MAXLINE - 2, 'q');
-    socketPair out2;
-    EXPECT_EQ(sendInitialRequest(out2.fd[0], longest.c_str()), 1);
-    shutdown(out2.fd[0], SHUT_WR);
-    EXPECT_EQ(readAll(out2.fd[1]), "GET " + longest + " HTTP/1.0\r\n");
+    EXPECT_EQ(sentLine(longest.c_str(), &console), "GET " + longest + " HTTP/1.0\r\n");
 }
 
 // ---------------------------------------------------------------- header block
@@ -239,6 +238,12 @@ struct relayCase {
     bool requestPrivate = false;  // the answer is this browser's own
 };
 
+// A block without a Host line of its own, which goes up whole behind the one
+// the URL gives.
+relayCase passes(const char *name, const std::string &in, bool requestPrivate = false) {
+    return {name, in, "Host: h\r\n" + in, 1, false, 80, requestPrivate};
+}
+
 void runRelayCases(const std::vector<relayCase> &cases) {
     verbosity = 0;
     for (const relayCase &c : cases) {
@@ -251,8 +256,7 @@ void runRelayCases(const std::vector<relayCase> &cases) {
         upstreamHost("h", c.port, hostPort);
         int result =
             passToServer(&feed.rio, out.fd[0], "h", c.port, hostPort, &body, &requestPrivate);
-        fflush(stdout);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(printed(), "");
         shutdown(out.fd[0], SHUT_WR);
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(body, c.body);
@@ -276,34 +280,30 @@ TEST(StagePassToServer, RewritesConnectionHeaderByName) {
          "Host: h\r\nProxy-Connection: close\r\nConnection: close\r\n\r\n", 1},
         {"no blank after the colon", "Connection:close\r\n\r\n",
          "Host: h\r\nConnection: close\r\n\r\n", 1},
-        {"similar names pass", "X-Connection: a\r\nConnection-Id: b\r\nKeep-Alives: c\r\n\r\n",
-         "Host: h\r\nX-Connection: a\r\nConnection-Id: b\r\nKeep-Alives: c\r\n\r\n", 1},
+        passes("similar names pass",
+               "X-Connection: a\r\nConnection-Id: b\r\nKeep-Alives: c\r\n\r\n"),
         {"no connection line added", "Host: h\r\n\r\n", "Host: h\r\n\r\n", 1},
         // Lines that make the answer this browser's own pass unchanged, and
         // say so.
         {"Authorization", "Host: h\r\nAuthorization: Basic YTpi\r\n\r\n",
          "Host: h\r\nAuthorization: Basic YTpi\r\n\r\n", 1, false, 80, true},
-        {"Proxy-Authorization, blank before the colon", "proxy-authorization : x\r\n\r\n",
-         "Host: h\r\nproxy-authorization : x\r\n\r\n", 1, false, 80, true},
-        {"Cache-Control no-store", "Cache-Control: max-age=0, NO-STORE\r\n\r\n",
-         "Host: h\r\nCache-Control: max-age=0, NO-STORE\r\n\r\n", 1, false, 80, true},
+        passes("Proxy-Authorization, blank before the colon", "proxy-authorization : x\r\n\r\n",
+               true),
+        passes("Cache-Control no-store", "Cache-Control: max-age=0, NO-STORE\r\n\r\n", true),
         {"Authorization with a NUL before the colon, sent as a blank",
          std::string("Authorization\0: x\r\n\r\n", 21), "Host: h\r\nAuthorization : x\r\n\r\n",
          1, false, 80, true},
         {"Authorization with a stray CR before the colon", "Authorization\r: x\r\n\r\n",
          "Host: h\r\nAuthorization : x\r\n\r\n", 1, false, 80, true},
-        {"Cache-Control no-cache does not", "Cache-Control: no-cache\r\n\r\n",
-         "Host: h\r\nCache-Control: no-cache\r\n\r\n", 1},
-        {"Cookie does not", "Cookie: a=1\r\n\r\n", "Host: h\r\nCookie: a=1\r\n\r\n", 1},
+        passes("Cache-Control no-cache does not", "Cache-Control: no-cache\r\n\r\n"),
+        passes("Cookie does not", "Cookie: a=1\r\n\r\n"),
     });
 }
 
 TEST(StagePassToServer, KeepsCookieAndRefererHoldingHeaderWords) {
     runRelayCases({
-        {"cookie value", "Cookie: mode=Keep-Alive; Connection=1\r\n\r\n",
-         "Host: h\r\nCookie: mode=Keep-Alive; Connection=1\r\n\r\n", 1},
-        {"referer URL", "Referer: http://x/Proxy-Connection/Connection\r\n\r\n",
-         "Host: h\r\nReferer: http://x/Proxy-Connection/Connection\r\n\r\n", 1},
+        passes("cookie value", "Cookie: mode=Keep-Alive; Connection=1\r\n\r\n"),
+        passes("referer URL", "Referer: http://x/Proxy-Connection/Connection\r\n\r\n"),
     });
 }
 
@@ -366,10 +366,8 @@ TEST(StagePassToServer, BodyAnnouncedRefusedBeforeBlockEnd) {
         {"Transfer-Encoding", "transfer-encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "",
          0, true},
         {"Content-Length not a number", "Content-Length: x\r\n\r\n", "", 0, true},
-        {"Content-Length 0 passes", "Content-Length: 0\r\n\r\n",
-         "Host: h\r\nContent-Length: 0\r\n\r\n", 1},
-        {"Content-Length 00 passes", "Content-length:00 \r\n\r\n",
-         "Host: h\r\nContent-length:00 \r\n\r\n", 1},
+        passes("Content-Length 0 passes", "Content-Length: 0\r\n\r\n"),
+        passes("Content-Length 00 passes", "Content-length:00 \r\n\r\n"),
     });
 }
 
@@ -386,14 +384,12 @@ TEST(StagePassToServer, LongLinesRelayedWholeAndJudgedByFirstRead) {
     // The second read of this line begins exactly with "Connection:".
     const std::string pad = "X-Pad: " + std::string(8191 - 7, 'p');
     runRelayCases({
-        {"long header passes whole", "X-Long: " + longValue + "\r\n\r\n",
-         "Host: h\r\nX-Long: " + longValue + "\r\n\r\n", 1},
+        passes("long header passes whole", "X-Long: " + longValue + "\r\n\r\n"),
         {"long Connection line replaced whole", "Connection: " + longValue + "\r\nHost: h\r\n\r\n",
          "Connection: close\r\nHost: h\r\n\r\n", 1},
         {"long Keep-Alive line dropped whole", "Keep-Alive: " + longValue + "\r\n\r\n",
          "Host: h\r\n\r\n", 1},
-        {"a later read of a line is not judged", pad + "Connection: x\r\n\r\n",
-         "Host: h\r\n" + pad + "Connection: x\r\n\r\n", 1},
+        passes("a later read of a line is not judged", pad + "Connection: x\r\n\r\n"),
         {"the next line is judged again", "X-Long: " + longValue + "\r\nKeep-Alive: 1\r\n\r\n",
          "Host: h\r\nX-Long: " + longValue + "\r\n\r\n", 1},
         // The line's CR is the 8191st byte of its first read: its LF, read
@@ -409,8 +405,8 @@ TEST(StagePassToServer, LongLinesRelayedWholeAndJudgedByFirstRead) {
         {"held lines outgrow the batch", "X-A: " + longValue + "\r\nHost: evil\r\n\r\n",
          "Host: h\r\nX-A: " + longValue + "\r\n\r\n", 1},
         // Its rest, unseen, may say no-store.
-        {"a Cache-Control longer than one read", "Cache-Control: " + longValue + "\r\n\r\n",
-         "Host: h\r\nCache-Control: " + longValue + "\r\n\r\n", 1, false, 80, true},
+        passes("a Cache-Control longer than one read", "Cache-Control: " + longValue + "\r\n\r\n",
+               true),
     });
 }
 
