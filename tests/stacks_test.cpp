@@ -38,6 +38,14 @@ enum end_kind_t {
 
 constexpr size_t TOUCH_BYTES = 128 * 1024;
 
+// The threads of this process when no test thread runs: the main thread, and
+// ThreadSanitizer's own from the first thread on.
+#if defined(__SANITIZE_THREAD__)
+constexpr int BASE_THREADS = 2;
+#else
+constexpr int BASE_THREADS = 1;
+#endif
+
 std::mutex occupancy_mutex;
 // occupied[slot]: threads on that pooled stack that have not finished their
 // visible exit work; more than one is a fault.
@@ -162,24 +170,22 @@ long resident_kb() {
     return -1;
 }
 
-// Waits until `started` reaches n; true when it did.
-bool wait_started(long n) {
+// Waits until `counter` reaches n; true when it did.
+bool wait_reaches(const std::atomic<long> &counter, long n) {
     auto end = std::chrono::steady_clock::now() + scaled(ms(20000));
-    while (started.load() < n) {
+    while (counter.load() < n) {
         if (std::chrono::steady_clock::now() >= end) return false;
         sched_yield();
     }
     return true;
 }
 
-// Waits until `finished` reaches n and the process is back to `threads`.
-bool wait_all_gone(long n, int threads) {
-    auto end = std::chrono::steady_clock::now() + scaled(ms(20000));
-    while (finished.load() < n) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        sched_yield();
-    }
-    return harness::wait_threads(getpid(), threads, scaled(ms(20000)));
+bool wait_started(long n) { return wait_reaches(started, n); }
+
+// Waits until `finished` reaches n and the process is back to BASE_THREADS.
+bool wait_all_gone(long n) {
+    return wait_reaches(finished, n) &&
+           harness::wait_threads(getpid(), BASE_THREADS, scaled(ms(20000)));
 }
 
 void release_held() {
@@ -199,22 +205,16 @@ void start_held(int n, end_kind_t kind) {
     }
 }
 
-// Fresh counters, the baseline of threads and descriptors, and the pool's
+// Fresh counters, the baseline of descriptors, and the pool's
 // checks done; skips where a sanitizer cannot follow a caller's stack.
 struct baseline_t {
-    int threads, fds;
+    int fds;
     stack_pool_stats_t stats;
 };
 
 baseline_t begin_case() {
     pthread_once(&exit_key_once, make_exit_key);
     baseline_t b;
-    // The main thread, and ThreadSanitizer's own from the first thread on.
-#if defined(__SANITIZE_THREAD__)
-    b.threads = 2;
-#else
-    b.threads = 1;
-#endif
     b.fds = harness::count_fds(getpid());
     stack_pool_init();
     stack_pool_stats(&b.stats);
@@ -242,8 +242,8 @@ TEST(StackPool, ShortThreadsReuseStacksWhileOthersHoldTheirs) {
     }
     no_more_starts = true;
     release_held();
-    ASSERT_TRUE(wait_all_gone(LONG_THREADS + SHORT_THREADS, b.threads))
-        << own_threads() << " threads, " << b.threads << " at the start";
+    ASSERT_TRUE(wait_all_gone(LONG_THREADS + SHORT_THREADS))
+        << own_threads() << " threads, " << BASE_THREADS << " at the start";
     EXPECT_EQ(b.fds, harness::count_fds(getpid()));
     sem_destroy(&in_flight);
 
@@ -270,7 +270,7 @@ TEST(StackPool, ReturnsPagesOfIdleStacksAboveTheRecentPeak) {
     start_held(BURST, END_HOLD_TOUCH);
     ASSERT_TRUE(wait_started(BURST));
     release_held();
-    ASSERT_TRUE(wait_all_gone(BURST, b.threads));
+    ASSERT_TRUE(wait_all_gone(BURST));
     long before_kb = resident_kb();
     stack_pool_stats_t s;
     stack_pool_stats(&s);
@@ -286,7 +286,7 @@ TEST(StackPool, ReturnsPagesOfIdleStacksAboveTheRecentPeak) {
         ASSERT_EQ(0, sem_wait(&in_flight));
         ASSERT_EQ(0, stack_thread_create(test_thread, (void *)(intptr_t)END_RETURN));
         n++;
-        ASSERT_TRUE(wait_all_gone(n, b.threads));
+        ASSERT_TRUE(wait_all_gone(n));
         std::this_thread::sleep_for(ms(10));  // pace, so the peak can age
         stack_pool_stats(&s);
     } while (s.warm > 2 && std::chrono::steady_clock::now() < end);
@@ -307,7 +307,7 @@ TEST(StackPool, ReturnsPagesOfIdleStacksAboveTheRecentPeak) {
     start_held(BURST, END_HOLD_TOUCH);
     ASSERT_TRUE(wait_started(BURST));
     release_held();
-    ASSERT_TRUE(wait_all_gone(base + BURST, b.threads));
+    ASSERT_TRUE(wait_all_gone(base + BURST));
     stack_pool_stats(&s);
     EXPECT_EQ(slots, s.slots);
     std::lock_guard<std::mutex> lock(occupancy_mutex);
@@ -328,13 +328,13 @@ TEST(StackPool, FullPoolStartsPlainThreadsYetStaysOn) {
     EXPECT_EQ(b.stats.plain + PAST_CAP, s.plain);
     EXPECT_EQ(1, s.enabled);
     release_held();
-    ASSERT_TRUE(wait_all_gone(HELD, b.threads));
+    ASSERT_TRUE(wait_all_gone(HELD));
 
     // With stacks free again, the next thread is on one of them.
     ASSERT_EQ(0, sem_init(&in_flight, 0, 1));
     ASSERT_EQ(0, sem_wait(&in_flight));
     ASSERT_EQ(0, stack_thread_create(test_thread, (void *)(intptr_t)END_RETURN));
-    ASSERT_TRUE(wait_all_gone(HELD + 1, b.threads));
+    ASSERT_TRUE(wait_all_gone(HELD + 1));
     sem_destroy(&in_flight);
     stack_pool_stats(&s);
     EXPECT_EQ(b.stats.plain + PAST_CAP, s.plain);
@@ -352,12 +352,7 @@ __attribute__((noinline)) static bool callers_frames_stay_intact() {
     volatile unsigned char frames[65536];
     memset(const_cast<unsigned char *>(frames), 0xa5, sizeof frames);
     release_gettid();
-#if defined(__SANITIZE_THREAD__)
-    const int threads = 2;
-#else
-    const int threads = 1;
-#endif
-    if (!harness::wait_threads(getpid(), threads, scaled(ms(20000)))) return false;
+    if (!harness::wait_threads(getpid(), BASE_THREADS, scaled(ms(20000)))) return false;
     for (size_t i = 0; i < sizeof frames; i++) {
         if (frames[i] != 0xa5) return false;
     }
@@ -389,7 +384,7 @@ TEST(StackPool, DisabledPoolStartsPlainDetachedThreads) {
         end_kind_t kind = i % 2 ? END_EXIT : END_RETURN;
         ASSERT_EQ(0, stack_thread_create(test_thread, (void *)(intptr_t)kind));
     }
-    ASSERT_TRUE(wait_all_gone(THREADS, b.threads));
+    ASSERT_TRUE(wait_all_gone(THREADS));
     EXPECT_EQ(b.fds, harness::count_fds(getpid()));
     sem_destroy(&in_flight);
     stack_pool_stats_t s;
