@@ -608,4 +608,3 @@ TEST(RioDeadline, LineInTimeComesBackAndZeroClearsTheDeadline) {
     EXPECT_EQ(std::string(buf), "rest");
     close(fd);
 }
-

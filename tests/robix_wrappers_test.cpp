@@ -148,6 +148,12 @@ void read_unbound(F read) {
     read(&rio, buf, sizeof buf);
 }
 
+sigset_t *empty_set() {
+    static sigset_t set;
+    sigemptyset(&set);
+    return &set;
+}
+
 void *return_arg(void *arg) { return arg; }
 void *exit_with_arg(void *arg) { Pthread_exit(arg); }
 void *wait_forever(void *sem) {
@@ -208,43 +214,15 @@ TEST(WrapperDeathTest, ProcessControlAndSignals) {
              char *envp[] = {nullptr};
              Execve(MISSING, argv, envp);
          }},
-        {"Wait error: No child processes",
-         [] {
-             int status;
-             Wait(&status);
-         }},
-        {"Waitpid error: No child processes",
-         [] {
-             int status;
-             Waitpid(-1, &status, 0);
-         }},
+        {"Wait error: No child processes", [] { Wait(nullptr); }},
+        {"Waitpid error: No child processes", [] { Waitpid(-1, nullptr, 0); }},
         {"Kill error: No such process", [] { Kill(INT_MAX, 0); }},
         {"Setpgid error: Invalid argument", [] { Setpgid(-1, 0); }},
         {"Signal error: Invalid argument", [] { Signal(SIGKILL, SIG_IGN); }},
-        {"Sigprocmask error: Invalid argument",
-         [] {
-             sigset_t set;
-             sigemptyset(&set);
-             Sigprocmask(12345, &set, nullptr);
-         }},
-        {"Sigaddset error: Invalid argument",
-         [] {
-             sigset_t set;
-             sigemptyset(&set);
-             Sigaddset(&set, 0);
-         }},
-        {"Sigdelset error: Invalid argument",
-         [] {
-             sigset_t set;
-             sigemptyset(&set);
-             Sigdelset(&set, 0);
-         }},
-        {"Sigismember error: Invalid argument",
-         [] {
-             sigset_t set;
-             sigemptyset(&set);
-             Sigismember(&set, 0);
-         }},
+        {"Sigprocmask error: Invalid argument", [] { Sigprocmask(12345, empty_set(), nullptr); }},
+        {"Sigaddset error: Invalid argument", [] { Sigaddset(empty_set(), 0); }},
+        {"Sigdelset error: Invalid argument", [] { Sigdelset(empty_set(), 0); }},
+        {"Sigismember error: Invalid argument", [] { Sigismember(empty_set(), 0); }},
     });
 }
 
