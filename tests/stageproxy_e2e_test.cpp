@@ -49,7 +49,7 @@ std::string received(int level, const std::string &requestLine) {
 }
 
 // What a miss does with the response it relayed.
-enum storeAs { STORED, TOO_LARGE, NOT_KEPT };
+enum storeAs { STORED, TOO_LARGE };
 
 // A running proxy at one level, its origin, and marks in its console
 // streams so that each step's lines can be told apart (the table's

@@ -52,27 +52,17 @@ int listening_port(pid_t pid, int fd) {
     return -1;
 }
 
-std::string http_ok(const std::string &body) { return http_response(body); }
-
 // ---------------------------------------------------------------- start-up
 
 TEST(StampStartup, NonNumericPortListensOnSystemChosenPort) {
+    running_t run(program_named("stampproxy"));
+    ASSERT_TRUE(start_origin(run, http_response("chosen")));
     started_t s;
     ASSERT_TRUE(start_process(s.p, {PROXY_BIN, "abc"}));
     ASSERT_TRUE(wait_output(s.p, "Port 0 at time ", DEADLINE));
     int port = listening_port(s.p.pid, 3);
     ASSERT_GT(port, 0) << "no listening socket found for descriptor 3";
-    origin_t o;
-    ASSERT_TRUE(origin_start(o));
-    origin_reply_t r;
-    r.bytes = http_ok("chosen");
-    origin_default(o, r);
-    EXPECT_EQ(
-        client_exchange(
-            port, "GET http://127.0.0.1:" + std::to_string(o.port) + "/ HTTP/1.0\r\n\r\n", DEADLINE)
-            .bytes,
-        r.bytes);
-    origin_stop(o);
+    EXPECT_EQ(client_exchange(port, get_request(run, "/"), DEADLINE).bytes, http_response("chosen"));
 }
 
 TEST(StampStartup, NoArgumentListensOnDefaultPort56416) {
@@ -95,23 +85,18 @@ TEST(StampStartup, NoArgumentListensOnDefaultPort56416) {
 }
 
 TEST(StampStartup, RestartBindsSamePortAtOnce) {
-    origin_t o;
-    ASSERT_TRUE(origin_start(o));
-    origin_reply_t r;
-    r.bytes = http_ok("again");
-    origin_default(o, r);
-    const std::string request =
-        "GET http://127.0.0.1:" + std::to_string(o.port) + "/ HTTP/1.0\r\n\r\n";
+    running_t run(program_named("stampproxy"));
+    ASSERT_TRUE(start_origin(run, http_response("again")));
+    const std::string request = get_request(run, "/");
     int port = free_port();
-    for (int run = 0; run < 2; run++) {
-        SCOPED_TRACE(run);
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
         started_t s;
         ASSERT_TRUE(start_process(s.p, {PROXY_BIN, std::to_string(port)}));
         // The first run's connections linger in the kernel (TIME_WAIT).
         ASSERT_TRUE(wait_accepting(s.p, port, DEADLINE)) << read_stdout(s.p);
-        EXPECT_EQ(client_exchange(port, request, DEADLINE).bytes, r.bytes);
+        EXPECT_EQ(client_exchange(port, request, DEADLINE).bytes, http_response("again"));
     }
-    origin_stop(o);
 }
 
 // ---------------------------------------------------------------- accept loop
@@ -119,7 +104,7 @@ TEST(StampStartup, RestartBindsSamePortAtOnce) {
 struct FaultedProxy : ::testing::Test {
     running_t run{program_named("stampproxy")};
     origin_t &origin = run.origin;
-    void SetUp() override { ASSERT_TRUE(start_origin(run, http_ok("served"))); }
+    void SetUp() override { ASSERT_TRUE(start_origin(run, http_response("served"))); }
     void TearDown() override { EXPECT_EQ(read_stderr(run.proxy), ""); }
     // Starts the program with the shim and the given fault plan; the first
     // accept and the first thread belong to the launcher's probe.

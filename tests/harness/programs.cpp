@@ -3,6 +3,7 @@
 #include "programs.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
@@ -174,15 +175,18 @@ void preload_shim(env_guard_t &env, bool malloc_faults) {
 
 int connection_fds(pid_t pid) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) return -1;
     int sockets = 0;
-    for (int fd = 0; fd < 4096; fd++) {
+    for (struct dirent *e = readdir(d); e != nullptr; e = readdir(d)) {
         char link[64];
-        ssize_t n = readlink((dir + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        ssize_t n = readlink((dir + e->d_name).c_str(), link, sizeof link - 1);
         if (n <= 0) continue;
         link[n] = '\0';
         if (strncmp(link, "socket:", 7) == 0) sockets++;
     }
-    return count_fds(pid) < 0 ? -1 : sockets - 1;
+    closedir(d);
+    return sockets - 1;
 }
 
 bool wait_connection_fds(pid_t pid, int n, ms deadline) {
