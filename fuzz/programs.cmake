@@ -10,7 +10,7 @@ set(CACHE_FUZZ_DEFS CACHE_BYTES_SCALE=16)
 
 # slotproxy's connection thread, browser to origin, against a model.
 add_fuzz_target(slotproxy_request_fuzz
-  SOURCES slotproxy_request_fuzz.cpp robix_net.cpp loopback.cpp report.cpp
+  SOURCES slotproxy_request_fuzz.cpp request_rounds.cpp robix_net.cpp loopback.cpp report.cpp
           ${CMAKE_SOURCE_DIR}/slotproxy/cache.cpp ${CMAKE_SOURCE_DIR}/slotproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp
           ${CMAKE_SOURCE_DIR}/robix/stacks.cpp
   DEFS ROBIX_SLOT_EDITION)
@@ -27,24 +27,24 @@ target_compile_options(slotproxy_core_fuzz PRIVATE -fno-sanitize-coverage=trace-
 
 # stampproxy's handle_connection, browser to origin, against a model.
 add_fuzz_target(stampproxy_request_fuzz
-  SOURCES stampproxy_request_fuzz.cpp loopback.cpp report.cpp
+  SOURCES stampproxy_request_fuzz.cpp request_rounds.cpp loopback.cpp report.cpp
           ${CMAKE_SOURCE_DIR}/robix/robix.cpp ${CMAKE_SOURCE_DIR}/stampproxy/cache.cpp
           ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp ${CMAKE_SOURCE_DIR}/robix/stacks.cpp)
 
 # slotproxy's slot table under a scripted clock, against a model of its rules.
 add_fuzz_target(slotproxy_cache_fuzz
-  SOURCES slotproxy_cache_fuzz.cpp ${CMAKE_SOURCE_DIR}/robix/robix.cpp
+  SOURCES slotproxy_cache_fuzz.cpp report.cpp ${CMAKE_SOURCE_DIR}/robix/robix.cpp
   DEFS ROBIX_SLOT_EDITION ${CACHE_FUZZ_DEFS})
 
 # stampproxy's list cache under a scripted clock, against a model of its rules.
 add_fuzz_target(stampproxy_cache_fuzz
-  SOURCES stampproxy_cache_fuzz.cpp
+  SOURCES stampproxy_cache_fuzz.cpp report.cpp
   DEFS ${CACHE_FUZZ_DEFS})
 
 # stageproxy's request thread, browser to origin, against a model.
 if(EXISTS ${CMAKE_SOURCE_DIR}/stageproxy/proxy.cpp)
   add_fuzz_target(stageproxy_request_fuzz
-    SOURCES stageproxy_request_fuzz.cpp robix_net.cpp loopback.cpp report.cpp
+    SOURCES stageproxy_request_fuzz.cpp request_rounds.cpp robix_net.cpp loopback.cpp report.cpp
             ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp ${CMAKE_SOURCE_DIR}/stageproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp
             ${CMAKE_SOURCE_DIR}/robix/stacks.cpp)
 endif()
@@ -69,7 +69,7 @@ endif()
 # stageproxy's cache module under a scripted clock, against a model of its rules.
 if(EXISTS ${CMAKE_SOURCE_DIR}/stageproxy/cache.cpp)
   add_fuzz_target(stageproxy_cache_fuzz
-    SOURCES stageproxy_cache_fuzz.cpp
+    SOURCES stageproxy_cache_fuzz.cpp report.cpp
     DEFS ${CACHE_FUZZ_DEFS})
 endif()
 

@@ -4,23 +4,18 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-void expand_input_into(const uint8_t *data, size_t size, size_t cap, std::string &out) {
+void expand_input_into(const uint8_t *data, size_t size, size_t cap, std::string &out,
+                       size_t unit) {
     out.clear();
     for (size_t i = 0; i < size && out.size() < cap; i++) {
         if (data[i] == 0xFF && i + 2 < size) {
-            out.append(((size_t)data[i + 1] + 1) * 32, (char)data[i + 2]);
+            out.append(((size_t)data[i + 1] + 1) * unit, (char)data[i + 2]);
             i += 2;
         } else {
             out += (char)data[i];
         }
     }
     if (out.size() > cap) out.resize(cap);
-}
-
-std::string expand_input(const uint8_t *data, size_t size, size_t cap) {
-    std::string out;
-    expand_input_into(data, size, cap, out);
-    return out;
 }
 
 std::string escaped(const std::string &bytes, size_t limit) {

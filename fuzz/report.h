@@ -9,11 +9,11 @@
 
 #include <string>
 
-// Expands the bytes of a fuzz input: 0xFF, k, c stands for (k + 1) * 32
+// Expands the bytes of a fuzz input: 0xFF, k, c stands for (k + 1) * unit
 // copies of c, so short inputs reach the long-line limits. The result is cut
-// at `cap` bytes. The second form reuses the caller's string.
-std::string expand_input(const uint8_t *data, size_t size, size_t cap);
-void expand_input_into(const uint8_t *data, size_t size, size_t cap, std::string &out);
+// at `cap` bytes, into `out`, whose storage is reused.
+void expand_input_into(const uint8_t *data, size_t size, size_t cap, std::string &out,
+                       size_t unit = 32);
 
 // Prints "==== fuzz check failed: <what>" and the bytes involved on standard
 // error, then aborts, which the fuzzer records as a crash.

@@ -35,6 +35,7 @@
 
 #include "report.h"
 #include "../slotproxy/request.h"
+#include "c_text.h"
 #include "cacheable.h"
 #include "robix.h"
 
@@ -58,24 +59,6 @@ constexpr size_t SMALL_PIECES_MAX = 4096;
 // under this many of the splits (those of few pieces).
 constexpr size_t THREAD_READS = 2;
 const size_t BOUNDARIES[] = {1022, 1023, 1024, 8190, 8191, 8192, 94207, 94208, 94209};
-
-// ---------------------------------------------------------------- reporting
-
-
-// Expands 0xFF k c into (k + 1) * unit copies of c, up to `cap` bytes, into
-// `out` (whose storage is reused from one input to the next).
-void expand(const uint8_t *data, size_t size, size_t unit, size_t cap, std::string *out) {
-    out->clear();
-    for (size_t i = 0; i < size && out->size() < cap; i++) {
-        if (data[i] == 0xFF && i + 2 < size) {
-            out->append(((size_t)data[i + 1] + 1) * unit, (char)data[i + 2]);
-            i += 2;
-        } else {
-            out->push_back((char)data[i]);
-        }
-    }
-    if (out->size() > cap) out->resize(cap);
-}
 
 // ---------------------------------------------------------------- splits
 
@@ -126,15 +109,24 @@ size_t splits_for(size_t n, uint8_t seed) {
     return count;
 }
 
+// Calls take(from, to) for each piece of n bytes cut as `split` says, the
+// last one perhaps empty.
+template <typename Take>
+void each_piece(size_t n, const split_t &split, Take take) {
+    size_t from = 0;
+    for (size_t i = 0; i <= split.size(); i++) {
+        size_t to = i < split.size() ? split[i] : n;
+        take(from, to);
+        from = to;
+    }
+}
+
 // The sizes of the reads that deliver n bytes cut as `split` says.
 std::vector<size_t> piece_sizes(size_t n, const split_t &split) {
     std::vector<size_t> sizes;
-    size_t from = 0;
-    for (size_t at : split) {
-        sizes.push_back(at - from);
-        from = at;
-    }
-    if (n > from) sizes.push_back(n - from);
+    each_piece(n, split, [&](size_t from, size_t to) {
+        if (to > from) sizes.push_back(to - from);
+    });
     return sizes;
 }
 
@@ -191,9 +183,7 @@ request_t reference_req, trial_req;
 
 void feed_request(request_t *req, const std::string &bytes, const split_t &split) {
     request_init(req);
-    size_t from = 0;
-    for (size_t i = 0; i <= split.size(); i++) {
-        size_t to = i < split.size() ? split[i] : bytes.size();
+    each_piece(bytes.size(), split, [&](size_t from, size_t to) {
         size_t taken = request_take(req, bytes.data() + from, to - from);
         if (taken > to - from) fuzz_fail("the core took more bytes than it was given", escaped(bytes));
         if (req->state != REQUEST_PENDING && taken < to - from) {
@@ -202,8 +192,7 @@ void feed_request(request_t *req, const std::string &bytes, const split_t &split
                 fuzz_fail("a decided request took more bytes", escaped(bytes));
             }
         }
-        from = to;
-    }
+    });
     request_end(req);
 }
 
@@ -255,14 +244,6 @@ std::vector<std::string> words_of(const std::string &line) {
         p += n;
     }
     return out;
-}
-
-bool all_digits(const std::string &s) {
-    if (s.empty()) return false;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
 }
 
 // One well-formed request, and only one: a request line and header lines
@@ -429,12 +410,9 @@ response_t reference_resp, trial_resp;
 
 void feed_response(response_t *resp, const std::string &bytes, const split_t &split) {
     response_init(resp);
-    size_t from = 0;
-    for (size_t i = 0; i <= split.size(); i++) {
-        size_t to = i < split.size() ? split[i] : bytes.size();
+    each_piece(bytes.size(), split, [&](size_t from, size_t to) {
         response_take(resp, bytes.data() + from, to - from);
-        from = to;
-    }
+    });
 }
 
 // True when bytes hold at most a few hundred line ends.
@@ -514,7 +492,7 @@ void build_response(const uint8_t *data, size_t size, built_t *b) {
     b->bytes.clear();
     if (size < 5 || (data[1] & 8)) {
         b->raw = true;
-        if (size > 2) expand(data + 2, size - 2, 64, MAX_BYTES, &b->bytes);
+        if (size > 2) expand_input_into(data + 2, size - 2, MAX_BYTES, b->bytes, 64);
         return;
     }
     const uint8_t options = data[1];
@@ -537,7 +515,7 @@ void build_response(const uint8_t *data, size_t size, built_t *b) {
         head += std::string(name) + ": " + value + eol;
     }
     static std::string body;
-    expand(data + i, size - i, 64, MAX_BYTES, &body);
+    expand_input_into(data + i, size - i, MAX_BYTES, body, 64);
     if (options & 2) {
         head += "Content-Length: " + std::to_string(body.size()) + eol;
         if (options & 32) head += "content-length:\t" + std::to_string(body.size()) + eol;
@@ -621,7 +599,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz_response(data + 2, size - 2, data[1]);
     } else {
         static std::string bytes;
-        expand(data + 2, size - 2, 32, MAX_BYTES, &bytes);
+        expand_input_into(data + 2, size - 2, MAX_BYTES, bytes);
         fuzz_request(bytes, data[1]);
     }
     return 0;

@@ -6,10 +6,7 @@
 // must receive byte for byte, which host is looked up and which port is
 // connected, what the browser must receive, and what the cache must hold.
 //
-// Input: byte 0 chooses the exchange (bits 0-2 the origin's response, bit 3
-// send the same bytes on a second connection, bit 4 the browser closes as
-// soon as it has sent, bit 5 the origin refuses the connection); the rest is
-// the browser's bytes, with 0xFF k c standing for (k + 1) * 32 copies of c.
+// Input: as request_rounds.h says.
 //
 // The program's source is compiled into this file so that its static
 // functions are reachable; its thread body does not detach itself (the
@@ -21,12 +18,11 @@
 #include <strings.h>
 #include <time.h>
 
-#include <map>
 #include <string>
 
 #include "../slotproxy/cache.h"
 #include "cacheable.h"
-#include "loopback.h"
+#include "request_rounds.h"
 #include "robix.h"
 
 #define main slotproxy_main
@@ -35,24 +31,17 @@
 
 namespace {
 
-constexpr size_t MAX_BROWSER_BYTES = 60000;  // below the lingering close's 64 KB
 constexpr size_t LINE_LIMIT = 8191;          // bytes of one line read
 constexpr size_t STORE_BELOW = 94208;        // bytes before a line for it to be kept
 
-enum outcome_t { SILENT, HIT, PAGE_501, NO_ORIGIN, RELAYED };
-
-// What one connection must do, worked out from the bytes alone.
+// What one connection must do, worked out from the bytes alone: the
+// prediction (its key the URI word; the page of its own the 501 page), and
+// what the model works out on the way.
 struct expect_t {
-    outcome_t outcome = SILENT;
-    std::string method, uri, host, path;
+    round_want_t want;
+    std::string host, path;
     int port = -1;
-    bool looks_up = false, connects = false;
-    std::string upstream;
 };
-
-bool c_space(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 // The first line, or false when there is no whole line: its line feed does
 // not come within the line limit, or the stream ends before it, or a NUL
@@ -64,39 +53,13 @@ bool first_line(const std::string &bytes, std::string *out) {
     return out->find('\0') == std::string::npos;
 }
 
-std::vector<std::string> words(const std::string &line) {
-    std::vector<std::string> out;
-    size_t i = 0;
-    while (out.size() < 3) {
-        while (i < line.size() && c_space((unsigned char)line[i])) i++;
-        if (i == line.size()) break;
-        size_t start = i;
-        while (i < line.size() && !c_space((unsigned char)line[i])) i++;
-        out.push_back(line.substr(start, i - start));
-    }
-    return out;
-}
-
-// The port atoi yields (saturating like the conversion behind it, then cut
-// to an int), as the socket address carries it: its low 16 bits.
+// The port atoi yields (strtol's value cut to an int), as the socket
+// address carries it: its low 16 bits.
 int port_of(const std::string &text) {
     size_t i = 0;
-    while (i < text.size() && c_space((unsigned char)text[i])) i++;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    const unsigned long long limit = (unsigned long long)LONG_MAX + 1;
-    unsigned long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
-        unsigned long long digit = (unsigned long long)(text[i] - '0');
-        value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
-    }
-    long result;
-    if (negative) {
-        result = value > (unsigned long long)LONG_MAX ? LONG_MIN : -(long)value;
-    } else {
-        result = value > (unsigned long long)LONG_MAX ? LONG_MAX : (long)value;
-    }
-    return (int)(uint16_t)(int)result;
+    long value = 0;
+    c_strtol(text, &i, &value);
+    return (int)(uint16_t)(int)value;
 }
 
 std::string html_escaped(const std::string &text) {
@@ -114,40 +77,42 @@ std::string html_escaped(const std::string &text) {
     return out;
 }
 
+bool storable(const std::string &response);
+
 expect_t predict(const std::string &bytes, const std::map<std::string, std::string> &stored,
-                 bool refuse) {
+                 bool refuse, const std::string &response) {
     expect_t e;
     if (bytes.empty()) return e;  // the browser closed at once
     std::string line;
     if (!first_line(bytes, &line)) return e;  // refused before any lookup
-    std::vector<std::string> w = words(line);
+    std::vector<std::string> w = c_words(line);
     if (w.size() < 2) return e;
-    e.method = w[0];
-    e.uri = w[1];
+    e.want.method = w[0];
+    e.want.key = w[1];
     // Only a GET is looked up: another method gets the page whatever is stored.
-    if (strcasecmp(e.method.c_str(), "GET") != 0) {
-        e.outcome = PAGE_501;
+    if (strcasecmp(e.want.method.c_str(), "GET") != 0) {
+        e.want.outcome = ROUND_OWN_PAGE;
         return e;
     }
-    if (stored.count(e.uri) != 0) {
-        e.outcome = HIT;
+    if (stored.count(e.want.key) != 0) {
+        e.want.outcome = ROUND_HIT;
         return e;
     }
-    size_t host_at = e.uri.compare(0, 7, "http://") == 0 ? 7 : 0;
+    size_t host_at = e.want.key.compare(0, 7, "http://") == 0 ? 7 : 0;
     size_t third = std::string::npos;
-    for (size_t i = 1, slashes = 0; i < e.uri.size(); i++) {
-        if (e.uri[i] == '/' && ++slashes == 3) {
+    for (size_t i = 1, slashes = 0; i < e.want.key.size(); i++) {
+        if (e.want.key[i] == '/' && ++slashes == 3) {
             third = i;
             break;
         }
     }
     std::string host_text;
     if (third != std::string::npos) {
-        e.path = e.uri.substr(third);
-        host_text = e.uri.substr(host_at, third - host_at);
+        e.path = e.want.key.substr(third);
+        host_text = e.want.key.substr(host_at, third - host_at);
     } else {
         e.path = "/";
-        host_text = e.uri.substr(host_at);
+        host_text = e.want.key.substr(host_at);
     }
     size_t colon = host_text.find(':');
     e.port = 80;
@@ -159,18 +124,21 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     // The Host line names the port connected to, in decimal, unless it is 80.
     const std::string host_field = e.port == 80 ? e.host : e.host + ":" + std::to_string(e.port);
     // Requests whose upstream lines would not fit a line buffer are refused.
-    if (e.method.size() + 1 + e.path.size() + 11 >= 8192 || 6 + host_field.size() + 4 >= 8192) {
+    if (e.want.method.size() + 1 + e.path.size() + 11 >= 8192 || 6 + host_field.size() + 4 >= 8192) {
         return e;
     }
     // An address the URL writes out ("2", "127.1") needs no resolver.
     struct in_addr written;
-    e.looks_up = inet_aton(e.host.c_str(), &written) == 0;
-    e.outcome = NO_ORIGIN;
-    if (e.looks_up && lookup_answer(e.host) != LOOKUP_ADDRESS) return e;
-    e.connects = true;
+    e.want.looks_up = inet_aton(e.host.c_str(), &written) == 0;
+    e.want.lookup = e.host;
+    e.want.outcome = ROUND_NO_ORIGIN;
+    if (e.want.looks_up && lookup_answer(e.host) != LOOKUP_ADDRESS) return e;
+    e.want.connects = true;
+    e.want.port = e.port;
     if (refuse) return e;
-    e.outcome = RELAYED;
-    e.upstream = "GET " + e.path + " HTTP/1.0\r\n" + "Host: " + host_field + "\r\n\r\n";
+    e.want.outcome = ROUND_RELAYED;
+    e.want.upstream = "GET " + e.path + " HTTP/1.0\r\n" + "Host: " + host_field + "\r\n\r\n";
+    e.want.stores = storable(response);  // when small enough
     return e;
 }
 
@@ -282,123 +250,42 @@ void check_upstream_shape(const std::string &up) {
     if (!ok) fuzz_fail("the upstream request is malformed", escaped(up));
 }
 
-void serve_slot(int fd) {
+}  // namespace
+
+void target_serve(int fd) {
     int *cell = static_cast<int *>(Malloc(sizeof(int)));
     *cell = fd;
     thread(cell);
 }
 
-// The cache against the model: the entries in slot order, their keys and bytes.
-void check_cache_contents(const std::vector<std::pair<std::string, std::string>> &entries) {
-    if (!cache_check_invariants()) fuzz_fail("the cache's invariants do not hold");
-    if (filled_blocks != (int)entries.size()) {
-        fuzz_fail("the cache holds the wrong number of entries",
-                  std::to_string(filled_blocks) + " instead of " + std::to_string(entries.size()));
-    }
-    for (size_t i = 0; i < entries.size(); i++) {
-        const web_object *o = cache[i];
-        std::string data = o->size > 0 ? std::string(o->data, (size_t)o->size) : std::string();
-        if (entries[i].first != o->uri || entries[i].second != data) {
-            fuzz_fail("a cache entry differs from what was relayed",
-                      "key " + escaped(o->uri) + "\nbytes " + escaped(data, 200));
-        }
+round_want_t target_predict(const request_input_t &in, const model_cache_t &model) {
+    return predict(in.bytes, model.stored, in.refuse, *in.response).want;
+}
+
+void target_check_exchange(const exchange_t &x, const round_want_t &want) {
+    if (want.outcome == ROUND_RELAYED) check_upstream_shape(x.origin_got[0]);
+    if (want.outcome == ROUND_OWN_PAGE && !x.browser_vanishes) {
+        check_501(x.browser_got, want.method);
     }
 }
 
-}  // namespace
-
-// FUZZ_TRACE=1 in the environment prints each round's predicted outcome, to
-// see what a corpus reaches.
-static bool trace = false;
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    trace = getenv("FUZZ_TRACE") != nullptr;
-    loopback_init();
+void target_init(void) {
     Sem_init(&mutex, 0, 1);
     cache_init();
-    return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1) return 0;
-    const uint8_t flags = data[0];
-    const origin_kind_t origin = (origin_kind_t)(flags & 7);
-    const int rounds = (flags & 8) ? 2 : 1;
-    const bool vanish = (flags & 16) != 0;
-    const bool refuse = (flags & 32) != 0;
-    const std::string bytes = expand_input(data + 1, size - 1, MAX_BROWSER_BYTES);
-    const std::string &response = origin_response(origin);
+size_t target_cache_entries(void) { return (size_t)filled_blocks; }
 
-    std::map<std::string, std::string> stored;  // key -> bytes, as the model sees it
-    std::vector<std::pair<std::string, std::string>> slots;
-    for (int round = 0; round < rounds; round++) {
-        expect_t e = predict(bytes, stored, refuse);
-        exchange_t x;
-        x.browser_sends = bytes;
-        x.browser_vanishes = vanish;
-        x.refuse_connect = refuse;
-        x.origin = origin;
-        x.expect_upstream = e.upstream;
-        run_exchange(serve_slot, x);
-        if (trace) {
-            static const char *const names[] = {"silent", "hit", "501", "no origin", "relayed"};
-            fprintf(stderr, "round %d: %s, browser got %zu bytes, origin %zu connection(s)\n",
-                    round, names[e.outcome], x.browser_got.size(), x.origin_got.size());
-        }
-
-        if (!x.connect_address_ok) fuzz_fail("connect() to an address the resolver never gave");
-        std::vector<std::string> want_lookups;
-        if (e.looks_up) want_lookups.push_back(e.host);
-        if (x.lookups != want_lookups) {
-            fuzz_fail("the wrong host was looked up",
-                      "model " + (e.looks_up ? escaped(e.host) : std::string("(none)")) +
-                          "\nlooked up " + std::to_string(x.lookups.size()) + " names" +
-                          (x.lookups.empty() ? "" : ", first " + escaped(x.lookups[0])));
-        }
-        std::vector<int> want_ports;
-        if (e.connects) want_ports.push_back(e.port);
-        if (x.connect_ports != want_ports) {
-            fuzz_fail("the wrong port was connected",
-                      "model " + std::to_string(e.connects ? e.port : -1) + ", connected " +
-                          (x.connect_ports.empty() ? std::string("none")
-                                                   : std::to_string(x.connect_ports[0])));
-        }
-        if (e.outcome == RELAYED) {
-            if (x.origin_got.size() != 1) fuzz_fail("the origin was not contacted once");
-            check_upstream_shape(x.origin_got[0]);
-            if (x.origin_got[0] != e.upstream) {
-                fuzz_fail("the upstream request differs from the model",
-                          "got\n" + escaped(x.origin_got[0]) + "\nmodel\n" + escaped(e.upstream));
-            }
-        } else if (!x.origin_got.empty()) {
-            fuzz_fail("the origin was contacted", escaped(x.origin_got[0]));
-        }
-
-        if (!vanish) {
-            std::string want;
-            if (e.outcome == HIT) want = stored[e.uri];
-            if (e.outcome == RELAYED) want = response;
-            if (e.outcome == PAGE_501) {
-                check_501(x.browser_got, e.method);
-            } else if (x.browser_got != want) {
-                fuzz_fail("the browser received the wrong bytes",
-                          "got\n" + escaped(x.browser_got) + "\nwanted\n" + escaped(want));
-            }
-        }
-
-        // A relayed response is kept when small enough; a browser that went
-        // away may or may not have cut the relay short, so then either is
-        // right, as long as what is kept is whole.
-        if (e.outcome == RELAYED && storable(response)) {
-            bool kept = filled_blocks > (int)slots.size();
-            if (kept || !vanish) {
-                slots.push_back({e.uri, response});
-                stored[e.uri] = response;
-            }
-        }
-        check_cache_contents(slots);
+// The cache against the model: the entries in slot order, their keys and bytes.
+void target_check_cache(const model_cache_t &model) {
+    if (!cache_check_invariants()) fuzz_fail("the cache's invariants do not hold");
+    check_cache_count((size_t)filled_blocks, model.entries.size());
+    for (size_t i = 0; i < model.entries.size(); i++) {
+        check_cache_entry(model.entries[i], cache[i]->uri, cache[i]->data, (size_t)cache[i]->size);
     }
+}
+
+void target_clear_cache(void) {
     cache_free_all();
     cache_init();
-    return 0;
 }

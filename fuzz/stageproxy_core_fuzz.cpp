@@ -52,6 +52,7 @@
 
 #include "report.h"
 #include "../stageproxy/request.h"
+#include "c_text.h"
 #include "cacheable.h"
 #include "robix.h"
 
@@ -248,24 +249,13 @@ void runRequest(const std::string &bytes, const split_t &split, request_t &r) {
     }
 }
 
-bool cSpace(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // The second word of the browser's first line, when it ended that line: the
 // line taken as text (up to a NUL), words between blanks.
 bool urlWordSent(const std::string &bytes, std::string *word) {
     size_t nl = bytes.find('\n');
     if (nl == std::string::npos) return false;
-    std::string line = bytes.substr(0, nl + 1);
-    line = line.substr(0, line.find('\0'));
-    size_t i = 0;
-    for (int w = 0; w < 2; w++) {
-        while (i < line.size() && cSpace((unsigned char)line[i])) i++;
-        size_t start = i;
-        while (i < line.size() && !cSpace((unsigned char)line[i])) i++;
-        *word = line.substr(start, i - start);
-    }
+    std::vector<std::string> w = c_words(c_string(bytes.substr(0, nl + 1)));
+    *word = w.size() > 1 ? w[1] : std::string();
     return true;
 }
 
@@ -279,12 +269,8 @@ bool namedCaseless(const std::string &line, const char *name) {
 std::string hostValue(const std::string &line, size_t from) {
     size_t to = line.size() - 2;
     while (from < to && (line[from] == ' ' || line[from] == '\t')) from++;
-    while (to > from && cSpace((unsigned char)line[to - 1])) to--;
+    while (to > from && c_space((unsigned char)line[to - 1])) to--;
     return line.substr(from, to - from);
-}
-
-bool sameCaseless(const std::string &a, const std::string &b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 void checkRequest(const std::string &bytes, const request_t &r, const split_t &split) {
@@ -324,7 +310,7 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
         first.compare(first.size() - tail.size(), tail.size(), tail) != 0)
         fuzz_fail("the request line is malformed", where());
     for (size_t i = 4; i < first.size() - tail.size(); i++) {
-        if (first[i] == '\0' || cSpace((unsigned char)first[i]))
+        if (first[i] == '\0' || c_space((unsigned char)first[i]))
             fuzz_fail("the request line's path holds a blank or NUL", where());
     }
     // Nothing but the URL's own tail is asked for.
@@ -371,7 +357,7 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
             const bool numeric = !digits.empty() && digits.size() <= 9 &&
                                  digits.find_first_not_of("0123456789") == std::string::npos;
             if (value != r.hostPort &&
-                !(sameCaseless(host, r.domain) && numeric && std::stoi(digits) == r.port))
+                !(same_caseless(host, r.domain) && numeric && std::stoi(digits) == r.port))
                 fuzz_fail("a Host line upstream names another host or port than the URL's",
                           where());
         }
@@ -482,13 +468,13 @@ void checkResponse(const std::string &bytes) {
     // The same response as a part, or as no representation at all.
     size_t nl = bytes.find('\n');
     size_t from = 0;
-    while (from < nl && cSpace((unsigned char)bytes[from])) from++;
+    while (from < nl && c_space((unsigned char)bytes[from])) from++;
     const bool versionWord = from < nl;
-    while (from < nl && !cSpace((unsigned char)bytes[from])) from++;
+    while (from < nl && !c_space((unsigned char)bytes[from])) from++;
     const size_t versionEnd = from;
-    while (from < nl && cSpace((unsigned char)bytes[from])) from++;
+    while (from < nl && c_space((unsigned char)bytes[from])) from++;
     size_t to = from;
-    while (to < nl && !cSpace((unsigned char)bytes[to])) to++;
+    while (to < nl && !c_space((unsigned char)bytes[to])) to++;
     for (const char *status : {"206", "304"}) {
         if (!versionWord) break;
         if (!small && (status[0] == '2') != (seed % 2 == 0)) continue;  // one of them

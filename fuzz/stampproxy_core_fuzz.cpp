@@ -37,6 +37,7 @@
 
 #include "../stampproxy/cache.h"
 #include "../stampproxy/request.h"
+#include "c_text.h"
 #include "cacheable.h"
 #include "loopback.h"
 
@@ -204,8 +205,6 @@ outcome_t run_request(const std::string &b, const cuts_t &cuts, bool thread_read
     return o;
 }
 
-bool blank(char c) { return c == ' ' || c == '\t'; }
-
 // A name the resolver can answer: 1 to 253 letters, digits, '.', '-' and
 // '_' (its checks refuse any other, as a dotted address is one too). A
 // request for any other host never reaches an origin, whatever was built.
@@ -215,16 +214,6 @@ bool could_resolve(const std::string &name) {
         if (!isalnum(c) && c != '.' && c != '-' && c != '_') return false;
     }
     return true;
-}
-
-// The value of a header line named `name` (letter case aside, blanks before
-// the colon allowed), or npos.
-size_t value_of(const std::string &line, const char *name) {
-    size_t len = strlen(name);
-    if (line.size() < len || strncasecmp(line.c_str(), name, len) != 0) return std::string::npos;
-    size_t i = len;
-    while (i < line.size() && blank(line[i])) i++;
-    return i < line.size() && line[i] == ':' ? i + 1 : std::string::npos;
 }
 
 void check_upstream(const std::string &browser, const outcome_t &o) {
@@ -264,18 +253,17 @@ void check_upstream(const std::string &browser, const outcome_t &o) {
         size_t end = up.find("\r\n", at);
         std::string line = up.substr(at, end - at);
         at = end + 2;
-        size_t v = value_of(line, "Host");
+        size_t v = header_value_at(line, "Host");
         if (v != std::string::npos) {
             host_lines++;
             // host[:port], blanks around it; the port as digits, whose value
             // is the one connected to.
-            while (v < line.size() && blank(line[v])) v++;
+            while (v < line.size() && c_blank(line[v])) v++;
             size_t stop = line.find_last_not_of(" \t");
             std::string named = stop < v ? "" : line.substr(v, stop + 1 - v);
             size_t colon = named.find(':');
             std::string host = named.substr(0, colon);
-            bool same = host.size() == o.address.size() &&
-                        strncasecmp(host.c_str(), o.address.c_str(), host.size()) == 0;
+            bool same = same_caseless(host, o.address);
             if (colon == std::string::npos) {
                 same = same && port == 80;
             } else {
@@ -291,32 +279,15 @@ void check_upstream(const std::string &browser, const outcome_t &o) {
                           "connected to " + want_host + "\n" + fail_detail());
             }
         }
-        if (value_of(line, "Transfer-Encoding") != std::string::npos) {
+        if (header_value_at(line, "Transfer-Encoding") != std::string::npos) {
             fuzz_fail("the upstream request announces a body", fail_detail());
         }
-        v = value_of(line, "Content-Length");
+        v = header_value_at(line, "Content-Length");
         if (v != std::string::npos && line.find_first_not_of(" \t0", v) != std::string::npos) {
             fuzz_fail("the upstream request announces a body", fail_detail());
         }
     }
     if (host_lines != 1) fuzz_fail("not exactly one Host line goes upstream", fail_detail());
-}
-
-// True when the request line's URL word (its second word) is a scheme of
-// letters, digits, "+", "-" and ".", "://" and at least one more byte.
-bool url_word_absolute(const std::string &line) {
-    size_t i = 0;
-    auto space = [](char c) { return isspace((unsigned char)c) != 0; };
-    while (i < line.size() && space(line[i])) i++;
-    while (i < line.size() && !space(line[i])) i++;
-    while (i < line.size() && space(line[i])) i++;
-    size_t scheme = i;
-    while (i < line.size() && (isalnum((unsigned char)line[i]) || line[i] == '+' ||
-                               line[i] == '-' || line[i] == '.')) {
-        i++;
-    }
-    return i > scheme && line.compare(i, 3, "://") == 0 && i + 3 < line.size() &&
-           !space(line[i + 3]);
 }
 
 void check_request(const std::string &b, uint32_t seed) {
@@ -342,14 +313,14 @@ void check_request(const std::string &b, uint32_t seed) {
         if (nl == std::string::npos || o.key != b.substr(0, nl + 1) || o.line_taken != nl + 1) {
             fuzz_fail("the key is not the whole request line", detail());
         }
-        if (!url_word_absolute(o.key)) {
+        if (!absolute_url_word(o.key)) {
             fuzz_fail("a request line without an absolute URL is acted on", detail());
         }
     } else {
         // A whole line within the limit, without NUL, naming an absolute URL
         // is acted on.
         if (nl != std::string::npos && nl < (size_t)MAXLINE - 1 &&
-            b.find('\0') > nl && url_word_absolute(b.substr(0, nl + 1))) {
+            b.find('\0') > nl && absolute_url_word(b.substr(0, nl + 1))) {
             fuzz_fail("a whole request line with an absolute URL is refused", detail());
         }
         if (o.final_step != REQUEST_MORE || o.key.size() != 0) {
@@ -451,7 +422,7 @@ void check_response(const std::string &r, int method) {
     for (size_t at = r.find('\n') + 1; at < end;) {
         size_t nl = r.find('\n', at);
         if (nl - at >= 14 && strncasecmp(r.data() + at, "Content-Length", 14) == 0 &&
-            value_of(r.substr(at, nl - at), "Content-Length") != std::string::npos) {
+            header_value_at(r.substr(at, nl - at), "Content-Length") != std::string::npos) {
             declares = true;
         }
         at = nl + 1;

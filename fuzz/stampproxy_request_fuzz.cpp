@@ -8,10 +8,7 @@
 // the cache must hold; the upstream request's shape and rewrite rules are
 // also checked on their own.
 //
-// Input: byte 0 chooses the exchange (bits 0-2 the origin's response, bit 3
-// send the same bytes on a second connection, bit 4 the browser closes as
-// soon as it has sent, bit 5 the origin refuses the connection); the rest is
-// the browser's bytes, with 0xFF k c standing for (k + 1) * 32 copies of c.
+// Input: as request_rounds.h says.
 //
 // The program's source is compiled into this file; its resolver, socket()
 // and connect() calls go to the harness's stand-ins; the thread body does
@@ -34,51 +31,32 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <map>
 #include <string>
 
 #include "../stampproxy/cache.h"
 #include "cacheable.h"
-#include "loopback.h"
+#include "request_rounds.h"
 #include "robix.h"
 
 #define main stampproxy_main
-#define gethostbyname_r fuzz_gethostbyname_r
-#define connect fuzz_connect
-#define socket fuzz_socket
-#include "../stampproxy/proxy.cpp"
-#undef socket
-#undef connect
-#undef gethostbyname_r
+#define LOOPBACK_SOURCE "../stampproxy/proxy.cpp"
+#include "loopback_source.h"
 #undef main
 
 namespace {
 
-constexpr size_t MAX_BROWSER_BYTES = 60000;  // below the lingering close's 64 KB
 constexpr size_t PIECE_LIMIT = 1023;         // bytes of one line read
 constexpr size_t BUFFER_LIMIT = 10239;       // kept headers, and the whole request
 constexpr size_t ONE_READ = 102400;          // the relay's read, the largest object
 
-enum outcome_t { SILENT, HIT, NO_ORIGIN, RELAYED };
-
+// The prediction (its key the request line as the C string the program
+// keeps), and what the model works out on the way.
 struct expect_t {
-    outcome_t outcome = SILENT;
-    std::string key;  // the request line as the C string the program keeps
+    round_want_t want;
     std::string action, address, file;
     int port = -1;
     bool request_private = false;  // some header line makes the answer the browser's own
-    bool looks_up = false, connects = false;
-    std::string upstream;
 };
-
-bool c_space(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string c_string(const std::string &bytes) {
-    size_t nul = bytes.find('\0');
-    return nul == std::string::npos ? bytes : bytes.substr(0, nul);
-}
 
 // The conversions of the three patterns, written out by hand: a white-space
 // directive skips any run of white space; %s skips white space, then takes
@@ -116,24 +94,9 @@ struct scanner_t {
     // %d: white space, a sign, one or more digits; the value as the C
     // library converts it (saturated to a long, then cut to an int).
     bool decimal(int &out) {
-        skip_space();
-        bool negative = false;
-        if (!at_end() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-        const unsigned long long limit = (unsigned long long)LONG_MAX + 1;
-        unsigned long long value = 0;
-        size_t start = i;
-        for (; !at_end() && s[i] >= '0' && s[i] <= '9'; i++) {
-            unsigned long long digit = (unsigned long long)(s[i] - '0');
-            value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
-        }
-        if (i == start) return false;
-        long result;
-        if (negative) {
-            result = value >= limit ? LONG_MIN : -(long)value;
-        } else {
-            result = value > (unsigned long long)LONG_MAX ? LONG_MAX : (long)value;
-        }
-        out = (int)result;
+        long value;
+        if (!c_strtol(s, &i, &value)) return false;
+        out = (int)value;
         return true;
     }
 };
@@ -181,28 +144,16 @@ bool named(const std::string &line, const char *name) {
     return false;
 }
 
-// The position after "name", optional blanks and a colon at the start of
-// line (name in any letter case), or npos.
-size_t after_field(const std::string &line, const char *name) {
-    size_t len = strlen(name);
-    if (line.size() < len || strncasecmp(line.c_str(), name, len) != 0) return std::string::npos;
-    size_t i = len;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
-    return i < line.size() && line[i] == ':' ? i + 1 : std::string::npos;
-}
-
-bool blank(char c) { return c == ' ' || c == '\t'; }
-
 // A Content-Length other than zero, or any Transfer-Encoding.
 bool body_announced(const std::string &line) {
-    if (after_field(line, "Transfer-Encoding") != std::string::npos) return true;
-    size_t i = after_field(line, "Content-Length");
+    if (header_value_at(line, "Transfer-Encoding") != std::string::npos) return true;
+    size_t i = header_value_at(line, "Content-Length");
     if (i == std::string::npos) return false;
-    while (i < line.size() && blank(line[i])) i++;
+    while (i < line.size() && c_blank(line[i])) i++;
     size_t zeros = i;
     while (i < line.size() && line[i] == '0') i++;
     bool zero = i > zeros;
-    while (i < line.size() && blank(line[i])) i++;
+    while (i < line.size() && c_blank(line[i])) i++;
     return !(zero && i == line.size());
 }
 
@@ -220,10 +171,10 @@ std::string own_host_line(const expect_t &e) {
 // none when that is 80.
 bool host_is(const std::string &line, const std::string &host, int url_port) {
     unsigned port = (uint16_t)url_port;
-    size_t i = after_field(line, "Host");
-    while (i < line.size() && blank(line[i])) i++;
+    size_t i = header_value_at(line, "Host");
+    while (i < line.size() && c_blank(line[i])) i++;
     size_t start = i;
-    while (i < line.size() && line[i] != ':' && !blank(line[i])) i++;
+    while (i < line.size() && line[i] != ':' && !c_blank(line[i])) i++;
     std::string named_host = line.substr(start, i - start);
     unsigned long named_port = 80;
     if (i < line.size() && line[i] == ':') {
@@ -236,29 +187,14 @@ bool host_is(const std::string &line, const std::string &host, int url_port) {
         number = lead == std::string::npos ? "0" : number.substr(lead);
         named_port = number.size() > 5 ? 100000 : std::stoul(number);
     }
-    while (i < line.size() && blank(line[i])) i++;
-    return i == line.size() && named_port == port && named_host.size() == host.size() &&
-           strncasecmp(named_host.c_str(), host.c_str(), host.size()) == 0;
+    while (i < line.size() && c_blank(line[i])) i++;
+    return i == line.size() && named_port == port && same_caseless(named_host, host);
 }
 
-// The URL word (the second word) is a scheme of letters, digits, "+", "-"
-// and ".", then "://" and at least one more byte.
-bool absolute_url(const std::string &line) {
-    size_t i = 0;
-    while (i < line.size() && c_space((unsigned char)line[i])) i++;
-    while (i < line.size() && !c_space((unsigned char)line[i])) i++;
-    while (i < line.size() && c_space((unsigned char)line[i])) i++;
-    size_t scheme = i;
-    while (i < line.size() && (isalnum((unsigned char)line[i]) || line[i] == '+' ||
-                               line[i] == '-' || line[i] == '.')) {
-        i++;
-    }
-    return i > scheme && line.compare(i, 3, "://") == 0 && i + 3 < line.size() &&
-           !c_space((unsigned char)line[i + 3]);
-}
+bool storable(const expect_t &e, const std::string &response);
 
 expect_t predict(const std::string &bytes, const std::map<std::string, std::string> &stored,
-                 bool refuse) {
+                 bool refuse, const std::string &response) {
     expect_t e;
     if (bytes.empty()) return e;  // closed before a byte
     // Only a whole request line within the limit is acted on.
@@ -267,11 +203,11 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     // A NUL ends the line as text, before its line end: refused too.
     if (bytes.find('\0') < nl) return e;
     // Only an absolute URL is fetched; anything else is refused before the lookup.
-    if (!absolute_url(bytes.substr(0, nl + 1))) return e;
-    e.key = bytes.substr(0, nl + 1);
-    parse_model(e.key, e);
-    if (stored.count(e.key) != 0) {
-        e.outcome = HIT;
+    if (!absolute_url_word(bytes.substr(0, nl + 1))) return e;
+    e.want.key = bytes.substr(0, nl + 1);
+    parse_model(e.want.key, e);
+    if (stored.count(e.want.key) != 0) {
+        e.want.outcome = ROUND_HIT;
         return e;
     }
     std::string kept;
@@ -300,7 +236,7 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
             add = "Proxy-Connection: close\r\n";
         } else if (named(line, "Keep-Alive") || named(line, "Connection")) {
             continue;
-        } else if (after_field(line, "Host") != std::string::npos) {
+        } else if (header_value_at(line, "Host") != std::string::npos) {
             // One Host line goes upstream: a second is dropped.
             if (host_sent) continue;
             host_sent = true;
@@ -316,13 +252,17 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
     if (!host_sent) packet += own_host_line(e);
     packet += "Connection: close\r\n" + kept + "\r\n";
     if (packet.size() > BUFFER_LIMIT) return e;  // refused
-    e.looks_up = true;
-    e.outcome = NO_ORIGIN;
+    e.want.looks_up = true;
+    e.want.lookup = c_string(e.address);
+    e.want.outcome = ROUND_NO_ORIGIN;
     if (lookup_answer(e.address) != LOOKUP_ADDRESS) return e;
-    e.connects = true;
+    e.want.connects = true;
+    e.want.port = (int)(uint16_t)e.port;
     if (refuse) return e;
-    e.outcome = RELAYED;
-    e.upstream = packet;
+    e.want.outcome = ROUND_RELAYED;
+    e.want.upstream = packet;
+    // A whole response that came in one read is kept.
+    e.want.stores = storable(e, response);
     return e;
 }
 
@@ -360,13 +300,13 @@ bool storable(const expect_t &e, const std::string &response) {
     if (e.action == "HEAD") return true;
     for (size_t k = 1; k + 1 < lines.size(); k++) {
         const std::string &line = lines[k];
-        size_t i = after_field(line, "Content-Length");
+        size_t i = header_value_at(line, "Content-Length");
         if (i == std::string::npos) continue;
-        while (i < line.size() && blank(line[i])) i++;
+        while (i < line.size() && c_blank(line[i])) i++;
         size_t digits = i;
         while (i < line.size() && line[i] >= '0' && line[i] <= '9') i++;
         std::string number = line.substr(digits, i - digits);
-        while (i < line.size() && blank(line[i])) i++;
+        while (i < line.size() && c_blank(line[i])) i++;
         if (number.empty() || i != line.size() || number.size() > 9 ||
             std::stoul(number) != response.size() - body) {
             return false;
@@ -380,13 +320,7 @@ bool storable(const expect_t &e, const std::string &response) {
 // "Connection: close"; no other Connection or Keep-Alive line and every
 // Proxy-Connection line rewritten; the last line ends in CR LF.
 void check_upstream_shape(const std::string &up) {
-    std::vector<std::string> lines;
-    for (size_t i = 0; i < up.size();) {
-        size_t nl = up.find('\n', i);
-        size_t end = nl == std::string::npos ? up.size() : nl + 1;
-        lines.push_back(up.substr(i, end - i));
-        i = end;
-    }
+    const std::vector<std::string> lines = split_lines(up);
     const std::string tail = " HTTP/1.0\r\n";
     // Every line ends in CR LF, and the block in an empty line.
     for (const std::string &line : lines) {
@@ -417,124 +351,36 @@ void check_upstream_shape(const std::string &up) {
     if (!ok) fuzz_fail("the upstream request is malformed", escaped(up));
 }
 
-void serve_stamp(int fd) {
+}  // namespace
+
+void target_serve(int fd) {
     int *cell = static_cast<int *>(malloc(sizeof(int)));
     if (cell == nullptr) fuzz_fail("out of memory");
     *cell = fd;
     handle_connection(cell);
 }
 
-// The cache against the model: entries newest first, keys and bytes.
-void check_cache_contents(const std::vector<std::pair<std::string, std::string>> &newest_first) {
+round_want_t target_predict(const request_input_t &in, const model_cache_t &model) {
+    return predict(in.bytes, model.stored, in.refuse, *in.response).want;
+}
+
+void target_check_exchange(const exchange_t &x, const round_want_t &want) {
+    if (want.outcome == ROUND_RELAYED) check_upstream_shape(x.origin_got[0]);
+}
+
+void target_init(void) { init_cache(); }
+
+size_t target_cache_entries(void) { return (size_t)proxy_cache->item_count; }
+
+// The cache against the model: its entries newest first, keys and bytes.
+void target_check_cache(const model_cache_t &model) {
     const char *broken = cache_check_invariants();
     if (broken != nullptr) fuzz_fail("the cache's invariants do not hold", broken);
-    if (proxy_cache->item_count != (int)newest_first.size()) {
-        fuzz_fail("the cache holds the wrong number of entries",
-                  std::to_string(proxy_cache->item_count) + " instead of " +
-                      std::to_string(newest_first.size()));
-    }
+    check_cache_count((size_t)proxy_cache->item_count, model.entries.size());
     const cache_entry *e = proxy_cache->dummy_head->next;
-    for (const std::pair<std::string, std::string> &want : newest_first) {
-        std::string object(e->object, (size_t)e->object_size);
-        if (want.first != e->browser_get || want.second != object) {
-            fuzz_fail("a cache entry differs from what was relayed",
-                      "key " + escaped(e->browser_get) + "\nbytes " + escaped(object, 200));
-        }
-        e = e->next;
+    for (auto want = model.entries.rbegin(); want != model.entries.rend(); ++want, e = e->next) {
+        check_cache_entry(*want, e->browser_get, e->object, (size_t)e->object_size);
     }
 }
 
-bool trace = false;
-
-}  // namespace
-
-// FUZZ_TRACE=1 in the environment prints each round's predicted outcome.
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    trace = getenv("FUZZ_TRACE") != nullptr;
-    loopback_init();
-    init_cache();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1) return 0;
-    const uint8_t flags = data[0];
-    const origin_kind_t origin = (origin_kind_t)(flags & 7);
-    const int rounds = (flags & 8) ? 2 : 1;
-    const bool vanish = (flags & 16) != 0;
-    const bool refuse = (flags & 32) != 0;
-    const std::string bytes = expand_input(data + 1, size - 1, MAX_BROWSER_BYTES);
-    const std::string &response = origin_response(origin);
-
-    std::map<std::string, std::string> stored;
-    std::vector<std::pair<std::string, std::string>> entries;  // newest first
-    for (int round = 0; round < rounds; round++) {
-        expect_t e = predict(bytes, stored, refuse);
-        exchange_t x;
-        x.browser_sends = bytes;
-        x.browser_vanishes = vanish;
-        x.refuse_connect = refuse;
-        x.origin = origin;
-        x.expect_upstream = e.upstream;
-        run_exchange(serve_stamp, x);
-        if (trace) {
-            static const char *const names[] = {"silent", "hit", "no origin", "relayed"};
-            fprintf(stderr, "round %d: %s, browser got %zu bytes, origin %zu connection(s)\n",
-                    round, names[e.outcome], x.browser_got.size(), x.origin_got.size());
-        }
-
-        if (!x.connect_address_ok) fuzz_fail("connect() to an address the resolver never gave");
-        std::vector<std::string> want_lookups;
-        if (e.looks_up) want_lookups.push_back(c_string(e.address));
-        if (x.lookups != want_lookups) {
-            fuzz_fail("the wrong host was looked up",
-                      "model " + (e.looks_up ? escaped(e.address) : std::string("(none)")) +
-                          "\nlooked up " + std::to_string(x.lookups.size()) + " names" +
-                          (x.lookups.empty() ? "" : ", first " + escaped(x.lookups[0])));
-        }
-        std::vector<int> want_ports;
-        if (e.connects) want_ports.push_back((int)(uint16_t)e.port);
-        if (x.connect_ports != want_ports) {
-            fuzz_fail("the wrong port was connected",
-                      "model " + std::to_string(e.connects ? (int)(uint16_t)e.port : -1) +
-                          ", connected " +
-                          (x.connect_ports.empty() ? std::string("none")
-                                                   : std::to_string(x.connect_ports[0])));
-        }
-        if (e.outcome == RELAYED) {
-            if (x.origin_got.size() != 1) fuzz_fail("the origin was not contacted once");
-            check_upstream_shape(x.origin_got[0]);
-            if (x.origin_got[0] != e.upstream) {
-                fuzz_fail("the upstream request differs from the model",
-                          "got\n" + escaped(x.origin_got[0], 3000) + "\nmodel\n" +
-                              escaped(e.upstream, 3000));
-            }
-        } else if (!x.origin_got.empty()) {
-            fuzz_fail("the origin was contacted", escaped(x.origin_got[0]));
-        }
-
-        if (!vanish) {
-            std::string want;
-            if (e.outcome == HIT) want = stored[e.key];
-            if (e.outcome == RELAYED) want = response;
-            if (x.browser_got != want) {
-                fuzz_fail("the browser received the wrong bytes",
-                          "got\n" + escaped(x.browser_got) + "\nwanted\n" + escaped(want));
-            }
-        }
-
-        // A whole response that came in one read is kept. A browser that went
-        // away may have cut the relay short, so then either is right, as long
-        // as what is kept is the response.
-        if (e.outcome == RELAYED && storable(e, response)) {
-            bool kept = proxy_cache->item_count > (int)entries.size();
-            if (kept || !vanish) {
-                entries.insert(entries.begin(), {e.key, response});
-                stored[e.key] = response;
-            }
-        }
-        check_cache_contents(entries);
-    }
-    cache_clear();
-    return 0;
-}
+void target_clear_cache(void) { cache_clear(); }
