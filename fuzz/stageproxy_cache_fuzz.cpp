@@ -10,12 +10,10 @@
 // that fails after evictions leaves them done and links nothing; a hit renews its
 // stamp; a held hit keeps its bytes after its entry is evicted.
 //
-// The clock: stamps are whole seconds from time(). cache.cpp is compiled
-// into this file with its time() calls renamed by a function-like macro to
-// fuzz_time(), which returns the scripted clock (the macro leaves the
-// entry's field named `time` alone); malloc() is renamed the same way so
-// that an insertion's copies can be made to fail. "Successfully cached."
-// goes to standard output, which is sent to /dev/null.
+// The clock: stamps are whole seconds from time(), which comes to the
+// scripted clock (cache_model.h); malloc() comes to the stand-in, so that an
+// insertion's copies can be made to fail. "Successfully cached." goes to
+// standard output, which is sent to /dev/null.
 //
 // Input: a sequence of steps, each one byte of operation and its arguments.
 #include <assert.h>
@@ -31,21 +29,7 @@
 #include <vector>
 
 #include "../stageproxy/cache.h"
-
-static time_t scripted_now = 1000000000;
-static int malloc_fails_in = 0;  // the n-th next malloc fails; 0: none does
-
-static time_t fuzz_time(time_t *t) {
-    if (t != nullptr) *t = scripted_now;
-    return scripted_now;
-}
-
-static void *fuzz_malloc(size_t n) {
-    if (malloc_fails_in > 0 && --malloc_fails_in == 0) return nullptr;
-    return malloc(n);
-}
-
-#include "unhooked_strcmp.h"
+#include "cache_model.h"
 
 #define time(t) fuzz_time(t)
 #define malloc(n) fuzz_malloc(n)
@@ -55,28 +39,16 @@ static void *fuzz_malloc(size_t n) {
 #undef malloc
 #undef time
 
+constexpr int BUDGET = MAX_CACHE_SIZE;
+const size_t BYTES_PER_INPUT = 6 * (size_t)BUDGET;
+// Nor more than so many insertions: long inputs of small bursts reached
+// nothing that a few dozen insertions do not (the budget fills with a dozen
+// large responses).
+const size_t INSERTS_PER_INPUT = 64;
+
 namespace {
 
-// The model's own functions are not instrumented for coverage (no_sanitize
-// below): only the cache's code guides the fuzzer, and tracing every compare
-// of the model's scans cost a fifth of the time.
-
-// The cache is built with its byte limits divided by CACHE_BYTES_SCALE (see
-// programs.cmake): budget, largest response and record charge keep their
-// ratios, and an input fills and evicts with a sixteenth of the bytes.
-constexpr int BUDGET = MAX_CACHE_SIZE;
-constexpr size_t RUN = 4096 / CACHE_BYTES_SCALE;
 constexpr size_t MAX_HELD = 8;
-constexpr size_t BYTES_PER_INPUT = 6 * (size_t)BUDGET;
-
-struct model_entry_t {
-    unsigned k;  // which key
-    cacheEntry *entry;  // identity, checked; null until linked
-    std::string key;
-    int size;
-    unsigned id;  // chooses the bytes
-    time_t stamp;
-};
 
 struct held_t {
     cacheEntry *entry;
@@ -84,91 +56,39 @@ struct held_t {
     unsigned id;
 };
 
-std::vector<model_entry_t> model;  // front (newest) first
+// The model's entries (cache_model.h) front (newest) first.
 int model_available = BUDGET;
 std::vector<held_t> held;
 unsigned next_id = 1;
-size_t bytes_made = 0;
-// Nor more than so many insertions: each costs a scan of the list in the
-// cache and in the model, and long inputs of small bursts reached nothing
-// that a few dozen insertions do not (the budget fills with a dozen large
-// responses).
-constexpr size_t INSERTS_PER_INPUT = 64;
-size_t inserts_made = 0;
 constexpr unsigned KEYS = 24;
 
-[[noreturn]] void fail(const char *what, const std::string &detail = std::string()) {
-    fprintf(stderr, "\n==== fuzz check failed: %s\n%s\n====\n", what, detail.c_str());
-    abort();
-}
-
-char byte_of(unsigned id, size_t i) { return (char)((id * 131 + i / RUN * 29) & 0xff); }
-
-// The object's bytes, in one buffer reused from one insertion to the next.
-__attribute__((no_sanitize("coverage")))
-const std::string &bytes_for(unsigned id, int size) {
-    static std::string s;
-    s.resize((size_t)size);
-    for (size_t i = 0; i < s.size(); i += RUN) {
-        memset(&s[i], byte_of(id, i), s.size() - i < RUN ? s.size() - i : RUN);
-    }
-    return s;
-}
-
-// The first and the last byte, and with `all` one in each run besides
-// (where in the run depends on the object): every run holds one value, so a
-// run cut short, shifted or taken from another object shows at its sample.
-__attribute__((no_sanitize("coverage")))
-void check_bytes(const cacheEntry *e, int size, unsigned id, bool all) {
-    if (e->size != size) fail("an entry's size changed");
-    if (size == 0) return;
-    bool same = e->data[0] == byte_of(id, 0) && e->data[size - 1] == byte_of(id, (size_t)size - 1);
-    for (size_t i = (id * 2731u) % RUN; all && same && i < (size_t)size; i += RUN) {
-        same = e->data[i] == byte_of(id, i);
-    }
-    if (!same) fail("an entry's bytes changed", "size " + std::to_string(size));
-}
-
-// URLs that differ in letter case or by a trailing slash are different keys.
 const std::string &key_for(unsigned k) {
-    static std::string keys[KEYS];  // made once
-    if (!keys[k].empty()) return keys[k];
-    std::string key = (k & 1) ? "http://Origin/obj" : "http://origin/obj";
-    key += std::to_string(k / 4);
-    if (k & 2) key += "/";
-    keys[k] = key;
-    return keys[k];
-}
-
-// The cache's own check walks the list again for what the model's check
-// below holds after every step (every entry, key, stamp and the budget), so
-// it runs once an input, before the list is emptied.
-void check_invariants(void) {
-    const char *broken = cacheCheckInvariants();
-    if (broken != nullptr) fail("cacheCheckInvariants failed", broken);
+    return url_key(k, "http://origin/obj", "http://Origin/obj");
 }
 
 __attribute__((no_sanitize("coverage")))
 void check_all(void) {
     if (available != model_available) {
-        fail("wrong budget", std::to_string(available) + " available instead of " +
-                                 std::to_string(model_available));
+        fuzz_fail("wrong budget", std::to_string(available) + " available instead of " +
+                                      std::to_string(model_available));
     }
     const cacheEntry *e = head;
     for (size_t i = 0; i < model.size(); i++, e = e->next) {
         const model_entry_t &m = model[i];
         // Only a failure spells out where.
         auto where = [&] { return "entry " + std::to_string(i) + " (" + m.key + ")"; };
-        if (e != m.entry) fail("the wrong entry in the list", where());
-        if (m.key != e->url) fail("wrong key", where());
+        if (e != m.entry) fuzz_fail("the wrong entry in the list", where());
+        if (m.key != e->url) fuzz_fail("wrong key", where());
         if (e->time.load() != m.stamp) {
-            fail("wrong stamp", where() + ": " + std::to_string(e->time.load()) + " instead of " +
-                                    std::to_string(m.stamp));
+            fuzz_fail("wrong stamp", where() + ": " + std::to_string(e->time.load()) +
+                                         " instead of " + std::to_string(m.stamp));
         }
-        check_bytes(e, m.size, m.id, false);
+        check_entry_bytes(e->data, e->size, m.size, m.id, false);
     }
-    if (e != nullptr) fail("more entries than the model holds");
-    for (const held_t &h : held) check_bytes(h.entry, h.size, h.id, false);
+    if (e != nullptr) fuzz_fail("more entries than the model holds");
+    for (const held_t &h : held) {
+        check_entry_bytes(h.entry->data, h.entry->size, h.size, h.id, false);
+    }
 }
 
 // An entry's whole charge: response, key with its terminator, record.
@@ -179,10 +99,7 @@ int model_charge(const std::string &key, int size) {
 __attribute__((no_sanitize("coverage")))
 void model_evict(void) {
     if (model.empty()) return;
-    size_t victim = 0;
-    for (size_t i = 1; i < model.size(); i++) {
-        if (model[i].stamp < model[victim].stamp) victim = i;
-    }
+    const size_t victim = oldest_entry();
     model_available += model_charge(model[victim].key, model[victim].size);
     model.erase(model.begin() + (long)victim);
 }
@@ -193,7 +110,7 @@ void insert(unsigned k, int length, int fail_malloc) {
     inserts_made++;
     const std::string &key = key_for(k);
     const bool fits = length >= 0 && model_charge(key, length) <= BUDGET;
-    const std::string &bytes = bytes_for(id, fits && length > 0 ? length : 0);
+    const std::string &bytes = bytes_for(id, fits && length > 0 ? (size_t)length : 0);
     bytes_made += bytes.size();
     malloc_fails_in = fail_malloc;
     pthread_rwlock_wrlock(&rwlock);
@@ -213,8 +130,8 @@ void insert(unsigned k, int length, int fail_malloc) {
         }
     }
     if (stored != want) {
-        fail("cacheInsert's result is wrong", std::to_string(stored) + " for " +
-                                                  std::to_string(length) + " bytes");
+        fuzz_fail("cacheInsert's result is wrong", std::to_string(stored) + " for " +
+                                                       std::to_string(length) + " bytes");
     }
 }
 
@@ -225,18 +142,14 @@ void lookup(unsigned k) {
     cacheEntry *got = cacheGet(key.c_str());
     if (got != nullptr) cacheHold(got);
     pthread_rwlock_unlock(&rwlock);
-    model_entry_t *want = nullptr;
-    for (model_entry_t &m : model) {
-        if (m.k == k) {
-            m.stamp = scripted_now;
-            want = &m;
-            break;
-        }
+    model_entry_t *want = find_entry(k);
+    if (want != nullptr) want->stamp = scripted_now;
+    if (got != (want != nullptr ? want->entry : nullptr)) {
+        fuzz_fail("a lookup found the wrong entry", key);
     }
-    if (got != (want != nullptr ? want->entry : nullptr)) fail("a lookup found the wrong entry", key);
     if (got == nullptr) return;
-    check_bytes(got, want->size, want->id, true);
-    held.push_back({got, want->size, want->id});
+    check_entry_bytes(got->data, got->size, want->size, want->id, true);
+    held.push_back({got, (int)want->size, want->id});
     if (held.size() > MAX_HELD) {
         cacheRelease(held.front().entry);
         held.erase(held.begin());
@@ -267,68 +180,48 @@ int length_from(uint8_t cls, uint8_t a, uint8_t b) {
 
 }  // namespace
 
-// A small quarantine keeps freed memory warm for the next allocations (the
-// default's 256 MB cycled every allocation through cold lines); 4 MB still
-// holds many times what one step frees, and every step is checked, so a read
-// of memory freed in that step is still caught. Eight frames of allocation
-// stack name the cache function and the step.
-extern "C" const char *__asan_default_options(void) {
-    return "quarantine_size_mb=4:max_malloc_fill_size=0:malloc_context_size=8";
-}
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    if (freopen("/dev/null", "w", stdout) == nullptr) fail("cannot silence stdout");
+void target_init(void) {
+    if (freopen("/dev/null", "w", stdout) == nullptr) fuzz_fail("cannot silence stdout");
     initCache();
-    return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    size_t pos = 0;
-    auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
-    bytes_made = 0;
-    inserts_made = 0;
-    while (pos < size && bytes_made < BYTES_PER_INPUT && inserts_made < INSERTS_PER_INPUT) {
-        uint8_t op = next();
-        switch (op % 8) {
-            case 0:
-            case 1:
-            case 2: {
-                uint8_t k = next(), cls = next(), a = next(), b = next();
-                // Bits 4-5 of the class: none, the first or the second
-                // malloc of the insertion fails (the key's copy, the data's).
-                insert(k % KEYS, length_from(cls, a, b), ((cls >> 4) & 3) % 3);
-                break;
-            }
-            case 3:
-            case 4:
-                lookup(next() % KEYS);
-                break;
-            case 5:
-                scripted_now += next() % 3;  // often the same second: ties
-                break;
-            case 6:
-                if (next() & 1) {
-                    pthread_rwlock_wrlock(&rwlock);
-                    evict();
-                    pthread_rwlock_unlock(&rwlock);
-                    model_evict();
-                } else if (!held.empty()) {
-                    cacheRelease(held.front().entry);
-                    held.erase(held.begin());
-                }
-                break;
-            default: {
-                // A burst of small insertions, duplicates among them.
-                uint8_t n = next();
-                for (unsigned i = 0; i < n % 16u && inserts_made < INSERTS_PER_INPUT; i++) {
-                    insert((n + i) % KEYS, (int)i, 0);
-                }
-                break;
-            }
-        }
-        check_all();
+void target_insert(uint8_t k, uint8_t cls, uint8_t a, uint8_t b) {
+    // Bits 4-5 of the class: none, the first or the second malloc of the
+    // insertion fails (the key's copy, the data's).
+    insert(k % KEYS, length_from(cls, a, b), ((cls >> 4) & 3) % 3);
+}
+
+void target_lookup(uint8_t k) { lookup(k % KEYS); }
+
+void target_own_step(uint8_t op, steps_t *s) {
+    if (op == 5) {
+        scripted_now += next_byte(s) % 3;  // often the same second: ties
+    } else if (next_byte(s) & 1) {
+        pthread_rwlock_wrlock(&rwlock);
+        evict();
+        pthread_rwlock_unlock(&rwlock);
+        model_evict();
+    } else if (!held.empty()) {
+        cacheRelease(held.front().entry);
+        held.erase(held.begin());
     }
-    check_invariants();
+}
+
+// A burst of small insertions, duplicates among them.
+void target_burst(uint8_t n) {
+    for (unsigned i = 0; i < n % 16u && inserts_made < INSERTS_PER_INPUT; i++) {
+        insert((n + i) % KEYS, (int)i, 0);
+    }
+}
+
+void target_check(void) { check_all(); }
+
+// The cache's own check walks the list again for what the model's check
+// (check_all) holds after every step (every entry, key, stamp and the budget), so
+// it runs once an input, before the list is emptied.
+void target_end_input(void) {
+    const char *broken = cacheCheckInvariants();
+    if (broken != nullptr) fuzz_fail("cacheCheckInvariants failed", broken);
     for (const held_t &h : held) cacheRelease(h.entry);
     held.clear();
     pthread_rwlock_wrlock(&rwlock);
@@ -336,5 +229,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     pthread_rwlock_unlock(&rwlock);
     model.clear();
     model_available = BUDGET;
-    return 0;
 }

@@ -8,16 +8,10 @@
 // or charged above the budget are not stored; a hit renews the stamp and
 // hands out a whole copy.
 //
-// The cache is built with its byte limits divided by CACHE_BYTES_SCALE (see
-// programs.cmake): budget, largest object and record charge keep their
-// ratios, and an input fills and evicts with a sixteenth of the bytes, all
-// of them reused memory rather than fresh pages.
-//
-// The clock: stamps are wall-clock milliseconds from clock_gettime(). This
-// file compiles cache.cpp in with that call renamed (a macro set only around
-// the #include) to fuzz_clock_gettime(), which returns the scripted time,
-// sub-millisecond part included, so the model knows every stamp exactly.
-// The trace lines go to standard output, which is sent to /dev/null.
+// The clock: stamps are wall-clock milliseconds from clock_gettime(), which
+// comes to the scripted clock (cache_model.h), sub-millisecond part
+// included. The trace lines go to standard output, which is sent to
+// /dev/null.
 //
 // Input: a sequence of steps, each one byte of operation and its arguments.
 #include <assert.h>
@@ -35,17 +29,7 @@
 #include <vector>
 
 #include "../stampproxy/cache.h"
-
-static long long scripted_ms = 1700000000000LL;  // milliseconds since the epoch
-static long scripted_sub_ms_ns = 0;               // 0 .. 999999 on top of it
-
-static int fuzz_clock_gettime(clockid_t, struct timespec *ts) {
-    ts->tv_sec = (time_t)(scripted_ms / 1000);
-    ts->tv_nsec = (long)(scripted_ms % 1000) * 1000000L + scripted_sub_ms_ns;
-    return 0;
-}
-
-#include "unhooked_strcmp.h"
+#include "cache_model.h"
 
 #define clock_gettime fuzz_clock_gettime
 #define strcmp fuzz_strcmp
@@ -53,72 +37,30 @@ static int fuzz_clock_gettime(clockid_t, struct timespec *ts) {
 #undef strcmp
 #undef clock_gettime
 
-namespace {
-
-// The model's own functions are not instrumented for coverage (no_sanitize
-// below): only the cache's code guides the fuzzer, and tracing every compare
-// of the model's scans cost a fifth of the time.
-
 constexpr ssize_t BUDGET = MAX_CACHE_SIZE;
-constexpr size_t RUN = 4096 / CACHE_BYTES_SCALE;
-
-struct model_entry_t {
-    unsigned k;  // which key
-    std::string key;
-    ssize_t size;
-    unsigned id;  // chooses the bytes
-    long long stamp;
-};
 
 // Each input may make only so many object bytes; what comes after is not run
 // (a few turns of the budget suffice).
-constexpr size_t BYTES_PER_INPUT = 6 * (size_t)BUDGET;
-size_t bytes_made = 0;
-// Nor more than so many insertions: each costs a scan of the list in the
-// cache and in the model, and long inputs of small bursts reached nothing
-// that a few dozen insertions do not (the budget fills with a dozen large
-// objects).
-constexpr size_t INSERTS_PER_INPUT = 64;
-size_t inserts_made = 0;
+const size_t BYTES_PER_INPUT = 6 * (size_t)BUDGET;
+// Nor more than so many insertions: long inputs of small bursts reached
+// nothing that a few dozen insertions do not (the budget fills with a dozen
+// large objects).
+const size_t INSERTS_PER_INPUT = 64;
 
-std::vector<model_entry_t> model;  // newest insertion first
+namespace {
+
+// The model's entries (cache_model.h) newest insertion first.
 ssize_t model_size = 0;
 ssize_t model_charged = 0;  // object, key and record charges
 unsigned next_id = 1;
-
-[[noreturn]] void fail(const char *what, const std::string &detail = std::string()) {
-    fprintf(stderr, "\n==== fuzz check failed: %s\n%s\n====\n", what, detail.c_str());
-    abort();
-}
-
-// An object's bytes: runs of RUN equal bytes that depend on the object and
-// the run, cheap to make and compare.
-char byte_of(unsigned id, size_t i) { return (char)((id * 131 + i / RUN * 29) & 0xff); }
 
 // A malloc'd block of `alloc` bytes whose first `size` are the object's.
 __attribute__((no_sanitize("coverage")))
 char *make_object(unsigned id, size_t size, size_t alloc) {
     char *p = static_cast<char *>(malloc(alloc > 0 ? alloc : 1));
-    if (p == nullptr) fail("out of memory");
-    for (size_t i = 0; i < size; i += RUN) memset(p + i, byte_of(id, i), size - i < RUN ? size - i : RUN);
+    if (p == nullptr) fuzz_fail("out of memory");
+    fill_bytes(p, id, size);
     return p;
-}
-
-// The bytes at p against the object's: the first and the last, and with
-// `all` one in each run besides (where in the run depends on the object).
-// Every run holds one byte value, so a run cut short, shifted or taken from
-// another object shows at its sample; a whole compare would find nothing
-// more and cost a pass over every byte.
-__attribute__((no_sanitize("coverage")))
-bool same_bytes(const char *p, unsigned id, size_t size, bool all) {
-    if (size == 0) return true;
-    if (p[0] != byte_of(id, 0) || p[size - 1] != byte_of(id, size - 1)) return false;
-    if (!all) return true;
-    const size_t in_run = (id * 2731u) % RUN;
-    for (size_t i = in_run; i < size; i += RUN) {
-        if (p[i] != byte_of(id, i)) return false;
-    }
-    return true;
 }
 
 constexpr unsigned KEYS = 32;
@@ -139,36 +81,19 @@ const std::string &key_for(unsigned k) {
 
 char *copy_of(const std::string &s) {
     char *p = static_cast<char *>(malloc(s.size() + 1));
-    if (p == nullptr) fail("out of memory");
+    if (p == nullptr) fuzz_fail("out of memory");
     memcpy(p, s.c_str(), s.size() + 1);
     return p;
-}
-
-__attribute__((no_sanitize("coverage")))
-model_entry_t *find(unsigned k) {
-    for (model_entry_t &m : model) {
-        if (m.k == k) return &m;
-    }
-    return nullptr;
-}
-
-// The cache's own check compares every pair of keys, which after every step
-// took a third of the time; the model's check below walks the same list and
-// holds every count, key, size and charge to the model after every step, so
-// the cache's own runs once an input, before the list is emptied.
-void check_invariants(void) {
-    const char *broken = cache_check_invariants();
-    if (broken != nullptr) fail("cache_check_invariants failed", broken);
 }
 
 __attribute__((no_sanitize("coverage")))
 void check_all(void) {
     if (proxy_cache->item_count != (int)model.size() || proxy_cache->size != model_size ||
         proxy_cache->charged != model_charged) {
-        fail("wrong count or size", std::to_string(proxy_cache->item_count) + " entries of " +
-                                        std::to_string(proxy_cache->size) + " bytes instead of " +
-                                        std::to_string(model.size()) + " of " +
-                                        std::to_string(model_size));
+        fuzz_fail("wrong count or size", std::to_string(proxy_cache->item_count) + " entries of " +
+                                             std::to_string(proxy_cache->size) + " bytes instead of " +
+                                             std::to_string(model.size()) + " of " +
+                                             std::to_string(model_size));
     }
     const cache_entry *e = proxy_cache->dummy_head->next;
     for (size_t i = 0; i < model.size(); i++, e = e->next) {
@@ -176,17 +101,17 @@ void check_all(void) {
         // Only a failure spells out where.
         auto where = [&] { return "entry " + std::to_string(i) + " (" + m.key + ")"; };
         if (e == proxy_cache->dummy_tail || strcmp(m.key.c_str(), e->browser_get) != 0) {
-            fail("wrong key", where());
+            fuzz_fail("wrong key", where());
         }
         if (e->object_size != m.size || !same_bytes(e->object, m.id, (size_t)m.size, false)) {
-            fail("wrong object", where());
+            fuzz_fail("wrong object", where());
         }
         if (e->last_access.load() != m.stamp) {
-            fail("wrong stamp", where() + ": " + std::to_string(e->last_access.load()) +
-                                    " instead of " + std::to_string(m.stamp));
+            fuzz_fail("wrong stamp", where() + ": " + std::to_string(e->last_access.load()) +
+                                         " instead of " + std::to_string(m.stamp));
         }
     }
-    if (e != proxy_cache->dummy_tail) fail("more entries than the model holds");
+    if (e != proxy_cache->dummy_tail) fuzz_fail("more entries than the model holds");
 }
 
 __attribute__((no_sanitize("coverage")))
@@ -200,26 +125,23 @@ void insert(unsigned k, ssize_t size, bool whole_buffer) {
     char *object = make_object(id, (size_t)size, alloc);
     char *key_copy = copy_of(key);
     add_to_cache(&key_copy, &object, size);
-    if (key_copy != nullptr || object != nullptr) fail("add_to_cache left the caller's pointers set");
+    if (key_copy != nullptr || object != nullptr) fuzz_fail("add_to_cache left the caller's pointers set");
 
     const ssize_t charge = size + (ssize_t)key.size() + 1 + ENTRY_RECORD_CHARGE;
     if (size <= 0 || charge > BUDGET) return;  // released, not stored
-    model_entry_t *present = find(k);
+    model_entry_t *present = find_entry(k);
     if (present != nullptr) {
         present->stamp = scripted_ms;
         return;
     }
     while (model_charged + charge > BUDGET && !model.empty()) {
-        size_t victim = 0;
-        for (size_t i = 1; i < model.size(); i++) {
-            if (model[i].stamp < model[victim].stamp) victim = i;
-        }
+        const size_t victim = oldest_entry();
         model_size -= model[victim].size;
         model_charged -= model[victim].size + (ssize_t)model[victim].key.size() + 1 +
                          ENTRY_RECORD_CHARGE;
         model.erase(model.begin() + (long)victim);
     }
-    model.insert(model.begin(), {k, key, size, id, scripted_ms});
+    model.insert(model.begin(), {k, nullptr, key, size, id, scripted_ms});
     model_size += size;
     model_charged += charge;
 }
@@ -230,15 +152,15 @@ void lookup(unsigned k) {
     char sentinel = 0;
     char *copy = &sentinel;
     ssize_t n = check_cache(key.c_str(), &copy);
-    model_entry_t *m = find(k);
+    model_entry_t *m = find_entry(k);
     if (m == nullptr) {
-        if (n != 0 || copy != &sentinel) fail("a miss answered or touched the pointer", key);
+        if (n != 0 || copy != &sentinel) fuzz_fail("a miss answered or touched the pointer", key);
         return;
     }
     m->stamp = scripted_ms;
     bytes_made += (size_t)n;
     if (n != m->size || copy == &sentinel || !same_bytes(copy, m->id, (size_t)n, true)) {
-        fail("a hit gave the wrong bytes", key);
+        fuzz_fail("a hit gave the wrong bytes", key);
     }
     free(copy);
 }
@@ -249,8 +171,8 @@ void duplicate_test(unsigned k) {
     pthread_rwlock_wrlock(&rw_cache_lock);
     int found = is_in_cache(key.c_str());
     pthread_rwlock_unlock(&rw_cache_lock);
-    model_entry_t *m = find(k);
-    if (found != (m != nullptr ? 1 : 0)) fail("is_in_cache is wrong", key);
+    model_entry_t *m = find_entry(k);
+    if (found != (m != nullptr ? 1 : 0)) fuzz_fail("is_in_cache is wrong", key);
     if (m != nullptr) m->stamp = scripted_ms;
 }
 
@@ -280,66 +202,47 @@ ssize_t size_from(uint8_t cls, uint8_t a, uint8_t b) {
 
 }  // namespace
 
-// A small quarantine keeps freed memory warm for the next allocations (the
-// default's 256 MB cycled every allocation through cold lines); 4 MB still
-// holds many times what one step frees, and every step is checked, so a read
-// of memory freed in that step is still caught. Eight frames of allocation
-// stack name the cache function and the step.
-extern "C" const char *__asan_default_options(void) {
-    return "quarantine_size_mb=4:max_malloc_fill_size=0:malloc_context_size=8";
-}
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+void target_init(void) {
     // The cache traces every operation on standard output.
-    if (freopen("/dev/null", "w", stdout) == nullptr) fail("cannot silence stdout");
+    if (freopen("/dev/null", "w", stdout) == nullptr) fuzz_fail("cannot silence stdout");
     init_cache();
-    return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    size_t pos = 0;
-    auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
-    bytes_made = 0;
-    inserts_made = 0;
-    while (pos < size && bytes_made < BYTES_PER_INPUT && inserts_made < INSERTS_PER_INPUT) {
-        uint8_t op = next();
-        switch (op % 8) {
-            case 0:
-            case 1:
-            case 2: {
-                uint8_t k = next(), cls = next(), a = next(), b = next();
-                insert(k % KEYS, size_from(cls, a, b), (cls & 0x10) != 0);
-                break;
-            }
-            case 3:
-            case 4:
-                lookup(next() % KEYS);
-                break;
-            case 5:
-                duplicate_test(next() % KEYS);
-                break;
-            case 6: {
-                // Often within the same millisecond: ties.
-                uint8_t step = next();
-                scripted_ms += step % 4 == 0 ? 0 : step % 1500;
-                scripted_sub_ms_ns = (long)next() * 3921;  // 0 .. 999855
-                break;
-            }
-            default: {
-                // A burst of small insertions of one key pattern.
-                uint8_t n = next();
-                for (unsigned i = 0; i < n % 16u && inserts_made < INSERTS_PER_INPUT; i++) {
-                    insert((n + i) % KEYS, 1 + (ssize_t)i, false);
-                }
-                break;
-            }
-        }
-        check_all();
+void target_insert(uint8_t k, uint8_t cls, uint8_t a, uint8_t b) {
+    insert(k % KEYS, size_from(cls, a, b), (cls & 0x10) != 0);
+}
+
+void target_lookup(uint8_t k) { lookup(k % KEYS); }
+
+void target_own_step(uint8_t op, steps_t *s) {
+    if (op == 5) {
+        duplicate_test(next_byte(s) % KEYS);
+        return;
     }
-    check_invariants();
+    // Often within the same millisecond: ties.
+    uint8_t step = next_byte(s);
+    scripted_ms += step % 4 == 0 ? 0 : step % 1500;
+    scripted_sub_ms_ns = (long)next_byte(s) * 3921;  // 0 .. 999855
+}
+
+// A burst of small insertions of one key pattern.
+void target_burst(uint8_t n) {
+    for (unsigned i = 0; i < n % 16u && inserts_made < INSERTS_PER_INPUT; i++) {
+        insert((n + i) % KEYS, 1 + (ssize_t)i, false);
+    }
+}
+
+void target_check(void) { check_all(); }
+
+// The cache's own check compares every pair of keys, which after every step
+// took a third of the time; the model's check (check_all) walks the same list and
+// holds every count, key, size and charge to the model after every step, so
+// the cache's own runs once an input, before the list is emptied.
+void target_end_input(void) {
+    const char *broken = cache_check_invariants();
+    if (broken != nullptr) fuzz_fail("cache_check_invariants failed", broken);
     cache_clear();
     model.clear();
     model_size = 0;
     model_charged = 0;
-    return 0;
 }
