@@ -3,11 +3,12 @@
 # first replays its regression inputs (fuzz/regressions/<target>-*, each a
 # minimal input that once made it fail), then fuzzes it for FUZZ_SECONDS
 # (default 20) from its seed corpus. New inputs go to a scratch copy, so the
-# seeds in the repository stay small. Any failure fails the run.
+# seeds in the repository stay small. Any failure fails the run. FUZZ_BUILD
+# names another build directory (default build/fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${FUZZ_SECONDS:-20}
-build=build/fuzz
+build=${FUZZ_BUILD:-build/fuzz}
 CXX=clang++ cmake -S . -B "$build" -DFUZZ=ON -DBUILD_TESTING=OFF -DPARTS=fuzz >/dev/null
 cmake --build "$build" -j "$(nproc)"
 scratch=$(mktemp -d)
