@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -380,10 +381,11 @@ std::string with_errno(const std::string &line, int err) {
 }
 
 // The console since the mark after `times` connections that each failed
-// the same way: the row's out and err lines, with one of errs. A transcript
-// shows its out line that many times, and no storing line.
-void expect_failures(const running_t &r, const std::string &out, const std::string &err, int times,
+// the same way: the row's lines, with one of errs. A transcript shows its
+// out line that many times, and no storing line.
+void expect_failures(const running_t &r, const failure_lines_t &lines, int times,
                      const std::vector<int> &errs) {
+    const std::string &out = lines.out, &err = lines.err;
     const std::string got_out = out_since(r), got_err = err_since(r);
     int e = errs[0];
     for (int x : errs) {
@@ -446,10 +448,10 @@ TEST_P(Shared, OriginResetMidResponseStoresNothing) {
         }
         EXPECT_TRUE(origin_wait_closed(run.origin, before + 2, DEADLINE));
         EXPECT_EQ(origin_count(run.origin), before + 2);
-        expect_failures(run, row.reset_out, row.reset_err, 2, {ECONNRESET});
+        expect_failures(run, row.reset, 2, {ECONNRESET});
         if (row.transcript && c.whole) {
             const std::string chunk = substitute(row.read_line, "<SIZE>", std::to_string(c.response.size()));
-            EXPECT_EQ(occurrences(out_since(run), chunk + with_errno(row.reset_out, ECONNRESET)), 2)
+            EXPECT_EQ(occurrences(out_since(run), chunk + with_errno(row.reset.out, ECONNRESET)), 2)
                 << "the reset's chunk is not printed before the failed read";
         }
     }
@@ -477,7 +479,7 @@ TEST_P(Shared, BrowserVanishingMidResponseEndsOnlyItsConnection) {
     client_opts_t opts;
     opts.read_limit = first;
     EXPECT_EQ(ask(run, get_request(run, "/vanish"), opts).bytes, response.substr(0, first));
-    expect_failures(run, row.vanish_out, row.vanish_err, 1, {EPIPE, ECONNRESET});
+    expect_failures(run, row.vanish, 1, {EPIPE, ECONNRESET});
     // Still serving, and nothing was stored.
     route(run, "/after", http_response("after"));
     EXPECT_EQ(ask(run, get_request(run, "/after")).bytes, http_response("after"));
@@ -519,6 +521,102 @@ TEST_P(LineRelay, ArrivedLinesReachBrowserBeforeOriginSendsMore) {
 }
 
 INSTANTIATE_OVER_PROGRAMS_WITH(LineRelay, relays_lines);
+
+// ---------------------------------------------------------------- time-outs
+
+// The short build, whose time-outs are 1 s for the browser's request and
+// for a write to it without progress, and 2 s for a silent origin. Each
+// fails its step with the row's lines; the browser gets nothing but what
+// the origin sent before it fell silent, nothing is stored, and the threads
+// and descriptors are given back. A browser that sends a byte every 100 or
+// 250 ms never waits a second between reads: only a total for the whole
+// request cuts it off.
+struct Timeouts : ::testing::TestWithParam<program_t> {};
+
+TEST_P(Timeouts, EachTimeOutFailsItsStep) {
+    const program_t &row = GetParam();
+    running_t run(row);
+    ASSERT_TRUE(start_running(run, row.short_binary, row.quiet));
+    const int idle_fds = count_fds(run.proxy.pid);
+    const std::string part = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly part";
+    const std::string stalled = "HTTP/1.0 200 OK\r\n\r\nfirst line\nunfinished";
+    route(run, "/silent", "", origin_end_t::HOLD);
+    route(run, "/part", part, origin_end_t::HOLD);
+    route(run, "/stalled", stalled, origin_end_t::HOLD);
+    route(run, "/flood", http_response(pattern_body(16 << 20, 3)));
+    const std::string line = "GET " + origin_url(run, "/hdr") + " HTTP/1.0\r\n";
+    const struct {
+        const char *name;
+        std::string request;
+        failure_lines_t program_t::*lines;
+        std::string path;         // the origin gets its request; "": the origin is not reached
+        std::string answer = "";  // what the browser gets
+        bool reads = true;        // the browser reads the answer
+        size_t at_once = std::string::npos;  // then the rest a byte at a time,
+        int gap_ms = 0;                      // this far apart, until the program gives up
+    } cases[] = {
+        {"request line never finished", "GET " + origin_url(run, "/never"), &program_t::late_request, ""},
+        {"request dribbled a byte per 100 ms", get_request(run, "/dribble", "X-A: b\r\n"),
+         &program_t::late_request, "", "", true, 0, 100},
+        {"header block dribbled a byte per 250 ms", line + "X-A: 1\r\nX-B: 2\r\n\r\n",
+         &program_t::late_header, "/hdr", "", true, line.size(), 250},
+        {"origin silent", get_request(run, "/silent"), &program_t::late_origin, "/silent"},
+        {"origin silent after part of its answer", get_request(run, "/part"), &program_t::late_origin,
+         "/part", part},
+        // What arrived before the time-out is relayed, its unfinished line too.
+        {"origin silent inside a line", get_request(run, "/stalled"), &program_t::late_origin,
+         "/stalled", stalled},
+        {"browser reads nothing", get_request(run, "/flood"), &program_t::late_browser, "/flood", "",
+         false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        mark_console(run);
+        const size_t before = origin_count(run.origin);
+        int fd = client_connect(run.proxy.port);
+        ASSERT_GE(fd, 0);
+        if (!c.reads) {
+            // A small window, so the program's writes soon stop making progress.
+            int small = 4096;
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        }
+        send_all(fd, c.request.substr(0, c.at_once));
+        for (size_t i = c.at_once; i < c.request.size() && !wait_ended(run, 1, ms(0)); i++) {
+            std::this_thread::sleep_for(ms(c.gap_ms));  // the dribble itself, not an ordering
+            send_all(fd, c.request.substr(i, 1));
+        }
+        EXPECT_TRUE(wait_ended(run, ++run.ended, DEADLINE));
+        if (c.reads) {
+            client_result_t got = read_until_close(fd, DEADLINE);
+            EXPECT_EQ(got.bytes, c.answer);
+            EXPECT_TRUE(got.eof || got.reset);
+        }
+        close(fd);
+        const failure_lines_t &lines = row.*c.lines;
+        expect_failures(run, lines, 1, {EAGAIN});
+        if (row.transcript && !c.answer.empty()) {
+            const std::string chunk = substitute(row.read_line, "<SIZE>", std::to_string(c.answer.size()));
+            EXPECT_EQ(occurrences(out_since(run), chunk + with_errno(lines.out, EAGAIN)), 1);
+        }
+        std::string upstream = substitute(substitute(row.upstream, "/after", c.path), "<ORIGIN>",
+                                          std::to_string(run.origin.port));
+        if (c.lines == &program_t::late_header) {
+            upstream = substitute(row.late_header_upstream, "<PATH>", c.path);
+        }
+        if (c.path.empty() || upstream.empty()) {
+            EXPECT_EQ(origin_count(run.origin), before);
+        } else {
+            EXPECT_TRUE(origin_wait_closed(run.origin, before + 1, DEADLINE));
+            EXPECT_EQ(origin_request(run.origin, before), upstream);
+        }
+    }
+    EXPECT_TRUE(wait_fds(run.proxy.pid, idle_fds, DEADLINE)) << count_fds(run.proxy.pid) << " descriptors";
+    EXPECT_TRUE(wait_threads(run.proxy.pid, 1 + RUNTIME_THREADS, DEADLINE)) << "connection threads left";
+}
+
+INSTANTIATE_OVER_ROWS(Timeouts, programs_where([](const program_t &row) {
+                          return !row.late_request.out.empty() || !row.late_request.err.empty();
+                      }));
 
 // ---------------------------------------------------------------- lingering close
 

@@ -1,6 +1,6 @@
 // stampproxy as a whole program over loopback: request parsing and header
 // rewriting (exact bytes at a scripted origin), the relay and its chunks,
-// the console transcripts, bad input and time-outs. What it shares with the
+// the console transcripts and bad input. What it shares with the
 // other programs is in programs_e2e_test.cpp.
 #include <arpa/inet.h>
 #include <ctype.h>
@@ -65,16 +65,14 @@ struct Stamp : ::testing::Test {
     running_t run{program_named("stampproxy")};
     origin_t &origin = run.origin;
     process_t &proxy = run.proxy;
-    int idle_fds = -1, idle_threads = -1;
+    int idle_fds = -1;
     std::string port;  // the origin's, as the Host lines the proxy writes name it
 
-    virtual std::string binary() const { return run.row.binary; }
     void SetUp() override {
-        ASSERT_TRUE(start_running(run, binary(), {}));
+        ASSERT_TRUE(start_running(run));
         port = std::to_string(origin.port);
         route("", http_response("default reply"));
         idle_fds = count_fds(proxy.pid);
-        idle_threads = 1 + RUNTIME_THREADS;  // the probe's thread may outlive its descriptors
     }
     void TearDown() override {
         EXPECT_TRUE(is_running(proxy));
@@ -96,9 +94,6 @@ struct Stamp : ::testing::Test {
     // Waits until the console shows `count` exit blocks with this label.
     bool wait_label(const std::string &label, int count) {
         return wait_output(proxy, "\n" + label + "\n", DEADLINE, false, count);
-    }
-    int labels(const std::string &label) {
-        return occurrences(read_stdout(proxy), "\n" + label + "\n");
     }
     std::string out() { return read_stdout(proxy); }
 
@@ -625,81 +620,6 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
     EXPECT_EQ(occurrences(second_out, "INPUT: "), 0) << second_out;
     EXPECT_EQ(occurrences(second_out, "REQ:"), 0) << second_out;
     EXPECT_TRUE(is_running(second));
-}
-
-// ---------------------------------------------------------------- time-outs
-
-// The test build of the program, whose time-outs are 1 s for the browser's
-// request and for a stalled write to it, and 2 s for a silent origin.
-class StampShortTimeouts : public Stamp {
-   protected:
-    std::string binary() const override { return run.row.short_binary; }
-};
-
-// Each time-out fails its read or write with EAGAIN and takes the path of
-// any failed read or write; nothing is sent to the browser, and a request
-// that timed out never reaches the origin.
-TEST_F(StampShortTimeouts, EachTimeOutFiresAndTakesTheFailurePath) {
-    const std::string again = std::to_string(EAGAIN) + " - " + strerror(EAGAIN) + "\n";
-    // The origin falls silent part way: what it sent is the browser's.
-    const std::string part = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly part";
-    route("/silent", part, origin_end_t::HOLD);
-    route("/huge", http_response(pattern_body(64 << 20, 7)));
-    const struct {
-        const char *name;
-        std::string sent;
-        size_t dribble;  // > 0: sent a byte at a time, this many ms apart
-        bool reads;      // the browser reads the reply
-        std::string console;
-        size_t origin_conns;
-        std::string got = "";  // what the browser receives
-    } cases[] = {
-        {"request line never finished", "GET htt", 0, true,
-         "ERR rio_readlineb from client failed errno " + again + "\n" + RULE +
-             "CLIENT_ERR_REQUEST\n",
-         0},
-        {"header block never finished",
-         get("/slow").substr(0, get("/slow").size() - 2) + "Accept: a\r\n", 0, true,
-         "ERR rio_readlineb from client failed errno " + again + "\n" + RULE +
-             "CLIENT_ERR_REQUEST\n",
-         0},
-        {"request dribbled a byte per 100 ms: a total, not a gap", get("/dribble", "X-A: b\r\n"),
-         100, true,
-         "ERR rio_readlineb from client failed errno " + again + "\n" + RULE +
-             "CLIENT_ERR_REQUEST\n",
-         0},
-        {"origin silent after part of its answer", get("/silent"), 0, true,
-         "Server recieved " + std::to_string(part.size()) +
-             " bytes\nERR reading from server errno " + again + "\n" + RULE + "REGULAR_EXIT\n",
-         1, part},
-        {"browser stops reading", get("/huge"), 0, false, "ERR writing to client errno " + again,
-         2},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        int fd = client_connect(proxy.port);
-        ASSERT_GE(fd, 0);
-        if (c.dribble > 0) {
-            // Stops when the proxy has given up (the write then fails).
-            for (size_t i = 0; i < c.sent.size() && labels("CLIENT_ERR_REQUEST") < 4; i++) {
-                send_all(fd, c.sent.substr(i, 1));
-                std::this_thread::sleep_for(ms(c.dribble));
-            }
-        } else {
-            send_all(fd, c.sent);
-        }
-        EXPECT_TRUE(wait_output(proxy, c.console, DEADLINE)) << out();
-        if (c.reads) {
-            client_result_t r = read_until_close(fd, DEADLINE);
-            EXPECT_EQ(r.bytes, c.got);
-            EXPECT_TRUE(r.eof || r.reset);
-        }
-        close(fd);
-        EXPECT_EQ(origin_count(origin), c.origin_conns);
-    }
-    EXPECT_EQ(out().find("Adding new entry !"), std::string::npos);
-    EXPECT_TRUE(wait_threads(proxy.pid, idle_threads, DEADLINE)) << "connection threads left";
-    EXPECT_TRUE(wait_fds(proxy.pid, idle_fds, DEADLINE)) << "descriptors leaked";
 }
 
 }  // namespace

@@ -56,8 +56,14 @@ std::vector<program_t> all_rows() {
     }
     stamp.transcript = true;
     stamp.read_line = "Server recieved <SIZE> bytes\n";
-    stamp.reset_out = "ERR reading from server errno <ERRNO> - <ERROR>\n";
-    stamp.vanish_out = "ERR writing to client errno <ERRNO> - <ERROR>\n";
+    stamp.reset.out = "ERR reading from server errno <ERRNO> - <ERROR>\n";
+    stamp.vanish.out = "ERR writing to client errno <ERRNO> - <ERROR>\n";
+    // The request's deadline covers its header block.
+    stamp.late_request.out = "ERR rio_readlineb from client failed errno <ERRNO> - <ERROR>\n\n" + RULE +
+                             "CLIENT_ERR_REQUEST\n";
+    stamp.late_header = stamp.late_request;
+    stamp.late_origin.out = stamp.reset.out + "\n" + RULE + "REGULAR_EXIT\n";
+    stamp.late_browser = stamp.vanish;
     stamp.other_methods = true;
     stamp.private_requests = true;
     rows.push_back(stamp);
@@ -83,10 +89,13 @@ std::vector<program_t> all_rows() {
     stage.conn_ends = {"Disconnected.\n"};
     stage.quiet_end = "Disconnected.\n";
     stage.relays_lines = true;
-    stage.reset_out = "Sig Conn detected - aborting connection thread.\n";
-    stage.reset_err = "Error: Unabled to cache and send reply to browser.\n";
-    stage.vanish_out = "Sig Pipe detected - aborting connection thread.\n";
-    stage.vanish_err = stage.reset_err;
+    stage.late_request.err = "Error: Invalid HTTP Request.\n";
+    stage.late_header.err = "Error: Failed to complete communication with webserver.\n";
+    stage.late_header_upstream = "GET <PATH> HTTP/1.0\r\n";
+    stage.late_origin.err = "Error: Unabled to cache and send reply to browser.\n";
+    stage.late_browser = stage.late_origin;
+    stage.reset = {"Sig Conn detected - aborting connection thread.\n", stage.late_origin.err};
+    stage.vanish = {"Sig Pipe detected - aborting connection thread.\n", stage.late_origin.err};
     stage.private_requests = true;
     rows.push_back(stage);
 
@@ -101,8 +110,8 @@ std::vector<program_t> all_rows() {
     slot.miss_reads_all = true;
     slot.unresolved_line = "invalid host\n";
     slot.relays_lines = true;
-    slot.reset_err = "Rio_readlineb error: <ERROR>\n";
-    slot.vanish_err = "Rio_writen error: <ERROR>\n";
+    slot.reset.err = "Rio_readlineb error: <ERROR>\n";
+    slot.vanish.err = "Rio_writen error: <ERROR>\n";
     rows.push_back(slot);
 
     std::vector<program_t> built;

@@ -16,6 +16,14 @@
 
 namespace harness {
 
+// What a connection that failed prints: standard output (a needle when the
+// row keeps a transcript, else all of it before the row's quiet_end) and
+// standard error; "<ERRNO>" and "<ERROR>" stand for the failed call's errno
+// and its text.
+struct failure_lines_t {
+    std::string out, err;
+};
+
 struct program_t {
     std::string name;          // "stampproxy", ...: the test instance's name
     std::string binary;        // the program as installed
@@ -88,15 +96,17 @@ struct program_t {
     // The browser's header lines reach the storing rule: an Authorization
     // or a no-store there keeps the answer out of the cache.
     bool private_requests = false;
-    // The console of a connection whose origin reset it, and of one whose
-    // browser went away mid-response: standard output (a needle when the
-    // row keeps a transcript, else all of it before quiet_end) and standard
-    // error, "<ERRNO>" and "<ERROR>" standing for the failed call's errno
-    // and its text. A transcript shows each read from the origin as
+    // A connection whose origin reset it, and one whose browser went away
+    // mid-response. A transcript shows each read from the origin as
     // `read_line` ("<SIZE>" its byte count).
-    std::string reset_out, reset_err;
-    std::string vanish_out, vanish_err;
+    failure_lines_t reset, vanish;
     std::string read_line;
+    // The short build's time-outs, each failing its step: the browser's
+    // request; its header block, of which the origin has got
+    // late_header_upstream ("<PATH>" the URL's path; empty: nothing); an
+    // origin that falls silent; a browser that stops reading.
+    failure_lines_t late_request, late_header, late_origin, late_browser;
+    std::string late_header_upstream;
 };
 
 // The rows of the programs built in this tree; those `keep` says yes to;
