@@ -30,12 +30,18 @@ void robix_reports(program_t &row) {
     row.upstream = "GET /after HTTP/1.0\r\nHost: 127.0.0.1:<ORIGIN>\r\n\r\n";
 }
 
+// A row with its name and binaries.
+program_t row_of(const std::string &name, const std::string &binary, const std::string &short_binary) {
+    program_t row;
+    row.name = name;
+    row.binary = binary;
+    row.short_binary = short_binary;
+    return row;
+}
+
 std::vector<program_t> all_rows() {
     std::vector<program_t> rows;
-    program_t stamp;
-    stamp.name = "stampproxy";
-    stamp.binary = STAMPPROXY_BIN;
-    stamp.short_binary = STAMPPROXY_SHORT_BIN;
+    program_t stamp = row_of("stampproxy", STAMPPROXY_BIN, STAMPPROXY_SHORT_BIN);
     stamp.probe_done = "\nCLIENT_ERR_REQUEST\n";
     stamp.probe_cut = "START-REQUEST";
     // No line end after the Port line: the probe's block continues it.
@@ -68,10 +74,7 @@ std::vector<program_t> all_rows() {
     stamp.private_requests = true;
     rows.push_back(stamp);
 
-    program_t stage;
-    stage.name = "stageproxy";
-    stage.binary = STAGEPROXY_BIN;
-    stage.short_binary = STAGEPROXY_SHORT_BIN;
+    program_t stage = row_of("stageproxy", STAGEPROXY_BIN, STAGEPROXY_SHORT_BIN);
     stage.quiet = {"0"};
     stage.probe_done = "Disconnected.\n";
     stage.probe_out = "Marlowin proxy is listening on socket: <PORT>.\nDisconnected.\n";
@@ -99,10 +102,7 @@ std::vector<program_t> all_rows() {
     stage.private_requests = true;
     rows.push_back(stage);
 
-    program_t slot;
-    slot.name = "slotproxy";
-    slot.binary = SLOTPROXY_BIN;
-    slot.short_binary = SLOTPROXY_SHORT_BIN;
+    program_t slot = row_of("slotproxy", SLOTPROXY_BIN, SLOTPROXY_SHORT_BIN);
     slot.flush_request = "GET /nowhere HTTP/1.0\r\nHost: x\r\nUser-Agent: t\r\n\r\n";
     slot.flush_out = "invalid host\n";
     slot.flush_whole = true;
