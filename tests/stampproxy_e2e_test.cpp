@@ -98,14 +98,14 @@ struct Stamp : ::testing::Test {
     std::string out() { return read_stdout(proxy); }
 
     // One request on the side: the proxy still serves a cached and a fresh
-    // response correctly.
+    // response correctly. Each waits for its connection's exit block.
     void expect_healthy() {
         static int fresh = 0;
         route("/ok", http_response("ok"));
-        EXPECT_EQ(ask(get("/ok")).bytes, http_response("ok"));
+        EXPECT_EQ(harness::ask(run, get("/ok")).bytes, http_response("ok"));
         std::string path = "/fresh" + std::to_string(fresh++);
         route(path, http_response(path));
-        EXPECT_EQ(ask(get(path)).bytes, http_response(path));
+        EXPECT_EQ(harness::ask(run, get(path)).bytes, http_response(path));
     }
 };
 
@@ -591,11 +591,14 @@ TEST_F(Stamp, BadInputGetsDefinedAnswerAndProcessStaysHealthy) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         size_t conns = origin_count(origin);
-        // Rows may share a console line: this row's must be one more.
+        // Rows may share a console line: this row's must be one more. Every
+        // earlier connection has printed its exit block (each ask waits for
+        // it), so none can land inside this row's lines.
         const int shown = c.console.empty() ? 0 : occurrences(out(), c.console);
+        mark_console(run);
         client_opts_t opts;
         opts.shutdown_write = true;  // a header block left open ends at end of stream
-        client_result_t r = ask(c.bytes, opts);
+        client_result_t r = harness::ask(run, c.bytes, opts);
         EXPECT_FALSE(r.timed_out);
         if (c.answer == NOTHING) {
             EXPECT_EQ(r.bytes, "");
