@@ -4,7 +4,8 @@
 # when its target does.
 add_library(stress_support STATIC stress_support.cpp)
 target_compile_options(stress_support PRIVATE ${PROJECT_WARNINGS})
-target_link_libraries(stress_support PUBLIC harness GTest::gtest)
+# The table of programs and running_t are the harness's (tests/harness/).
+target_link_libraries(stress_support PUBLIC programs)
 # Under ThreadSanitizer, glibc's resolver reports a race on its own heap
 # blocks when fresh threads call gethostbyname_r at once (its internal locks
 # are invisible to the sanitizer; a program of twenty lines that shares no
@@ -12,8 +13,6 @@ target_link_libraries(stress_support PUBLIC harness GTest::gtest)
 set(stress_tsan_supp ${CMAKE_CURRENT_BINARY_DIR}/stress_tsan.supp)
 file(WRITE ${stress_tsan_supp} "race:__libc_dynarray_emplace_enlarge\n")
 target_compile_definitions(stress_support PRIVATE STRESS_TSAN_SUPPRESSIONS="${stress_tsan_supp}")
-# The table of programs is the harness's; every stress test depends on it.
-target_link_libraries(stress_support PUBLIC programs)
 
 set(stress_tests stress_load_test stress_faults_test stress_memory_test stress_input_test)
 foreach(t ${stress_tests})

@@ -22,20 +22,10 @@
 namespace {
 
 using namespace stress;
-using harness::http_response;
-using harness::origin_end_t;
-using harness::origin_reply_t;
-using harness::pattern_body;
 
 const ms WAIT(30000);
 
 size_t big_size() { return sized(2u << 20, 10u << 20); }
-
-unsigned seed_of(const std::string &path) {
-    unsigned h = 2166136261u;
-    for (char c : path) h = (h ^ (unsigned char)c) * 16777619u;
-    return h;
-}
 
 // Replies of the browser-fault phase: /big is too large for any cache.
 std::string browser_phase_reply(const std::string &path, size_t) {
@@ -44,26 +34,26 @@ std::string browser_phase_reply(const std::string &path, size_t) {
     return http_response(pattern_body(200 + seed_of(path) % 5000, seed_of(path)));
 }
 
-class StressFaults : public testing::TestWithParam<program_t> {
-   protected:
-    proxy_t proxy;
+struct StressFaults : testing::TestWithParam<program_t> {
+    loaded_t load{GetParam()};
+    origin_t &origin = load.run.origin;
 
-    void TearDown() override { stop_proxy(proxy); }
+    void TearDown() override { stop_loaded(load); }
 
     const program_t &prog() const { return GetParam(); }
 
-    harness::client_result_t ask(const std::string &url, ms deadline = WAIT) {
-        return harness::client_exchange(proxy.port(), get(url), deadline);
+    client_result_t ask(const std::string &url, ms deadline = WAIT) {
+        return client_exchange(load.port(), get(url), deadline);
     }
 
-    // Alive, serves `url` (a fresh path) correctly twice, every connection
+    // Alive, serves `path` (a fresh one) correctly twice, every connection
     // over, no sanitizer report.
-    void expect_healthy(const std::string &url, const std::string &reply) {
-        ASSERT_TRUE(harness::is_running(proxy.proc));
-        EXPECT_TRUE(ask(url).bytes == reply);
-        EXPECT_TRUE(ask(url).bytes == reply);
-        expect_idle(proxy);
-        EXPECT_EQ(sanitizer_report(proxy.proc), "");
+    void expect_healthy(const std::string &path, const std::string &reply) {
+        ASSERT_TRUE(is_running(load.run.proxy));
+        EXPECT_TRUE(ask(load.url(path)).bytes == reply);
+        EXPECT_TRUE(ask(load.url(path)).bytes == reply);
+        expect_idle(load);
+        expect_no_sanitizer_report(load.run.proxy);
     }
 };
 
@@ -72,12 +62,10 @@ class StressFaults : public testing::TestWithParam<program_t> {
 TEST_P(StressFaults, BrowsersThatFail) {
     const size_t k = sized(10, 100);
     ASSERT_GE(raise_fd_limit(8 * k + 512), 8 * k + 512);
-    load_origin_t origin(browser_phase_reply);
-    ASSERT_TRUE(origin.start());
-    ASSERT_TRUE(start_proxy(proxy, prog(), false, get(origin.url("/warm")),
-                            browser_phase_reply("/warm", 0)));
+    origin.make_reply = browser_phase_reply;
+    ASSERT_TRUE(start_loaded(load, false, "/warm"));
     // A hit to be cut short later.
-    ASSERT_TRUE(ask(origin.url("/hit")).bytes == browser_phase_reply("/hit", 0));
+    ASSERT_TRUE(ask(load.url("/hit")).bytes == browser_phase_reply("/hit", 0));
 
     enum kind_t { AT_ONCE, IN_LINE, AFTER_LINE, MID_BIG, MID_HIT, MID_CUT, BYTEWISE, KINDS };
     std::vector<script_t> scripts;
@@ -92,32 +80,32 @@ TEST_P(StressFaults, BrowsersThatFail) {
                     s.close_after_send = true;
                     break;
                 case IN_LINE:  // closes in the middle of the request line
-                    s.request = "GET " + origin.url("/inline" + std::to_string(i)).substr(0, 20);
+                    s.request = "GET " + load.url("/inline" + std::to_string(i)).substr(0, 20);
                     s.close_after_send = true;
                     break;
                 case AFTER_LINE:  // closes right after the request line
                     path = "/after" + std::to_string(i);
-                    s.request = "GET " + origin.url(path) + " HTTP/1.0\r\n";
+                    s.request = "GET " + load.url(path) + " HTTP/1.0\r\n";
                     s.close_after_send = true;
                     break;
                 case MID_BIG:  // goes away after 64 KB of a long response
                     path = "/big";
-                    s.request = get(origin.url(path));
+                    s.request = get(load.url(path));
                     s.read_limit = 65536;
                     break;
                 case MID_HIT:  // goes away after 1000 bytes of a hit
                     path = "/hit";
-                    s.request = get(origin.url(path));
+                    s.request = get(load.url(path));
                     s.read_limit = 1000;
                     break;
                 case MID_CUT:  // goes away after 1000 bytes of a storable miss
                     path = "/cut" + std::to_string(i);
-                    s.request = get(origin.url(path));
+                    s.request = get(load.url(path));
                     s.read_limit = 1000;
                     break;
                 case BYTEWISE:  // the whole request one byte at a time
                     path = "/bytewise" + std::to_string(i);
-                    s.request = get(origin.url(path),
+                    s.request = get(load.url(path),
                                     "Host: 127.0.0.1\r\nUser-Agent: stress/1.0\r\nAccept: */*\r\n"
                                     "X-Sequence: " +
                                         std::to_string(i) + "\r\n");
@@ -130,7 +118,7 @@ TEST_P(StressFaults, BrowsersThatFail) {
             paths.push_back(path);
         }
     }
-    std::vector<outcome_t> out = drive(proxy.port(), scripts, ms(120000));
+    std::vector<client_result_t> out = drive(load.port(), scripts, ms(120000));
     size_t wrong = 0;
     std::string first;
     for (size_t i = 0; i < scripts.size(); i++) {
@@ -146,44 +134,27 @@ TEST_P(StressFaults, BrowsersThatFail) {
     std::cout << "[ figures  ] " << prog().name << ": " << scripts.size()
               << " failing browsers (" << k << " of each of " << KINDS << " kinds)" << std::endl;
 
-    expect_healthy(origin.url("/healthy1"), browser_phase_reply("/healthy1", 0));
+    expect_healthy("/healthy1", browser_phase_reply("/healthy1", 0));
     // Whatever was kept of the cut exchanges is the origin's whole reply.
     std::set<std::string> asked;
     for (const std::string &path : paths) {
         if (path.empty() || !asked.insert(path).second) continue;
         SCOPED_TRACE(path);
-        harness::client_result_t r = ask(origin.url(path), ms(60000));
+        client_result_t r = ask(load.url(path), ms(60000));
         EXPECT_TRUE(r.eof);
         EXPECT_TRUE(r.bytes == browser_phase_reply(path, 0)) << r.bytes.size() << " bytes";
     }
-    expect_healthy(origin.url("/healthy2"), browser_phase_reply("/healthy2", 0));
+    expect_healthy("/healthy2", browser_phase_reply("/healthy2", 0));
 }
 
 // ---------------------------------------------------------------- origins
 
-// Connections the harness origin took for a path.
-size_t fetches(harness::origin_t &o, const std::string &path) {
-    size_t n = 0;
-    for (size_t i = 0; i < harness::origin_count(o); i++) {
-        const std::string req = harness::origin_request(o, i);
-        const std::string line = req.substr(0, req.find('\n'));
-        if (line.find(" " + path + " ") != std::string::npos) n++;
-    }
-    return n;
-}
-
 TEST_P(StressFaults, OriginsThatFail) {
     const size_t k = sized(5, 50), bigs = sized(2, 4), holds = sized(5, 20);
     ASSERT_GE(raise_fd_limit(16 * k + 512), 16 * k + 512);
-    harness::origin_t origin;
-    ASSERT_TRUE(harness::origin_start(origin));
-    origin_reply_t fine;
-    fine.bytes = http_response("fine\n");
-    harness::origin_default(origin, fine);
-    auto url = [&](const std::string &path) {
-        return "http://127.0.0.1:" + std::to_string(origin.port) + path;
-    };
-    ASSERT_TRUE(start_proxy(proxy, prog(), false, get(url("/warm")), fine.bytes));
+    const std::string fine = http_response("fine\n");
+    origin.default_reply.bytes = fine;
+    ASSERT_TRUE(start_loaded(load, false, "/warm"));
 
     // The first replies: cut by a reset, empty, or large.
     auto whole = [](const std::string &path, unsigned version) {
@@ -197,14 +168,10 @@ TEST_P(StressFaults, OriginsThatFail) {
         reset.pieces = {30000};
         reset.pause_ms = 20;
         reset.end = origin_end_t::RESET;
-        harness::origin_route(origin, path, reset);
-        origin_reply_t empty;
-        empty.end = origin_end_t::CLOSE;
-        harness::origin_route(origin, "/empty" + std::to_string(i), empty);
+        origin_route(origin, path, reset);
+        route(load.run, "/empty" + std::to_string(i), "");
     }
-    origin_reply_t large;
-    large.bytes = big;
-    harness::origin_route(origin, "/big", large);
+    route(load.run, "/big", big);
 
     std::atomic<size_t> wrong{0};
     std::mutex lock;
@@ -221,62 +188,56 @@ TEST_P(StressFaults, OriginsThatFail) {
     parallel(jobs, 16, [&](size_t j) {
         if (j < k) {
             const std::string path = "/reset" + std::to_string(j);
-            harness::client_result_t r = ask(url(path));
+            client_result_t r = ask(load.url(path));
             // Relayed unchanged as far as it came; never more.
             if (r.timed_out || !is_prefix(r.bytes, whole(path, 0).substr(0, 60000))) fail(path);
         } else if (j < 2 * k) {
             const std::string path = "/empty" + std::to_string(j - k);
-            harness::client_result_t r = ask(url(path));
+            client_result_t r = ask(load.url(path));
             if (r.timed_out || !r.eof || !r.bytes.empty()) fail(path);
         } else if (j < 3 * k) {
             const size_t i = j - 2 * k;
             const std::string u = i % 2 ? "http://stress-" + std::to_string(i) + ".invalid/x"
                                         : "http://stress-" + std::to_string(i) + ".invalid:8080/";
-            harness::client_result_t r = ask(u);
+            client_result_t r = ask(u);
             if (r.timed_out || !r.eof || !r.bytes.empty()) fail(u);
         } else {
-            harness::client_result_t r = ask(url("/big"), ms(60000));
+            client_result_t r = ask(load.url("/big"), ms(60000));
             if (!r.eof || r.bytes != big) fail("/big: " + std::to_string(r.bytes.size()));
         }
     });
     EXPECT_EQ(wrong.load(), 0u) << "first: " << first;
-    EXPECT_TRUE(harness::wait_output(proxy.proc, prog().unresolved_line, ms(10000),
-                                     prog().unresolved_on_stderr, (int)k));
+    EXPECT_TRUE(wait_output(load.run.proxy, prog().unresolved_line, ms(10000),
+                            prog().unresolved_on_stderr, (int)k));
 
     // Origins that never answer: the browsers give up and close; the held
     // threads wait on their origin, which ends later.
-    harness::origin_t silent;
-    ASSERT_TRUE(harness::origin_start(silent));
-    origin_reply_t hold;
-    hold.end = origin_end_t::HOLD;
-    harness::origin_default(silent, hold);
-    const std::string silent_url = "http://127.0.0.1:" + std::to_string(silent.port) + "/hold";
+    origin_t silent;
+    silent.default_reply.end = origin_end_t::HOLD;
+    ASSERT_TRUE(origin_start(silent));
+    const std::string silent_url = origin_url(silent, "/hold");
     parallel(holds, holds, [&](size_t i) {
-        harness::client_result_t r = harness::client_exchange(
-            proxy.port(), get(silent_url + std::to_string(i)), ms(300));
+        client_result_t r =
+            client_exchange(load.port(), get(silent_url + std::to_string(i)), ms(300));
         if (!r.timed_out || !r.bytes.empty()) fail("/hold" + std::to_string(i));
     });
     EXPECT_EQ(wrong.load(), 0u) << "first: " << first;
-    EXPECT_TRUE(harness::origin_wait_requests(silent, holds, WAIT));
+    EXPECT_TRUE(origin_wait_requests(silent, holds, WAIT));
     // Still serving while those wait.
-    EXPECT_TRUE(ask(url("/during-hold")).bytes == fine.bytes);
-    harness::origin_stop(silent);
+    EXPECT_TRUE(ask(load.url("/during-hold")).bytes == fine);
+    EXPECT_TRUE(origin_stop(silent));
     std::cout << "[ figures  ] " << prog().name << ": " << k << " resets, " << k
               << " empty replies, " << k << " unresolved names, " << bigs << " replies of "
               << big.size() << " bytes, " << holds << " silent origins" << std::endl;
-    expect_healthy(url("/healthy1"), fine.bytes);
+    expect_healthy("/healthy1", fine);
 
     // What each failed URL gives now: new content for the cut ones, since
     // nothing was kept of them, and the same content again from the cache.
     for (size_t i = 0; i < k; i++) {
         const std::string reset_path = "/reset" + std::to_string(i);
         const std::string empty_path = "/empty" + std::to_string(i);
-        origin_reply_t now;
-        now.bytes = whole(reset_path, 1);
-        harness::origin_route(origin, reset_path, now);
-        origin_reply_t filled;
-        filled.bytes = whole(empty_path, 1);
-        harness::origin_route(origin, empty_path, filled);
+        route(load.run, reset_path, whole(reset_path, 1));
+        route(load.run, empty_path, whole(empty_path, 1));
     }
     // Empty replies first, while every one is still in the cache of the
     // programs that store them (the reset URLs below insert 90 KB each):
@@ -285,29 +246,28 @@ TEST_P(StressFaults, OriginsThatFail) {
         const std::string empty_path = "/empty" + std::to_string(i);
         SCOPED_TRACE(empty_path);
         const std::string expect = prog().stores_empty ? "" : whole(empty_path, 1);
-        EXPECT_TRUE(ask(url(empty_path)).bytes == expect);
-        EXPECT_TRUE(ask(url(empty_path)).bytes == expect);
+        EXPECT_TRUE(ask(load.url(empty_path)).bytes == expect);
+        EXPECT_TRUE(ask(load.url(empty_path)).bytes == expect);
     }
     for (size_t i = 0; i < k; i++) {
         const std::string reset_path = "/reset" + std::to_string(i);
         SCOPED_TRACE(reset_path);
-        const size_t before = fetches(origin, reset_path);
-        EXPECT_TRUE(ask(url(reset_path)).bytes == whole(reset_path, 1));
-        EXPECT_TRUE(ask(url(reset_path)).bytes == whole(reset_path, 1));
+        const size_t before = origin_fetches(origin, reset_path);
+        EXPECT_TRUE(ask(load.url(reset_path)).bytes == whole(reset_path, 1));
+        EXPECT_TRUE(ask(load.url(reset_path)).bytes == whole(reset_path, 1));
         // The second came from the cache (90 KB is stored by every program).
-        EXPECT_EQ(fetches(origin, reset_path), before + 1);
+        EXPECT_EQ(origin_fetches(origin, reset_path), before + 1);
     }
     // Too large to keep: fetched again, whole.
-    const size_t before = fetches(origin, "/big");
-    EXPECT_TRUE(ask(url("/big"), ms(60000)).bytes == big);
-    EXPECT_EQ(fetches(origin, "/big"), before + 1);
+    const size_t before = origin_fetches(origin, "/big");
+    EXPECT_TRUE(ask(load.url("/big"), ms(60000)).bytes == big);
+    EXPECT_EQ(origin_fetches(origin, "/big"), before + 1);
     // The silent origin is gone; what it ended with was nothing.
     for (size_t i = 0; i < holds; i++) {
-        harness::client_result_t r = ask(silent_url + std::to_string(i));
+        client_result_t r = ask(silent_url + std::to_string(i));
         EXPECT_TRUE(r.eof && r.bytes.empty()) << "/hold" << i;
     }
-    expect_healthy(url("/healthy2"), fine.bytes);
-    harness::origin_stop(origin);
+    expect_healthy("/healthy2", fine);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, StressFaults, testing::ValuesIn(programs()), param_name);

@@ -17,14 +17,6 @@
 namespace {
 
 using namespace stress;
-using harness::http_response;
-using harness::pattern_body;
-
-unsigned seed_of(const std::string &path) {
-    unsigned h = 2166136261u;
-    for (char c : path) h = (h ^ (unsigned char)c) * 16777619u;
-    return h;
-}
 
 // Replies by path. /w<i>, /f<i>: small; /s<i>: 40 KB for slow readers;
 // /u<i>: the 200 URLs of the request run, among them versioned ones (every
@@ -50,31 +42,25 @@ bool versioned(const std::string &path) {
     return path.compare(0, 2, "/u") == 0 && atoi(path.c_str() + 2) % 20 == 7;
 }
 
-class StressLoad : public testing::TestWithParam<program_t> {
-   protected:
-    load_origin_t origin{reply_for};
-    proxy_t proxy;
+struct StressLoad : testing::TestWithParam<program_t> {
+    loaded_t load{GetParam()};
 
     void SetUp() override {
         ASSERT_GE(raise_fd_limit(4 * sized(200, 1000) + 512), 4 * sized(200, 1000) + 512)
             << "the hard descriptor limit is too low for this load";
-        ASSERT_TRUE(origin.start());
-        ASSERT_TRUE(start_proxy(proxy, GetParam(), false, get(origin.url("/health-warm")),
-                                reply_for("/health-warm", 0)));
+        load.run.origin.make_reply = reply_for;
+        ASSERT_TRUE(start_loaded(load, false, "/health-warm"));
     }
-    void TearDown() override {
-        stop_proxy(proxy);
-        origin.stop();
-    }
+    void TearDown() override { stop_loaded(load); }
 
-    harness::client_result_t ask(const std::string &path) {
-        return harness::client_exchange(proxy.port(), get(origin.url(path)), ms(30000));
+    client_result_t ask(const std::string &path) {
+        return client_exchange(load.port(), get(load.url(path)), ms(30000));
     }
 
     // The bytes are one of the whole versions the origin sent for the path
     // (a fixed path has one).
     bool sent_by_origin(const std::string &path, const std::string &bytes) {
-        const size_t n = std::max<size_t>(origin.fetches(path), 1);
+        const size_t n = std::max<size_t>(origin_fetches(load.run.origin, path), 1);
         for (size_t k = 0; k < n; k++) {
             if (bytes == reply_for(path, versioned(path) ? k : 0)) return true;
         }
@@ -84,13 +70,13 @@ class StressLoad : public testing::TestWithParam<program_t> {
     // Alive, serves a fresh request and then the same from wherever it is
     // kept, and every connection is over.
     void expect_healthy() {
-        ASSERT_TRUE(harness::is_running(proxy.proc));
+        ASSERT_TRUE(is_running(load.run.proxy));
         static int n = 0;
         const std::string path = "/health" + std::to_string(n++);
         EXPECT_TRUE(ask(path).bytes == reply_for(path, 0));
         EXPECT_TRUE(ask(path).bytes == reply_for(path, 0));
-        expect_idle(proxy);
-        EXPECT_EQ(sanitizer_report(proxy.proc), "");
+        expect_idle(load);
+        expect_no_sanitizer_report(load.run.proxy);
     }
 
     // Asks for every path again (hits where the program kept them): each
@@ -100,7 +86,7 @@ class StressLoad : public testing::TestWithParam<program_t> {
         std::mutex lock;
         std::string first;
         parallel(paths.size(), 8, [&](size_t i) {
-            harness::client_result_t r = ask(paths[i]);
+            client_result_t r = ask(paths[i]);
             if (!r.eof || !sent_by_origin(paths[i], r.bytes)) {
                 if (wrong++ == 0) {
                     std::lock_guard<std::mutex> g(lock);
@@ -145,22 +131,22 @@ TEST_P(StressLoad, HoldsManyConnectionsAtOnce) {
                 scripts[i].read_pause_ms = 10;
                 break;
         }
-        scripts[i].request = get(origin.url(path), "User-Agent: stress\r\n");
+        scripts[i].request = get(load.url(path), "User-Agent: stress\r\n");
         want[i] = reply_for(path, 0);
         if (i % 4 != 0) paths.push_back(path);
     }
-    const size_t origin_before = origin.connections();
+    const size_t origin_before = origin_count(load.run.origin);
     int held_fds = 0, held_threads = 0;
-    std::vector<outcome_t> out = drive(proxy.port(), scripts, ms(120000), [&](size_t opened) {
+    std::vector<client_result_t> out = drive(load.port(), scripts, ms(120000), [&](size_t opened) {
         EXPECT_EQ(opened, n);
         // Every connection is accepted and held by its own thread before
         // any byte is sent.
-        EXPECT_TRUE(wait_at_least([&] { return harness::count_fds(proxy.pid()); },
-                                  proxy.idle_fds + (int)n, ms(30000)));
-        EXPECT_TRUE(wait_at_least([&] { return harness::count_threads(proxy.pid()); },
-                                  proxy.idle_threads + (int)n, ms(30000)));
-        held_fds = harness::count_fds(proxy.pid()) - proxy.idle_fds;
-        held_threads = harness::count_threads(proxy.pid()) - proxy.idle_threads;
+        EXPECT_TRUE(wait_until([&] { return count_fds(load.pid()) >= load.idle_fds + (int)n; },
+                             ms(30000)));
+        EXPECT_TRUE(wait_until(
+            [&] { return count_threads(load.pid()) >= load.idle_threads + (int)n; }, ms(30000)));
+        held_fds = count_fds(load.pid()) - load.idle_fds;
+        held_threads = count_threads(load.pid()) - load.idle_threads;
     });
     size_t wrong = 0, timed_out = 0;
     std::string first;
@@ -178,7 +164,7 @@ TEST_P(StressLoad, HoldsManyConnectionsAtOnce) {
     EXPECT_EQ(timed_out, 0u);
     std::cout << "[ figures  ] " << GetParam().name << ": " << n << " connections at once, "
               << held_fds << " descriptors and " << held_threads << " threads held, "
-              << origin.connections() - origin_before << " origin fetches" << std::endl;
+              << origin_count(load.run.origin) - origin_before << " origin fetches" << std::endl;
     expect_healthy();
     expect_cache_matches_origin(paths);
     expect_healthy();
@@ -195,7 +181,7 @@ TEST_P(StressLoad, ManyRequestsOverFixedUrls) {
         // A fixed pseudo-random walk over the URLs.
         const size_t u = (i * 2654435761u + 12345u) % urls;
         const std::string path = "/u" + std::to_string(u);
-        harness::client_result_t r = ask(path);
+        client_result_t r = ask(path);
         served++;
         if (versioned(path)) {
             std::lock_guard<std::mutex> g(lock);
@@ -217,8 +203,8 @@ TEST_P(StressLoad, ManyRequestsOverFixedUrls) {
     EXPECT_EQ(served.load(), requests);
     EXPECT_EQ(wrong.load(), 0u) << "first: " << first;
     std::cout << "[ figures  ] " << GetParam().name << ": " << requests << " requests from "
-              << clients << " browsers over " << urls << " URLs, " << origin.connections()
-              << " origin fetches" << std::endl;
+              << clients << " browsers over " << urls << " URLs, "
+              << origin_count(load.run.origin) << " origin fetches" << std::endl;
     expect_healthy();
     std::vector<std::string> paths;
     for (size_t u = 0; u < urls; u++) paths.push_back("/u" + std::to_string(u));

@@ -14,8 +14,6 @@
 namespace {
 
 using namespace stress;
-using harness::http_response;
-using harness::pattern_body;
 
 // The cache budget of every program.
 constexpr long BUDGET_KIB = 1024;
@@ -42,14 +40,6 @@ constexpr long OVERHEAD_KIB = 11264;
 // bytes adds 1.5 MiB at full size.
 long growth_kib() { return (long)sized(2048, 1024); }
 
-// Programs whose resident set is known to break the bound, with the reason;
-// their traffic and checks run, the bound is reported and skipped.
-unsigned seed_of(const std::string &path) {
-    unsigned h = 2166136261u;
-    for (char c : path) h = (h ^ (unsigned char)c) * 16777619u;
-    return h;
-}
-
 // /s...: 1 to 4 KB; /l...: 90 000 bytes, stored by every program; /k...:
 // a few bytes (its path is the long part).
 std::string reply_for(const std::string &path, size_t) {
@@ -59,45 +49,44 @@ std::string reply_for(const std::string &path, size_t) {
     return http_response(pattern_body(1000 + seed % 3000, seed));
 }
 
-class StressMemory : public testing::TestWithParam<program_t> {
-   protected:
-    proxy_t proxy;
-    void TearDown() override { stop_proxy(proxy); }
+struct StressMemory : testing::TestWithParam<program_t> {
+    loaded_t load{GetParam()};
+    // Quiet: the trace lines of a long eviction run would fill the disk
+    // (stampproxy's prints every key on every eviction pass).
+    void SetUp() override {
+        load.run.origin.make_reply = reply_for;
+        ASSERT_TRUE(start_loaded(load, true, "/warm"));
+    }
+    void TearDown() override { stop_loaded(load); }
 };
 
 TEST_P(StressMemory, ResidentSetStaysWithinBudgetPlusOverhead) {
     const size_t rounds = 4, small = sized(750, 12500), large = sized(24, 48);
-    load_origin_t origin(reply_for);
-    ASSERT_TRUE(origin.start());
-    // Quiet: the trace lines of a long eviction run would fill the disk.
-    ASSERT_TRUE(
-        start_proxy(proxy, GetParam(), true, get(origin.url("/warm")), reply_for("/warm", 0)));
-    const long idle = rss_kib(proxy.pid());
+    const long idle = rss_kib(load.pid());
 
     std::atomic<size_t> wrong{0};
     auto fetch_all = [&](const std::string &prefix, size_t n, size_t clients) {
         parallel(n, clients, [&](size_t i) {
             const std::string path = prefix + std::to_string(i);
-            harness::client_result_t r =
-                harness::client_exchange(proxy.port(), get(origin.url(path)), ms(30000));
+            client_result_t r = client_exchange(load.port(), get(load.url(path)), ms(30000));
             if (!r.eof || r.bytes != reply_for(path, 0)) wrong++;
         });
         // Measured once every connection is over.
-        expect_idle(proxy);
-        return rss_kib(proxy.pid());
+        expect_idle(load);
+        return rss_kib(load.pid());
     };
     // The allocator makes a new arena for a thread that finds none free, up
     // to its limit (8 per core): held connections at once take them all now,
     // so the rounds compare like with like.
     std::vector<script_t> burst(64);
     for (size_t i = 0; i < burst.size(); i++) {
-        burst[i].request = get(origin.url("/warm" + std::to_string(i)));
+        burst[i].request = get(load.url("/warm" + std::to_string(i)));
     }
-    for (const outcome_t &o : drive(proxy.port(), burst, ms(30000))) {
+    for (const client_result_t &o : drive(load.port(), burst, ms(30000))) {
         if (!o.eof) wrong++;
     }
-    expect_idle(proxy);
-    const long warm = rss_kib(proxy.pid());
+    expect_idle(load);
+    const long warm = rss_kib(load.pid());
     std::vector<long> after_small, after_large;
     for (size_t r = 0; r < rounds; r++) {
         const std::string round = std::to_string(r);
@@ -105,9 +94,7 @@ TEST_P(StressMemory, ResidentSetStaysWithinBudgetPlusOverhead) {
         after_large.push_back(fetch_all("/l" + round + "-", large, 4));
     }
     EXPECT_EQ(wrong.load(), 0u);
-    EXPECT_TRUE(harness::is_running(proxy.proc));
-    EXPECT_EQ(sanitizer_report(proxy.proc), "");
-
+    stop_loaded(load);  // alive, and no sanitizer report
     std::cout << "[ figures  ] " << GetParam().name << ": " << rounds * small
               << " small and " << rounds * large << " large responses; VmRSS KiB idle " << idle
               << ", warm " << warm << ", after small";
@@ -115,9 +102,6 @@ TEST_P(StressMemory, ResidentSetStaysWithinBudgetPlusOverhead) {
     std::cout << ", after large";
     for (long v : after_large) std::cout << " " << v;
     std::cout << "; bound " << BUDGET_KIB + OVERHEAD_KIB << std::endl;
-    stop_proxy(proxy);
-    origin.stop();
-
     if (ASAN) {
         GTEST_SKIP() << "resident-set bound not checked under AddressSanitizer: its allocator "
                         "keeps freed memory in quarantine (the traffic and checks above ran)";
@@ -144,30 +128,21 @@ TEST_P(StressMemory, ResidentSetStaysWithinBudgetPlusOverhead) {
 TEST_P(StressMemory, LongKeysWithSmallResponsesStayWithinBudget) {
     const bool stamp = GetParam().name == "stampproxy";
     const size_t n = stamp ? sized(8000, 24000) : sized(3000, 6000);
-    load_origin_t origin(reply_for);
-    ASSERT_TRUE(origin.start());
-    // Quiet: stampproxy's trace prints every key on every eviction pass.
-    ASSERT_TRUE(
-        start_proxy(proxy, GetParam(), true, get(origin.url("/warm")), reply_for("/warm", 0)));
     const size_t url_bytes = stamp ? 960 : 8000;
-    const std::string tail(url_bytes - origin.url("/k").size() - 8, 'k');
+    const std::string tail(url_bytes - load.url("/k").size() - 8, 'k');
     std::atomic<size_t> wrong{0};
     parallel(n, 8, [&](size_t i) {
         const std::string path = "/k" + std::to_string(i) + "-" + tail;
-        harness::client_result_t r =
-            harness::client_exchange(proxy.port(), get(origin.url(path)), ms(30000));
+        client_result_t r = client_exchange(load.port(), get(load.url(path)), ms(30000));
         if (!r.eof || r.bytes != reply_for(path, 0)) wrong++;
     });
-    expect_idle(proxy);
-    const long rss = rss_kib(proxy.pid());
+    expect_idle(load);
+    const long rss = rss_kib(load.pid());
     EXPECT_EQ(wrong.load(), 0u);
-    EXPECT_TRUE(harness::is_running(proxy.proc));
-    EXPECT_EQ(sanitizer_report(proxy.proc), "");
+    stop_loaded(load);  // alive, and no sanitizer report
     std::cout << "[ figures  ] " << GetParam().name << ": " << n << " responses under "
               << url_bytes << "-byte URLs; VmRSS KiB " << rss << "; bound "
               << BUDGET_KIB + OVERHEAD_KIB << std::endl;
-    stop_proxy(proxy);
-    origin.stop();
     if (ASAN || TSAN) {
         GTEST_SKIP() << "resident-set bound not checked under a sanitizer (see above)";
     }

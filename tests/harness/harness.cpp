@@ -38,21 +38,6 @@ void pause_for(int millis) {
     if (millis > 0) std::this_thread::sleep_for(ms(millis));
 }
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string temp_file(const char *tag) {
-    char path[] = "/tmp/harness-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0) return std::string();
-    close(fd);
-    return std::string(path) + "-" + tag;
-}
-
 int count_dir(const std::string &path) {
     DIR *d = opendir(path.c_str());
     if (d == nullptr) return -1;
@@ -64,10 +49,15 @@ int count_dir(const std::string &path) {
     return n;
 }
 
-bool write_full(int fd, const char *p, size_t n) {
+// Sends every byte, waiting while the peer's window is full; false when the
+// peer has gone, or once *stop is set (the origin looks at it every 50 ms).
+bool write_full(int fd, const char *p, size_t n, const std::atomic<bool> *stop = nullptr) {
     while (n > 0) {
-        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-        if (k < 0 && errno == EINTR) continue;
+        if (stop != nullptr && *stop) return false;
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        if (poll(&pfd, 1, 50) == 0) continue;
+        ssize_t k = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (k <= 0) return false;
         p += k;
         n -= (size_t)k;
@@ -77,16 +67,44 @@ bool write_full(int fd, const char *p, size_t n) {
 
 // Sends bytes in the given pieces with pauses; false when the peer has gone.
 bool send_pieces(int fd, const std::string &bytes, const std::vector<size_t> &pieces,
-                 int pause_ms) {
+                 int pause_ms, const std::atomic<bool> *stop = nullptr) {
     size_t off = 0;
     for (size_t piece : pieces) {
         if (off >= bytes.size()) break;
         size_t n = std::min(piece, bytes.size() - off);
-        if (!write_full(fd, bytes.data() + off, n)) return false;
+        if (!write_full(fd, bytes.data() + off, n, stop)) return false;
         off += n;
         pause_for(pause_ms);
     }
-    return write_full(fd, bytes.data() + off, bytes.size() - off);
+    return write_full(fd, bytes.data() + off, bytes.size() - off, stop);
+}
+
+struct sockaddr_in loopback(int port) {
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    return a;
+}
+
+// A socket bound to 127.0.0.1:port (0: a port the system chooses, then put
+// in port), listening with `backlog` when above 0, with SO_REUSEADDR when
+// reuse; -1 on failure.
+int bind_loopback(int &port, int backlog, bool reuse) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    if (reuse) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in a = loopback(port);
+    socklen_t len = sizeof a;
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || (backlog > 0 && listen(fd, backlog) < 0) ||
+        getsockname(fd, (struct sockaddr *)&a, &len) < 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return fd;
 }
 
 // Reads what is available within wait_ms into conn bytes; 0 on EOF, -1 on
@@ -109,10 +127,15 @@ int origin_read_some(origin_t &o, int fd, size_t index, int wait_ms) {
     return 1;
 }
 
+// The exchange's header is done, or (closed) it is over: then this is the
+// last touch of o by the connection's thread.
 void origin_mark(origin_t &o, size_t index, bool closed) {
     std::lock_guard<std::mutex> g(o.lock);
     o.conns[index].header_done = true;
-    if (closed) o.conns[index].closed = true;
+    if (closed) {
+        o.conns[index].closed = true;
+        o.active--;
+    }
     o.changed.notify_all();
 }
 
@@ -133,16 +156,23 @@ void origin_serve(origin_t &o, int fd, size_t index) {
         }
     }
     origin_reply_t reply;
+    std::string path;
+    size_t k;
+    bool made;
     {
         std::lock_guard<std::mutex> g(o.lock);
-        auto it = o.routes.find(request_path(o.conns[index].bytes));
+        path = request_path(o.conns[index].bytes);
+        k = o.fetches[path]++;
+        auto it = o.routes.find(path);
+        made = it == o.routes.end() && o.make_reply;
         reply = it != o.routes.end() ? it->second : o.default_reply;
     }
+    if (made) reply.bytes = o.make_reply(path, k);
     origin_mark(o, index, false);
 
     // Phase 2: the reply, then the chosen ending.
     bool ok = !peer_closed || !reply.wait_request;
-    if (ok) ok = send_pieces(fd, reply.bytes, reply.pieces, reply.pause_ms);
+    if (ok) ok = send_pieces(fd, reply.bytes, reply.pieces, reply.pause_ms, &o.stopping);
     if (ok && reply.end == origin_end_t::RESET) {
         struct linger lg = {1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
@@ -172,7 +202,8 @@ void origin_accept_loop(origin_t &o) {
         size_t index = o.conns.size();
         o.conns.push_back(origin_conn_t());
         o.connections++;
-        o.threads.emplace_back([&o, fd, index] { origin_serve(o, fd, index); });
+        o.active++;
+        std::thread([&o, fd, index] { origin_serve(o, fd, index); }).detach();
     }
 }
 
@@ -196,33 +227,43 @@ double time_scale() {
 
 ms scaled(ms d) { return ms((long long)(d.count() * time_scale())); }
 
-int hold_port(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 4) < 0) {
-        close(fd);
-        return -1;
+bool wait_until(const std::function<bool()> &done, ms deadline, int period_ms) {
+    auto end = deadline_after(deadline);
+    for (;;) {
+        if (done()) return true;
+        if (remaining_ms(end) == 0) return false;
+        pause_for(period_ms);
     }
-    return fd;
 }
 
-refused_port_t::refused_port_t() {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return;
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) == 0 &&
-        getsockname(fd, (struct sockaddr *)&a, &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
+
+std::string temp_file(const char *tag) {
+    std::string path = std::string("/tmp/harness-") + tag + "-XXXXXX";
+    int fd = mkstemp(&path[0]);
+    if (fd < 0) return std::string();
+    close(fd);
+    return path;
+}
+
+static int count_of(const std::string &hay, const std::string &needle) {
+    if (needle.empty()) return 0;
+    int n = 0;
+    for (size_t pos = hay.find(needle); pos != std::string::npos;
+         pos = hay.find(needle, pos + needle.size())) {
+        n++;
+    }
+    return n;
+}
+
+int hold_port(int port) { return bind_loopback(port, 4, false); }
+
+refused_port_t::refused_port_t() { fd = bind_loopback(port, 0, false); }
 
 refused_port_t::~refused_port_t() {
     if (fd >= 0) close(fd);
@@ -252,36 +293,13 @@ std::string request_path(const std::string &bytes) {
 }
 
 int listen_local(int &port, int backlog) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, backlog) < 0 ||
-        getsockname(fd, (struct sockaddr *)&a, &len) < 0) {
-        close(fd);
-        return -1;
-    }
-    port = ntohs(a.sin_port);
-    return fd;
+    port = 0;
+    return bind_loopback(port, backlog, true);
 }
 
 int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) == 0 &&
-        getsockname(fd, (struct sockaddr *)&a, &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
+    int port = 0, fd = bind_loopback(port, 0, false);
+    if (fd < 0) return -1;
     close(fd);
     return port;
 }
@@ -289,24 +307,28 @@ int free_port() {
 // ---------------------------------------------------------------- processes
 
 bool start_process(process_t &p, const std::vector<std::string> &argv) {
-    p.out_path = temp_file("out");
+    p.out_path = p.discard_out ? std::string() : temp_file("out");
     p.err_path = temp_file("err");
     p.reaped = false;
     p.status = -1;
+    // Everything the child needs is made before fork: the test runs threads
+    // (the origin's), one of which may hold the allocator's lock.
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
+        if (p.own_group) setpgid(0, 0);
         int in = open("/dev/null", O_RDONLY);
-        int out = open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = p.discard_out ? open("/dev/null", O_WRONLY)
+                                : open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
         // The child must not inherit the test's other descriptors.
         for (int fd = 3; fd < 1024; fd++) close(fd);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }
@@ -327,17 +349,10 @@ bool is_running(process_t &p) {
 }
 
 bool wait_accepting(process_t &p, int port, ms deadline) {
-    auto end = deadline_after(deadline);
-    while (remaining_ms(end) > 0) {
-        if (!is_running(p)) return false;
-        int fd = client_connect(port);
-        if (fd >= 0) {
-            close(fd);
-            return true;
-        }
-        pause_for(10);
-    }
-    return false;
+    int fd = -1;
+    wait_until([&] { return !is_running(p) || (fd = client_connect(port)) >= 0; }, deadline);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
 }
 
 bool start_server(process_t &p, const std::string &binary, const std::vector<std::string> &extra) {
@@ -354,12 +369,7 @@ bool start_server(process_t &p, const std::string &binary, const std::vector<std
 }
 
 bool wait_exit(process_t &p, ms deadline) {
-    auto end = deadline_after(deadline);
-    while (remaining_ms(end) > 0) {
-        if (!is_running(p)) return p.reaped;
-        pause_for(5);
-    }
-    return !is_running(p) && p.reaped;
+    return wait_until([&] { return !is_running(p); }, deadline, 5) && p.reaped;
 }
 
 int stop_process(process_t &p, ms deadline) {
@@ -378,49 +388,25 @@ int stop_process(process_t &p, ms deadline) {
     return p.status;
 }
 
-std::string read_stdout(const process_t &p) { return slurp(p.out_path); }
-std::string read_stderr(const process_t &p) { return slurp(p.err_path); }
-
-static int occurrences(const std::string &hay, const std::string &needle) {
-    if (needle.empty()) return 0;
-    int n = 0;
-    for (size_t pos = hay.find(needle); pos != std::string::npos;
-         pos = hay.find(needle, pos + needle.size())) {
-        n++;
-    }
-    return n;
-}
+std::string read_stdout(const process_t &p) { return read_file(p.out_path); }
+std::string read_stderr(const process_t &p) { return read_file(p.err_path); }
 
 bool wait_output(const process_t &p, const std::string &needle, ms deadline, bool from_stderr,
                  int count) {
-    auto end = deadline_after(deadline);
-    for (;;) {
-        std::string text = from_stderr ? read_stderr(p) : read_stdout(p);
-        if (occurrences(text, needle) >= count) return true;
-        if (remaining_ms(end) == 0) return false;
-        pause_for(10);
-    }
+    return wait_until([&] {
+        return count_of(from_stderr ? read_stderr(p) : read_stdout(p), needle) >= count;
+    }, deadline);
 }
 
 int count_fds(pid_t pid) { return count_dir("/proc/" + std::to_string(pid) + "/fd"); }
 int count_threads(pid_t pid) { return count_dir("/proc/" + std::to_string(pid) + "/task"); }
 
 bool wait_threads(pid_t pid, int n, ms deadline) {
-    auto end = deadline_after(deadline);
-    for (;;) {
-        if (count_threads(pid) == n) return true;
-        if (remaining_ms(end) == 0) return false;
-        pause_for(10);
-    }
+    return wait_until([&] { return count_threads(pid) == n; }, deadline);
 }
 
 bool wait_fds(pid_t pid, int n, ms deadline) {
-    auto end = deadline_after(deadline);
-    for (;;) {
-        if (count_fds(pid) == n) return true;
-        if (remaining_ms(end) == 0) return false;
-        pause_for(10);
-    }
+    return wait_until([&] { return count_fds(pid) == n; }, deadline);
 }
 
 run_result_t run_to_exit(const std::vector<std::string> &argv, ms deadline) {
@@ -441,37 +427,21 @@ run_result_t run_to_exit(const std::vector<std::string> &argv, ms deadline) {
 // ---------------------------------------------------------------- origin
 
 bool origin_start(origin_t &o) {
-    o.listen_fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(o.listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(o.listen_fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(o.listen_fd, 1024) < 0 ||
-        getsockname(o.listen_fd, (struct sockaddr *)&a, &len) < 0) {
-        close(o.listen_fd);
-        o.listen_fd = -1;
-        return false;
-    }
-    o.port = ntohs(a.sin_port);
+    o.listen_fd = bind_loopback(o.port, 4096, true);
+    if (o.listen_fd < 0) return false;
     o.stopping = false;
     o.acceptor = std::thread([&o] { origin_accept_loop(o); });
     return true;
 }
 
-void origin_stop(origin_t &o) {
+bool origin_stop(origin_t &o) {
     o.stopping = true;
     if (o.acceptor.joinable()) o.acceptor.join();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> g(o.lock);
-        threads.swap(o.threads);
-    }
-    for (std::thread &t : threads) t.join();
+    // Every connection's thread looks at stopping at least every 50 ms.
+    bool ended = origin_wait(o, ms(30000), [&] { return o.active == 0; });
     if (o.listen_fd >= 0) close(o.listen_fd);
     o.listen_fd = -1;
+    return ended;
 }
 
 void origin_route(origin_t &o, const std::string &path, const origin_reply_t &reply) {
@@ -510,10 +480,20 @@ size_t origin_count(origin_t &o) {
     return o.conns.size();
 }
 
-std::string http_response(const std::string &body, int status, const std::string &reason) {
-    return "HTTP/1.0 " + std::to_string(status) + " " + reason +
-           "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+size_t origin_fetches(origin_t &o, const std::string &path) {
+    std::lock_guard<std::mutex> g(o.lock);
+    auto it = o.fetches.find(path);
+    return it == o.fetches.end() ? 0 : it->second;
+}
+
+std::string origin_url(const origin_t &o, const std::string &path) {
+    return "http://127.0.0.1:" + std::to_string(o.port) + path;
+}
+
+std::string http_response(const std::string &body, int status, const std::string &reason,
+                          const std::string &type) {
+    return "HTTP/1.0 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 std::string pattern_body(size_t n, unsigned seed) {
@@ -528,26 +508,17 @@ std::string pattern_body(size_t n, unsigned seed) {
 
 // ---------------------------------------------------------------- client
 
-// Connects to 127.0.0.1:port (-1 on failure). A receive buffer of rcvbuf
-// bytes (0: the system's) is set before connecting, so the window offered is
-// small from the start.
-static int connect_loopback(int port, int rcvbuf) {
+int client_connect(int port, int rcvbuf) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
     if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
+    struct sockaddr_in a = loopback(port);
     if (connect(fd, (struct sockaddr *)&a, sizeof a) < 0) {
         close(fd);
         return -1;
     }
     return fd;
 }
-
-int client_connect(int port) { return connect_loopback(port, 0); }
 
 bool send_all(int fd, const std::string &bytes) { return write_full(fd, bytes.data(), bytes.size()); }
 
@@ -596,30 +567,24 @@ static bool wait_server_side_shut(int fd, ms deadline) {
     char local[32], remote[32];
     snprintf(local, sizeof local, "%08X:%04X", peer.sin_addr.s_addr, ntohs(peer.sin_port));
     snprintf(remote, sizeof remote, "%08X:%04X", self.sin_addr.s_addr, ntohs(self.sin_port));
-    auto end = deadline_after(deadline);
-    for (;;) {
+    return wait_until([&] {
         std::ifstream table("/proc/net/tcp");
         std::string line;
-        bool found = false, established = false;
+        bool established = false;  // and found
         while (std::getline(table, line)) {
             std::istringstream fields(line);
             std::string slot, l, r, state;
             if (!(fields >> slot >> l >> r >> state)) continue;
-            if (l == local && r == remote) {
-                found = true;
-                established = state == "01";
-            }
+            if (l == local && r == remote) established = state == "01";
         }
-        if (!found || !established) return true;
-        if (remaining_ms(end) == 0) return false;
-        pause_for(10);
-    }
+        return !established;
+    }, deadline);
 }
 
 client_result_t client_exchange(int port, const std::string &request, ms deadline,
                                 const client_opts_t &opts) {
     client_result_t r;
-    int fd = connect_loopback(port, opts.rcvbuf);
+    int fd = client_connect(port, opts.rcvbuf);
     if (fd < 0) return r;
     send_pieces(fd, request, opts.pieces, opts.pause_ms);
     if (!opts.late.empty()) {

@@ -27,6 +27,14 @@ using ms = std::chrono::milliseconds;
 double time_scale();
 ms scaled(ms d);
 
+// Waits until done() holds, asking every period_ms; false at the deadline.
+bool wait_until(const std::function<bool()> &done, ms deadline, int period_ms = 10);
+
+// A file's whole content ("" when it cannot be read).
+std::string read_file(const std::string &path);
+// A fresh empty file /tmp/harness-<tag>-XXXXXX, "" on failure.
+std::string temp_file(const char *tag);
+
 // A port that was free on 127.0.0.1 a moment ago (bound to port 0, closed).
 int free_port();
 
@@ -69,10 +77,15 @@ struct process_t {
     std::string err_path;  // its standard error, captured in a file
     int status = -1;       // wait status once reaped
     bool reaped = false;
+    // Set before starting: standard output goes to /dev/null; the child
+    // leads a process group of its own (a kill of -pid reaches all it starts).
+    bool discard_out = false;
+    bool own_group = false;
 };
 
 // Starts argv (argv[0] is the program's path) with stdin on /dev/null and
-// stdout/stderr in fresh files. False when fork or exec failed.
+// stdout (unless discard_out) and stderr in fresh files. False when fork
+// failed.
 bool start_process(process_t &p, const std::vector<std::string> &argv);
 // Starts binary with argv = {binary, <free port>, extra...} and waits until
 // the port accepts; retries on another port if the child died at once (the
@@ -96,7 +109,7 @@ bool wait_output(const process_t &p, const std::string &needle, ms deadline,
 // Number of descriptors and threads of a live process (from /proc), -1 if gone.
 int count_fds(pid_t pid);
 int count_threads(pid_t pid);
-// Waits until count_threads(pid) == n; true when reached.
+// Waits until count_threads(pid) (count_fds) == n; true when reached.
 bool wait_threads(pid_t pid, int n, ms deadline);
 bool wait_fds(pid_t pid, int n, ms deadline);
 
@@ -132,24 +145,33 @@ struct origin_conn_t {
     bool closed = false;       // the exchange is over
 };
 
-// A scripted origin server on 127.0.0.1. The reply is chosen by the path of
-// the request line (second word of the first line), else default_reply.
+// A scripted origin server on 127.0.0.1, one thread per connection, for a
+// few exchanges or thousands at once. The reply is chosen by the path of the
+// request line (second word of the first line), else made by make_reply,
+// else default_reply.
 struct origin_t {
-    int port = 0;
+    int port = 0;  // set before origin_start: listen on this port
     int listen_fd = -1;
     std::atomic<bool> stopping{false};
     std::atomic<int> connections{0};
+    // Set before origin_start, if at all: the bytes of the k-th request
+    // (from 0) for a path that has no route. It must be pure: a test calls
+    // it again to know what was sent.
+    std::function<std::string(const std::string &path, size_t k)> make_reply;
     std::mutex lock;  // guards everything below
     std::condition_variable changed;
     std::map<std::string, origin_reply_t> routes;
     origin_reply_t default_reply;
-    std::vector<origin_conn_t> conns;  // in order of acceptance
-    std::vector<std::thread> threads;
+    std::vector<origin_conn_t> conns;       // in order of acceptance
+    std::map<std::string, size_t> fetches;  // requests per path
+    int active = 0;                         // connections not over yet
     std::thread acceptor;
 };
 
 bool origin_start(origin_t &o);
-void origin_stop(origin_t &o);  // joins every thread; closes every socket
+// Closes every socket once each connection's thread has seen the stop
+// (bounded wait); false when some had not.
+bool origin_stop(origin_t &o);
 void origin_route(origin_t &o, const std::string &path, const origin_reply_t &reply);
 void origin_default(origin_t &o, const origin_reply_t &reply);
 // Waits until n connections have a complete header block (or closed).
@@ -159,13 +181,18 @@ bool origin_wait_closed(origin_t &o, size_t n, ms deadline);
 // The bytes received on connection i (in order of acceptance).
 std::string origin_request(origin_t &o, size_t i);
 size_t origin_count(origin_t &o);
+// Connections whose request named this path.
+size_t origin_fetches(origin_t &o, const std::string &path);
+// "http://127.0.0.1:<port>" and the path.
+std::string origin_url(const origin_t &o, const std::string &path);
 
 // The path of a request's first line (its second word).
 std::string request_path(const std::string &bytes);
 
-// An HTTP/1.0 response with Content-Length and the given body.
+// An HTTP/1.0 response with Content-Type, Content-Length and the given body.
 std::string http_response(const std::string &body, int status = 200,
-                          const std::string &reason = "OK");
+                          const std::string &reason = "OK",
+                          const std::string &type = "text/plain");
 // Deterministic bytes of any length (printable, with line ends every 64).
 std::string pattern_body(size_t n, unsigned seed = 1);
 
@@ -197,9 +224,11 @@ struct client_result_t {
     bool timed_out = false;
 };
 
-// Connects to 127.0.0.1:port (-1 on failure).
-int client_connect(int port);
-// Sends all bytes (ignoring a peer that has gone); false if a write failed.
+// Connects to 127.0.0.1:port (-1 on failure), with a receive buffer of
+// rcvbuf bytes when above 0 (set first, so the window offered is small from
+// the start).
+int client_connect(int port, int rcvbuf = 0);
+// Sends all bytes; false when the peer has gone.
 bool send_all(int fd, const std::string &bytes);
 // Reads until EOF, reset, limit or deadline.
 client_result_t read_until_close(int fd, ms deadline, size_t limit = 0);
