@@ -1,15 +1,15 @@
 // slotproxy under bad input, failing peers and exhausted resources, and its
 // command line: every case gets a defined answer, a thread that ends early
 // gives back what it held, and the process keeps serving.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,65 +24,78 @@ using namespace harness;
 
 const ms WAIT(5000);
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-const bool SANITIZED = true;
-#else
-const bool SANITIZED = false;
-#endif
-
 std::string host_line(const std::string &host) { return "Host: " + host + "\r\n\r\n"; }
 
-// Threads of the proxy with no connection, once it has served one: its main
-// thread and the sanitizer's. Waits until every connection so far is over:
-// one served to the end here, after the launcher's probe, accepted first.
-int idle_threads(process_t &p) {
-    client_exchange(p.port, "\r\n", WAIT);
-    EXPECT_TRUE(wait_connection_fds(p.pid, 0, WAIT));
-    EXPECT_TRUE(wait_threads(p.pid, 1 + RUNTIME_THREADS, WAIT));
-    return 1 + RUNTIME_THREADS;
+// Every connection of p is over: no connection descriptor, and only the
+// threads of an idle process (its main thread and the sanitizer's).
+void expect_idle(process_t &p) {
+    EXPECT_TRUE(wait_connection_fds(p.pid, 0, WAIT)) << connection_fds(p.pid);
+    EXPECT_TRUE(wait_threads(p.pid, 1 + RUNTIME_THREADS, WAIT)) << count_threads(p.pid);
 }
 
-class SlotFaults : public ::testing::Test {
-   protected:
-    origin_t origin;
-    process_t proxy;
-    int idle = 0;
+// Stops p; a sanitizer report on its way out fails the test.
+void expect_clean_stop(process_t &p) {
+    stop_process(p);
+    expect_no_sanitizer_report(p);
+}
 
-    void SetUp() override {
-        ASSERT_TRUE(origin_start(origin));
-        origin_reply_t r;
-        r.bytes = http_response("fine\n");
-        origin_default(origin, r);
-        ASSERT_TRUE(start_server(proxy, PROXY_BIN));
-        idle = idle_threads(proxy);
+// A case of a table: its name, and the bytes it sends or is sent.
+struct named_t {
+    const char *name;
+    std::string bytes;
+};
+
+// slotproxy against an origin that answers "fine".
+struct SlotFaults : ::testing::Test {
+    running_t run{program_named("slotproxy")};
+    origin_t &origin = run.origin;
+    process_t &proxy = run.proxy;
+
+    // Starts `binary`; when settle, serves one connection to the end after
+    // the launcher's probe (accepted first) and waits until both are over.
+    void start(const std::string &binary, bool settle) {
+        origin.default_reply.bytes = http_response("fine\n");
+        ASSERT_TRUE(start_running(run, binary, {}));
+        if (settle) {
+            client_exchange(proxy.port, "\r\n", WAIT);
+            expect_idle(proxy);
+        }
     }
-    void TearDown() override {
-        stop_process(proxy);
-        expect_no_sanitizer_report(proxy);
-        origin_stop(origin);
-        unlink(proxy.out_path.c_str());
-        unlink(proxy.err_path.c_str());
-    }
+    void SetUp() override { start(run.row.binary, true); }
+    void TearDown() override { expect_clean_stop(proxy); }
 
     std::string hostport() { return "127.0.0.1:" + std::to_string(origin.port); }
     std::string url(const std::string &path) { return "http://" + hostport() + path; }
+    std::string get(const std::string &path) { return "GET " + url(path) + " HTTP/1.0\r\n\r\n"; }
+
+    // Another slotproxy, with the fault shim preloaded and its plan set.
+    bool start_shimmed(process_t &p, const std::map<std::string, std::string> &plan,
+                       bool malloc_faults = false) {
+        env_guard_t env;
+        preload_shim(env, malloc_faults);
+        for (const auto &kv : plan) env.set(kv.first, kv.second);
+        return start_server(p, run.row.binary);
+    }
+
+    // /slow: a response of n thousand bytes and a header, which the origin
+    // sends a thousand bytes at a time, pause_ms apart. Its bytes.
+    std::string route_slow(size_t n, int pause_ms, unsigned seed) {
+        origin_reply_t slow;
+        slow.bytes = http_response(pattern_body(n * 1000, seed));
+        slow.pieces = std::vector<size_t>(n, 1000);
+        slow.pause_ms = pause_ms;
+        origin_route(origin, "/slow", slow);
+        return slow.bytes;
+    }
 
     // The process is alive, serves a normal miss correctly, and holds no
     // more threads or descriptors than when idle.
     void expect_healthy() {
         ASSERT_TRUE(is_running(proxy));
         static int n = 0;
-        const std::string path = "/health" + std::to_string(n++);
-        client_result_t r =
-            client_exchange(proxy.port, "GET " + url(path) + " HTTP/1.0\r\n\r\n", WAIT);
-        EXPECT_EQ(r.bytes, http_response("fine\n"));
-        expect_idle();
-    }
-
-    // Every connection is over: no connection descriptor, no extra thread.
-    void expect_idle() {
-        EXPECT_TRUE(wait_connection_fds(proxy.pid, 0, WAIT)) << connection_fds(proxy.pid);
-        EXPECT_TRUE(wait_threads(proxy.pid, idle, WAIT)) << count_threads(proxy.pid);
+        EXPECT_EQ(client_exchange(proxy.port, get("/health" + std::to_string(n++)), WAIT).bytes,
+                  http_response("fine\n"));
+        expect_idle(proxy);
     }
 };
 
@@ -255,16 +268,13 @@ TEST_F(SlotFaults, OverlongUpstreamRequestLineIsRefused) {
 // more is refused; the port it names counts: 8176 bytes of host and
 // ":65535" make 8192.
 TEST_F(SlotFaults, OverlongHostLineIsRefused) {
-    struct {
-        const char *name;
-        std::string uri;
-    } cases[] = {
+    const named_t cases[] = {
         {"the host alone", std::string(8185, 'h')},
         {"the port counts", std::string(8176, 'h') + ":65535"},
     };
-    for (const auto &c : cases) {
+    for (const named_t &c : cases) {
         SCOPED_TRACE(c.name);
-        client_result_t r = client_exchange(proxy.port, "GET " + c.uri + "\r\n\r\n", WAIT);
+        client_result_t r = client_exchange(proxy.port, "GET " + c.bytes + "\r\n\r\n", WAIT);
         EXPECT_TRUE(r.eof);
         EXPECT_EQ(r.bytes, "");
     }
@@ -325,45 +335,33 @@ TEST_F(SlotFaults, FewerThanTwoFieldsEndsWithoutResponse) {
 // the proxy's write fails, which ends that thread only; the thread closes
 // both descriptors and stores nothing.
 TEST_F(SlotFaults, BrowserVanishingMidResponseEndsOnlyItsThread) {
-    origin_reply_t slow;
-    slow.bytes = http_response(pattern_body(60000, 4));
-    slow.pieces = std::vector<size_t>(60, 1000);
-    slow.pause_ms = 10;
-    origin_route(origin, "/slow", slow);
+    const std::string slow = route_slow(60, 10, 4);
     client_opts_t quitter;
     quitter.read_limit = 500;
-    client_result_t r =
-        client_exchange(proxy.port, "GET " + url("/slow") + " HTTP/1.0\r\n\r\n", WAIT, quitter);
-    EXPECT_EQ(r.bytes, slow.bytes.substr(0, 500));
+    client_result_t r = client_exchange(proxy.port, get("/slow"), WAIT, quitter);
+    EXPECT_EQ(r.bytes, slow.substr(0, 500));
     EXPECT_TRUE(wait_output(proxy, "Rio_writen error: ", WAIT, true));
     ASSERT_TRUE(origin_wait_closed(origin, 1, WAIT));
     expect_healthy();
     // Not stored: the next request for it goes to the origin again.
-    client_result_t whole =
-        client_exchange(proxy.port, "GET " + url("/slow") + " HTTP/1.0\r\n\r\n", ms(20000));
-    EXPECT_TRUE(whole.bytes == slow.bytes);
+    client_result_t whole = client_exchange(proxy.port, get("/slow"), ms(20000));
+    EXPECT_TRUE(whole.bytes == slow);
     EXPECT_EQ(origin_count(origin), 3u);  // the first, the health check, the second
 }
 
 TEST_F(SlotFaults, ThreadEndedEarlyReleasesDescriptors) {
-    origin_reply_t slow;
-    slow.bytes = http_response(pattern_body(40000, 5));
-    slow.pieces = std::vector<size_t>(40, 1000);
-    slow.pause_ms = 5;
-    origin_route(origin, "/slow", slow);
+    route_slow(40, 5, 5);
     client_opts_t quitter;
     quitter.read_limit = 100;
     const int quitters = 8;
     std::vector<std::thread> pool;
     for (int i = 0; i < quitters; i++) {
-        pool.emplace_back([&] {
-            client_exchange(proxy.port, "GET " + url("/slow") + " HTTP/1.0\r\n\r\n", WAIT, quitter);
-        });
+        pool.emplace_back([&] { client_exchange(proxy.port, get("/slow"), WAIT, quitter); });
     }
     for (std::thread &t : pool) t.join();
     EXPECT_TRUE(wait_output(proxy, "Rio_writen error: ", WAIT, true, quitters));
     ASSERT_TRUE(origin_wait_closed(origin, quitters, WAIT));
-    expect_idle();
+    expect_idle(proxy);
     expect_healthy();
 }
 
@@ -372,24 +370,18 @@ TEST_F(SlotFaults, ThreadEndedEarlyReleasesDescriptors) {
 // connection then ends cleanly. The read's failure is reported; nothing is
 // stored, so the next request goes to the origin again.
 TEST_F(SlotFaults, OriginResetMidResponseStoresNothing) {
-    struct {
-        const char *name;
-        std::string bytes;
-    } cases[] = {
+    const named_t cases[] = {
         {"whole lines, then a reset", "HTTP/1.0 200 OK\r\n\r\npartial line\n"},
         {"a complete answer whose last line has no line end, then a reset",
          "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nlast line"},
     };
     size_t conns = 0;
     int k = 0;
-    for (const auto &c : cases) {
+    for (const named_t &c : cases) {
         SCOPED_TRACE(c.name);
-        origin_reply_t reset;
-        reset.bytes = c.bytes;
-        reset.end = origin_end_t::RESET;
         const std::string path = "/reset" + std::to_string(k++);
-        origin_route(origin, path, reset);
-        const std::string ask = "GET " + url(path) + " HTTP/1.0\r\n\r\n";
+        route(run, path, c.bytes, origin_end_t::RESET);
+        const std::string ask = get(path);
         client_result_t a = client_exchange(proxy.port, ask, WAIT);
         EXPECT_TRUE(a.eof);
         EXPECT_EQ(a.bytes, c.bytes);
@@ -406,54 +398,19 @@ TEST_F(SlotFaults, OriginResetMidResponseStoresNothing) {
 
 // ---------------------------------------------------------------- resources
 
-// Starts the proxy through the shell with the given limits; false when it
-// does not come up.
-bool start_limited(process_t &p, const std::string &limits) {
-    p.port = free_port();
-    if (!start_process(
-            p, {"/bin/sh", "-c",
-                limits + "; exec " + std::string(PROXY_BIN) + " " + std::to_string(p.port)})) {
-        return false;
-    }
-    return wait_accepting(p, p.port, WAIT);
-}
-
-// The shell words that preload the fault shim with the given plan.
-std::string with_shim(const std::string &plan, const char *shim = FAULTS_SHIM) {
-    // AddressSanitizer insists on being first among loaded libraries unless
-    // told otherwise; the shim carries no instrumentation of its own.
-    return std::string("export LD_PRELOAD=") + shim + " " + plan +
-           " ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\"";
-}
-
-void stop_and_clean(process_t &p) {
-    stop_process(p);
-    expect_no_sanitizer_report(p);
-    unlink(p.out_path.c_str());
-    unlink(p.err_path.c_str());
-}
-
-// Every connection of p is over: no connection descriptor, and only the
-// threads of an idle process.
-void expect_process_idle(process_t &p) {
-    EXPECT_TRUE(wait_connection_fds(p.pid, 0, WAIT)) << connection_fds(p.pid);
-    EXPECT_TRUE(wait_threads(p.pid, 1 + RUNTIME_THREADS, WAIT)) << count_threads(p.pid);
-}
-
 // No memory for the descriptor cells of three accepted connections (the
 // launcher's probe took the first): each such connection is closed
 // unanswered with the line Malloc would print, and the process goes on. No
 // memory for a response's copy: it is relayed whole and not stored.
 TEST_F(SlotFaults, AllocationFailureEndsOnlyThatConnection) {
-    process_t limited;
+    started_t s;
+    process_t &limited = s.p;
     const std::string reply = http_response(std::string(700, 'm'));
-    ASSERT_TRUE(start_limited(limited, with_shim("FAULT_CELL=2,3,4 FAULT_MALLOC_SIZE=" +
-                                                     std::to_string(reply.size()),
-                                                 FAULTS_MALLOC_SHIM)));
-    origin_reply_t r;
-    r.bytes = reply;
-    origin_route(origin, "/m", r);
-    const std::string ask_m = "GET " + url("/m") + " HTTP/1.0\r\n\r\n";
+    ASSERT_TRUE(start_shimmed(
+        limited, {{"FAULT_CELL", "2,3,4"}, {"FAULT_MALLOC_SIZE", std::to_string(reply.size())}},
+        true));
+    route(run, "/m", reply);
+    const std::string ask_m = get("/m");
     for (int i = 0; i < 3; i++) {
         client_result_t cut = client_exchange(limited.port, ask_m, WAIT);
         EXPECT_TRUE(cut.eof || cut.reset);
@@ -465,28 +422,27 @@ TEST_F(SlotFaults, AllocationFailureEndsOnlyThatConnection) {
     EXPECT_TRUE(client_exchange(limited.port, ask_m, WAIT).bytes == reply);
     EXPECT_TRUE(client_exchange(limited.port, ask_m, WAIT).bytes == reply);
     EXPECT_EQ(origin_count(origin), 2u);
-    const std::string ask_ok = "GET " + url("/ok") + " HTTP/1.0\r\n\r\n";
+    const std::string ask_ok = get("/ok");
     EXPECT_EQ(client_exchange(limited.port, ask_ok, WAIT).bytes, http_response("fine\n"));
     EXPECT_EQ(client_exchange(limited.port, ask_ok, WAIT).bytes, http_response("fine\n"));
     EXPECT_EQ(origin_count(origin), 3u);
     EXPECT_TRUE(is_running(limited));
-    expect_process_idle(limited);
+    expect_idle(limited);
     EXPECT_EQ(read_stderr(limited),
               "Malloc error: Cannot allocate memory\n"
               "Malloc error: Cannot allocate memory\n"
               "Malloc error: Cannot allocate memory\n");
     EXPECT_EQ(read_stdout(limited), "");
-    stop_and_clean(limited);
+    expect_clean_stop(limited);
 }
 
-// Started with a soft descriptor limit of 256 below a higher hard one, the
-// proxy raises it and holds 300 idle browsers at once.
 // While three lookups of a slow name are pending, misses to a dotted
 // address and to a name the resolver knows are served at once: both
 // complete before any of the slow ones does.
 TEST_F(SlotFaults, SlowLookupDelaysNoOtherRequest) {
-    process_t slow;
-    ASSERT_TRUE(start_limited(slow, with_shim("SLOW_NAME=slow.invalid")));
+    started_t s;
+    process_t &slow = s.p;
+    ASSERT_TRUE(start_shimmed(slow, {{"SLOW_NAME", "slow.invalid"}}));
     std::atomic<int> slow_done{0};
     std::vector<std::thread> pending;
     std::vector<client_result_t> slow_results(3);
@@ -499,8 +455,7 @@ TEST_F(SlotFaults, SlowLookupDelaysNoOtherRequest) {
         });
     }
     EXPECT_TRUE(wait_output(slow, "slow lookup\n", WAIT, true, 3));
-    client_result_t dotted =
-        client_exchange(slow.port, "GET " + url("/dotted") + " HTTP/1.0\r\n\r\n", WAIT);
+    client_result_t dotted = client_exchange(slow.port, get("/dotted"), WAIT);
     int done_after_dotted = slow_done.load();
     client_result_t named = client_exchange(
         slow.port,
@@ -517,7 +472,7 @@ TEST_F(SlotFaults, SlowLookupDelaysNoOtherRequest) {
     }
     EXPECT_TRUE(wait_output(slow, "invalid host\n", WAIT, false, 3));
     EXPECT_EQ(read_stdout(slow), "invalid host\ninvalid host\ninvalid host\n");
-    stop_and_clean(slow);
+    expect_clean_stop(slow);
 }
 
 // ---------------------------------------------------------------- time-outs
@@ -526,28 +481,19 @@ TEST_F(SlotFaults, SlowLookupDelaysNoOtherRequest) {
 // the line reader's or the writer's report; the browser gets nothing the
 // origin did not send, and all that it did.
 
-class SlotTimeouts : public SlotFaults {
-   protected:
-    process_t shortp;
-    void SetUp() override {
-        SlotFaults::SetUp();
-        ASSERT_TRUE(start_server(shortp, SHORT_BIN));
-    }
-    void TearDown() override {
-        stop_and_clean(shortp);
-        SlotFaults::TearDown();
-    }
+struct SlotTimeouts : SlotFaults {
+    void SetUp() override { start(run.row.short_binary, false); }
 };
 
 // The whole request line must come within the time-out, however it
 // dribbles: a browser that sends one byte every 200 ms is cut off while it
 // is still sending, and one that sends nothing as well.
 TEST_F(SlotTimeouts, RequestLineMustArriveInTime) {
-    int idle = client_connect(shortp.port);
+    int idle = client_connect(proxy.port);
     ASSERT_GE(idle, 0);
-    int drip = client_connect(shortp.port);
+    int drip = client_connect(proxy.port);
     ASSERT_GE(drip, 0);
-    const std::string line = "GET " + url("/drip") + " HTTP/1.0\r\n\r\n";
+    const std::string line = get("/drip");
     size_t sent = 0;
     bool cut = false;
     for (; sent < line.size() && !cut; sent++) {
@@ -565,39 +511,30 @@ TEST_F(SlotTimeouts, RequestLineMustArriveInTime) {
     EXPECT_TRUE(i.eof || i.reset);
     EXPECT_EQ(d.bytes, "");
     EXPECT_EQ(i.bytes, "");
-    EXPECT_TRUE(wait_output(shortp, "Rio_readlineb error: Resource temporarily unavailable\n", WAIT,
+    EXPECT_TRUE(wait_output(proxy, "Rio_readlineb error: Resource temporarily unavailable\n", WAIT,
                             true, 2));
     EXPECT_EQ(origin_count(origin), 0u);
-    expect_process_idle(shortp);
-    EXPECT_EQ(read_stdout(shortp), "");
+    expect_idle(proxy);
+    EXPECT_EQ(read_stdout(proxy), "");
 }
 
 // A browser that stops reading a large response: the write fails once no
 // byte has moved for the time-out, the connection ends, nothing is stored.
 TEST_F(SlotTimeouts, BrowserThatStopsReadingIsCutOff) {
-    origin_reply_t huge;
-    huge.bytes = http_response(pattern_body(32u << 20, 8));
-    origin_route(origin, "/huge", huge);
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const std::string huge = http_response(pattern_body(32u << 20, 8));
+    route(run, "/huge", huge);
+    int fd = client_connect(proxy.port, 4096);  // a small receive buffer
     ASSERT_GE(fd, 0);
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)shortp.port);
-    ASSERT_EQ(connect(fd, (struct sockaddr *)&a, sizeof a), 0);
-    ASSERT_TRUE(send_all(fd, "GET " + url("/huge") + " HTTP/1.0\r\n\r\n"));
-    EXPECT_TRUE(wait_output(shortp, "Rio_writen error: Resource temporarily unavailable\n",
+    ASSERT_TRUE(send_all(fd, get("/huge")));
+    EXPECT_TRUE(wait_output(proxy, "Rio_writen error: Resource temporarily unavailable\n",
                             ms(20000), true));
     ASSERT_TRUE(origin_wait_closed(origin, 1, WAIT));
     client_result_t r = read_until_close(fd, ms(20000));
     close(fd);
     EXPECT_TRUE(r.eof || r.reset);
-    EXPECT_LT(r.bytes.size(), huge.bytes.size());
-    EXPECT_TRUE(huge.bytes.compare(0, r.bytes.size(), r.bytes) == 0);
-    expect_process_idle(shortp);
+    EXPECT_LT(r.bytes.size(), huge.size());
+    EXPECT_TRUE(huge.compare(0, r.bytes.size(), r.bytes) == 0);
+    expect_idle(proxy);
 }
 
 // An origin that sends a header block and half a line and then nothing: the
@@ -605,34 +542,32 @@ TEST_F(SlotTimeouts, BrowserThatStopsReadingIsCutOff) {
 // connection; the browser has every byte that was sent, the unfinished line
 // included, and the end of the stream; nothing is stored.
 TEST_F(SlotTimeouts, SilentOriginIsGivenUp) {
-    origin_reply_t held;
-    held.bytes = "HTTP/1.0 200 OK\r\n\r\nhalf a li";
-    held.end = origin_end_t::HOLD;
-    origin_route(origin, "/held", held);
-    client_result_t r =
-        client_exchange(shortp.port, "GET " + url("/held") + " HTTP/1.0\r\n\r\n", ms(20000));
+    const std::string held = "HTTP/1.0 200 OK\r\n\r\nhalf a li";
+    route(run, "/held", held, origin_end_t::HOLD);
+    client_result_t r = client_exchange(proxy.port, get("/held"), ms(20000));
     EXPECT_TRUE(r.eof);
-    EXPECT_EQ(r.bytes, held.bytes);
+    EXPECT_EQ(r.bytes, held);
     EXPECT_TRUE(
-        wait_output(shortp, "Rio_readlineb error: Resource temporarily unavailable\n", WAIT, true));
+        wait_output(proxy, "Rio_readlineb error: Resource temporarily unavailable\n", WAIT, true));
     EXPECT_TRUE(origin_wait_closed(origin, 1, WAIT));
-    client_exchange(shortp.port, "GET " + url("/held") + " HTTP/1.0\r\n\r\n", ms(20000));
+    client_exchange(proxy.port, get("/held"), ms(20000));
     EXPECT_EQ(origin_count(origin), 2u);
-    expect_process_idle(shortp);
-    EXPECT_EQ(read_stdout(shortp), "");
+    expect_idle(proxy);
+    EXPECT_EQ(read_stdout(proxy), "");
 }
 
 // ---------------------------------------------------------------- command line
 
 TEST(SlotCommandLine, UsageLineEndsWithStatusOne) {
+    const std::string bin = program_named("slotproxy").binary;
     const std::vector<std::vector<std::string>> argvs = {
-        {PROXY_BIN}, {PROXY_BIN, "1", "2"}, {PROXY_BIN, "8080", "x", "y"}};
+        {bin}, {bin, "1", "2"}, {bin, "8080", "x", "y"}};
     for (const auto &argv : argvs) {
         SCOPED_TRACE(argv.size());
         run_result_t r = run_to_exit(argv, WAIT);
         EXPECT_TRUE(r.exited);
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.err, std::string("usage: ") + PROXY_BIN + " <port>\n");
+        EXPECT_EQ(r.err, "usage: " + bin + " <port>\n");
         EXPECT_EQ(r.out, "");
     }
 }
@@ -667,21 +602,19 @@ int listening_port(pid_t pid) {
 }
 
 TEST_F(SlotFaults, NonNumericPortListensOnPortZero) {
-    process_t p;
-    ASSERT_TRUE(start_process(p, {PROXY_BIN, "web"}));
+    started_t s;
+    ASSERT_TRUE(start_process(s.p, {run.row.binary, "web"}));
     int port = -1;
-    for (int tries = 0; tries < 500 && port < 0 && is_running(p); tries++) {
-        port = listening_port(p.pid);
-        if (port < 0) std::this_thread::sleep_for(ms(10));
-    }
+    wait_until([&] {
+        // Until it execs, the child holds this test's listening sockets too.
+        port = listening_port(s.p.pid);
+        if (port == origin.port || port == proxy.port) port = -1;
+        return port > 0 || !is_running(s.p);
+    }, WAIT);
     ASSERT_GT(port, 0) << "no listening socket found";
-    client_result_t r = client_exchange(port, "GET " + url("/zero") + " HTTP/1.0\r\n\r\n", WAIT);
-    EXPECT_EQ(r.bytes, http_response("fine\n"));
-    EXPECT_EQ(read_stderr(p), "");
-    stop_process(p);
-    expect_no_sanitizer_report(p);
-    unlink(p.out_path.c_str());
-    unlink(p.err_path.c_str());
+    EXPECT_EQ(client_exchange(port, get("/zero"), WAIT).bytes, http_response("fine\n"));
+    EXPECT_EQ(read_stderr(s.p), "");
+    expect_clean_stop(s.p);
 }
 
 }  // namespace
