@@ -8,22 +8,17 @@
 // proxy's cache for every object that fits, while the large image is fetched
 // again. Skipped when /usr/bin/chromium is not installed.
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -172,12 +167,6 @@ std::string expected_report() {
     return r;
 }
 
-std::string response(const std::string &type, const std::string &body, int status = 200,
-                     const std::string &reason = "OK") {
-    return "HTTP/1.0 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
-           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
 // The objects of the page, by path, and whether a proxy can keep them.
 struct object_t {
     std::string path;
@@ -187,12 +176,12 @@ struct object_t {
 
 std::vector<object_t> page_objects() {
     std::vector<object_t> objects = {
-        {"/index.html", response("text/html; charset=utf-8", PAGE), true},
-        {"/style.css", response("text/css", STYLE), true},
-        {"/app.js", response("text/javascript", SCRIPT), true},
+        {"/index.html", http_response(PAGE, 200, "OK", "text/html; charset=utf-8"), true},
+        {"/style.css", http_response(STYLE, 200, "OK", "text/css"), true},
+        {"/app.js", http_response(SCRIPT, 200, "OK", "text/javascript"), true},
     };
     for (const image_t &im : IMAGES) {
-        std::string bytes = response("image/bmp", bmp(im));
+        std::string bytes = http_response(bmp(im), 200, "OK", "image/bmp");
         objects.push_back({"/" + im.id + ".bmp", bytes, bytes.size() < 94208});
     }
     return objects;
@@ -210,22 +199,6 @@ struct browser_run_t {
     std::string errors;  // its standard error
 };
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string temp_path(const char *tag) {
-    char path[] = "/tmp/browser-test-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0) return std::string();
-    close(fd);
-    unlink(path);
-    return std::string(path) + "-" + tag;
-}
-
 // Loads url in a fresh headless Chromium that uses the proxy on proxy_port
 // for every address, loopback included, and returns the DOM it dumps once
 // the page has loaded. The browser runs in a process group of its own, which
@@ -233,10 +206,9 @@ std::string temp_path(const char *tag) {
 // the run.
 browser_run_t load_page(int proxy_port, const std::string &url) {
     browser_run_t r;
-    const std::string profile = temp_path("profile");
-    const std::string out_path = temp_path("dom");
-    const std::string err_path = temp_path("err");
-    if (profile.empty() || mkdir(profile.c_str(), 0700) != 0) return r;
+    char dir[] = "/tmp/browser-profile-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return r;
+    const std::string profile = dir;
 
     const std::vector<std::string> argv = {
         CHROMIUM,
@@ -261,56 +233,35 @@ browser_run_t load_page(int proxy_port, const std::string &url) {
         "--dump-dom",
         url,
     };
-    // Everything the child needs is made before fork: the test runs threads
-    // (the origin's), so the child must not allocate.
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        for (int fd = 3; fd < 1024; fd++) close(fd);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    if (pid > 0) {
+    process_t p;
+    p.own_group = true;
+    r.started = start_process(p, argv);
+    if (r.started) {
         // Also set here, so the group exists whichever of the two runs first.
-        setpgid(pid, pid);
-        r.started = true;
-        auto end = std::chrono::steady_clock::now() + scaled(BROWSER_DEADLINE);
-        for (;;) {
-            // Noticed without reaping: until it is reaped below, the browser's
-            // id cannot be reused, so the group kill reaches only its own.
+        setpgid(p.pid, p.pid);
+        // Noticed without reaping: until it is reaped below, the browser's
+        // id cannot be reused, so the group kill reaches only its own.
+        bool lost = false;
+        r.exited = wait_until([&] {
             siginfo_t info;
             info.si_pid = 0;
-            int rc = waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT);
-            if (rc == 0 && info.si_pid == pid) {
-                r.exited = true;
-                break;
-            }
-            if (rc < 0 && errno != EINTR) break;
-            if (std::chrono::steady_clock::now() >= end) break;
-            std::this_thread::sleep_for(ms(20));
-        }
+            int rc = waitid(P_PID, (id_t)p.pid, &info, WEXITED | WNOHANG | WNOWAIT);
+            lost = rc < 0 && errno != EINTR;
+            return lost || (rc == 0 && info.si_pid == p.pid);
+        }, BROWSER_DEADLINE, 20) && !lost;
         // The browser if it is still running, and any helper it left behind.
-        kill(-pid, SIGKILL);
+        kill(-p.pid, SIGKILL);
         int status = 0;
         pid_t w;
         do {
-            w = waitpid(pid, &status, 0);
+            w = waitpid(p.pid, &status, 0);
         } while (w < 0 && errno == EINTR);
-        if (r.exited && w == pid && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+        if (r.exited && w == p.pid && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     }
-    r.dom = slurp(out_path);
-    r.errors = slurp(err_path);
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
+    r.dom = read_stdout(p);
+    r.errors = read_stderr(p);
+    unlink(p.out_path.c_str());
+    unlink(p.err_path.c_str());
     std::error_code ignored;
     std::filesystem::remove_all(profile, ignored);
     return r;
@@ -328,56 +279,29 @@ std::string report_of(const std::string &dom) {
 
 // ---------------------------------------------------------------- the origin
 
-struct seen_t {
-    std::map<std::string, int> per_path;  // requests per path
-    std::vector<std::string> lines;       // every request line, in order
-};
-
-std::string first_line(const std::string &bytes) {
-    size_t eol = bytes.find("\r\n");
-    return bytes.substr(0, eol == std::string::npos ? bytes.find('\n') : eol);
-}
-
-seen_t origin_seen(origin_t &o) {
-    seen_t s;
+// Every request line the origin got, in order.
+std::vector<std::string> request_lines(origin_t &o) {
+    std::vector<std::string> lines;
     for (size_t i = 0; i < origin_count(o); i++) {
-        std::string line = first_line(origin_request(o, i));
-        s.lines.push_back(line);
-        size_t a = line.find(' ');
-        size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
-        if (b != std::string::npos) s.per_path[line.substr(a + 1, b - a - 1)]++;
+        const std::string bytes = origin_request(o, i);
+        size_t eol = bytes.find("\r\n");
+        lines.push_back(bytes.substr(0, eol == std::string::npos ? bytes.find('\n') : eol));
     }
-    return s;
+    return lines;
 }
 
-std::string describe(const seen_t &s) {
+std::string describe(origin_t &o) {
     std::string d;
-    for (const std::string &l : s.lines) d += "  " + l + "\n";
+    for (const std::string &l : request_lines(o)) d += "  " + l + "\n";
     return d;
 }
 
 // ---------------------------------------------------------------- the test
 
-int occurrences(const std::string &hay, const std::string &needle) {
-    int n = 0;
-    for (size_t pos = hay.find(needle); pos != std::string::npos;
-         pos = hay.find(needle, pos + needle.size())) {
-        n++;
-    }
-    return n;
-}
-
-class BrowserThroughProxy : public ::testing::TestWithParam<program_t> {
-   protected:
-    origin_t origin;
-    process_t proxy;
-    // The proxy with no connection: its main thread, and the thread that
-    // ThreadSanitizer's runtime starts at the first thread creation.
-#if defined(__SANITIZE_THREAD__)
-    const int idle_threads = 2;
-#else
-    const int idle_threads = 1;
-#endif
+struct BrowserThroughProxy : ::testing::TestWithParam<program_t> {
+    running_t run{GetParam()};
+    origin_t &origin = run.origin;
+    process_t &proxy = run.proxy;
     std::vector<object_t> objects = page_objects();
 
     void SetUp() override {
@@ -385,75 +309,54 @@ class BrowserThroughProxy : public ::testing::TestWithParam<program_t> {
             GTEST_SKIP() << CHROMIUM << " is not installed (Debian package chromium): "
                          << "the real-browser test needs it and is skipped";
         }
-        ASSERT_TRUE(origin_start(origin));
-        for (const object_t &o : objects) {
-            origin_reply_t r;
-            r.bytes = o.bytes;
-            origin_route(origin, o.path, r);
-        }
-        origin_reply_t missing;
-        missing.bytes = response("text/plain", "no such object\n", 404, "Not Found");
-        origin_route(origin, FAVICON, missing);
-        origin_default(origin, missing);
-        ASSERT_TRUE(start_server(proxy, GetParam().binary))
+        for (const object_t &o : objects) origin.routes[o.path].bytes = o.bytes;
+        origin.default_reply.bytes = http_response("no such object\n", 404, "Not Found");
+        origin.routes[FAVICON] = origin.default_reply;
+        ASSERT_TRUE(start_running(run, GetParam().binary, {}))
             << GetParam().name << " did not start";
-    }
-
-    void TearDown() override {
-        if (proxy.pid > 0) {
-            stop_process(proxy);
-            unlink(proxy.out_path.c_str());
-            unlink(proxy.err_path.c_str());
-        }
-        if (origin.listen_fd >= 0) origin_stop(origin);
-    }
-
-    std::string page_url() {
-        return "http://127.0.0.1:" + std::to_string(origin.port) + "/index.html";
     }
 
     // One page load in a fresh browser; checks what it rendered.
     void load_and_check(const char *which) {
-        browser_run_t run = load_page(proxy.port, page_url());
-        ASSERT_TRUE(run.started) << "could not start " << CHROMIUM;
-        ASSERT_TRUE(run.exited) << which << " load: the browser did not finish within "
-                                << scaled(BROWSER_DEADLINE).count() << " ms\n"
-                                << run.errors;
-        EXPECT_EQ(run.exit_code, 0) << run.errors;
-        EXPECT_NE(run.dom.find("<h1 id=\"title\">Loaded through the proxy</h1>"),
+        browser_run_t page = load_page(proxy.port, origin_url(origin, "/index.html"));
+        ASSERT_TRUE(page.started) << "could not start " << CHROMIUM;
+        ASSERT_TRUE(page.exited) << which << " load: the browser did not finish within "
+                                 << scaled(BROWSER_DEADLINE).count() << " ms\n"
+                                 << page.errors;
+        EXPECT_EQ(page.exit_code, 0) << page.errors;
+        EXPECT_NE(page.dom.find("<h1 id=\"title\">Loaded through the proxy</h1>"),
                   std::string::npos)
             << which << " load: the page itself did not arrive:\n"
-            << run.dom;
-        EXPECT_NE(run.dom.find("data-script=\"ran\""), std::string::npos)
+            << page.dom;
+        EXPECT_NE(page.dom.find("data-script=\"ran\""), std::string::npos)
             << which << " load: the script did not run:\n"
-            << run.dom;
-        EXPECT_EQ(report_of(run.dom), expected_report())
+            << page.dom;
+        EXPECT_EQ(report_of(page.dom), expected_report())
             << which << " load: the stylesheet or an image did not arrive intact";
         // Every proxied request is rewritten to HTTP/1.0: a request line
         // still in the browser's HTTP/1.1 went around the proxy.
-        for (const std::string &line : origin_seen(origin).lines) {
+        for (const std::string &line : request_lines(origin)) {
             EXPECT_EQ(line.compare(line.size() >= 9 ? line.size() - 9 : 0, 9, " HTTP/1.0"), 0)
                 << which << " load: not through the proxy: " << line;
         }
         // The browser has gone, so every connection thread of the proxy
         // ends: by then it has stored what it keeps, closed its origin
         // connections and flushed its console lines.
-        EXPECT_TRUE(wait_threads(proxy.pid, idle_threads, WAIT))
+        EXPECT_TRUE(wait_threads(proxy.pid, 1 + RUNTIME_THREADS, WAIT))
             << which << " load: connection threads left: " << count_threads(proxy.pid);
         EXPECT_TRUE(origin_wait_closed(origin, origin_count(origin), WAIT));
     }
 
     void expect_counts(const char *which, bool second) {
-        seen_t seen = origin_seen(origin);
         for (const object_t &o : objects) {
-            int want = second && !o.fits ? 2 : 1;
-            EXPECT_EQ(seen.per_path[o.path], want)
+            EXPECT_EQ(origin_fetches(origin, o.path), second && !o.fits ? 2u : 1u)
                 << which << " load: origin requests for " << o.path << "; origin saw:\n"
-                << describe(seen);
+                << describe(origin);
         }
         // A favicon, if the browser asks for one, is a small 404: kept too.
-        EXPECT_LE(seen.per_path[FAVICON], 1) << describe(seen);
-        for (const auto &kv : seen.per_path) {
+        EXPECT_LE(origin_fetches(origin, FAVICON), 1u) << describe(origin);
+        std::lock_guard<std::mutex> g(origin.lock);
+        for (const auto &kv : origin.fetches) {
             bool known = kv.first == FAVICON;
             for (const object_t &o : objects) known = known || kv.first == o.path;
             EXPECT_TRUE(known) << which << " load: unexpected request for " << kv.first;
@@ -487,7 +390,7 @@ TEST_P(BrowserThroughProxy, RendersPageAndAnswersRepeatFromCache) {
         for (const object_t &o : objects) fitting += o.fits ? 1 : 0;
         // Favicon requests beyond the one the origin answered were hits too.
         int favicon_asked = occurrences(out, "INPUT: GET " + base + FAVICON + " HTTP/1.1");
-        int favicon_fetched = origin_seen(origin).per_path[FAVICON];
+        int favicon_fetched = (int)origin_fetches(origin, FAVICON);
         EXPECT_EQ(occurrences(out, prog.hit_line), fitting + favicon_asked - favicon_fetched)
             << out;
     } else {
@@ -499,9 +402,7 @@ TEST_P(BrowserThroughProxy, RendersPageAndAnswersRepeatFromCache) {
                 << out;
         }
     }
-    const std::string err = read_stderr(proxy);
-    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
-    EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
+    expect_no_sanitizer_report(proxy);
 }
 
 INSTANTIATE_OVER_PROGRAMS(BrowserThroughProxy);
