@@ -77,9 +77,13 @@ struct dest_t {
     std::string first(size_t n) const { return std::string(buf.data(), n); }
 };
 
+// Where expect_line and expect_end read to; it keeps the last line read.
+dest_t last_read;
+
 // One line read with maxlen 8192 checked: result n, the bytes expected, a NUL
 // after them and nothing written beyond that.
-void expect_line(rio_t *rp, dest_t &d, const std::string &expected) {
+void expect_line(rio_t *rp, const std::string &expected) {
+    dest_t &d = last_read;
     d.reset();
     ssize_t n = rio_readlineb(rp, d.buf.data(), MAXLEN);
     ASSERT_EQ(n, (ssize_t)expected.size());
@@ -88,18 +92,19 @@ void expect_line(rio_t *rp, dest_t &d, const std::string &expected) {
     EXPECT_TRUE(d.untouched_from(expected.size() + 1));
 }
 
-void expect_end(rio_t *rp, dest_t &d) {
-    d.reset();
-    EXPECT_EQ(rio_readlineb(rp, d.buf.data(), MAXLEN), 0);
-    EXPECT_TRUE(d.untouched_from(0));
+void expect_end(rio_t *rp) {
+    last_read.reset();
+    EXPECT_EQ(rio_readlineb(rp, last_read.buf.data(), MAXLEN), 0);
+    EXPECT_TRUE(last_read.untouched_from(0));
 }
 
-// A record bound to a stream that holds `bytes` and then ends (fd is -1 when
-// the bytes did not fit); the stream closes with the record.
+// A record bound to a stream that holds `bytes` and then ends (fd is -1, a
+// failure, when the bytes did not fit); the stream closes with the record.
 struct stream_record_t {
     int fd;
     rio_t rio;
     explicit stream_record_t(const std::string &bytes) : fd(stream_of(bytes)) {
+        EXPECT_GE(fd, 0) << "the bytes do not fit in a pipe";
         rio_readinitb(&rio, fd);
     }
     ~stream_record_t() {
@@ -114,10 +119,8 @@ struct stream_record_t {
 void expect_lines_then_end(const std::string &bytes, const std::vector<std::string> &lines,
                            int ends = 1) {
     stream_record_t r(bytes);
-    ASSERT_GE(r.fd, 0);
-    dest_t d;
-    for (const std::string &line : lines) expect_line(&r.rio, d, line);
-    for (int i = 0; i < ends; i++) expect_end(&r.rio, d);
+    for (const std::string &line : lines) expect_line(&r.rio, line);
+    for (int i = 0; i < ends; i++) expect_end(&r.rio);
 }
 
 // Bytes the next read of fd would find.
@@ -142,29 +145,24 @@ size_t fill_send_buffer(int fd) {
     return total;
 }
 
-// Reads until end of stream or the deadline.
-std::string drain(int fd, ms deadline = WAIT) {
-    std::string got;
-    char buf[65536];
-    auto end = std::chrono::steady_clock::now() + scaled(deadline);
-    while (std::chrono::steady_clock::now() < end) {
-        ssize_t k = read(fd, buf, sizeof buf);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) break;
-        got.append(buf, (size_t)k);
-    }
-    return got;
+// A socket pair whose first end holds `bytes` to read and then fails a read
+// that waits 50 ms for more with EAGAIN.
+void hold_then_time_out(socket_pair_t &sp, const std::string &bytes) {
+    struct timeval tv = {0, 50 * 1000};
+    ASSERT_EQ(setsockopt(sp.fd[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv), 0);
+    ASSERT_TRUE(send_all(sp.fd[1], bytes));
 }
 
-struct socket_pair_t {
-    int fd[2] = {-1, -1};
-    socket_pair_t() { socketpair(AF_UNIX, SOCK_STREAM, 0, fd); }
-    ~socket_pair_t() { close_end(0), close_end(1); }
-    void close_end(int i) {
-        if (fd[i] >= 0) close(fd[i]);
-        fd[i] = -1;
-    }
-};
+// A connection to origin o, started here with `reply`, that has sent
+// `request`; -1 when there is none.
+int ask_origin(origin_t &o, const origin_reply_t &reply, const std::string &request) {
+    origin_default(o, reply);
+    if (!origin_start(o)) return -1;
+    int fd = client_connect(o.port);
+    if (fd < 0) return -1;
+    EXPECT_EQ(rio_writen(fd, request.data(), request.size()), (ssize_t)request.size());
+    return fd;
+}
 
 // Runs call, which uses sp.fd[0], on a worker; once it blocks in system call
 // nr, signals it and checks that it fails with EINTR. Closing the other end
@@ -197,12 +195,10 @@ TEST(RioReadlineb, LongLineComesBackAs8191BytesThenTheRest) {
         SCOPED_TRACE("k = " + std::to_string(k));
         const std::string line = bytes_without_newline(LINE_MAX_BYTES + k - 1, (unsigned)k) + "\n";
         stream_record_t r(line);
-        ASSERT_GE(r.fd, 0);
-        dest_t d;
-        expect_line(&r.rio, d, line.substr(0, LINE_MAX_BYTES));
-        expect_line(&r.rio, d, line.substr(LINE_MAX_BYTES));
-        EXPECT_EQ(d.buf[k - 1], '\n');
-        expect_end(&r.rio, d);
+        expect_line(&r.rio, line.substr(0, LINE_MAX_BYTES));
+        expect_line(&r.rio, line.substr(LINE_MAX_BYTES));
+        EXPECT_EQ(last_read.buf[k - 1], '\n');
+        expect_end(&r.rio);
     }
 }
 
@@ -228,7 +224,6 @@ TEST(RioReadlineb, OnlyNewlineEndsALine) {
 
 TEST(RioReadlineb, MaxlenTwoGivesOneByteAtATime) {
     stream_record_t r("ab\n");
-    ASSERT_GE(r.fd, 0);
     for (const char *want : {"a", "b", "\n"}) {
         char buf[4] = {'X', 'X', 'X', 'X'};
         ASSERT_EQ(rio_readlineb(&r.rio, buf, 2), 1);
@@ -245,24 +240,20 @@ TEST(RioReadlineb, MaxlenTwoGivesOneByteAtATime) {
 // and consumes nothing.
 TEST(RioReadlineb, MaxlenBelowTwoStoresNothing) {
     stream_record_t r("line\n");
-    ASSERT_GE(r.fd, 0);
     for (size_t maxlen : {(size_t)0, (size_t)1}) {
         char buf[2] = {'X', 'X'};
         EXPECT_EQ(rio_readlineb(&r.rio, buf, maxlen), 0);
         EXPECT_EQ(buf[0], 'X');
         EXPECT_EQ(buf[1], 'X');
     }
-    dest_t d;
-    expect_line(&r.rio, d, "line\n");
+    expect_line(&r.rio, "line\n");
 }
 
 // A failed read ends the line with -1: the bytes stored so far stay, with no
 // NUL after them, and the record is still usable.
 TEST(RioReadlineb, FailureKeepsStoredBytesUnterminatedAndRecordUsable) {
     socket_pair_t sp;
-    struct timeval tv = {0, 50 * 1000};  // the read fails with EAGAIN after this
-    ASSERT_EQ(setsockopt(sp.fd[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv), 0);
-    ASSERT_EQ(write(sp.fd[1], "abc", 3), 3);
+    hold_then_time_out(sp, "abc");
     rio_t rio;
     rio_readinitb(&rio, sp.fd[0]);
     dest_t d;
@@ -274,7 +265,7 @@ TEST(RioReadlineb, FailureKeepsStoredBytesUnterminatedAndRecordUsable) {
     EXPECT_EQ(rio.rio_cnt, -1);
 
     ASSERT_EQ(write(sp.fd[1], "def\n", 4), 4);
-    expect_line(&rio, d, "def\n");
+    expect_line(&rio, "def\n");
 }
 
 TEST(RioReadlineb, BadDescriptorFailsAndIsTriedAgainLater) {
@@ -293,7 +284,7 @@ TEST(RioReadlineb, BadDescriptorFailsAndIsTriedAgainLater) {
 
     ASSERT_EQ(dup2(p[0], spare), spare);
     ASSERT_EQ(write(p[1], "ok\n", 3), 3);
-    expect_line(&rio, d, "ok\n");
+    expect_line(&rio, "ok\n");
     close(spare);
     close(p[0]);
     close(p[1]);
@@ -310,12 +301,11 @@ TEST(RioReadlineb, EndOfFileIsNotSticky) {
     ASSERT_EQ(write(wfd, "one\n", 4), 4);
     rio_t rio;
     rio_readinitb(&rio, rfd);
-    dest_t d;
-    expect_line(&rio, d, "one\n");
-    expect_end(&rio, d);
+    expect_line(&rio, "one\n");
+    expect_end(&rio);
     EXPECT_EQ(rio.rio_cnt, 0);
     ASSERT_EQ(write(wfd, "two\n", 4), 4);
-    expect_line(&rio, d, "two\n");
+    expect_line(&rio, "two\n");
     close(rfd);
     close(wfd);
 }
@@ -325,21 +315,19 @@ TEST(RioReadlineb, EndOfFileIsNotSticky) {
 TEST(RioReadlineb, RefillsTakeWholeBuffersNotBytes) {
     const std::string body = pattern_body(10000);  // lines of 64 bytes
     stream_record_t r("x\n" + body);
-    ASSERT_GE(r.fd, 0);
     const int after_first_refill = (int)(body.size() + 2) - RIO_BUFSIZE;
-    dest_t d;
-    expect_line(&r.rio, d, "x\n");
+    expect_line(&r.rio, "x\n");
     EXPECT_EQ(pending_bytes(r.fd), after_first_refill);
     EXPECT_EQ(r.rio.rio_cnt, RIO_BUFSIZE - 2);
     size_t off = 0;
     for (; off + 2 + 64 <= (size_t)RIO_BUFSIZE; off += 64) {
-        expect_line(&r.rio, d, body.substr(off, 64));
+        expect_line(&r.rio, body.substr(off, 64));
     }
     EXPECT_EQ(pending_bytes(r.fd), after_first_refill);
     // The line that straddles the buffer's end comes back whole.
-    expect_line(&r.rio, d, body.substr(off, 64));
+    expect_line(&r.rio, body.substr(off, 64));
     EXPECT_EQ(pending_bytes(r.fd), 0);
-    expect_line(&r.rio, d, body.substr(off + 64, 64));
+    expect_line(&r.rio, body.substr(off + 64, 64));
 }
 
 TEST(RioReadinitb, BindsAnEmptyRecord) {
@@ -357,9 +345,7 @@ TEST(RioReadinitb, BindsAnEmptyRecord) {
 TEST(RioReadnb, AfterReadlinebReturnsTheBytesThatFollow) {
     const std::string body = pattern_body(20000, 4);
     stream_record_t r("first line\r\n" + body);
-    ASSERT_GE(r.fd, 0);
-    dest_t d;
-    expect_line(&r.rio, d, "first line\r\n");
+    expect_line(&r.rio, "first line\r\n");
     std::vector<char> buf(30000, 'X');
     EXPECT_EQ(rio_readnb(&r.rio, buf.data(), buf.size()), (ssize_t)body.size());
     EXPECT_TRUE(std::string(buf.data(), body.size()) == body);
@@ -369,15 +355,13 @@ TEST(RioReadnb, AfterReadlinebReturnsTheBytesThatFollow) {
 
 TEST(RioReadnb, MixesWithReadlinebInAnyOrder) {
     stream_record_t r("abcdef\nxyz\ntail");
-    ASSERT_GE(r.fd, 0);
     char buf[64];
     ASSERT_EQ(rio_readnb(&r.rio, buf, 3), 3);
     EXPECT_EQ(std::string(buf, 3), "abc");
-    dest_t d;
-    expect_line(&r.rio, d, "def\n");
+    expect_line(&r.rio, "def\n");
     ASSERT_EQ(rio_readnb(&r.rio, buf, 6), 6);
     EXPECT_EQ(std::string(buf, 6), "xyz\nta");
-    expect_line(&r.rio, d, "il");
+    expect_line(&r.rio, "il");
     EXPECT_EQ(rio_readnb(&r.rio, buf, 1), 0);
 }
 
@@ -392,15 +376,12 @@ TEST(RioReadnb, BadDescriptorFails) {
 
 TEST(RioReadn, HundredByteStreamAskedFor102400GivesHundredThenZero) {
     origin_t o;
-    ASSERT_TRUE(origin_start(o));
     origin_reply_t reply;
     reply.bytes = pattern_body(100, 5);
     reply.end = origin_end_t::CLOSE;
-    origin_default(o, reply);
-    int fd = client_connect(o.port);
-    ASSERT_GE(fd, 0);
     const std::string request = "GET /hundred HTTP/1.0\r\n\r\n";
-    EXPECT_EQ(rio_writen(fd, request.data(), request.size()), (ssize_t)request.size());
+    int fd = ask_origin(o, reply, request);
+    ASSERT_GE(fd, 0);
     std::vector<char> buf(102400, 'X');
     EXPECT_EQ(rio_readn(fd, buf.data(), buf.size()), 100);
     EXPECT_EQ(std::string(buf.data(), 100), reply.bytes);
@@ -414,16 +395,13 @@ TEST(RioReadn, HundredByteStreamAskedFor102400GivesHundredThenZero) {
 
 TEST(RioReadn, GathersPiecesUntilTheCountIsReached) {
     origin_t o;
-    ASSERT_TRUE(origin_start(o));
     origin_reply_t reply;
     reply.bytes = pattern_body(30000, 6);
     reply.pieces = {1, 10, 100, 1000, 5000};
     reply.pause_ms = 2;
     reply.end = origin_end_t::HOLD;  // no end of stream: the count alone stops it
-    origin_default(o, reply);
-    int fd = client_connect(o.port);
+    int fd = ask_origin(o, reply, "GET / HTTP/1.0\r\n\r\n");
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(send_all(fd, "GET / HTTP/1.0\r\n\r\n"));
     std::vector<char> buf(reply.bytes.size());
     EXPECT_EQ(rio_readn(fd, buf.data(), buf.size()), (ssize_t)buf.size());
     EXPECT_TRUE(std::string(buf.data(), buf.size()) == reply.bytes);
@@ -434,9 +412,7 @@ TEST(RioReadn, GathersPiecesUntilTheCountIsReached) {
 // A read that fails after some bytes came reports -1, not the bytes.
 TEST(RioReadn, FailureAfterSomeBytesReturnsMinusOne) {
     socket_pair_t sp;
-    struct timeval tv = {0, 50 * 1000};
-    ASSERT_EQ(setsockopt(sp.fd[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv), 0);
-    ASSERT_EQ(write(sp.fd[1], "abc", 3), 3);
+    hold_then_time_out(sp, "abc");
     char buf[10];
     errno = 0;
     EXPECT_EQ(rio_readn(sp.fd[0], buf, sizeof buf), -1);
@@ -454,7 +430,7 @@ TEST(RioWriten, WritesEverythingAcrossPartialTransfers) {
     setsockopt(sp.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     const std::string bytes = pattern_body(1 << 20, 8);
     std::string got;
-    std::thread reader([&] { got = drain(sp.fd[1]); });
+    std::thread reader([&] { got = read_to_end(sp.fd[1]); });
     EXPECT_EQ(rio_writen(sp.fd[0], bytes.data(), bytes.size()), (ssize_t)bytes.size());
     sp.close_end(0);
     reader.join();
@@ -548,7 +524,7 @@ TEST(RioSignals, HandledSignalDoesNotShortenBlockedWrite) {
     w.start([&] { return rio_writen(sp.fd[0], bytes.data(), bytes.size()); });
     EXPECT_TRUE(interrupt_blocked(w, SYS_write));
     std::string got;
-    std::thread reader([&] { got = drain(sp.fd[1]); });
+    std::thread reader([&] { got = read_to_end(sp.fd[1]); });
     w.thread.join();
     sp.close_end(0);
     reader.join();
@@ -593,10 +569,8 @@ TEST(RioDeadline, TotalTimeEndsADribblingPeerWithEagain) {
 }
 
 TEST(RioDeadline, LineInTimeComesBackAndZeroClearsTheDeadline) {
-    int fd = stream_of("GET / HTTP/1.0\r\nrest");
-    ASSERT_GE(fd, 0);
-    rio_t rio;
-    rio_readinitb(&rio, fd);
+    stream_record_t r("GET / HTTP/1.0\r\nrest");
+    rio_t &rio = r.rio;
     EXPECT_EQ(rio.rio_deadline, 0);
     rio_setdeadline(&rio, 5000);
     EXPECT_NE(rio.rio_deadline, 0);
@@ -606,5 +580,4 @@ TEST(RioDeadline, LineInTimeComesBackAndZeroClearsTheDeadline) {
     EXPECT_EQ(rio.rio_deadline, 0);
     EXPECT_EQ(rio_readlineb(&rio, buf, sizeof buf), 4);
     EXPECT_EQ(std::string(buf), "rest");
-    close(fd);
 }

@@ -1,12 +1,14 @@
 // What the robix tests share: which sanitizer the test runs under, waits on a
 // condition, a look at the system call a thread is blocked in, signal guards,
-// a loopback address, the name no lookup finds, and the writer-first rule of
-// a cache's lock (rwlock.h) for the caches' tests. Everything is inline, so
-// each test binary compiles it against the edition of robix.h it is built for.
+// a socket pair and what its peer wrote, the console captured, a loopback
+// address, the name no lookup finds, and the writer-first rule of a cache's
+// lock (rwlock.h) for the caches' tests. Everything is inline, so each test
+// binary compiles it against the edition of robix.h it is built for.
 #ifndef ROBIX_TEST_SUPPORT_H
 #define ROBIX_TEST_SUPPORT_H
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
@@ -152,6 +154,42 @@ struct interrupting_signal_t : signal_disposition_t {
 struct ignored_sigpipe_t : signal_disposition_t {
     ignored_sigpipe_t() : signal_disposition_t(SIGPIPE, SIG_IGN) {}
 };
+
+// ---------------------------------------------------------------- streams and the console
+
+// A connected pair of stream sockets; each end still open closes with it.
+struct socket_pair_t {
+    int fd[2] = {-1, -1};
+    socket_pair_t() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
+    ~socket_pair_t() { close_end(0), close_end(1); }
+    void close_end(int i) {
+        if (fd[i] >= 0) close(fd[i]);
+        fd[i] = -1;
+    }
+    socket_pair_t(const socket_pair_t &) = delete;
+    socket_pair_t &operator=(const socket_pair_t &) = delete;
+};
+
+// What fd gives until its end of stream, or until the deadline passes
+// between two reads.
+inline std::string read_to_end(int fd, ms deadline = WAIT) {
+    std::string got;
+    char buf[65536];
+    auto end = std::chrono::steady_clock::now() + scaled(deadline);
+    while (std::chrono::steady_clock::now() < end) {
+        ssize_t k = read(fd, buf, sizeof buf);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) break;
+        got.append(buf, (size_t)k);
+    }
+    return got;
+}
+
+// What was printed since testing::internal::CaptureStdout().
+inline std::string captured_stdout() {
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
 
 // ---------------------------------------------------------------- addresses
 

@@ -14,8 +14,7 @@
 #include <vector>
 
 #include "cache.h"
-#include "harness.h"
-#include "robix.h"
+#include "robix_test_support.h"
 
 namespace {
 
@@ -338,28 +337,20 @@ TEST_F(SlotCacheThreads, HitBeingSentWhileEvictedStaysValid) {
     ASSERT_NE(hit, nullptr);
     set_stamp(0, 1);  // the lookup re-stamped it; make it the victim again
 
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    robix_test::socket_pair_t sp;
     int small = 4096;
-    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    setsockopt(sv[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    setsockopt(sp.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(sp.fd[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     std::thread sender([&] {
-        Rio_writen(sv[0], hit->data, (size_t)hit->size);
+        Rio_writen(sp.fd[0], hit->data, (size_t)hit->size);
         cache_release(hit);
-        close(sv[0]);
+        sp.close_end(0);
     });
     store(key(10), size);  // evicts key(0) while the sender is blocked
     EXPECT_EQ(check_cache(key(0).c_str()), nullptr);
 
-    std::string got;
-    char buf[8192];
-    for (;;) {
-        ssize_t n = read(sv[1], buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, (size_t)n);
-    }
+    std::string got = robix_test::read_to_end(sp.fd[1]);
     sender.join();
-    close(sv[1]);
     EXPECT_EQ(got, body_for(key(0), size));
 }
 

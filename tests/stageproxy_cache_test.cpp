@@ -29,8 +29,7 @@ struct StageCache : ::testing::Test {
 bool put(const std::string &url, const std::string &data) {
     ::testing::internal::CaptureStdout();
     int stored = cacheInsert(url.c_str(), data.data(), (int)data.size());
-    fflush(stdout);
-    ::testing::internal::GetCapturedStdout();
+    robix_test::captured_stdout();
     return stored == 1;
 }
 
@@ -112,8 +111,7 @@ TEST_F(StageCache, PrintsSuccessfullyCachedPerInsert) {
     cacheInsert("http://a/1", "x", 1);
     cacheInsert("http://a/1", "y", 1);
     cacheInsert("http://a/0", "", 0);
-    fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(robix_test::captured_stdout(),
               "Successfully cached.\nSuccessfully cached.\nSuccessfully cached.\n");
 }
 
@@ -281,8 +279,7 @@ TEST_F(StageCache, ManyThreadsLookUpAndInsertUnderLock) {
         });
     }
     for (std::thread &th : pool) th.join();
-    fflush(stdout);
-    ::testing::internal::GetCapturedStdout();
+    robix_test::captured_stdout();
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_GT(hits.load(), 0);
     EXPECT_EQ(cacheCheckInvariants(), nullptr);
@@ -308,8 +305,7 @@ TEST_F(StageCache, WaitingInsertionGoesBeforeLaterLookups) {
             pthread_rwlock_unlock(&rwlock);
             return found;
         });
-    fflush(stdout);
-    ::testing::internal::GetCapturedStdout();
+    robix_test::captured_stdout();
     EXPECT_TRUE(r.queued) << "lookups still got the read side while an insertion waited";
     EXPECT_TRUE(r.answered);
     EXPECT_TRUE(r.found) << "a lookup that came after the waiting insertion missed it";

@@ -13,55 +13,31 @@
 #include "proxy.cpp"
 #undef main
 
+#include "robix_test_support.h"
+
 namespace {
 
-// A connected pair of stream sockets, closed when done.
-struct socketPair {
-    int fd[2] = {-1, -1};
-    socketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
-    ~socketPair() {
-        for (int f : fd) {
-            if (f >= 0) close(f);
-        }
-    }
-};
-
-bool writeAll(int fd, const std::string &bytes) {
-    return rio_writen(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size();
-}
-
-// Everything readable from fd until its peer shuts its side.
-std::string readAll(int fd) {
-    std::string out;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
-    return out;
-}
-
-// What was printed since ::testing::internal::CaptureStdout().
-std::string printed() {
-    fflush(stdout);
-    return ::testing::internal::GetCapturedStdout();
-}
+using robix_test::captured_stdout;
+using robix_test::read_to_end;
+using robix_test::socket_pair_t;
 
 // What sendInitialRequest(path) sends upstream; what it prints goes to
 // *console.
 std::string sentLine(const char *path, std::string *console) {
-    socketPair out;
+    socket_pair_t out;
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(sendInitialRequest(out.fd[0], path), 1);
-    *console = printed();
+    *console = captured_stdout();
     shutdown(out.fd[0], SHUT_WR);
-    return readAll(out.fd[1]);
+    return read_to_end(out.fd[1]);
 }
 
 // Feeds `input` as a browser that then ends its stream.
 struct browserFeed {
-    socketPair pair;
+    socket_pair_t pair;
     rio_t rio;
     explicit browserFeed(const std::string &input) {
-        EXPECT_TRUE(writeAll(pair.fd[0], input));
+        EXPECT_TRUE(harness::send_all(pair.fd[0], input));
         shutdown(pair.fd[0], SHUT_WR);
         rio_readinitb(&rio, pair.fd[1]);
     }
@@ -144,7 +120,7 @@ TEST(StageValidate, ReceivedRequestLineByLevel) {
         char url[MAXLINE];
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(validateRequest(&feed.rio, url), 1);
-        EXPECT_EQ(printed(), c.out);
+        EXPECT_EQ(captured_stdout(), c.out);
     }
     verbosity = 0;
 }
@@ -181,7 +157,7 @@ TEST(StageParseUrl, SplitsHostPortAndPath) {
         int port = -1;
         ::testing::internal::CaptureStdout();
         int result = parseUrl(c.url, domain, path, &port);
-        EXPECT_EQ(printed(), c.out);
+        EXPECT_EQ(captured_stdout(), c.out);
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(port, c.port);
         if (result == 1) {
@@ -249,19 +225,19 @@ void runRelayCases(const std::vector<relayCase> &cases) {
     for (const relayCase &c : cases) {
         SCOPED_TRACE(c.name);
         browserFeed feed(c.in);
-        socketPair out;
+        socket_pair_t out;
         ::testing::internal::CaptureStdout();
         bool body = !c.body, requestPrivate = !c.requestPrivate;
         char hostPort[MAXLINE + 8];
         upstreamHost("h", c.port, hostPort);
         int result =
             passToServer(&feed.rio, out.fd[0], "h", c.port, hostPort, &body, &requestPrivate);
-        EXPECT_EQ(printed(), "");
+        EXPECT_EQ(captured_stdout(), "");
         shutdown(out.fd[0], SHUT_WR);
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(body, c.body);
         EXPECT_EQ(requestPrivate, c.requestPrivate);
-        EXPECT_EQ(readAll(out.fd[1]), c.upstream);
+        EXPECT_EQ(read_to_end(out.fd[1]), c.upstream);
     }
 }
 

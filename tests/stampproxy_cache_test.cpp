@@ -21,6 +21,8 @@
 
 namespace {
 
+using robix_test::captured_stdout;
+
 class StampCache : public ::testing::Test {
    protected:
     void SetUp() override {
@@ -93,6 +95,12 @@ std::string line(int i, const std::string &pad = "") {
     return "GET http://origin/" + pad + std::to_string(i) + " HTTP/1.0\r\n";
 }
 
+// Inserts `bytes` under line(i) and stamps the entry by hand.
+void insert_stamped(int i, const std::string &bytes, long long stamp) {
+    insert(line(i), bytes);
+    set_stamp(line(i), stamp);
+}
+
 // How many eviction passes a trace tells of.
 int passes_in(const std::string &out) {
     int n = 0;
@@ -108,11 +116,6 @@ std::string stamp_text(long long stamp) {
     return std::to_string((long long)t.time) + "." + std::to_string(t.millitm);
 }
 
-std::string captured() {
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 TEST_F(StampCache, EmptyCacheMissesAndPrintsNothing) {
     testing::internal::CaptureStdout();
     char marker = 0;
@@ -120,7 +123,7 @@ TEST_F(StampCache, EmptyCacheMissesAndPrintsNothing) {
     EXPECT_EQ(check_cache(line(1).c_str(), &untouched), 0);
     EXPECT_EQ(check_cache("", &untouched), 0);
     EXPECT_EQ(untouched, &marker);
-    EXPECT_EQ(captured(), "");
+    EXPECT_EQ(captured_stdout(), "");
 }
 
 TEST_F(StampCache, KeysDifferingInVersionCaseOrLineEndAreDistinct) {
@@ -171,8 +174,7 @@ ssize_t charge(const std::string &key, size_t n) {
 TEST_F(StampCache, BudgetExactlyFullEvictsNothingOneByteMoreEvicts) {
     ssize_t charged = 0;
     for (int i = 0; i < 10; i++) {
-        insert(line(i), std::string(102400, (char)('a' + i)));
-        set_stamp(line(i), 1000 + i);
+        insert_stamped(i, std::string(102400, (char)('a' + i)), 1000 + i);
         charged += charge(line(i), 102400);
     }
     // The last object fills the budget exactly, its key and record included.
@@ -198,7 +200,7 @@ TEST_F(StampCache, LongKeysAreChargedToTheBudget) {
     const int fit = (int)(MAX_CACHE_SIZE / each);
     testing::internal::CaptureStdout();
     for (int i = 100; i < 100 + fit + 5; i++) insert(line(i, pad), "b");
-    std::string out = captured();
+    std::string out = captured_stdout();
     EXPECT_EQ(proxy_cache->item_count, fit);
     EXPECT_LE(proxy_cache->charged, MAX_CACHE_SIZE);
     EXPECT_EQ(proxy_cache->size, fit);
@@ -223,10 +225,7 @@ TEST_F(StampCache, DuplicateInsertRenewsStampKeepsFirstObject) {
 }
 
 TEST_F(StampCache, HitAfterInsertOutlivesNewerUnhitEntry) {
-    for (int i = 0; i < 10; i++) {
-        insert(line(i), std::string(102400, 'x'));
-        set_stamp(line(i), 3000 + i);
-    }
+    for (int i = 0; i < 10; i++) insert_stamped(i, std::string(102400, 'x'), 3000 + i);
     set_stamp(line(0), 1000);  // inserted first
     set_stamp(line(1), 2000);  // inserted after it, never hit
     EXPECT_EQ(lookup(line(0)).size(), 102400u);
@@ -237,22 +236,17 @@ TEST_F(StampCache, HitAfterInsertOutlivesNewerUnhitEntry) {
 }
 
 TEST_F(StampCache, EqualStampsEvictEntryNearestHead) {
-    for (int i = 1; i <= 3; i++) {
-        insert(line(i), std::string(300000, 'e'));
-        set_stamp(line(i), 5000);
-    }
+    for (int i = 1; i <= 3; i++) insert_stamped(i, std::string(300000, 'e'), 5000);
     insert(line(4), std::string(300000, 'n'));
     EXPECT_EQ(keys(), (std::vector<std::string>{line(4), line(2), line(1)}));
 }
 
 TEST_F(StampCache, LargeInsertEvictsSeveralEachWithItsOwnPass) {
-    for (int i = 0; i < 10; i++) {
-        insert(line(i), std::string(100000, 'x'));
-        set_stamp(line(i), 1000 + (i * 7) % 10);  // stamps out of list order
-    }
+    // Stamps out of list order.
+    for (int i = 0; i < 10; i++) insert_stamped(i, std::string(100000, 'x'), 1000 + (i * 7) % 10);
     testing::internal::CaptureStdout();
     insert(line(99), std::string(300000, 'y'));
-    std::string out = captured();
+    std::string out = captured_stdout();
     // Stamps 1000, 1001, 1002 belong to entries 0, 3 and 6.
     std::vector<std::string> expect = {line(99), line(9), line(8), line(7),
                                        line(5),  line(4), line(2), line(1)};
@@ -275,7 +269,7 @@ TEST_F(StampCache, InsertionAndEvictionTraceLinesAreExact) {
     long long before = stamp_now();
     insert(line(3), std::string(100000, 'c'));
     long long after = stamp_now();
-    std::string out = captured();
+    std::string out = captured_stdout();
     long long stamp = find(line(3))->last_access.load();
     ASSERT_GE(stamp, before);
     ASSERT_LE(stamp, after);
@@ -297,7 +291,7 @@ TEST_F(StampCache, HitTraceLinesAreExact) {
     insert(line(1), "hello");
     testing::internal::CaptureStdout();
     EXPECT_EQ(lookup(line(1)), "hello");
-    std::string out = captured();
+    std::string out = captured_stdout();
     EXPECT_EQ(out, "\tHIT!\tSize 5 Time " + stamp_text(find(line(1))->last_access.load()));
 }
 
@@ -312,12 +306,12 @@ TEST_F(StampCache, LongEvictionTraceIsPrintedWhole) {
     insert(line(-1), std::string(big, 'b'));
     for (int i = 0; i < tiny; i++) insert(line(i), "t");
     ASSERT_EQ(proxy_cache->charged, MAX_CACHE_SIZE);
-    captured();
+    captured_stdout();
     set_stamp(line(-1), 1000);  // the victim: the oldest entry, at the tail
     for (int i = 0; i < tiny; i++) set_stamp(line(i), 2000);
     testing::internal::CaptureStdout();
     insert(line(tiny), "n");
-    std::string out = captured();
+    std::string out = captured_stdout();
     std::string expect;
     for (int i = tiny - 1; i >= 0; i--) {
         expect += "\t" + line(i) + " oldest 1" + stamp_text(2000) + " time";
@@ -342,7 +336,7 @@ TEST_F(StampCache, HitIsAnsweredWhileTheTraceWaitsForTheConsole) {
     testing::internal::CaptureStdout();  // the filling's own lines
     insert(line(1), "hot");
     for (int i = 0; i < 100; i++) insert(line(i, pad), std::string(9000, 'f'));
-    captured();
+    captured_stdout();
     set_stamp(line(1), stamp_now() + 3600 * 1000);  // never the oldest
     const int entries = proxy_cache->item_count;
     const std::string big = "GET http://origin/big HTTP/1.0\r\n";
@@ -369,11 +363,7 @@ TEST_F(StampCache, HitIsAnsweredWhileTheTraceWaitsForTheConsole) {
     const bool answered = hit.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     // Drain: the trace, then (once the writers are done) everything else.
     std::string drained;
-    std::thread drain([&] {
-        char buf[65536];
-        ssize_t n;
-        while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) drained.append(buf, (size_t)n);
-    });
+    std::thread drain([&] { drained = robix_test::read_to_end(pipe_fds[0]); });
     inserter.join();
     const std::string got = hit.get();
     fflush(stdout);
@@ -473,7 +463,7 @@ TEST_F(StampCache, ParallelLookupsAndInsertionsKeepInvariants) {
     threads[1].join();
     writers_done = true;
     for (size_t i = 2; i < threads.size(); i++) threads[i].join();
-    captured();
+    captured_stdout();
     EXPECT_GT(hits.load(), 0);
     EXPECT_FALSE(wrong.load()) << "a hit handed out bytes of another key or a torn copy";
     EXPECT_GT(proxy_cache->item_count, 0);
@@ -501,7 +491,7 @@ TEST_F(StampCache, ConcurrentRenewalsNeverTearStamps) {
         if (s < first || s > now) in_range = false;
     }
     for (std::thread &t : threads) t.join();
-    captured();
+    captured_stdout();
     EXPECT_TRUE(in_range);
     EXPECT_GE(find(line(1))->last_access.load(), first);
 }
@@ -525,7 +515,7 @@ TEST_F(StampCache, LookupsShareTheLockAndInsertionWaitsForThem) {
     EXPECT_FALSE(inserted.load()) << "the insertion ran beside a lookup";
     pthread_rwlock_unlock(&rw_cache_lock);
     inserter.join();
-    captured();
+    captured_stdout();
     EXPECT_TRUE(inserted.load());
     EXPECT_NE(find(line(2)), nullptr);
 }
@@ -537,7 +527,7 @@ TEST_F(StampCache, WaitingInsertionGoesBeforeLaterLookups) {
     testing::internal::CaptureStdout();
     robix_test::writer_first_t r = robix_test::insertion_behind_reader(
         &rw_cache_lock, [] { insert(line(2), "new"); }, [] { return lookup(line(2)) == "new"; });
-    captured();
+    captured_stdout();
     EXPECT_TRUE(r.queued) << "lookups still got the shared side while an insertion waited";
     EXPECT_TRUE(r.answered);
     EXPECT_TRUE(r.found) << "a lookup that came after the waiting insertion missed it";
