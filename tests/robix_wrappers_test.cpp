@@ -38,6 +38,11 @@ using namespace robix_test;
 
 const char *MISSING = "/nonexistent-robix/file";
 
+// Where the failing calls below may store: none gets that far.
+char scratch[64];
+struct stat scratch_stat;
+const int ONE = 1;
+
 // How a failing wrapper ends: the process in both editions, or only the
 // calling thread in the slot edition (the process in the common one).
 enum ends_t { PROCESS, THREAD };
@@ -144,8 +149,7 @@ template <typename F>
 void read_unbound(F read) {
     rio_t rio;
     Rio_readinitb(&rio, -1);
-    char buf[4];
-    read(&rio, buf, sizeof buf);
+    read(&rio, scratch, 4);
 }
 
 sigset_t *empty_set() {
@@ -178,6 +182,14 @@ bool interrupted_call(const std::function<void()> &call, long nr,
     w.thread.join();
     return ok && w.done && signals_handled > before;
 }
+
+// A call that succeeds prints nothing: each such case runs with standard
+// error captured, which must be empty at its end.
+struct PassThrough : testing::Test {
+    void SetUp() override { testing::internal::CaptureStderr(); }
+    void TearDown() override { EXPECT_EQ(testing::internal::GetCapturedStderr(), ""); }
+};
+using RioWrappers = PassThrough;
 
 }  // namespace
 
@@ -229,31 +241,14 @@ TEST(WrapperDeathTest, ProcessControlAndSignals) {
 TEST(WrapperDeathTest, UnixIoAndMapping) {
     expect_each_fails({
         {"Open error: No such file or directory", [] { Open(MISSING, O_RDONLY, 0); }},
-        {"Read error: Bad file descriptor",
-         [] {
-             char c;
-             Read(-1, &c, 1);
-         }},
+        {"Read error: Bad file descriptor", [] { Read(-1, scratch, 1); }},
         {"Write error: Bad file descriptor", [] { Write(-1, "x", 1); }},
-        {"Lseek error: Illegal seek",
-         [] {
-             int p[2];
-             pipe(p);
-             Lseek(p[0], 0, SEEK_SET);
-         }},
+        {"Lseek error: Illegal seek", [] { Lseek(fileno(pipe_stream(false)), 0, SEEK_SET); }},
         {"Close error: Bad file descriptor", [] { Close(-1); }, THREAD},
         {"Select error: Invalid argument", [] { Select(-1, nullptr, nullptr, nullptr, nullptr); }},
         {"Dup2 error: Bad file descriptor", [] { Dup2(-1, 100); }},
-        {"Stat error: No such file or directory",
-         [] {
-             struct stat st;
-             Stat(MISSING, &st);
-         }},
-        {"Fstat error: Bad file descriptor",
-         [] {
-             struct stat st;
-             Fstat(-1, &st);
-         }},
+        {"Stat error: No such file or directory", [] { Stat(MISSING, &scratch_stat); }},
+        {"Fstat error: Bad file descriptor", [] { Fstat(-1, &scratch_stat); }},
         {"mmap error: Bad file descriptor",
          [] { Mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, -1, 0); }},
         {"munmap error: Invalid argument", [] { Munmap(reinterpret_cast<void *>(1), 4096); }},
@@ -275,16 +270,8 @@ TEST(WrapperDeathTest, StorageAndStandardIo) {
          }},
         {"Fputs error: Bad file descriptor", [] { Fputs("x", pipe_stream(false)); }},
         {"Fwrite error: Bad file descriptor", [] { Fwrite("x", 1, 1, pipe_stream(false)); }},
-        {"Fread error: Bad file descriptor",
-         [] {
-             char buf[8];
-             Fread(buf, 1, sizeof buf, pipe_stream(true));
-         }},
-        {"Fgets error",  // no error text after this one
-         [] {
-             char buf[8];
-             Fgets(buf, sizeof buf, pipe_stream(true));
-         }},
+        {"Fread error: Bad file descriptor", [] { Fread(scratch, 1, 8, pipe_stream(true)); }},
+        {"Fgets error", [] { Fgets(scratch, 8, pipe_stream(true)); }},  // no error text
     });
 }
 
@@ -298,11 +285,7 @@ TEST(WrapperDeathTest, SocketsAndResolver) {
         {"Socket error: Address family not supported by protocol",
          [] { Socket(-1, SOCK_STREAM, 0); }, THREAD},
         {"Setsockopt error: Bad file descriptor",
-         [] {
-             int one = 1;
-             Setsockopt(-1, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-         },
-         THREAD},
+         [] { Setsockopt(-1, SOL_SOCKET, SO_REUSEADDR, &ONE, sizeof ONE); }, THREAD},
         {"Bind error: Bad file descriptor",
          [&] { Bind(-1, (struct sockaddr *)&addr, sizeof addr); }},
         {"Listen error: Bad file descriptor", [] { Listen(-1, LISTENQ); }},
@@ -368,19 +351,8 @@ TEST(WrapperDeathTest, ThreadsAndSemaphores) {
 TEST(RioWrappersDeathTest, FailureEndsTheProcessWithOneLine) {
     ignored_sigpipe_t quiet;
     expect_each_fails({
-        {"Rio_readn error: Bad file descriptor",
-         [] {
-             char buf[4];
-             Rio_readn(-1, buf, sizeof buf);
-         },
-         THREAD},
-        {"Rio_writen error: Broken pipe",
-         [] {
-             int sv[2];
-             socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
-             close(sv[1]);
-             Rio_writen(sv[0], "x", 1);
-         },
+        {"Rio_readn error: Bad file descriptor", [] { Rio_readn(-1, scratch, 4); }, THREAD},
+        {"Rio_writen error: Broken pipe", [] { Rio_writen(fileno(pipe_stream(true)), "x", 1); },
          THREAD},
         {"Rio_readnb error: Bad file descriptor", [] { read_unbound(Rio_readnb); }, THREAD},
         {"Rio_readlineb error: Bad file descriptor", [] { read_unbound(Rio_readlineb); }, THREAD},
@@ -389,10 +361,9 @@ TEST(RioWrappersDeathTest, FailureEndsTheProcessWithOneLine) {
 
 // ---------------------------------------------------------------- succeeding wrappers
 
-TEST(PassThrough, ReadGivesZeroAtEndOfFileAndPrintsNothing) {
+TEST_F(PassThrough, ReadGivesZeroAtEndOfFileAndPrintsNothing) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
-    testing::internal::CaptureStderr();
     EXPECT_EQ(Write(p[1], "abc", 3), 3);
     Close(p[1]);
     char buf[8];
@@ -400,11 +371,9 @@ TEST(PassThrough, ReadGivesZeroAtEndOfFileAndPrintsNothing) {
     EXPECT_EQ(Read(p[0], buf, sizeof buf), 0);
     EXPECT_EQ(Read(p[0], buf, sizeof buf), 0);
     Close(p[0]);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(PassThrough, SigismemberGivesZeroOrOneAndPrintsNothing) {
-    testing::internal::CaptureStderr();
+TEST_F(PassThrough, SigismemberGivesZeroOrOneAndPrintsNothing) {
     sigset_t set;
     Sigemptyset(&set);
     EXPECT_EQ(Sigismember(&set, SIGPIPE), 0);
@@ -421,13 +390,11 @@ TEST(PassThrough, SigismemberGivesZeroOrOneAndPrintsNothing) {
     Sigprocmask(SIG_BLOCK, &set, &old);
     Sigprocmask(SIG_SETMASK, &old, &now);
     EXPECT_EQ(Sigismember(&now, SIGUSR2), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(PassThrough, FgetsAndFreadAtEndOfFilePrintNothing) {
+TEST_F(PassThrough, FgetsAndFreadAtEndOfFilePrintNothing) {
     int fd = temp_file_with("one\nhello");
     ASSERT_GE(fd, 0);
-    testing::internal::CaptureStderr();
     FILE *fp = Fdopen(fd, "r");
     char buf[16];
     EXPECT_EQ(Fgets(buf, sizeof buf, fp), buf);
@@ -439,15 +406,13 @@ TEST(PassThrough, FgetsAndFreadAtEndOfFilePrintNothing) {
     EXPECT_TRUE(feof(fp));
     EXPECT_FALSE(ferror(fp));
     Fclose(fp);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(PassThrough, UnixIoReturnsTheCallsResults) {
+TEST_F(PassThrough, UnixIoReturnsTheCallsResults) {
     char path[] = "/tmp/robix-wrappers-XXXXXX";
     int made = mkstemp(path);
     ASSERT_GE(made, 0);
     close(made);
-    testing::internal::CaptureStderr();
     int fd = Open(path, O_RDWR | O_TRUNC, 0600);
     EXPECT_GE(fd, 0);
     EXPECT_EQ(Write(fd, "0123456789", 10), 10);
@@ -473,11 +438,9 @@ TEST(PassThrough, UnixIoReturnsTheCallsResults) {
     Close(spare);
     Close(fd);
     unlink(path);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(PassThrough, StorageAndStandardIoReturnTheCallsResults) {
-    testing::internal::CaptureStderr();
+TEST_F(PassThrough, StorageAndStandardIoReturnTheCallsResults) {
     char *p = static_cast<char *>(Malloc(16));
     memcpy(p, "robix", 6);
     p = static_cast<char *>(Realloc(p, 4096));
@@ -501,11 +464,9 @@ TEST(PassThrough, StorageAndStandardIoReturnTheCallsResults) {
     EXPECT_EQ(std::string(buf, 13), "first\nsecond\n");
     Fclose(fp);
     unlink(path);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(PassThrough, ProcessControlReturnsTheCallsResults) {
-    testing::internal::CaptureStderr();
+TEST_F(PassThrough, ProcessControlReturnsTheCallsResults) {
     EXPECT_EQ(Getpgrp(), getpgrp());
     EXPECT_EQ(Sleep(0), 0u);
     EXPECT_EQ(Alarm(0), 0u);  // no alarm was pending
@@ -524,11 +485,9 @@ TEST(PassThrough, ProcessControlReturnsTheCallsResults) {
     if (child == 0) _exit(3);
     EXPECT_EQ(Wait(&status), child);
     EXPECT_EQ(WEXITSTATUS(status), 3);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(PassThrough, ThreadsAndSemaphoresReturnTheCallsResults) {
-    testing::internal::CaptureStderr();
+TEST_F(PassThrough, ThreadsAndSemaphoresReturnTheCallsResults) {
     int value = 5;
     pthread_t tid;
     void *ret = nullptr;
@@ -566,11 +525,9 @@ TEST(PassThrough, ThreadsAndSemaphoresReturnTheCallsResults) {
     EXPECT_EQ(ret, PTHREAD_CANCELED);
     Pthread_create(&tid, nullptr, return_arg, nullptr);
     Pthread_detach(tid);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(PassThrough, SocketsAndResolverReturnTheCallsResults) {
-    testing::internal::CaptureStderr();
+TEST_F(PassThrough, SocketsAndResolverReturnTheCallsResults) {
     int listener = Socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     Setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -600,18 +557,15 @@ TEST(PassThrough, SocketsAndResolverReturnTheCallsResults) {
     hp = Gethostbyaddr(reinterpret_cast<const char *>(&addr.sin_addr), 4, AF_INET);
     ASSERT_NE(hp, nullptr);
     EXPECT_EQ(memcmp(hp->h_addr_list[0], &addr.sin_addr, 4), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(RioWrappers, SucceedingCallsReturnTheResultAndPrintNothing) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    testing::internal::CaptureStderr();
-    Rio_writen(sv[1], "line one\nrest", 13);
-    close(sv[1]);
+TEST_F(RioWrappers, SucceedingCallsReturnTheResultAndPrintNothing) {
+    socket_pair_t sp;
+    Rio_writen(sp.fd[1], "line one\nrest", 13);
+    sp.close_end(1);
     rio_t rio;
-    Rio_readinitb(&rio, sv[0]);
-    EXPECT_EQ(rio.rio_fd, sv[0]);
+    Rio_readinitb(&rio, sp.fd[0]);
+    EXPECT_EQ(rio.rio_fd, sp.fd[0]);
     EXPECT_EQ(rio.rio_cnt, 0);
     char buf[64];
     EXPECT_EQ(Rio_readlineb(&rio, buf, sizeof buf), 9);
@@ -620,9 +574,7 @@ TEST(RioWrappers, SucceedingCallsReturnTheResultAndPrintNothing) {
     EXPECT_EQ(std::string(buf, 4), "rest");
     EXPECT_EQ(Rio_readnb(&rio, buf, sizeof buf), 0);
     EXPECT_EQ(Rio_readlineb(&rio, buf, sizeof buf), 0);
-    EXPECT_EQ(Rio_readn(sv[0], buf, sizeof buf), 0);
-    close(sv[0]);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(Rio_readn(sp.fd[0], buf, sizeof buf), 0);
 }
 
 // ---------------------------------------------------------------- Signal and P
@@ -631,8 +583,7 @@ void first_handler(int) {}
 void second_handler(int) {}
 
 TEST(Signal, InstallsRestartingHandlerWithEmptyMaskAndReturnsPrevious) {
-    struct sigaction saved;
-    sigaction(SIGUSR2, nullptr, &saved);
+    signal_disposition_t restored(SIGUSR2, SIG_IGN);  // as it was, once the case is over
     Signal(SIGUSR2, first_handler);
     EXPECT_EQ(Signal(SIGUSR2, second_handler), first_handler);
     struct sigaction now;
@@ -641,26 +592,20 @@ TEST(Signal, InstallsRestartingHandlerWithEmptyMaskAndReturnsPrevious) {
     EXPECT_TRUE(now.sa_flags & SA_RESTART);
     EXPECT_FALSE(now.sa_flags & (SA_SIGINFO | SA_RESETHAND | SA_NODEFER | SA_ONSTACK));
     for (int sig = 1; sig < 32; sig++) EXPECT_EQ(sigismember(&now.sa_mask, sig), 0) << sig;
-    sigaction(SIGUSR2, &saved, nullptr);
 }
 
 // A handler installed through Signal lets an interrupted read resume: the
 // caller sees the bytes, never EINTR.
 TEST(Signal, HandledSignalDoesNotInterruptBlockedRead) {
-    struct sigaction saved;
-    sigaction(SIGUSR1, nullptr, &saved);
+    signal_disposition_t restored(SIGUSR1, SIG_IGN);  // as it was, once the case is over
     Signal(SIGUSR1, count_signal);
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    socket_pair_t sp;
     ssize_t got = 0;
     char c = 0;
-    EXPECT_TRUE(interrupted_call([&] { got = read(sv[0], &c, 1); }, SYS_read,
-                                 [&] { EXPECT_EQ(write(sv[1], "z", 1), 1); }));
+    EXPECT_TRUE(interrupted_call([&] { got = read(sp.fd[0], &c, 1); }, SYS_read,
+                                 [&] { EXPECT_EQ(write(sp.fd[1], "z", 1), 1); }));
     EXPECT_EQ(got, 1);
     EXPECT_EQ(c, 'z');
-    close(sv[0]);
-    close(sv[1]);
-    sigaction(SIGUSR1, &saved, nullptr);
 }
 
 // A wait on a semaphore fails with EINTR whenever a handler runs, restarting
@@ -692,13 +637,12 @@ TEST(ThreadEndingWrappers, EachPrintsItsLineAndEndsOnlyItsThread) {
 // A failing Close ends its own thread only: a thread in the middle of a read
 // carries on, and what the ended thread held is not released for it.
 TEST(ThreadEndingWrappers, OtherThreadsCarryOnAndHeldDescriptorsStayOpen) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    socket_pair_t sp;
     std::atomic<bool> companion_done{false};
     std::string companion_got;
     std::thread companion([&] {
         char buf[16];
-        ssize_t n = read(sv[0], buf, sizeof buf);
+        ssize_t n = read(sp.fd[0], buf, sizeof buf);
         if (n > 0) companion_got.assign(buf, (size_t)n);
         companion_done = true;
     });
@@ -715,11 +659,9 @@ TEST(ThreadEndingWrappers, OtherThreadsCarryOnAndHeldDescriptorsStayOpen) {
     close(held[0]);
     close(held[1]);
 
-    EXPECT_EQ(write(sv[1], "still here", 10), 10);
+    EXPECT_EQ(write(sp.fd[1], "still here", 10), 10);
     companion.join();
     EXPECT_EQ(companion_got, "still here");
-    close(sv[0]);
-    close(sv[1]);
 }
 
 namespace {
