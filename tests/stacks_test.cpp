@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -159,8 +160,6 @@ extern "C" pid_t gettid(void) noexcept {
 
 namespace {
 
-int own_threads() { return harness::count_threads(getpid()); }
-
 long resident_kb() {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -205,6 +204,38 @@ void start_held(int n, end_kind_t kind) {
     }
 }
 
+// Starts n short threads, at most at_once of them running at a time, the
+// i-th ending as kind(i); then lets the held ones go and waits until
+// `finished` reaches `gone` and the process is back to BASE_THREADS.
+void run_short(int n, int at_once, long gone,
+               const std::function<end_kind_t(int)> &kind = [](int) { return END_RETURN; }) {
+    ASSERT_EQ(0, sem_init(&in_flight, 0, at_once));
+    for (int i = 0; i < n; i++) {
+        ASSERT_EQ(0, sem_wait(&in_flight));
+        ASSERT_EQ(0, stack_thread_create(test_thread, (void *)(intptr_t)kind(i))) << "thread " << i;
+    }
+    no_more_starts = true;
+    release_held();
+    ASSERT_TRUE(wait_all_gone(gone))
+        << harness::count_threads(getpid()) << " threads, " << BASE_THREADS << " at the start";
+    sem_destroy(&in_flight);
+}
+
+// A burst of n threads that each touch their stack, all alive at once, then
+// all gone: true when `started` and then `finished` reach what they should.
+bool touch_burst(int n, long finished_after) {
+    start_held(n, END_HOLD_TOUCH);
+    if (!wait_started(n)) return false;
+    release_held();
+    return wait_all_gone(finished_after);
+}
+
+stack_pool_stats_t pool_stats() {
+    stack_pool_stats_t s;
+    stack_pool_stats(&s);
+    return s;
+}
+
 // Fresh counters, the baseline of descriptors, and the pool's
 // checks done; skips where a sanitizer cannot follow a caller's stack.
 struct baseline_t {
@@ -217,7 +248,7 @@ baseline_t begin_case() {
     baseline_t b;
     b.fds = harness::count_fds(getpid());
     stack_pool_init();
-    stack_pool_stats(&b.stats);
+    b.stats = pool_stats();
     std::lock_guard<std::mutex> lock(occupancy_mutex);
     shared_stacks = plain_stacks = 0;
     started = finished = 0;
@@ -233,22 +264,14 @@ TEST(StackPool, ShortThreadsReuseStacksWhileOthersHoldTheirs) {
     ASSERT_EQ(1, b.stats.enabled) << "the pool's run-time checks failed on this glibc";
 #endif
     const int LONG_THREADS = 8, SHORT_THREADS = 4000, AT_ONCE = 32;
-    ASSERT_EQ(0, sem_init(&in_flight, 0, AT_ONCE));
     start_held(LONG_THREADS, END_LONG);
-    for (int i = 0; i < SHORT_THREADS; i++) {
-        end_kind_t kind = i % 3 == 1 ? END_EXIT : i % 8 == 0 ? END_LINGER : END_RETURN;
-        ASSERT_EQ(0, sem_wait(&in_flight));
-        ASSERT_EQ(0, stack_thread_create(test_thread, (void *)(intptr_t)kind)) << "thread " << i;
-    }
-    no_more_starts = true;
-    release_held();
-    ASSERT_TRUE(wait_all_gone(LONG_THREADS + SHORT_THREADS))
-        << own_threads() << " threads, " << BASE_THREADS << " at the start";
+    ASSERT_NO_FATAL_FAILURE(
+        run_short(SHORT_THREADS, AT_ONCE, LONG_THREADS + SHORT_THREADS, [](int i) {
+            return i % 3 == 1 ? END_EXIT : i % 8 == 0 ? END_LINGER : END_RETURN;
+        }));
     EXPECT_EQ(b.fds, harness::count_fds(getpid()));
-    sem_destroy(&in_flight);
 
-    stack_pool_stats_t s;
-    stack_pool_stats(&s);
+    stack_pool_stats_t s = pool_stats();
     std::lock_guard<std::mutex> lock(occupancy_mutex);
     EXPECT_EQ(0, shared_stacks) << "threads started on a stack still in use";
     if (b.stats.enabled) {
@@ -267,30 +290,21 @@ TEST(StackPool, ReturnsPagesOfIdleStacksAboveTheRecentPeak) {
     baseline_t b = begin_case();
     if (!b.stats.enabled) GTEST_SKIP() << "the pool is off here";
     const int BURST = 48;
-    start_held(BURST, END_HOLD_TOUCH);
-    ASSERT_TRUE(wait_started(BURST));
-    release_held();
-    ASSERT_TRUE(wait_all_gone(BURST));
+    ASSERT_TRUE(touch_burst(BURST, BURST));
     long before_kb = resident_kb();
-    stack_pool_stats_t s;
-    stack_pool_stats(&s);
+    stack_pool_stats_t s = pool_stats();
     ASSERT_GE(s.warm, (size_t)BURST);
     const size_t slots = s.slots;
 
     // One thread at a time: once the burst has aged out of the recent peak,
     // starts return the pages of the idle stacks beyond it.
-    ASSERT_EQ(0, sem_init(&in_flight, 0, 1));
     auto end = std::chrono::steady_clock::now() + scaled(ms(15000));
     long n = BURST;
     do {
-        ASSERT_EQ(0, sem_wait(&in_flight));
-        ASSERT_EQ(0, stack_thread_create(test_thread, (void *)(intptr_t)END_RETURN));
-        n++;
-        ASSERT_TRUE(wait_all_gone(n));
+        ASSERT_NO_FATAL_FAILURE(run_short(1, 1, ++n));
         std::this_thread::sleep_for(ms(10));  // pace, so the peak can age
-        stack_pool_stats(&s);
+        s = pool_stats();
     } while (s.warm > 2 && std::chrono::steady_clock::now() < end);
-    sem_destroy(&in_flight);
     EXPECT_LE(s.warm, 2u) << s.cold << " cold, recent peak " << s.recent_peak;
     EXPECT_GE(s.cold, (size_t)BURST - 2);
     EXPECT_EQ(slots, s.slots);
@@ -304,12 +318,8 @@ TEST(StackPool, ReturnsPagesOfIdleStacksAboveTheRecentPeak) {
     // The cold stacks serve the next burst without new mappings.
     long base = finished.load();
     started = 0;
-    start_held(BURST, END_HOLD_TOUCH);
-    ASSERT_TRUE(wait_started(BURST));
-    release_held();
-    ASSERT_TRUE(wait_all_gone(base + BURST));
-    stack_pool_stats(&s);
-    EXPECT_EQ(slots, s.slots);
+    ASSERT_TRUE(touch_burst(BURST, base + BURST));
+    EXPECT_EQ(slots, pool_stats().slots);
     std::lock_guard<std::mutex> lock(occupancy_mutex);
     EXPECT_EQ(0, shared_stacks);
     EXPECT_EQ(0, plain_stacks);
@@ -321,8 +331,7 @@ TEST(StackPool, FullPoolStartsPlainThreadsYetStaysOn) {
     const int PAST_CAP = 8, HELD = (int)STACK_POOL_MAX_SLOTS + PAST_CAP;
     start_held(HELD, END_LONG);
     ASSERT_TRUE(wait_started(HELD));
-    stack_pool_stats_t s;
-    stack_pool_stats(&s);
+    stack_pool_stats_t s = pool_stats();
     EXPECT_EQ(STACK_POOL_MAX_SLOTS, s.slots);
     EXPECT_EQ(STACK_POOL_MAX_SLOTS, s.busy);
     EXPECT_EQ(b.stats.plain + PAST_CAP, s.plain);
@@ -331,13 +340,8 @@ TEST(StackPool, FullPoolStartsPlainThreadsYetStaysOn) {
     ASSERT_TRUE(wait_all_gone(HELD));
 
     // With stacks free again, the next thread is on one of them.
-    ASSERT_EQ(0, sem_init(&in_flight, 0, 1));
-    ASSERT_EQ(0, sem_wait(&in_flight));
-    ASSERT_EQ(0, stack_thread_create(test_thread, (void *)(intptr_t)END_RETURN));
-    ASSERT_TRUE(wait_all_gone(HELD + 1));
-    sem_destroy(&in_flight);
-    stack_pool_stats(&s);
-    EXPECT_EQ(b.stats.plain + PAST_CAP, s.plain);
+    ASSERT_NO_FATAL_FAILURE(run_short(1, 1, HELD + 1));
+    EXPECT_EQ(b.stats.plain + PAST_CAP, pool_stats().plain);
     std::lock_guard<std::mutex> lock(occupancy_mutex);
     EXPECT_EQ(PAST_CAP, plain_stacks);
     EXPECT_EQ(0, shared_stacks);
@@ -365,9 +369,7 @@ TEST(StackPoolDeathTest, ProbeStartingAfterItsDeadlineLeavesTheCallersStackAlone
         {
             hold_next_gettid();
             stack_pool_init();
-            stack_pool_stats_t s;
-            stack_pool_stats(&s);
-            if (!gettid_held || s.enabled) _exit(2);  // the probe was not late
+            if (!gettid_held || pool_stats().enabled) _exit(2);  // the probe was not late
             _exit(callers_frames_stay_intact() ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
@@ -378,17 +380,10 @@ TEST(StackPool, DisabledPoolStartsPlainDetachedThreads) {
     baseline_t b = begin_case();
     stack_pool_disable();
     const int THREADS = 300, AT_ONCE = 16;
-    ASSERT_EQ(0, sem_init(&in_flight, 0, AT_ONCE));
-    for (int i = 0; i < THREADS; i++) {
-        ASSERT_EQ(0, sem_wait(&in_flight));
-        end_kind_t kind = i % 2 ? END_EXIT : END_RETURN;
-        ASSERT_EQ(0, stack_thread_create(test_thread, (void *)(intptr_t)kind));
-    }
-    ASSERT_TRUE(wait_all_gone(THREADS));
+    ASSERT_NO_FATAL_FAILURE(
+        run_short(THREADS, AT_ONCE, THREADS, [](int i) { return i % 2 ? END_EXIT : END_RETURN; }));
     EXPECT_EQ(b.fds, harness::count_fds(getpid()));
-    sem_destroy(&in_flight);
-    stack_pool_stats_t s;
-    stack_pool_stats(&s);
+    stack_pool_stats_t s = pool_stats();
     EXPECT_EQ(0, s.enabled);
     EXPECT_EQ(b.stats.pooled, s.pooled);
     EXPECT_EQ(b.stats.plain + THREADS, s.plain);
