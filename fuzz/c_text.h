@@ -101,6 +101,15 @@ inline size_t header_value_at(const std::string &line, const char *name) {
     return i < line.size() && line[i] == ':' ? i + 1 : std::string::npos;
 }
 
+// A header line's value, after the first colon at or after `from`, without
+// the blanks before it and the white space (line end included) after it.
+inline std::string header_value(const std::string &line, size_t from) {
+    size_t at = line.find(':', from) + 1, to = line.size();
+    while (at < to && c_blank(line[at])) at++;
+    while (to > at && c_space((unsigned char)line[to - 1])) to--;
+    return line.substr(at, to - at);
+}
+
 // Whether a request line's URL word (its second word) is a scheme of
 // letters, digits, "+", "-" and ".", then "://" and at least one more byte.
 inline bool absolute_url_word(const std::string &line) {
@@ -115,6 +124,28 @@ inline bool absolute_url_word(const std::string &line) {
     }
     return i > scheme && line.compare(i, 3, "://") == 0 && i + 3 < line.size() &&
            !c_space((unsigned char)line[i + 3]);
+}
+
+// What is wrong with bytes meant to go out as CR LF lines: a NUL, a CR not
+// before a LF, or a LF not after a CR; nullptr when none of these is.
+inline const char *crlf_fault(const std::string &s) {
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '\0') return "a NUL goes upstream";
+        if (s[i] == '\r' && (i + 1 == s.size() || s[i + 1] != '\n')) {
+            return "a CR goes upstream not before a LF";
+        }
+        if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) return "an upstream line ends without CR LF";
+    }
+    return nullptr;
+}
+
+// A name a resolver could answer: 1 to 253 letters, digits, '.', '-', '_'.
+inline bool host_name_like(const std::string &name) {
+    if (name.empty() || name.size() > 253) return false;
+    for (unsigned char c : name) {
+        if (!isalnum(c) && c != '.' && c != '-' && c != '_') return false;
+    }
+    return true;
 }
 
 #endif  // FUZZ_C_TEXT_H

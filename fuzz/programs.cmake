@@ -80,7 +80,7 @@ endif()
 # are in the seeds, and string compares are still hooked by the fuzzer. The
 # checks' own code adds no coverage guidance, only cost.
 add_fuzz_target(stampproxy_core_fuzz
-  SOURCES stampproxy_core_fuzz.cpp loopback.cpp report.cpp ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp)
+  SOURCES stampproxy_core_fuzz.cpp report.cpp ${CMAKE_SOURCE_DIR}/stampproxy/request.cpp ${CMAKE_SOURCE_DIR}/robix/cacheable.cpp)
 target_compile_options(stampproxy_core_fuzz PRIVATE -fno-sanitize-coverage=trace-cmp)
 set_source_files_properties(stampproxy_core_fuzz.cpp PROPERTIES
   COMPILE_OPTIONS -fno-sanitize=fuzzer)

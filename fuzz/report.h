@@ -15,6 +15,16 @@
 void expand_input_into(const uint8_t *data, size_t size, size_t cap, std::string &out,
                        size_t unit = 32);
 
+// One step of a small generator (xorshift32, where 0 stays 0): the new
+// state, also stored in *state.
+inline uint32_t next_random(uint32_t *state) {
+    uint32_t x = *state;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return *state = x;
+}
+
 // Prints "==== fuzz check failed: <what>" and the bytes involved on standard
 // error, then aborts, which the fuzzer records as a crash.
 [[noreturn]] void fuzz_fail(const char *what, const std::string &detail = std::string());

@@ -1,10 +1,8 @@
 // Fuzzes stageproxy's request decisions in process (stageproxy/request.cpp),
 // through the real line reader, checking invariants rather than a model:
 // the same browser bytes and the same response bytes are delivered under
-// many splits into reads (whole; one byte at a time, for short streams; one
-// cut at 1022, 1023, 1024, 8190, 8191 or 8192; cuts every 1023 or 8191
-// bytes; random reads, mostly short), all of them for a stream of up to 2 KB
-// and, to keep executions cheap, whole and others that byte 0 picks for a
+// many splits into reads (allSplitsFor), all of them for a stream of up to
+// 2 KB and, to keep executions cheap, whole and others that byte 0 picks for a
 // longer one (two for a request, one for a response); the response is also
 // fed to the copy in the split's pieces directly.
 // For every split
@@ -37,9 +35,7 @@
 // the read limits and the largest stored response. FUZZ_TRACE=1 in the
 // environment prints each input's outcome and storing decision.
 //
-// robix.cpp is compiled into this target (stageproxy_core_robix.cpp) with
-// read() renamed to fuzz_read(), which hands out the bytes of the current
-// split. A refusal cannot store: only cacheAndRespond stores, and
+// A refusal cannot store: only cacheAndRespond stores, and
 // handleRequest reaches it only after passToServer relayed the whole block.
 #include <stdint.h>
 #include <stdio.h>
@@ -82,14 +78,10 @@ script_t script;
 uint8_t seed = 0;
 const bool trace = getenv("FUZZ_TRACE") != nullptr;
 
-
-std::vector<split_t> allSplitsFor(size_t size);
-
 std::string splitName(const split_t &s) {
     static const char *const names[] = {"whole", "once at", "every", "random"};
     return std::string(names[s.kind]) + " " + std::to_string(s.at);
 }
-
 
 // The bytes of the read that ends the current split's next piece.
 size_t nextPiece(size_t n) {
@@ -122,19 +114,6 @@ void startScript(const char *bytes, size_t size, const split_t &split) {
     script.rng = 0x9e3779b9u ^ seed;
 }
 
-// The splits a stream is read under: all of them for a short stream; for a
-// long one, whole and two others that the seed picks, so that an execution
-// stays cheap and every split is still tried across executions.
-std::vector<split_t> splitsFor(size_t size) {
-    std::vector<split_t> all = allSplitsFor(size);
-    if (size <= ALL_SPLITS_LIMIT || all.size() <= 3) return all;
-    size_t others = all.size() - 1;
-    size_t a = 1 + seed % others, b = 1 + (seed / others + 1 + seed % others) % others;
-    std::vector<split_t> some = {all[0], all[a]};
-    if (b != a) some.push_back(all[b]);
-    return some;
-}
-
 // Every split a stream of size bytes is read under, whole first.
 std::vector<split_t> allSplitsFor(size_t size) {
     std::vector<split_t> splits = {{SPLIT_WHOLE, 0}};
@@ -147,6 +126,19 @@ std::vector<split_t> allSplitsFor(size_t size) {
     }
     splits.push_back({SPLIT_RANDOM, seed});
     return splits;
+}
+
+// The splits a stream is read under: all of them for a short stream; for a
+// long one, whole and two others that the seed picks, so that an execution
+// stays cheap and every split is still tried across executions.
+std::vector<split_t> splitsFor(size_t size) {
+    std::vector<split_t> all = allSplitsFor(size);
+    if (size <= ALL_SPLITS_LIMIT || all.size() <= 3) return all;
+    size_t others = all.size() - 1;
+    size_t a = 1 + seed % others, b = 1 + (seed / others + 1 + seed % others) % others;
+    std::vector<split_t> some = {all[0], all[a]};
+    if (b != a) some.push_back(all[b]);
+    return some;
 }
 
 // ---------------------------------------------------------------- the request side
@@ -169,6 +161,19 @@ struct request_t {
     bool hostSentByBrowser = false;
 };
 
+// A line from the scripted reads, which never fail.
+ssize_t readLine(rio_t *rio, char *buffer) {
+    ssize_t length = rio_readlineb(rio, buffer, MAXLINE);
+    if (length < 0) fuzz_fail("the scripted line reader failed");
+    return length;
+}
+
+// An outcome, and what it took and sent, for a failure's report.
+std::string describe(const request_t &r) {
+    return std::string(OUTCOME_NAMES[r.outcome]) + ", key " + escaped(r.key) + ", upstream " +
+           escaped(r.upstream);
+}
+
 // passToServer's write batch: the lines held for want of a Host line never
 // outgrow it.
 constexpr int BATCH_BYTES = RIO_BUFSIZE + HEADER_OUT_SIZE;
@@ -189,8 +194,7 @@ void runRequest(const std::string &bytes, const split_t &split, request_t &r) {
     static char buffer[MAXLINE + 1], url[MAXLINE], domain[MAXLINE], path[MAXLINE],
         hostPort[MAXLINE], request[REQUEST_SIZE], out[HEADER_OUT_SIZE];
 
-    ssize_t length = rio_readlineb(&browser, buffer, MAXLINE);
-    if (length < 0) fuzz_fail("the scripted line reader failed");
+    ssize_t length = readLine(&browser, buffer);
     buffer[length] = '\0';
     if (judgeRequestLine(buffer, (int)length, url) != REQUEST_GET) return;
     r.key = url;
@@ -212,8 +216,7 @@ void runRequest(const std::string &bytes, const split_t &split, request_t &r) {
     relay.hostPort = hostPort;
     int held = 0;  // bytes after the request line while no Host went
     for (;;) {
-        length = rio_readlineb(&browser, buffer, MAXLINE);
-        if (length < 0) fuzz_fail("the scripted line reader failed");
+        length = readLine(&browser, buffer);
         if (length == 0) {
             r.outcome = STREAM_ENDED;
             return;
@@ -264,21 +267,9 @@ bool namedCaseless(const std::string &line, const char *name) {
     return line.size() > n && line[n] == ':' && strncasecmp(line.data(), name, n) == 0;
 }
 
-// A Host line's value, from `from` (after its colon), without the blanks
-// around it and its line end.
-std::string hostValue(const std::string &line, size_t from) {
-    size_t to = line.size() - 2;
-    while (from < to && (line[from] == ' ' || line[from] == '\t')) from++;
-    while (to > from && c_space((unsigned char)line[to - 1])) to--;
-    return line.substr(from, to - from);
-}
-
 void checkRequest(const std::string &bytes, const request_t &r, const split_t &split) {
     // Only a failure spells out the bytes.
-    auto where = [&]() {
-        return splitName(split) + ", " + OUTCOME_NAMES[r.outcome] + "\nbrowser " + escaped(bytes) +
-               "\nupstream " + escaped(r.upstream);
-    };
+    auto where = [&]() { return splitName(split) + ", " + describe(r) + "\nbrowser " + escaped(bytes); };
     // Nothing goes upstream before the request line was whole and the URL usable.
     if ((r.outcome == LINE_REFUSED || r.outcome == URL_REFUSED) != r.upstream.empty())
         fuzz_fail("bytes went upstream for a refused request line, or none for a usable one", where());
@@ -303,6 +294,7 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
 
     // The request line: GET, a path without blanks that starts with '/'.
     const std::string &up = r.upstream;
+    if (const char *fault = crlf_fault(up)) fuzz_fail(fault, where());
     size_t nl = up.find('\n');
     if (nl == std::string::npos) fuzz_fail("the request line never ended", where());
     const std::string first = up.substr(0, nl + 1), tail = " HTTP/1.0\r\n";
@@ -329,33 +321,25 @@ void checkRequest(const std::string &bytes, const request_t &r, const split_t &s
         at += line.size();
         bool whole = end != std::string::npos;
         if (!whole && r.outcome != STREAM_ENDED) fuzz_fail("a header line went upstream unfinished", where());
-        if (whole && (line.size() < 2 || line[line.size() - 2] != '\r'))
-            fuzz_fail("a header line does not end in CR LF", where());
-        for (size_t i = 0; i < line.size(); i++) {
-            if (line[i] == '\0') fuzz_fail("a NUL went upstream", where());
-            if (line[i] == '\r' && !(i + 1 < line.size() && line[i + 1] == '\n'))
-                fuzz_fail("a CR went upstream that does not end a line", where());
-        }
         if (line == "\r\n") {
             ended = true;
             continue;
         }
         size_t blanks = 4;
-        while (blanks < line.size() && (line[blanks] == ' ' || line[blanks] == '\t')) blanks++;
+        while (blanks < line.size() && c_blank(line[blanks])) blanks++;
         if (line.size() > 4 && strncasecmp(line.data(), "host", 4) == 0 &&
             (blanks == line.size() || line[blanks] == ':')) {
             hosts++;
             if (!whole) continue;  // a stream that ended inside it
             // The host, and the port after a colon (none is 80).
-            std::string value = hostValue(line, blanks + 1);
+            std::string value = header_value(line, blanks);
             size_t colon = value.find_last_of(':');
             std::string host = value, digits = "80";
             if (colon != std::string::npos) {
                 host = value.substr(0, colon);
                 digits = value.substr(colon + 1);
             }
-            const bool numeric = !digits.empty() && digits.size() <= 9 &&
-                                 digits.find_first_not_of("0123456789") == std::string::npos;
+            const bool numeric = all_digits(digits) && digits.size() <= 9;
             if (value != r.hostPort &&
                 !(same_caseless(host, r.domain) && numeric && std::stoi(digits) == r.port))
                 fuzz_fail("a Host line upstream names another host or port than the URL's",
@@ -399,8 +383,7 @@ int decide(const char *bytes, size_t size, const split_t &split, bool direct, bo
         static char buffer[MAXLINE];
         rio_readinitb(&website, FUZZ_FD);
         ssize_t length;
-        while ((length = rio_readlineb(&website, buffer, MAXLINE)) != 0) {
-            if (length < 0) fuzz_fail("the scripted line reader failed");
+        while ((length = readLine(&website, buffer)) != 0) {
             responseCopyAdd(&copy, buffer, (int)length);
         }
     }
@@ -498,7 +481,8 @@ void checkResponse(const std::string &bytes) {
 
 }  // namespace
 
-// robix.cpp is compiled with read renamed to this, so every refill comes here.
+// robix.cpp is compiled into this target (stageproxy_core_robix.cpp) with
+// read() renamed to this: every refill hands out the current split's bytes.
 extern "C" ssize_t fuzz_read(int fd, void *buf, size_t n) {
     if (fd != FUZZ_FD) {
         errno = EBADF;
@@ -514,21 +498,14 @@ extern "C" ssize_t fuzz_read(int fd, void *buf, size_t n) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     seed = data[0];
-    const uint8_t *rest = data + 1, *end = data + size;
-    // The first 0xFE that is not inside a run.
-    const uint8_t *mark = nullptr;
-    for (const uint8_t *p = rest; p < end && mark == nullptr; p++) {
-        if (*p == 0xFF) {
-            p += 2;
-        } else if (*p == 0xFE) {
-            mark = p;
-        }
-    }
-    const uint8_t *browserEnd = mark != nullptr ? mark : end;
+    // The first 0xFE that is not inside a run, or the input's end.
+    size_t mark = 1;
+    while (mark < size && data[mark] != 0xFE) mark += data[mark] == 0xFF ? 3 : 1;
+    mark = mark < size ? mark : size;
+    const size_t from = mark < size ? mark + 1 : size;
     static std::string browser, response;  // kept, so that their memory is reused
-    expand_input_into(rest, (size_t)(browserEnd - rest), MAX_BROWSER_BYTES, browser);
-    expand_input_into(mark != nullptr ? mark + 1 : end,
-                      mark != nullptr ? (size_t)(end - mark - 1) : 0, MAX_RESPONSE_BYTES, response);
+    expand_input_into(data + 1, mark - 1, MAX_BROWSER_BYTES, browser);
+    expand_input_into(data + from, size - from, MAX_RESPONSE_BYTES, response);
 
     const std::vector<split_t> splits = splitsFor(browser.size());
     static request_t first, r;
@@ -538,10 +515,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         runRequest(browser, splits[i], r);
         if (r.outcome != first.outcome || r.key != first.key || r.upstream != first.upstream) {
             fuzz_fail("the request's outcome depends on how its bytes were read",
-                 splitName(splits[i]) + ": " + OUTCOME_NAMES[r.outcome] + ", key " + escaped(r.key) +
-                     ", upstream " + escaped(r.upstream) + "\nwhole: " + OUTCOME_NAMES[first.outcome] +
-                     ", key " + escaped(first.key) + ", upstream " + escaped(first.upstream) +
-                     "\nbrowser " + escaped(browser));
+                      splitName(splits[i]) + ": " + describe(r) + "\nwhole: " + describe(first) +
+                          "\nbrowser " + escaped(browser));
         }
     }
     requestPrivate = first.requestPrivate;

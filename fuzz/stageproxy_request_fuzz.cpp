@@ -77,15 +77,6 @@ std::string next_piece(const std::string &bytes, size_t *pos) {
 
 bool named(const std::string &line, const char *name);
 
-// A header line's value: after the colon, without the blanks and line end
-// around it.
-std::string value_of(const std::string &line, size_t name_length) {
-    size_t from = line.find(':', name_length) + 1, to = line.size();
-    while (from < to && (line[from] == ' ' || line[from] == '\t')) from++;
-    while (to > from && c_space((unsigned char)line[to - 1])) to--;
-    return line.substr(from, to - from);
-}
-
 // A whole line as it goes upstream: NULs and CRs that do not end it become
 // blanks, and it ends in CR LF.
 std::string clean_line(std::string line) {
@@ -117,7 +108,7 @@ bool whole_response(const std::string &r) {
     }
     for (const std::string &h : headers) {
         if (named(h, "Content-Length")) {
-            std::string v = value_of(h, 14);
+            std::string v = header_value(h, 14);
             if (!all_digits(v) || v.size() > 18 || std::stoull(v) != r.size() - at) return false;
         }
     }
@@ -274,8 +265,8 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
         }
         if (folded(head) || named(head, "Transfer-Encoding") ||
             (named(head, "Content-Length") &&
-             !(one_read && all_digits(value_of(line, 14)) && value_of(line, 14).size() <= 18 &&
-               value_of(line, 14).find_first_not_of('0') == std::string::npos))) {
+             !(one_read && all_digits(header_value(line, 14)) && header_value(line, 14).size() <= 18 &&
+               header_value(line, 14).find_first_not_of('0') == std::string::npos))) {
             e.want.outcome = ROUND_CUT;  // a body announced: refused before the block ends
             e.want.upstream_may_stop = true;
             return e;
@@ -290,7 +281,7 @@ expect_t predict(const std::string &bytes, const std::map<std::string, std::stri
             if (host_sent) continue;  // only one Host line goes
             host_sent = true;
             // The host, and a port after a colon (none: 80).
-            std::string v = value_of(line, 4), digits = "80";
+            std::string v = header_value(line, 4), digits = "80";
             size_t colon = v.find_last_of(':');
             if (colon != std::string::npos &&
                 (colon + 1 == v.size() || all_digits(v.substr(colon + 1)))) {

@@ -23,9 +23,7 @@
 // Input: byte 0 chooses the side (bit 0: 0 request, 1 response), for a
 // response the method (bits 1-2: GET, HEAD, POST, get), and with the input's
 // size seeds the choice of a request's splits (bits 3-7); the rest is the browser's or
-// the origin's bytes, with 0xFF k c standing for (k + 1) * 32 copies of c
-// (loopback.h).
-#include <ctype.h>
+// the origin's bytes, with 0xFF k c standing for (k + 1) * 32 copies of c.
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -33,13 +31,14 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../stampproxy/cache.h"
 #include "../stampproxy/request.h"
 #include "c_text.h"
 #include "cacheable.h"
-#include "loopback.h"
+#include "report.h"
 
 namespace {
 
@@ -80,9 +79,7 @@ cuts_t random_cuts(size_t size, uint32_t seed) {
     uint32_t x = seed * 2654435761u + 1;
     size_t at = 0;
     for (;;) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
+        next_random(&x);
         size_t step = 1 + (x % 4 == 0 ? x % 4096 : x % 64);
         at += step;
         if (at >= size) break;
@@ -119,12 +116,9 @@ struct outcome_t {
     int port = -1;
     size_t packet_len_after_refusal = 0;
 
-    bool operator==(const outcome_t &o) const {
-        return line_step == o.line_step && line_taken == o.line_taken &&
-               final_step == o.final_step && taken == o.taken && key == o.key &&
-               address == o.address && upstream == o.upstream &&
-               request_line == o.request_line && port == o.port &&
-               packet_len_after_refusal == o.packet_len_after_refusal;
+    auto fields() const {
+        return std::tie(line_step, line_taken, final_step, taken, key, address, upstream,
+                        request_line, port, packet_len_after_refusal);
     }
 };
 
@@ -205,29 +199,10 @@ outcome_t run_request(const std::string &b, const cuts_t &cuts, bool thread_read
     return o;
 }
 
-// A name the resolver can answer: 1 to 253 letters, digits, '.', '-' and
-// '_' (its checks refuse any other, as a dotted address is one too). A
-// request for any other host never reaches an origin, whatever was built.
-bool could_resolve(const std::string &name) {
-    if (name.empty() || name.size() > 253) return false;
-    for (unsigned char c : name) {
-        if (!isalnum(c) && c != '.' && c != '-' && c != '_') return false;
-    }
-    return true;
-}
-
 void check_upstream(const std::string &browser, const outcome_t &o) {
     const std::string &up = o.upstream;
     auto fail_detail = [&] { return describe(o) + "\nbrowser sent\n" + escaped(browser, 2000); };
-    if (up.find('\0') != std::string::npos) fuzz_fail("a NUL goes upstream", fail_detail());
-    for (size_t i = 0; i < up.size(); i++) {
-        if (up[i] == '\r' && (i + 1 == up.size() || up[i + 1] != '\n')) {
-            fuzz_fail("a CR goes upstream not before a LF", fail_detail());
-        }
-        if (up[i] == '\n' && (i == 0 || up[i - 1] != '\r')) {
-            fuzz_fail("an upstream line ends without CR LF", fail_detail());
-        }
-    }
+    if (const char *fault = crlf_fault(up)) fuzz_fail(fault, fail_detail());
     size_t blank_line = up.find("\r\n\r\n");
     if (blank_line == std::string::npos || blank_line + 4 != up.size()) {
         fuzz_fail("the upstream request does not end at its one blank line", fail_detail());
@@ -270,9 +245,7 @@ void check_upstream(const std::string &browser, const outcome_t &o) {
                 std::string digits = named.substr(colon + 1);
                 size_t zeros = digits.find_first_not_of('0');
                 std::string value = zeros == std::string::npos ? "0" : digits.substr(zeros);
-                same = same && !digits.empty() &&
-                       digits.find_first_not_of("0123456789") == std::string::npos &&
-                       value == std::to_string(port);
+                same = same && all_digits(digits) && value == std::to_string(port);
             }
             if (!same) {
                 fuzz_fail("a Host line names another host or port than the one connected to",
@@ -296,7 +269,7 @@ void check_request(const std::string &b, uint32_t seed) {
     for (int k = 1; k <= 2; k++) {
         outcome_t o = k == 1 ? run_request(b, {}, true)
                              : run_request(b, picked_cuts(b, b.find('\n') + 1, seed));
-        if (!(o == first)) {
+        if (o.fields() != first.fields()) {
             fuzz_fail("another split into reads gives another outcome",
                       "whole:\n" + describe(first) + "\nsplit " + std::to_string(k) + ":\n" +
                           describe(o) + "\nbrowser sent\n" + escaped(b, 2000));
@@ -338,7 +311,9 @@ void check_request(const std::string &b, uint32_t seed) {
         if (first_end != block.size() || (o.taken < b.size() && block.back() != '\n')) {
             fuzz_fail("bytes past the header block's end were taken", detail());
         }
-        if (could_resolve(o.address)) check_upstream(b, o);
+        // A name the resolver's checks refuse (a dotted address is one too)
+        // never reaches an origin, whatever was built.
+        if (host_name_like(o.address)) check_upstream(b, o);
     } else if (o.packet_len_after_refusal != 0) {
         fuzz_fail("a refused request left an upstream request", detail());
     }
@@ -346,29 +321,12 @@ void check_request(const std::string &b, uint32_t seed) {
 
 // ---------------------------------------------------------------- response side
 
-// The decision for the first n bytes of r, then `tail` (if any), as one
-// buffer, for an origin that closed its side (*closed) and for one that did
-// not (*open), the request private or not. Without a tail the response's own
+// Whether the first n bytes of r are stored, from an origin that closed its
+// side (or not), for a request that is private (or not). The response's own
 // buffer is judged in place: no copy of up to 100 KB per variant.
-void run_store(const char *action, const std::string &r, size_t n, bool *closed, bool *open,
-               const char *tail = nullptr, bool request_private = false) {
-    std::string whole;
-    const char *bytes = r.data();
-    if (tail != nullptr) {
-        whole = r.substr(0, n) + tail;
-        bytes = whole.data();
-        n = whole.size();
-    }
-    *closed = response_storable(action, request_private, true, bytes, n);
-    *open = response_storable(action, request_private, false, bytes, n);
-}
-
-// Whether the first n bytes of r, then `tail`, whole, are stored.
-bool stored_whole(const char *action, const std::string &r, size_t n,
-                  const char *tail = nullptr) {
-    bool closed, open;
-    run_store(action, r, n, &closed, &open, tail);
-    return closed;
+bool stored(const char *action, const std::string &r, size_t n, bool closed = true,
+            bool request_private = false) {
+    return response_storable(action, request_private, closed, r.data(), n);
 }
 
 // Where the header block of r ends (after its blank line), or npos.
@@ -388,17 +346,15 @@ void check_response(const std::string &r, int method) {
     static const char *const actions[] = {"GET", "HEAD", "POST", "get"};
     const char *action = actions[method];
     auto detail = [&] { return std::string("to ") + action + ", response\n" + escaped(r, 2000); };
-    bool whole, whole_open;
-    run_store(action, r, r.size(), &whole, &whole_open);
-    if (whole_open) fuzz_fail("a response the origin did not end by closing is stored", detail());
-    if (!whole) return;
+    if (stored(action, r, r.size(), false)) {
+        fuzz_fail("a response the origin did not end by closing is stored", detail());
+    }
+    if (!stored(action, r, r.size())) return;
     if (method >= 2) fuzz_fail("an answer to neither GET nor HEAD is stored", detail());
     if (!response_cacheable(r.data(), r.size(), false)) {
         fuzz_fail("a response the shared rule refuses is stored", detail());
     }
-    bool private_closed, private_open;
-    run_store(action, r, r.size(), &private_closed, &private_open, nullptr, true);
-    if (private_closed) fuzz_fail("the answer to a private request is stored", detail());
+    if (stored(action, r, r.size(), true, true)) fuzz_fail("the answer to a private request is stored", detail());
     if (r.empty() || r.size() > (size_t)MAX_OBJECT_SIZE) {
         fuzz_fail("an empty response, or one over one read, is stored", detail());
     }
@@ -414,7 +370,7 @@ void check_response(const std::string &r, int method) {
         fuzz_fail("a response whose header block never ended is stored", detail());
     }
     // Cut inside the header block, the response is never stored.
-    if (stored_whole(action, r, end - 1)) {
+    if (stored(action, r, end - 1)) {
         fuzz_fail("a response cut inside its header block is stored", detail());
     }
     if (method == 1) return;  // HEAD: no body to measure
@@ -427,11 +383,14 @@ void check_response(const std::string &r, int method) {
         }
         at = nl + 1;
     }
-    if (declares && r.size() > end && stored_whole(action, r, r.size() - 1)) {
+    if (declares && r.size() > end && stored(action, r, r.size() - 1)) {
         fuzz_fail("a response short of its Content-Length is stored", detail());
     }
-    if (declares && r.size() < (size_t)MAX_OBJECT_SIZE && stored_whole(action, r, r.size(), "x")) {
-        fuzz_fail("a response longer than its Content-Length is stored", detail());
+    if (declares && r.size() < (size_t)MAX_OBJECT_SIZE) {
+        const std::string longer = r + "x";
+        if (stored(action, longer, longer.size())) {
+            fuzz_fail("a response longer than its Content-Length is stored", detail());
+        }
     }
 }
 
