@@ -20,6 +20,9 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <new>
+
+#include "c_text.h"
 
 namespace {
 
@@ -64,6 +67,38 @@ void set_nonblocking(int fd) {
 ino_t file_id(int fd) {
     struct stat st;
     return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+// Reads what fd holds into `into`, without blocking; true once the stream is
+// over (its end, or a reset). Only the fuzzer's thread calls it.
+bool read_all(int fd, std::string &into) {
+    static char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            into.append(buf, (size_t)n);
+        } else if (n < 0 && errno == EAGAIN) {
+            return false;
+        } else if (n == 0 || errno != EINTR) {
+            return true;
+        }
+    }
+}
+
+// Writes `bytes` from *sent on, without blocking; true once they are all
+// written, or the other end has gone (the rest never will be).
+bool write_all(int fd, const std::string &bytes, size_t *sent) {
+    while (*sent < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + *sent, bytes.size() - *sent);
+        if (n > 0) {
+            *sent += (size_t)n;
+        } else if (n < 0 && errno == EAGAIN) {
+            return false;
+        } else if (n == 0 || errno != EINTR) {
+            return true;
+        }
+    }
+    return true;
 }
 
 // A response of exactly `total` bytes: `head` (a status line and header
@@ -134,18 +169,10 @@ void *handler_main(void *arg) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- failure
-
 // ---------------------------------------------------------------- stand-ins
 
 lookup_answer_t lookup_answer(const std::string &name) {
-    if (name.empty() || name.size() > 253) return LOOKUP_NOT_FOUND;
-    for (unsigned char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '.' || c == '-' || c == '_';
-        if (!ok) return LOOKUP_NOT_FOUND;
-    }
-    if (name.compare(0, 2, "nx") == 0) return LOOKUP_NOT_FOUND;
+    if (!host_name_like(name) || name.compare(0, 2, "nx") == 0) return LOOKUP_NOT_FOUND;
     if (name.compare(0, 6, "noaddr") == 0) return LOOKUP_NO_ADDRESS;
     return LOOKUP_ADDRESS;
 }
@@ -154,33 +181,6 @@ static void record_lookup(const char *name) {
     std::lock_guard<std::mutex> hold(record_lock);
     if (current == nullptr) fuzz_fail("a lookup outside an exchange", name);
     current->lookups.push_back(name);
-}
-
-extern "C" struct hostent *fuzz_gethostbyname(const char *name) {
-    // Like the real call, the answer lives in static storage until the next
-    // call; the program serialises its lookups.
-    static struct hostent entry;
-    static char name_copy[256];
-    static struct in_addr address;
-    static char *aliases[1];
-    static char *addresses[2];
-    record_lookup(name);
-    lookup_answer_t answer = lookup_answer(name);
-    if (answer == LOOKUP_NOT_FOUND) {
-        h_errno = HOST_NOT_FOUND;
-        return nullptr;
-    }
-    snprintf(name_copy, sizeof name_copy, "%s", name);
-    address.s_addr = htonl(INADDR_LOOPBACK);
-    aliases[0] = nullptr;
-    addresses[0] = answer == LOOKUP_ADDRESS ? reinterpret_cast<char *>(&address) : nullptr;
-    addresses[1] = nullptr;
-    entry.h_name = name_copy;
-    entry.h_aliases = aliases;
-    entry.h_addrtype = AF_INET;
-    entry.h_length = (int)sizeof address;
-    entry.h_addr_list = addresses;
-    return &entry;
 }
 
 extern "C" int fuzz_gethostbyname_r(const char *name, struct hostent *ret, char *buf,
@@ -194,32 +194,40 @@ extern "C" int fuzz_gethostbyname_r(const char *name, struct hostent *ret, char 
         return 0;
     }
     // The entry's lists, address and name go in the caller's work space.
-    size_t name_len = strlen(name) + 1;
-    size_t lists = 3 * sizeof(char *);  // alias end, one address, address end
-    size_t align = alignof(char *);
-    size_t offset = ((uintptr_t)buf % align) == 0 ? 0 : align - (uintptr_t)buf % align;
-    size_t need = offset + lists + sizeof(struct in_addr) + name_len;
-    if (need > buflen) {
+    struct space_t {
+        char *aliases[1], *addresses[2];
+        struct in_addr address;
+    };
+    const size_t align = alignof(space_t), name_len = strlen(name) + 1;
+    const size_t offset = (align - (uintptr_t)buf % align) % align;
+    if (offset + sizeof(space_t) + name_len > buflen) {
         *h_errnop = NETDB_INTERNAL;
         return ERANGE;
     }
-    char **list = reinterpret_cast<char **>(buf + offset);
-    char *addr = buf + offset + lists;
-    char *copy = addr + sizeof(struct in_addr);
-    struct in_addr loopback;
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    memcpy(addr, &loopback, sizeof loopback);
+    space_t *space = new (buf + offset) space_t{{nullptr}, {nullptr, nullptr}, {htonl(INADDR_LOOPBACK)}};
+    if (answer == LOOKUP_ADDRESS) space->addresses[0] = reinterpret_cast<char *>(&space->address);
+    char *copy = reinterpret_cast<char *>(space + 1);
     memcpy(copy, name, name_len);
-    list[0] = nullptr;
-    list[1] = answer == LOOKUP_ADDRESS ? addr : nullptr;
-    list[2] = nullptr;
     ret->h_name = copy;
-    ret->h_aliases = list;
+    ret->h_aliases = space->aliases;
     ret->h_addrtype = AF_INET;
-    ret->h_length = (int)sizeof loopback;
-    ret->h_addr_list = list + 1;
+    ret->h_length = (int)sizeof space->address;
+    ret->h_addr_list = space->addresses;
     *result = ret;
     return 0;
+}
+
+extern "C" struct hostent *fuzz_gethostbyname(const char *name) {
+    // Like the real call, the answer lives in static storage until the next
+    // call (room for any name that resolves); the program serialises its
+    // lookups.
+    static struct hostent entry;
+    static char space[512];
+    struct hostent *found = nullptr;
+    if (fuzz_gethostbyname_r(name, &entry, space, sizeof space, &found, &h_errno) != 0) {
+        fuzz_fail("the stand-in resolver's space is too small", name);
+    }
+    return found;
 }
 
 extern "C" int fuzz_socket(int domain, int type, int protocol) {
@@ -324,56 +332,27 @@ void run_exchange(void (*serve)(int fd), exchange_t &x) {
     size_t browser_sent = 0;
     bool browser_shut = false, browser_eof = false, handler_done = false;
     long deadline = now_ms() + EXCHANGE_DEADLINE_MS;
-    char buf[65536];
 
     // Reads what is there on an origin connection; starts the answer once
     // the expected request is in, or as soon as what came differs from it.
     auto read_conn = [&](origin_conn_t &c) {
-        for (;;) {
-            ssize_t n = read(c.fd, buf, sizeof buf);
-            if (n > 0) {
-                c.got.append(buf, (size_t)n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;  // retry
-            if (n < 0 && errno == EAGAIN) break;
-            c.eof = true;  // end of stream, or reset
-            break;
-        }
+        if (read_all(c.fd, c.got)) c.eof = true;
         const std::string &want = x.expect_upstream;
         size_t k = c.got.size() < want.size() ? c.got.size() : want.size();
         if (c.got.size() >= want.size() || c.got.compare(0, k, want, 0, k) != 0 || c.eof) {
             c.responding = true;
         }
     };
+    // The whole response, then the end of the stream (unless the program
+    // went away first).
     auto write_conn = [&](origin_conn_t &c) {
-        while (c.responding && !c.out_done) {
-            if (c.sent == response.size()) {
-                shutdown(c.fd, SHUT_WR);
-                c.out_done = true;
-                break;
-            }
-            ssize_t n = write(c.fd, response.data() + c.sent, response.size() - c.sent);
-            if (n > 0) {
-                c.sent += (size_t)n;
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;  // retry
-            if (n < 0 && errno == EAGAIN) break;
-            c.out_done = true;  // the program went away first
+        if (c.responding && !c.out_done && write_all(c.fd, response, &c.sent)) {
+            if (c.sent == response.size()) shutdown(c.fd, SHUT_WR);
+            c.out_done = true;
         }
     };
     auto read_browser = [&]() {
-        while (browser >= 0 && !browser_eof) {
-            ssize_t n = read(browser, buf, sizeof buf);
-            if (n > 0) {
-                x.browser_got.append(buf, (size_t)n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;  // retry
-            if (n < 0 && errno == EAGAIN) break;
-            browser_eof = true;
-        }
+        if (browser >= 0 && !browser_eof) browser_eof = read_all(browser, x.browser_got);
     };
     auto accept_conns = [&]() {
         for (;;) {
@@ -420,26 +399,14 @@ void run_exchange(void (*serve)(int fd), exchange_t &x) {
 
         if (pfds[0].revents != 0) handler_done = true;
         if (pfds[1].revents != 0) accept_conns();
-        if (pfds[2].revents & POLLOUT) {
-            while (browser_sent < x.browser_sends.size()) {
-                ssize_t n = write(browser, x.browser_sends.data() + browser_sent,
-                                  x.browser_sends.size() - browser_sent);
-                if (n > 0) {
-                    browser_sent += (size_t)n;
-                    continue;
-                }
-                if (n < 0 && errno == EINTR) continue;  // retry
-                if (n < 0 && errno == EAGAIN) break;
-                browser_sent = x.browser_sends.size();  // the handler has closed
-            }
-            if (browser_sent == x.browser_sends.size()) {
-                browser_shut = true;
-                if (x.browser_vanishes) {
-                    close(browser);
-                    browser = -1;
-                } else {
-                    shutdown(browser, SHUT_WR);
-                }
+        // All sent (or the handler has closed): the browser's side ends.
+        if ((pfds[2].revents & POLLOUT) && write_all(browser, x.browser_sends, &browser_sent)) {
+            browser_shut = true;
+            if (x.browser_vanishes) {
+                close(browser);
+                browser = -1;
+            } else {
+                shutdown(browser, SHUT_WR);
             }
         }
         if (pfds[2].revents & (POLLIN | POLLHUP | POLLERR)) read_browser();
