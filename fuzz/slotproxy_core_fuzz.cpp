@@ -402,22 +402,25 @@ bool few_lines(const std::string &bytes) {
     return false;
 }
 
-// The relay's way: the lines its line reader cuts, over reads of the given
-// sizes. Each line is also kept in *lines.
-void feed_response_lines(response_t *resp, const std::string &bytes,
-                         const std::vector<size_t> &pieces, std::vector<std::string> *lines) {
+// The relay's way: the lines its reader cuts, over reads of the given sizes,
+// from a stream that ends cleanly or (reset) in a reset, into *lines, and
+// fed to resp when there is one. Returns the error that ended the stream, or 0.
+int relay_lines(const std::string &bytes, const std::vector<size_t> &pieces, bool reset,
+                std::vector<std::string> *lines, response_t *resp = nullptr) {
     static char line[MAXLINE];
     rio_t rio;
-    script_start(&rio, bytes, pieces);
-    response_init(resp);
+    script_start(&rio, bytes, pieces, reset);
+    if (resp != nullptr) response_init(resp);
     lines->clear();
-    ssize_t m;
     int err = 0;
-    while ((m = rio_readlineb_kept(&rio, line, MAXLINE, &err)) != 0 && err == 0) {
-        response_take(resp, line, (size_t)m);
-        lines->emplace_back(line, (size_t)m);
+    for (;;) {
+        ssize_t m = rio_readlineb_kept(&rio, line, MAXLINE, &err);
+        if (m > 0) {
+            if (resp != nullptr) response_take(resp, line, (size_t)m);
+            lines->emplace_back(line, (size_t)m);
+        }
+        if (m == 0 || err != 0) return err;
     }
-    if (err != 0) fuzz_fail("a read failed on a stream that ends cleanly", escaped(bytes));
 }
 
 // The same stream cut by the line reader itself, and then ending in a
@@ -432,16 +435,7 @@ void check_relay_reader(const std::string &bytes, const std::vector<size_t> &pie
     ssize_t m;
     while ((m = Rio_readlineb(&rio, line, MAXLINE)) != 0) got.emplace_back(line, (size_t)m);
     if (got != lines) fuzz_fail("the relay's reader cuts other lines than the line reader", escaped(bytes));
-
-    got.clear();
-    script_start(&rio, bytes, pieces, true);
-    int err = 0;
-    for (;;) {
-        m = rio_readlineb_kept(&rio, line, MAXLINE, &err);
-        if (m > 0) got.emplace_back(line, (size_t)m);
-        if (m == 0 || err != 0) break;
-    }
-    if (err != ECONNRESET) fuzz_fail("a reset is not reported by the relay's reader", escaped(bytes));
+    if (relay_lines(bytes, pieces, true, &got) != ECONNRESET) fuzz_fail("a reset is not reported by the relay's reader", escaped(bytes));
     if (got != lines) fuzz_fail("a reset loses bytes that arrived before it", escaped(bytes));
 }
 
@@ -548,7 +542,9 @@ void fuzz_response(const uint8_t *data, size_t size, uint8_t seed) {
         if (splits[i].size() > 64) continue;
         static std::vector<std::string> lines;
         const std::vector<size_t> pieces = piece_sizes(bytes.size(), splits[i]);
-        feed_response_lines(&trial_resp, bytes, pieces, &lines);
+        if (relay_lines(bytes, pieces, false, &lines, &trial_resp) != 0) {
+            fuzz_fail("a read failed on a stream that ends cleanly", escaped(bytes));
+        }
         check_relay_reader(bytes, pieces, lines);
         if (response_store(&trial_resp) != store) {
             fuzz_fail("the relay's lines decide otherwise than the whole response",
