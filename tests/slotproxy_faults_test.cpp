@@ -331,24 +331,6 @@ TEST_F(SlotFaults, FewerThanTwoFieldsEndsWithoutResponse) {
     EXPECT_EQ(read_stdout(proxy), "");
 }
 
-// The browser reads a little of a long, slowly sent response and goes away:
-// the proxy's write fails, which ends that thread only; the thread closes
-// both descriptors and stores nothing.
-TEST_F(SlotFaults, BrowserVanishingMidResponseEndsOnlyItsThread) {
-    const std::string slow = route_slow(60, 10, 4);
-    client_opts_t quitter;
-    quitter.read_limit = 500;
-    client_result_t r = client_exchange(proxy.port, get("/slow"), WAIT, quitter);
-    EXPECT_EQ(r.bytes, slow.substr(0, 500));
-    EXPECT_TRUE(wait_output(proxy, "Rio_writen error: ", WAIT, true));
-    ASSERT_TRUE(origin_wait_closed(origin, 1, WAIT));
-    expect_healthy();
-    // Not stored: the next request for it goes to the origin again.
-    client_result_t whole = client_exchange(proxy.port, get("/slow"), ms(20000));
-    EXPECT_TRUE(whole.bytes == slow);
-    EXPECT_EQ(origin_count(origin), 3u);  // the first, the health check, the second
-}
-
 TEST_F(SlotFaults, ThreadEndedEarlyReleasesDescriptors) {
     route_slow(40, 5, 5);
     client_opts_t quitter;
@@ -362,37 +344,6 @@ TEST_F(SlotFaults, ThreadEndedEarlyReleasesDescriptors) {
     EXPECT_TRUE(wait_output(proxy, "Rio_writen error: ", WAIT, true, quitters));
     ASSERT_TRUE(origin_wait_closed(origin, quitters, WAIT));
     expect_idle(proxy);
-    expect_healthy();
-}
-
-// An origin that resets its connection: every byte that arrived before the
-// reset reaches the browser, the unfinished last line included, and the
-// connection then ends cleanly. The read's failure is reported; nothing is
-// stored, so the next request goes to the origin again.
-TEST_F(SlotFaults, OriginResetMidResponseStoresNothing) {
-    const named_t cases[] = {
-        {"whole lines, then a reset", "HTTP/1.0 200 OK\r\n\r\npartial line\n"},
-        {"a complete answer whose last line has no line end, then a reset",
-         "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nlast line"},
-    };
-    size_t conns = 0;
-    int k = 0;
-    for (const named_t &c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string path = "/reset" + std::to_string(k++);
-        route(run, path, c.bytes, origin_end_t::RESET);
-        const std::string ask = get(path);
-        client_result_t a = client_exchange(proxy.port, ask, WAIT);
-        EXPECT_TRUE(a.eof);
-        EXPECT_EQ(a.bytes, c.bytes);
-        EXPECT_TRUE(wait_output(proxy, "Rio_readlineb error: Connection reset by peer\n", WAIT,
-                                true, k));
-        client_result_t b = client_exchange(proxy.port, ask, WAIT);
-        EXPECT_EQ(b.bytes, c.bytes);
-        conns += 2;
-        EXPECT_TRUE(origin_wait_closed(origin, conns, WAIT));
-        EXPECT_EQ(origin_count(origin), conns);
-    }
     expect_healthy();
 }
 

@@ -251,13 +251,10 @@ std::string temp_file(const char *tag) {
     return path;
 }
 
-static int count_of(const std::string &hay, const std::string &needle) {
+int occurrences(const std::string &hay, const std::string &needle) {
     if (needle.empty()) return 0;
     int n = 0;
-    for (size_t pos = hay.find(needle); pos != std::string::npos;
-         pos = hay.find(needle, pos + needle.size())) {
-        n++;
-    }
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
     return n;
 }
 
@@ -394,7 +391,7 @@ std::string read_stderr(const process_t &p) { return read_file(p.err_path); }
 bool wait_output(const process_t &p, const std::string &needle, ms deadline, bool from_stderr,
                  int count) {
     return wait_until([&] {
-        return count_of(from_stderr ? read_stderr(p) : read_stdout(p), needle) >= count;
+        return occurrences(from_stderr ? read_stderr(p) : read_stdout(p), needle) >= count;
     }, deadline);
 }
 

@@ -101,6 +101,10 @@ bool is_running(process_t &p);
 bool wait_exit(process_t &p, ms deadline);
 // SIGTERM, then SIGKILL after the deadline; returns the wait status.
 int stop_process(process_t &p, ms deadline = ms(3000));
+// How many times needle occurs in hay (overlapping ones counted; an empty
+// needle, none).
+int occurrences(const std::string &hay, const std::string &needle);
+// What the child has written to each stream so far.
 std::string read_stdout(const process_t &p);
 std::string read_stderr(const process_t &p);
 // Waits until the captured stream holds needle `count` times or more.

@@ -154,12 +154,6 @@ std::string substitute(std::string text, const std::string &from, const std::str
     return text;
 }
 
-int occurrences(const std::string &hay, const std::string &needle) {
-    int n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
-    return n;
-}
-
 void env_guard_t::set(const std::string &name, const std::string &value) {
     const char *old = getenv(name.c_str());
     saved.emplace_back(name, old != nullptr ? old : std::string("\x01"));

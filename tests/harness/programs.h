@@ -119,8 +119,6 @@ void PrintTo(const program_t &row, std::ostream *os);
 
 // Replaces every `from` in text by `to`.
 std::string substitute(std::string text, const std::string &from, const std::string &to);
-// How many times needle occurs in hay (overlapping ones counted).
-int occurrences(const std::string &hay, const std::string &needle);
 
 // Environment for the next child: set here, restored when this ends.
 struct env_guard_t {
