@@ -19,6 +19,7 @@
 
 #include "harness.h"
 #include "programs.h"
+#include "robix.h"
 
 using namespace harness;
 
@@ -721,14 +722,23 @@ std::string accept_line(const program_t &row, int err) { return with_errno(row.a
 
 // Failed accepts, made by the shim (the first accept is the probe's): each
 // is reported, one line per failure in order, and the loop goes on serving.
+// A failure for want of descriptors or memory, and only such a one, is
+// followed by a pause before the next accept, so the loop does not spin.
 TEST_P(Shared, AcceptTransientFailureKeepsServing) {
     const program_t &row = GetParam();
     running_t run(row);
     const int errs[] = {ECONNABORTED, EINTR, EPROTO, EMFILE, ENFILE, ENOBUFS, ENOMEM, EPERM};
-    std::string plan;
+    std::string plan, steps;
     for (size_t i = 0; i < sizeof errs / sizeof errs[0]; i++) {
         plan += (i ? "," : "") + std::to_string(i + 2) + ":" + std::to_string(errs[i]);
+        steps += "accept fails " + std::to_string(errs[i]) + "\n";
+        if (errs[i] == EMFILE || errs[i] == ENFILE || errs[i] == ENOBUFS || errs[i] == ENOMEM) {
+            steps += "pause " + std::to_string(RESOURCE_PAUSE_MS) + "\n";
+        }
     }
+    const std::string log = temp_file("steps");
+    env_guard_t env;
+    env.set("FAULT_LOG", log);
     ASSERT_TRUE(start_faulted(run, "FAULT_ACCEPT", plan));
     route(run, "", http_response("served"));
     EXPECT_EQ(client_exchange(run.proxy.port, get_request(run, "/after"), DEADLINE).bytes,
@@ -750,6 +760,8 @@ TEST_P(Shared, AcceptTransientFailureKeepsServing) {
     }
     EXPECT_EQ(err_after_probe(run.proxy, row), row.accept_on_stderr ? expected : "");
     EXPECT_TRUE(is_running(run.proxy));
+    EXPECT_EQ(read_file(log), steps);
+    unlink(log.c_str());
 }
 
 // An accept that fails because the listener is unusable ends the program,

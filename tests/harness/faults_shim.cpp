@@ -12,6 +12,13 @@
 //                                        is P fails with EPIPE
 //   FAULT_WRITE_SIZE="S"                 a write() of exactly S bytes fails
 //                                        with EPIPE
+//   FAULT_LOG="PATH"                     each accept() failure made above,
+//                                        and each nanosleep() its thread
+//                                        makes before it calls accept()
+//                                        again, is appended to PATH as a
+//                                        line, "accept fails ERRNO" or
+//                                        "pause MS", so a test sees which
+//                                        failures are followed by a pause
 //   SLOW_NAME="NAME"                     a lookup of NAME (gethostbyname_r or
 //                                        gethostbyname) prints "slow lookup\n"
 //                                        on standard error, takes 3 s and
@@ -32,10 +39,12 @@
 // the plans are read with getenv, which does not, and the environment is
 // not changed once the program runs.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -49,6 +58,8 @@ namespace {
 std::atomic<int> accept_calls{0};
 std::atomic<int> thread_calls{0};
 std::atomic<bool> listening{false};
+// This thread's last accept() call was made to fail.
+thread_local bool after_failed_accept = false;
 
 // The value planned for `call` in a "N[:VALUE],..." list (VALUE defaults to
 // `fallback` when a plan gives only N), or 0 for none.
@@ -71,6 +82,20 @@ long planned(const char *plan, long call, long fallback) {
 long env_number(const char *name, long none) {
     const char *v = getenv(name);
     return v != nullptr ? atol(v) : none;
+}
+
+// Appends a line to FAULT_LOG's file, if one is named: a fresh open per
+// line, so the lines of the program's threads never interleave.
+void log_line(const char *what, long value) {
+    const char *path = getenv("FAULT_LOG");
+    if (path == nullptr) return;
+    char line[64];
+    int n = snprintf(line, sizeof line, "%s %ld\n", what, value);
+    int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return;
+    ssize_t ignored = write(fd, line, (size_t)n);
+    (void)ignored;
+    close(fd);
 }
 
 bool slow_name(const char *name) {
@@ -127,11 +152,20 @@ extern "C" int accept(int fd, struct sockaddr *addr, socklen_t *len) {
     using accept_fn = int (*)(int, struct sockaddr *, socklen_t *);
     static accept_fn real = (accept_fn)dlsym(RTLD_NEXT, "accept");
     int err = (int)planned(getenv("FAULT_ACCEPT"), ++accept_calls, EINTR);
+    after_failed_accept = err != 0;
     if (err != 0) {
+        log_line("accept fails", err);
         errno = err;
         return -1;
     }
     return real(fd, addr, len);
+}
+
+extern "C" int nanosleep(const struct timespec *want, struct timespec *left) {
+    using sleep_fn = int (*)(const struct timespec *, struct timespec *);
+    static sleep_fn real = (sleep_fn)dlsym(RTLD_NEXT, "nanosleep");
+    if (after_failed_accept) log_line("pause", want->tv_sec * 1000 + want->tv_nsec / 1000000);
+    return real(want, left);
 }
 
 extern "C" int listen(int fd, int backlog) {
