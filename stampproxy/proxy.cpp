@@ -9,7 +9,6 @@
 #include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -403,12 +402,8 @@ int setup_listen_port(int port) {
         close(listen_fd);
         return -1;
     }
-    // Accept hands a connection over once its request's first bytes are in
-    // (or a second later when it stays silent, served like any other), so no
-    // thread starts only to wait for them. Refused, nothing is lost: silent.
-    int defer_seconds = 1;
-    (void)setsockopt(listen_fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds,
-                     sizeof defer_seconds);
+    // No thread starts only to wait for a request's first bytes.
+    defer_accept(listen_fd);
     return listen_fd;
 }
 
