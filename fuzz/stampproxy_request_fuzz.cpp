@@ -322,7 +322,7 @@ bool storable(const expect_t &e, const std::string &response) {
 void check_upstream_shape(const std::string &up) {
     const std::vector<std::string> lines = split_lines(up);
     const std::string tail = " HTTP/1.0\r\n";
-    // Every line ends in CR LF, and the block in an empty line.
+    // Every line ends in CR LF.
     for (const std::string &line : lines) {
         if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
             fuzz_fail("an upstream line does not end in CR LF", escaped(up));

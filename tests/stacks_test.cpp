@@ -184,7 +184,7 @@ bool wait_started(long n) { return wait_reaches(started, n); }
 // Waits until `finished` reaches n and the process is back to BASE_THREADS.
 bool wait_all_gone(long n) {
     return wait_reaches(finished, n) &&
-           harness::wait_threads(getpid(), BASE_THREADS, scaled(ms(20000)));
+           harness::wait_threads(getpid(), BASE_THREADS, ms(20000));
 }
 
 void release_held() {
@@ -356,7 +356,7 @@ __attribute__((noinline)) static bool callers_frames_stay_intact() {
     volatile unsigned char frames[65536];
     memset(const_cast<unsigned char *>(frames), 0xa5, sizeof frames);
     release_gettid();
-    if (!harness::wait_threads(getpid(), BASE_THREADS, scaled(ms(20000)))) return false;
+    if (!harness::wait_threads(getpid(), BASE_THREADS, ms(20000))) return false;
     for (size_t i = 0; i < sizeof frames; i++) {
         if (frames[i] != 0xa5) return false;
     }

@@ -101,16 +101,6 @@ void insert_stamped(int i, const std::string &bytes, long long stamp) {
     set_stamp(line(i), stamp);
 }
 
-// How many eviction passes a trace tells of.
-int passes_in(const std::string &out) {
-    int n = 0;
-    for (size_t p = out.find("Cache too big"); p != std::string::npos;
-         p = out.find("Cache too big", p + 1)) {
-        n++;
-    }
-    return n;
-}
-
 std::string stamp_text(long long stamp) {
     struct timeb t = stamp_timeb(stamp);
     return std::to_string((long long)t.time) + "." + std::to_string(t.millitm);
@@ -204,7 +194,7 @@ TEST_F(StampCache, LongKeysAreChargedToTheBudget) {
     EXPECT_EQ(proxy_cache->item_count, fit);
     EXPECT_LE(proxy_cache->charged, MAX_CACHE_SIZE);
     EXPECT_EQ(proxy_cache->size, fit);
-    EXPECT_EQ(passes_in(out), 5);
+    EXPECT_EQ(harness::occurrences(out, "Cache too big"), 5);
     EXPECT_NE(out.find("\t" + line(100, pad) + " oldest 1"), std::string::npos);
 }
 
@@ -251,7 +241,7 @@ TEST_F(StampCache, LargeInsertEvictsSeveralEachWithItsOwnPass) {
     std::vector<std::string> expect = {line(99), line(9), line(8), line(7),
                                        line(5),  line(4), line(2), line(1)};
     EXPECT_EQ(keys(), expect);
-    EXPECT_EQ(passes_in(out), 3);
+    EXPECT_EQ(harness::occurrences(out, "Cache too big"), 3);
     EXPECT_EQ(proxy_cache->size, 700000 + 300000);
 }
 
@@ -384,12 +374,8 @@ TEST_F(StampCache, HitIsAnsweredWhileTheTraceWaitsForTheConsole) {
     size_t at = drained.find("Cache too big");
     ASSERT_NE(at, std::string::npos);
     const std::string trace = drained.substr(at, drained.find("\tHIT!") - at);
-    int seen_visits = 0;
-    for (size_t p = trace.find(" time"); p != std::string::npos; p = trace.find(" time", p + 1)) {
-        seen_visits++;
-    }
-    EXPECT_EQ(passes_in(trace), passes);
-    EXPECT_EQ(seen_visits, visits);
+    EXPECT_EQ(harness::occurrences(trace, "Cache too big"), passes);
+    EXPECT_EQ(harness::occurrences(trace, " time"), visits);
     EXPECT_GT(trace.size(), 100000u) << "the trace did not outgrow the pipe";
 }
 
