@@ -94,8 +94,7 @@ TEST_P(Shared, PortInUseEndsWithTheProgramsBindFailure) {
 TEST_P(Shared, ConsoleFlushedAfterStartupAndAtEachConnectionEnd) {
     const program_t &row = GetParam();
     running_t run(row);
-    ASSERT_TRUE(origin_start(run.origin));
-    route(run, "", http_response("flushed"));
+    ASSERT_TRUE(start_origin(run, http_response("flushed")));
     const std::string port = std::to_string(free_port());
     std::vector<std::string> argv = {row.binary, port};
     argv.insert(argv.end(), row.quiet.begin(), row.quiet.end());
@@ -409,14 +408,6 @@ void expect_failures(const running_t &r, const failure_lines_t &lines, int times
     EXPECT_EQ(got_err, all_err);
 }
 
-// Every connection is over and has given back its descriptors and its
-// thread.
-void expect_released(const running_t &run) {
-    EXPECT_TRUE(wait_connection_fds(run.proxy.pid, 0, DEADLINE)) << connection_fds(run.proxy.pid);
-    EXPECT_TRUE(wait_threads(run.proxy.pid, 1 + RUNTIME_THREADS, DEADLINE))
-        << count_threads(run.proxy.pid) << " threads";
-}
-
 // An origin that resets its connection: what arrived before the reset
 // reaches the browser (a prefix of the response when the reset cut it; all
 // of it, an unfinished last line included, when it came first), the failed
@@ -465,7 +456,7 @@ TEST_P(Shared, OriginResetMidResponseStoresNothing) {
         }
     }
     EXPECT_TRUE(is_running(run.proxy));
-    expect_released(run);
+    expect_idle(run.proxy);
 }
 
 // A browser that goes away mid-response: the write to it fails, which ends
@@ -498,7 +489,7 @@ TEST_P(Shared, BrowserVanishingMidResponseEndsOnlyItsConnection) {
     EXPECT_TRUE(origin_wait_closed(run.origin, 3, DEADLINE));
     EXPECT_EQ(origin_count(run.origin), 3u);
     EXPECT_TRUE(is_running(run.proxy));
-    expect_released(run);
+    expect_idle(run.proxy);
 }
 
 // Whole lines reach the browser as they arrive, while the origin is still

@@ -26,13 +26,6 @@ const ms WAIT(5000);
 
 std::string host_line(const std::string &host) { return "Host: " + host + "\r\n\r\n"; }
 
-// Every connection of p is over: no connection descriptor, and only the
-// threads of an idle process (its main thread and the sanitizer's).
-void expect_idle(process_t &p) {
-    EXPECT_TRUE(wait_connection_fds(p.pid, 0, WAIT)) << connection_fds(p.pid);
-    EXPECT_TRUE(wait_threads(p.pid, 1 + RUNTIME_THREADS, WAIT)) << count_threads(p.pid);
-}
-
 // Stops p; a sanitizer report on its way out fails the test.
 void expect_clean_stop(process_t &p) {
     stop_process(p);

@@ -434,8 +434,16 @@ bool origin_start(origin_t &o) {
 bool origin_stop(origin_t &o) {
     o.stopping = true;
     if (o.acceptor.joinable()) o.acceptor.join();
-    // Every connection's thread looks at stopping at least every 50 ms.
-    bool ended = origin_wait(o, ms(30000), [&] { return o.active == 0; });
+    // Every connection's thread looks at stopping at least every 50 ms; one
+    // that has not ended in 30 s is stuck in a call, and the test fails. The
+    // threads are detached and use o, so o must not go before the last has
+    // ended: wait on, and end the process if one never does.
+    auto over = [&] { return o.active == 0; };
+    bool ended = origin_wait(o, ms(30000), over);
+    if (!ended && !origin_wait(o, ms(600000), over)) {
+        fprintf(stderr, "harness: an origin connection never ended\n");
+        abort();
+    }
     if (o.listen_fd >= 0) close(o.listen_fd);
     o.listen_fd = -1;
     return ended;

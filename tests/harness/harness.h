@@ -173,8 +173,9 @@ struct origin_t {
 };
 
 bool origin_start(origin_t &o);
-// Closes every socket once each connection's thread has seen the stop
-// (bounded wait); false when some had not.
+// Closes every socket once each connection's thread has seen the stop;
+// false when some took over 30 s (it waits on for them: a thread that never
+// ends aborts the process rather than outlive o).
 bool origin_stop(origin_t &o);
 void origin_route(origin_t &o, const std::string &path, const origin_reply_t &reply);
 void origin_default(origin_t &o, const origin_reply_t &reply);

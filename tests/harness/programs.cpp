@@ -2,17 +2,13 @@
 // path: the program is not built here).
 #include "programs.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <thread>
 
 namespace harness {
 
@@ -193,12 +189,12 @@ int connection_fds(pid_t pid) {
 }
 
 bool wait_connection_fds(pid_t pid, int n, ms deadline) {
-    auto end = std::chrono::steady_clock::now() + scaled(deadline);
-    for (;;) {
-        if (connection_fds(pid) == n) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(ms(10));
-    }
+    return wait_until([&] { return connection_fds(pid) == n; }, deadline);
+}
+
+void expect_idle(const process_t &p) {
+    EXPECT_TRUE(wait_connection_fds(p.pid, 0, ms(10000))) << connection_fds(p.pid);
+    EXPECT_TRUE(wait_threads(p.pid, 1 + RUNTIME_THREADS, ms(10000))) << count_threads(p.pid);
 }
 
 void expect_no_sanitizer_report(const process_t &p) {
@@ -260,7 +256,7 @@ std::string err_after_probe(const process_t &p, const program_t &row) {
 }
 
 std::string origin_url(const running_t &r, const std::string &path) {
-    return "http://127.0.0.1:" + std::to_string(r.origin.port) + path;
+    return origin_url(r.origin, path);
 }
 
 std::string get_request(const running_t &r, const std::string &path, const std::string &headers) {
@@ -294,15 +290,12 @@ std::string err_since(const running_t &r) { return read_stderr(r.proxy).substr(r
 
 bool wait_ended(running_t &r, int n, ms deadline) {
     if (r.row.conn_ends.empty()) return wait_connection_fds(r.proxy.pid, 0, deadline);
-    auto end = std::chrono::steady_clock::now() + scaled(deadline);
-    for (;;) {
+    return wait_until([&] {
         const std::string out = out_since(r);
         int seen = 0;
         for (const std::string &needle : r.row.conn_ends) seen += occurrences(out, needle);
-        if (seen >= n) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(ms(10));
-    }
+        return seen >= n;
+    }, deadline);
 }
 
 client_result_t ask(running_t &r, const std::string &request, const client_opts_t &opts) {

@@ -142,6 +142,9 @@ void preload_shim(env_guard_t &env, bool malloc_faults = false);
 // holds. -1 when it is gone.
 int connection_fds(pid_t pid);
 bool wait_connection_fds(pid_t pid, int n, ms deadline);
+// Every connection of p is over and has given back its descriptors and its
+// thread.
+void expect_idle(const process_t &p);
 
 // ThreadSanitizer's runtime starts a thread of its own at a program's first
 // pthread_create and keeps it.
