@@ -22,7 +22,6 @@ using namespace harness;
 
 namespace {
 
-const std::string RULE = "<--------------------------------------------->\n";
 const ms DEADLINE(10000);
 
 int accept_within(int lfd, ms deadline) {

@@ -24,7 +24,6 @@ using namespace harness;
 namespace {
 
 const ms DEADLINE(10000);
-const char *const RULE = "<--------------------------------------------->\n";
 
 // The local port of the listening TCP socket that descriptor fd of process
 // pid is, from /proc; -1 when not found.

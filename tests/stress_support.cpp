@@ -83,9 +83,7 @@ bool start_loaded(loaded_t &l, bool quiet, const std::string &warm_path) {
     const std::string warm = o.make_reply ? o.make_reply(warm_path, 0) : o.default_reply.bytes;
     client_result_t r = client_exchange(l.port(), get(l.url(warm_path)), ms(10000));
     EXPECT_TRUE(r.bytes == warm) << "warm-up reply of " << r.bytes.size() << " bytes";
-    // Its main thread, and the sanitizer's own under ThreadSanitizer
-    // (started at the first thread creation, then kept).
-    l.idle_threads = TSAN ? 2 : 1;
+    l.idle_threads = 1 + RUNTIME_THREADS;
     EXPECT_TRUE(wait_threads(l.pid(), l.idle_threads, ms(10000)))
         << "threads after warm-up: " << count_threads(l.pid());
     l.idle_fds = count_fds(l.pid());

@@ -236,10 +236,11 @@ bool wait_until(const std::function<bool()> &done, ms deadline, int period_ms) {
     }
 }
 
-std::string read_file(const std::string &path) {
+std::string read_file(const std::string &path, size_t from) {
     std::ifstream in(path, std::ios::binary);
+    if (from > 0) in.seekg((std::streamoff)from);
     std::ostringstream s;
-    s << in.rdbuf();
+    if (in) s << in.rdbuf();
     return s.str();
 }
 

@@ -30,8 +30,8 @@ ms scaled(ms d);
 // Waits until done() holds, asking every period_ms; false at the deadline.
 bool wait_until(const std::function<bool()> &done, ms deadline, int period_ms = 10);
 
-// A file's whole content ("" when it cannot be read).
-std::string read_file(const std::string &path);
+// A file's content from byte `from` on ("" when it cannot be read).
+std::string read_file(const std::string &path, size_t from = 0);
 // A fresh empty file /tmp/harness-<tag>-XXXXXX, "" on failure.
 std::string temp_file(const char *tag);
 

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,8 +14,6 @@
 namespace harness {
 
 namespace {
-
-const std::string RULE = "<--------------------------------------------->\n";
 
 // A failed bind, accept or thread as robix's reporters print them.
 void robix_reports(program_t &row) {
@@ -279,14 +278,24 @@ bool start_origin(running_t &r, const std::string &bytes) {
     return origin_start(r.origin);
 }
 
+namespace {
+// The size of a captured stream's file: where what comes next will start.
+size_t file_size(const std::string &path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 ? (size_t)st.st_size : 0;
+}
+}  // namespace
+
 void mark_console(running_t &r) {
-    r.out_mark = read_stdout(r.proxy).size();
-    r.err_mark = read_stderr(r.proxy).size();
+    r.out_mark = file_size(r.proxy.out_path);
+    r.err_mark = file_size(r.proxy.err_path);
     r.ended = 0;
 }
 
-std::string out_since(const running_t &r) { return read_stdout(r.proxy).substr(r.out_mark); }
-std::string err_since(const running_t &r) { return read_stderr(r.proxy).substr(r.err_mark); }
+// Only what came after the mark is read: the polls of wait_ended would
+// otherwise read a growing transcript whole every few milliseconds.
+std::string out_since(const running_t &r) { return read_file(r.proxy.out_path, r.out_mark); }
+std::string err_since(const running_t &r) { return read_file(r.proxy.err_path, r.err_mark); }
 
 bool wait_ended(running_t &r, int n, ms deadline) {
     if (r.row.conn_ends.empty()) return wait_connection_fds(r.proxy.pid, 0, deadline);

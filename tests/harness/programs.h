@@ -16,6 +16,9 @@
 
 namespace harness {
 
+// The rule stampproxy prints around each start and exit block.
+inline const std::string RULE = "<--------------------------------------------->\n";
+
 // What a connection that failed prints: standard output (a needle when the
 // row keeps a transcript, else all of it before the row's quiet_end) and
 // standard error; "<ERRNO>" and "<ERROR>" stand for the failed call's errno
