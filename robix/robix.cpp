@@ -821,6 +821,29 @@ void accept_failure_pause(int err) {
 
 // ---------------------------------------------------------------- closing a browser connection
 
+// Shuts fd's sending side, so the peer sees the reply end, then discards
+// what it still sends until it closes, bounded in bytes and time.
+static void linger(int fd) {
+    if (shutdown(fd, SHUT_WR) != 0) return;
+    char sink[8192];
+    size_t discarded = 0;
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (discarded < LINGER_MAX_BYTES) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (elapsed >= LINGER_MAX_MS) break;
+        struct pollfd pfd = {fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, (int)(LINGER_MAX_MS - elapsed));
+        if (ready < 0 && errno == EINTR) continue;  // retry with the time left
+        if (ready <= 0) break;
+        ssize_t n = read(fd, sink, sizeof sink);
+        if (n < 0 && errno == EINTR) continue;  // retry
+        if (n <= 0) break;                      // the browser closed, or reset
+        discarded += (size_t)n;
+    }
+}
+
 int close_after_reply(int fd) {
     // Closing a socket that still holds unread bytes makes the kernel send a
     // reset, and a reset destroys whatever of the reply the browser has not
@@ -831,34 +854,30 @@ int close_after_reply(int fd) {
     // part of a large reply is still unsent, a browser may send a few late
     // bytes after its request; arriving at a socket already closed, they
     // would make the kernel reset and destroy the unsent part. When either
-    // check finds bytes (or cannot tell), linger.
+    // check finds bytes (or cannot tell), linger. Bytes of the request still
+    // on their way are no check's to see: await_request_end waits for them.
     int unread = 0, unsent = 0;
     if (ioctl(fd, FIONREAD, &unread) == 0 && unread == 0 && ioctl(fd, SIOCOUTQ, &unsent) == 0 &&
         unsent == 0)
         return close(fd);
-
-    // Lingering close: shut the sending side, so the browser sees the reply
-    // end, then discard what it still sends, bounded in bytes and time.
-    if (shutdown(fd, SHUT_WR) == 0) {
-        char sink[8192];
-        size_t discarded = 0;
-        struct timespec start, now;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        while (discarded < LINGER_MAX_BYTES) {
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long elapsed =
-                (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-            if (elapsed >= LINGER_MAX_MS) break;
-            struct pollfd pfd = {fd, POLLIN, 0};
-            int ready = poll(&pfd, 1, (int)(LINGER_MAX_MS - elapsed));
-            if (ready < 0 && errno == EINTR) continue;  // retry with the time left
-            if (ready <= 0) break;
-            ssize_t n = read(fd, sink, sizeof sink);
-            if (n < 0 && errno == EINTR) continue;  // retry
-            if (n <= 0) break;                      // the browser closed, or reset
-            discarded += (size_t)n;
-        }
-    }
+    linger(fd);
     // close() is never retried: the descriptor is gone whatever it returns.
     return close(fd);
+}
+
+bool rio_holds_header_end(const rio_t *rp) {
+    const char *p = rp->rio_bufptr;
+    const size_t n = rp->rio_cnt > 0 ? (size_t)rp->rio_cnt : 0;
+    // An empty line: at the start (a block without header lines), or after
+    // a line end.
+    if (n > 0 && (p[0] == '\n' || (p[0] == '\r' && n > 1 && p[1] == '\n'))) return true;
+    for (const char *end = p + n; (p = (const char *)memchr(p, '\n', (size_t)(end - p))) != nullptr;) {
+        p++;
+        if (p < end && (*p == '\n' || (*p == '\r' && p + 1 < end && p[1] == '\n'))) return true;
+    }
+    return false;
+}
+
+void await_request_end(const rio_t *rp) {
+    if (!rio_holds_header_end(rp)) linger(rp->rio_fd);
 }

@@ -238,6 +238,17 @@ int Open_listenfd(int port);
 // before closing, so that no reset destroys the reply's tail. Returns what
 // close returned (0, or -1 with errno); the descriptor is gone either way.
 int close_after_reply(int fd);
+// A reply may go out before the request that asked for it has all arrived
+// (a hit is answered as soon as its request line is read), and a close would
+// meet the rest with a reset. Unless the bytes rp holds unread already end
+// the header block that followed the request line, shuts the sending side of
+// rp's descriptor (the browser sees the reply end) and discards what the
+// browser still sends until it closes (at most LINGER_MAX_BYTES, for
+// LINGER_MAX_MS). The descriptor stays open for close_after_reply.
+void await_request_end(const rio_t *rp);
+// Whether the bytes rp holds unread include an empty line at their start or
+// after a line end: the end of the header block after a request line read.
+bool rio_holds_header_end(const rio_t *rp);
 
 // ---- Start-up and the accept loop ----
 // How long an accept loop pauses when descriptors, memory or threads have run

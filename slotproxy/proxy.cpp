@@ -212,15 +212,17 @@ static void be_a_proxy(int connfd) {
     if (req.state != REQUEST_WHOLE) return;
     if (req.on_miss == MISS_501) {
         clienterror(connfd, req.method, "501", "Not Implemented", "Method not supported");
-        return;
+    } else {
+        web_object *cache_object = check_cache(req.uri);
+        if (cache_object != nullptr) {
+            send_hit(connfd, cache_object);
+        } else if (req.on_miss == MISS_FETCH) {
+            fetch(connfd, &req);
+        }
     }
-
-    web_object *cache_object = check_cache(req.uri);
-    if (cache_object != nullptr) {
-        send_hit(connfd, cache_object);
-    } else if (req.on_miss == MISS_FETCH) {
-        fetch(connfd, &req);
-    }
+    // The header lines after the request line may still be on their way,
+    // and must not meet a closed socket.
+    await_request_end(&rio_s);
 }
 
 // ---------------------------------------------------------------- connection threads

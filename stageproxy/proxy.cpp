@@ -354,6 +354,9 @@ static void handleRequest(int fdBrowser) {
         if (!respondFromCache(fdBrowser, url, entry)) {
             stageFailed("Failed to respond to browser.\n");
         }
+        // Answered after the request line alone: the header lines may
+        // still be on their way, and must not meet a closed socket.
+        await_request_end(&browser);
         return;
     }
 

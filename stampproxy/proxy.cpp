@@ -296,8 +296,8 @@ static int read_header_block(browser_feed_t *feed, request_state_t *rs) {
 }
 
 // Writes a cache hit to the browser and frees it. The browser's header lines
-// are left unread; the lingering close keeps them from resetting the
-// connection.
+// are left unread: the caller waits for those still on their way, and the
+// lingering close keeps them from resetting the connection.
 static void send_hit(int connfd, char *object, ssize_t n) {
     if (rio_writen(connfd, object, (size_t)n) < 0) {
         int err = errno;
@@ -347,6 +347,7 @@ void *handle_connection(void *temp_connfd) {
         ssize_t n = check_cache(rs.request, &object);
         if (n > 0) {
             send_hit(connfd, object, n);
+            await_request_end(&rio_client);
             exit_message = "CACHE_HIT_REQUEST";
         } else if (read_header_block(&feed, &rs) == 0) {
             exit_message = "REGULAR_EXIT";

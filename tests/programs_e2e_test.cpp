@@ -707,6 +707,29 @@ TEST_P(Shared, LingeringCloseDeliversEveryByteDespiteLateBytesWhileResponseUnsen
     EXPECT_EQ(origin_count(run.origin), 1u);
 }
 
+// A hit is answered once its request line is in. A browser whose header
+// lines come only after it has read the whole answer finds its connection
+// still read, not closed (they would meet a reset), until it closes.
+TEST_P(Shared, HitAnsweredBeforeHeaderLinesWaitsForThem) {
+    const program_t &row = GetParam();
+    running_t run(row);
+    ASSERT_TRUE(start_running(run));
+    const std::string reply = http_response(pattern_body(3000, 7));
+    route(run, "/early", reply);
+    ASSERT_TRUE(ask(run, get_request(run, "/early")).bytes == reply);
+    int fd = client_connect(run.proxy.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, "GET " + origin_url(run, "/early") + " HTTP/1.0\r\n"));
+    client_result_t got = read_until_close(fd, DEADLINE);
+    EXPECT_TRUE(got.eof);
+    EXPECT_TRUE(got.bytes == reply) << got.bytes.size() << " of " << reply.size() << " bytes";
+    EXPECT_EQ(connection_fds(run.proxy.pid), 1);
+    EXPECT_TRUE(send_all(fd, "Host: x\r\nUser-Agent: late\r\n\r\n"));
+    close(fd);
+    expect_idle(run.proxy);
+    EXPECT_EQ(origin_count(run.origin), 1u);
+}
+
 // ---------------------------------------------------------------- accept loop
 
 std::string accept_line(const program_t &row, int err) { return with_errno(row.accept_line, err); }

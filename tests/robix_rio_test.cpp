@@ -340,6 +340,26 @@ TEST(RioReadinitb, BindsAnEmptyRecord) {
     EXPECT_EQ(sizeof rio.rio_buf, 8192u);
 }
 
+// After the request line, whether what the record holds unread ends the
+// header block: an empty line, first or after a line end, whole.
+TEST(RioHoldsHeaderEnd, OnlyAWholeEmptyLineEndsTheBlock) {
+    const struct {
+        const char *after;
+        bool ends;
+    } rows[] = {
+        {"", false},           {"\r\n", true},          {"\n", true},
+        {"\r", false},         {"Host: a\r\n", false},   {"Host: a\r\n\r\n", true},
+        {"Host: a\n\n", true}, {"Host: a\r\n\r", false}, {"Host: a\r\nX: \r\n", false},
+        {"Host: a", false},    {"A: b\r\nC: d\r\n\r\nbody", true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.after);
+        stream_record_t r(std::string("GET http://a/ HTTP/1.0\r\n") + row.after);
+        expect_line(&r.rio, "GET http://a/ HTTP/1.0\r\n");
+        EXPECT_EQ(rio_holds_header_end(&r.rio), row.ends);
+    }
+}
+
 // ---------------------------------------------------------------- buffered and unbuffered reads
 
 TEST(RioReadnb, AfterReadlinebReturnsTheBytesThatFollow) {

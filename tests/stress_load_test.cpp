@@ -156,7 +156,8 @@ TEST_P(StressLoad, HoldsManyConnectionsAtOnce) {
             if (wrong++ == 0) {
                 first = scripts[i].request.substr(0, scripts[i].request.find('\r')) + ": " +
                         std::to_string(out[i].bytes.size()) + " of " +
-                        std::to_string(want[i].size()) + " bytes";
+                        std::to_string(want[i].size()) + " bytes" +
+                        (out[i].reset ? ", reset" : out[i].eof ? "" : ", not closed");
             }
         }
     }
