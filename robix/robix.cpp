@@ -827,14 +827,12 @@ static void linger(int fd) {
     if (shutdown(fd, SHUT_WR) != 0) return;
     char sink[8192];
     size_t discarded = 0;
-    struct timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const long long deadline = monotonic_ms() + LINGER_MAX_MS;
     while (discarded < LINGER_MAX_BYTES) {
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed >= LINGER_MAX_MS) break;
+        const long long left = deadline - monotonic_ms();
+        if (left <= 0) break;
         struct pollfd pfd = {fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, (int)(LINGER_MAX_MS - elapsed));
+        int ready = poll(&pfd, 1, (int)left);
         if (ready < 0 && errno == EINTR) continue;  // retry with the time left
         if (ready <= 0) break;
         ssize_t n = read(fd, sink, sizeof sink);
@@ -867,15 +865,15 @@ int close_after_reply(int fd) {
 
 bool rio_holds_header_end(const rio_t *rp) {
     const char *p = rp->rio_bufptr;
-    const size_t n = rp->rio_cnt > 0 ? (size_t)rp->rio_cnt : 0;
-    // An empty line: at the start (a block without header lines), or after
-    // a line end.
-    if (n > 0 && (p[0] == '\n' || (p[0] == '\r' && n > 1 && p[1] == '\n'))) return true;
-    for (const char *end = p + n; (p = (const char *)memchr(p, '\n', (size_t)(end - p))) != nullptr;) {
-        p++;
+    const char *end = p + (rp->rio_cnt > 0 ? rp->rio_cnt : 0);
+    // Each line start (the first, a block without header lines; then the
+    // byte after each line end) is tried for an empty line.
+    for (;;) {
         if (p < end && (*p == '\n' || (*p == '\r' && p + 1 < end && p[1] == '\n'))) return true;
+        p = (const char *)memchr(p, '\n', (size_t)(end - p));
+        if (p == nullptr) return false;
+        p++;
     }
-    return false;
 }
 
 void await_request_end(const rio_t *rp) {
